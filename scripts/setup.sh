@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need (Debian 12, as
+# root). Packages already present are skipped; nothing is fetched otherwise.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
+    libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
+    qemu-utils                                       # qemu-img: interoperability oracle
+    python3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]})); then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

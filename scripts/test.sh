@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test: release and asan test
+# suites, then each fuzz target briefly over its seed corpus.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+for preset in release asan; do
+    echo "== $preset: build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    echo "== $preset: test"
+    ctest --preset "$preset"
+done
+
+echo "== fuzz: build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+scripts/fuzz.sh "${PONTOR_FUZZ_SECONDS:-20}"

@@ -1,0 +1,43 @@
+// The VHDX image reader: the per-image record and the routines that fill it
+// from an image file and translate reads of its virtual disk.
+#pragma once
+
+#include "vhdx/vhdx_format.h"
+
+// One per opened image file. Filled by the parse; read-only once a binding
+// has succeeded. Owned by the stream context, which closes the file and frees
+// the record.
+struct VhdxContext {
+    ULONGLONG VirtualDiskSize;
+    ULONG BlockSize;
+    ULONG LogicalSectorSize;
+    ULONG PhysicalSectorSize;
+    ULONG ChunkRatio;          // payload blocks per chunk of the BAT
+    ULONGLONG DataBlocksCount;
+    ULONGLONG TotalBatEntries; // up to and including the last payload block's entry
+    ULONGLONG DataSize;        // served size: whole blocks, rounded up to 1 MiB
+    ULONGLONG BatOffset;
+    ULONG BatLength;
+    HANDLE FileHandle;
+    PFILE_OBJECT FileObject;   // every read of the image goes to it
+    ULONG HasParent;           // 0 or 1
+    WCHAR ParentPath[VHDX_PARENT_PATH_CHARS];  // NUL-terminated
+};
+
+// CRC-32C (Castagnoli, reflected 0x82F63B78). Zero bytes give 0.
+ULONG VhdxComputeChecksum(const UCHAR* Buffer, ULONGLONG Length);
+
+// Fills Context (whose FileObject is set) from the image. The instance of
+// RelatedObjects serves every allocation and read. Allocates nothing that
+// outlives the call; a failure leaves the fields written before it.
+NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Context);
+
+// Fills the geometry, HasParent and ParentPath from the metadata region.
+NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
+                           const VHDX_REGION_TABLE_ENTRY* MetadataRegion, VhdxContext* Context);
+
+// Proves the BAT region readable and derives ChunkRatio, the block counts,
+// DataSize and the BAT position. Needs the metadata fields.
+NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
+                                       const VHDX_REGION_TABLE_ENTRY* BatRegion,
+                                       VhdxContext* Context);
