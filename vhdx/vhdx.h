@@ -24,6 +24,8 @@ struct VhdxContext {
     WCHAR ParentPath[VHDX_PARENT_PATH_CHARS];  // NUL-terminated
 };
 
+struct StreamContext;
+
 // CRC-32C (Castagnoli, reflected 0x82F63B78). Zero bytes give 0.
 ULONG VhdxComputeChecksum(const UCHAR* Buffer, ULONGLONG Length);
 
@@ -41,3 +43,21 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
 NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
                                        const VHDX_REGION_TABLE_ENTRY* BatRegion,
                                        VhdxContext* Context);
+
+// Reads Length bytes of Image's virtual disk from Offset into Destination
+// and stores the count produced in *BytesRead. Only the instance of
+// RelatedObjects is used, and only ParentVhdxFileContext of Stream (the
+// image that absent data comes from). STATUS_END_OF_FILE for an Offset at or
+// beyond DataSize leaves *BytesRead untouched; any other failure sets it to
+// 0. A short count with success means the request ran into DataSize, the end
+// of the BAT region or a short read.
+NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                         VhdxContext* Image, ULONGLONG Offset, ULONG Length, PVOID Destination,
+                         PULONG BytesRead);
+
+// Serves a range inside one partially present block of Image, whose BAT
+// entry is *PayloadEntry, sector by sector through the chunk's sector bitmap.
+NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                              VhdxContext* Image, const ULONGLONG* PayloadEntry,
+                              ULONGLONG Offset, ULONG Length, PVOID Destination,
+                              PULONG BytesRead);

@@ -280,3 +280,52 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 // Paged code checks are assertions of the execution level; the host runs
 // everything at passive level.
 #define PAGED_CODE() ((void)0)
+
+// ---- Guarded calls ----
+// Runs Body, then Release, whether Body returns or an exception passes
+// through it; the exception then goes on to the caller. On Windows this is
+// __try/__finally (structured exceptions do not run destructors); the host
+// raises access faults as a C++ exception and unwinds the same way. Callers
+// keep only trivially destructible locals in the frames Body runs in.
+typedef NTSTATUS (*PONTOR_GUARDED_BODY)(PVOID Context);
+typedef VOID (*PONTOR_GUARDED_RELEASE)(PVOID Context);
+inline NTSTATUS PontorCallGuarded(PONTOR_GUARDED_BODY Body, PONTOR_GUARDED_RELEASE Release,
+                                  PVOID Context) {
+    NTSTATUS status;
+    try {
+        status = Body(Context);
+    } catch (...) {
+        Release(Context);
+        throw;
+    }
+    Release(Context);
+    return status;
+}
+
+// ---- Dispatcher objects and names (used by the stream context) ----
+// The host initialises these in place; their layout never crosses to Windows.
+struct KEVENT {
+    alignas(16) UCHAR Opaque[128];
+};
+typedef KEVENT* PKEVENT;
+struct KMUTEX {
+    alignas(16) UCHAR Opaque[128];
+};
+typedef KMUTEX* PKMUTEX;
+
+typedef USHORT FLT_FILE_NAME_PARSED_FLAGS;
+typedef ULONG FLT_FILE_NAME_OPTIONS;
+struct FLT_FILE_NAME_INFORMATION {
+    USHORT Size;
+    FLT_FILE_NAME_PARSED_FLAGS NamesParsed;
+    FLT_FILE_NAME_OPTIONS Format;
+    UNICODE_STRING Name;
+    UNICODE_STRING Volume;
+    UNICODE_STRING Share;
+    UNICODE_STRING Extension;
+    UNICODE_STRING Stream;
+    UNICODE_STRING FinalComponent;
+    UNICODE_STRING ParentDir;
+};
+typedef FLT_FILE_NAME_INFORMATION* PFLT_FILE_NAME_INFORMATION;
+static_assert(sizeof(FLT_FILE_NAME_INFORMATION) == 120, "x64 layout");

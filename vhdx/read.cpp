@@ -1,0 +1,372 @@
+// Read translation: a range of the virtual disk becomes reads of payload
+// blocks, zeros, reads of the parent image, and sector-by-sector reads of
+// partially present blocks. Data goes straight into the caller's buffer.
+#include "stub/stub.h"
+#include "vhdx/pontor.h"
+#include "vhdx/vhdx.h"
+
+namespace {
+
+// Data, BAT and bitmap reads keep the file object's byte offset.
+constexpr ULONG kReadFlags = FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
+
+NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Image,
+                   ULONGLONG Offset, ULONG Length, PVOID Buffer, PULONG BytesRead) {
+    LARGE_INTEGER byteOffset;
+    byteOffset.QuadPart = (LONGLONG)Offset;
+    return FltReadFile(RelatedObjects->Instance, Image->FileObject, &byteOffset, Length, Buffer,
+                       kReadFlags, BytesRead, NULL, NULL);
+}
+
+// The image that data absent from Image comes from, or null when there is
+// none: a stand-alone image, or the parent itself, whose absent data would
+// otherwise lead back to its own sectors.
+VhdxContext* ParentOf(StreamContext* Stream, const VhdxContext* Image) {
+    VhdxContext* parent = Stream->ParentVhdxFileContext;
+    return (Image->HasParent && parent != Image) ? parent : NULL;
+}
+
+// Everything one call keeps, in one trivially destructible record, so the
+// guarded body and its release step share it.
+struct ReadRequest {
+    PCFLT_RELATED_OBJECTS RelatedObjects;
+    StreamContext* Stream;
+    VhdxContext* Image;
+    ULONGLONG Offset;     // current virtual-disk offset
+    ULONG Remaining;      // bytes still wanted
+    UCHAR* Destination;   // next destination byte
+    PULONG BytesRead;     // caller's out value, updated in place
+    ULONGLONG* Entries;   // BAT entries from the first needed one
+    ULONG EntryCount;     // whole entries the BAT read returned
+    ULONG Countdown;      // payload entries left before the next sector bitmap entry
+};
+
+void ReleaseBatBuffer(PVOID Context) {
+    ReadRequest* request = (ReadRequest*)Context;
+    FltFreePoolAlignedWithTag(request->RelatedObjects->Instance, request->Entries, PONTOR_IO_TAG);
+}
+
+NTSTATUS WalkBlocks(PVOID Context) {
+    ReadRequest* r = (ReadRequest*)Context;
+    const VhdxContext* image = r->Image;
+
+    for (ULONG i = 0; i < r->EntryCount && r->Remaining != 0; i++) {
+        if (r->Countdown == 0) {
+            // The chunk's sector bitmap entry: no bytes of its own.
+            r->Countdown = image->ChunkRatio;
+            continue;
+        }
+        const ULONGLONG entry = VhdxLoad64((const UCHAR*)&r->Entries[i]);
+        const ULONG withinBlock = (ULONG)(r->Offset % image->BlockSize);
+        const ULONG step = r->Remaining < image->BlockSize - withinBlock
+                               ? r->Remaining
+                               : image->BlockSize - withinBlock;
+        ULONG produced = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+
+        switch ((ULONG)(entry & VHDX_BAT_STATE_MASK)) {
+        case PAYLOAD_BLOCK_NOT_PRESENT:
+            if (image->HasParent) {
+                VhdxContext* parent = ParentOf(r->Stream, image);
+                status = parent != NULL
+                             ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent, r->Offset,
+                                               step, r->Destination, &produced)
+                             : STATUS_UNRECOGNIZED_MEDIA;
+                if (!NT_SUCCESS(status)) {
+                    PONTOR_LOG("VhdxProcessRead failed with status 0x%x while reading data from "
+                               "parent VHDX file at offset 0x%I64x\n",
+                               status, r->Offset);
+                }
+                break;
+            }
+            RtlZeroMemory(r->Destination, step);
+            produced = step;
+            break;
+        case PAYLOAD_BLOCK_UNDEFINED:
+        case PAYLOAD_BLOCK_ZERO:
+        case PAYLOAD_BLOCK_UNMAPPED:
+            RtlZeroMemory(r->Destination, step);
+            produced = step;
+            break;
+        case PAYLOAD_BLOCK_PARTIALLY_PRESENT:
+            status = VhdxReadPartialBlock(r->RelatedObjects, r->Stream, r->Image, &entry,
+                                          r->Offset, step, r->Destination, &produced);
+            if (!NT_SUCCESS(status)) {
+                PONTOR_LOG("VhdxReadPartialBlock failed with status 0x%x while reading data from "
+                           "parent VHDX file at offset 0x%I64x\n",
+                           status, r->Offset);
+            }
+            break;
+        default: {
+            // Fully present, and the two states the format reserves.
+            const ULONGLONG position = (entry & VHDX_BAT_FILE_OFFSET_MASK) + withinBlock;
+            status = ReadImage(r->RelatedObjects, image, position, step, r->Destination, &produced);
+            if (!NT_SUCCESS(status)) {
+                PONTOR_LOG("FltReadFile failed with status 0x%x while reading data from VHDX file "
+                           "at offset 0x%016llx\n",
+                           status, position);
+            } else if (produced < step) {
+                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                           "file at offset 0x%016llx\n",
+                           produced, step, position);
+            }
+            break;
+        }
+        }
+        if (!NT_SUCCESS(status)) {
+            *r->BytesRead = 0;
+            return status;
+        }
+
+        *r->BytesRead += produced;
+        r->Offset += produced;
+        r->Destination += produced;
+        r->Remaining -= produced;
+        if (produced < step) {
+            const ULONG state = (ULONG)(entry & VHDX_BAT_STATE_MASK);
+            if (state == PAYLOAD_BLOCK_NOT_PRESENT || state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
+                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                           "file at offset 0x%I64x\n",
+                           produced, step, r->Offset);
+            }
+            return STATUS_SUCCESS;
+        }
+        r->Countdown--;
+    }
+    return STATUS_SUCCESS;
+}
+
+struct PartialRequest {
+    PCFLT_RELATED_OBJECTS RelatedObjects;
+    StreamContext* Stream;
+    VhdxContext* Image;
+    ULONGLONG Offset;     // current virtual-disk offset
+    ULONG Remaining;
+    UCHAR* Destination;
+    PULONG BytesRead;
+    ULONGLONG Position;   // file position of the current byte in the payload block
+    UCHAR* Bitmap;
+    ULONG BitmapBytes;    // bytes of the sector bitmap block the read returned
+    ULONG Bit;            // current sector's bit in the chunk's bitmap
+};
+
+void ReleaseBitmap(PVOID Context) {
+    PartialRequest* request = (PartialRequest*)Context;
+    FltFreePoolAlignedWithTag(request->RelatedObjects->Instance, request->Bitmap, PONTOR_IO_TAG);
+}
+
+NTSTATUS WalkSectors(PVOID Context) {
+    PartialRequest* r = (PartialRequest*)Context;
+    const VhdxContext* image = r->Image;
+    RTL_BITMAP bitmap;
+    RtlInitializeBitMap(&bitmap, (PULONG)r->Bitmap, VHDX_SECTORS_PER_BITMAP);
+
+    while (r->Remaining != 0) {
+        const ULONG withinSector = (ULONG)(r->Offset % image->LogicalSectorSize);
+        const ULONG step = r->Remaining < image->LogicalSectorSize - withinSector
+                               ? r->Remaining
+                               : image->LogicalSectorSize - withinSector;
+
+        // Geometries whose blocks straddle a chunk's 2^23 sectors would run
+        // past the bitmap; bits a short read left unfilled decide nothing.
+        if (r->Bit >= VHDX_SECTORS_PER_BITMAP) {
+            PONTOR_LOG("Sector bit 0x%x lies beyond the chunk's sector bitmap\n", r->Bit);
+            *r->BytesRead = 0;
+            return STATUS_UNRECOGNIZED_MEDIA;
+        }
+        if (r->Bit / 8 >= r->BitmapBytes) {
+            PONTOR_LOG("Sector bit 0x%x was not read from the sector bitmap\n", r->Bit);
+            *r->BytesRead = 0;
+            return STATUS_UNRECOGNIZED_MEDIA;
+        }
+
+        ULONG produced = 0;
+        NTSTATUS status;
+        const BOOLEAN here = RtlTestBit(&bitmap, r->Bit);
+        if (here) {
+            status = ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination,
+                               &produced);
+            if (!NT_SUCCESS(status)) {
+                PONTOR_LOG("FltReadFile failed with status 0x%x while reading data from VHDX file "
+                           "at offset 0x%016llx\n",
+                           status, r->Position);
+            }
+        } else if (!image->HasParent || r->Stream->ParentVhdxFileContext == image) {
+            RtlZeroMemory(r->Destination, step);
+            produced = step;
+            status = STATUS_SUCCESS;
+        } else {
+            VhdxContext* parent = ParentOf(r->Stream, image);
+            status = parent != NULL ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent,
+                                                      r->Offset, step, r->Destination, &produced)
+                                    : STATUS_UNRECOGNIZED_MEDIA;
+            if (!NT_SUCCESS(status)) {
+                PONTOR_LOG("VhdxProcessRead failed with status 0x%x while reading data from parent "
+                           "VHDX file at offset 0x%I64x\n",
+                           status, r->Offset);
+            }
+        }
+        if (!NT_SUCCESS(status)) {
+            *r->BytesRead = 0;
+            return status;
+        }
+
+        *r->BytesRead += produced;
+        r->Offset += produced;
+        r->Position += produced;
+        r->Destination += produced;
+        r->Remaining -= produced;
+        if (produced < step) {
+            if (here) {
+                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                           "file at offset 0x%016llx\n",
+                           produced, step, r->Position);
+            } else {
+                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                           "file at offset 0x%I64x\n",
+                           produced, step, r->Offset);
+            }
+            return STATUS_SUCCESS;
+        }
+        r->Bit++;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                         VhdxContext* Image, ULONGLONG Offset, ULONG Length, PVOID Destination,
+                         PULONG BytesRead) {
+    if (Offset >= Image->DataSize) {
+        return STATUS_END_OF_FILE;
+    }
+    const ULONGLONG firstBlock = Offset / Image->BlockSize;
+    const ULONG firstIndex = (ULONG)(firstBlock + firstBlock / Image->ChunkRatio);
+    if (Offset + Length > Image->DataSize) {
+        Length = (ULONG)(Image->DataSize - Offset);
+    }
+    ULONG count = 0;
+    if (Length != 0) {
+        const ULONGLONG lastBlock = (Offset + Length - 1) / Image->BlockSize;
+        count = (ULONG)(lastBlock + lastBlock / Image->ChunkRatio) - firstIndex + 1;
+    }
+    *BytesRead = 0;
+
+    const ULONGLONG position = Image->BatOffset + 8ULL * firstIndex;
+    const ULONGLONG end = Image->BatOffset + Image->BatLength;
+    if (position >= end) {
+        PONTOR_LOG("Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+                   "Data Boundary 0x%016llx\n",
+                   position, end);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (position + 8ULL * count > end) {
+        count = (ULONG)((end - position) / 8);
+    }
+    // Nothing to fetch: a zero length, or a BAT that ends inside the entry.
+    if (count == 0) {
+        return STATUS_SUCCESS;
+    }
+
+    ReadRequest request;
+    request.RelatedObjects = RelatedObjects;
+    request.Stream = Stream;
+    request.Image = Image;
+    request.Offset = Offset;
+    request.Remaining = Length;
+    request.Destination = (UCHAR*)Destination;
+    request.BytesRead = BytesRead;
+    request.Entries = (ULONGLONG*)FltAllocatePoolAlignedWithTag(
+        RelatedObjects->Instance, NonPagedPoolNx, 8ULL * count, PONTOR_IO_TAG);
+    if (request.Entries == NULL) {
+        PONTOR_LOG("FltAllocatePoolAlignedWithTag for BAT Buffer failed \n");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG bytes = 0;
+    NTSTATUS status = ReadImage(RelatedObjects, Image, position, 8 * count, request.Entries, &bytes);
+    if (!NT_SUCCESS(status)) {
+        PONTOR_LOG("FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+                   "file\n",
+                   status);
+        FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Entries, PONTOR_IO_TAG);
+        return status;
+    }
+    if (bytes < 8 * count) {
+        PONTOR_LOG("FltReadFile read 0x%x bytes of required 0x%x while reading BAT entries from "
+                   "VHDX file\n",
+                   bytes, 8 * count);
+    }
+    // Entries the read did not fill are never taken for BAT entries.
+    request.EntryCount = bytes / 8;
+    request.Countdown = Image->ChunkRatio - (ULONG)(firstBlock % Image->ChunkRatio);
+    return PontorCallGuarded(WalkBlocks, ReleaseBatBuffer, &request);
+}
+
+NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                              VhdxContext* Image, const ULONGLONG* PayloadEntry,
+                              ULONGLONG Offset, ULONG Length, PVOID Destination,
+                              PULONG BytesRead) {
+    const ULONGLONG block = Offset / Image->BlockSize;
+    const ULONG chunk = (ULONG)(block / Image->ChunkRatio);
+    const ULONG bitmapIndex = (chunk + 1) * Image->ChunkRatio + chunk;
+    const ULONGLONG position = Image->BatOffset + 8ULL * bitmapIndex;
+    const ULONGLONG end = Image->BatOffset + Image->BatLength;
+
+    *BytesRead = 0;
+    if (position >= end) {
+        PONTOR_LOG("Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+                   "Data Boundary 0x%016llx\n",
+                   position, end);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    ULONGLONG bitmapEntry = 0;
+    ULONG bytes = 0;
+    NTSTATUS status = ReadImage(RelatedObjects, Image, position, sizeof(bitmapEntry), &bitmapEntry,
+                                &bytes);
+    if (!NT_SUCCESS(status)) {
+        PONTOR_LOG("FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+                   "file\n",
+                   status);
+        return status;
+    }
+    if (bytes != sizeof(bitmapEntry)) {
+        PONTOR_LOG("FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
+                   "from VHDX file\n",
+                   bytes, (ULONG)sizeof(bitmapEntry));
+    }
+    bitmapEntry = VhdxLoad64((const UCHAR*)&bitmapEntry);
+    if ((bitmapEntry & VHDX_BAT_STATE_MASK) != SB_BLOCK_PRESENT) {
+        PONTOR_LOG("Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n");
+        return STATUS_UNRECOGNIZED_MEDIA;
+    }
+
+    PartialRequest request;
+    request.RelatedObjects = RelatedObjects;
+    request.Stream = Stream;
+    request.Image = Image;
+    request.Offset = Offset;
+    request.Remaining = Length;
+    request.Destination = (UCHAR*)Destination;
+    request.BytesRead = BytesRead;
+    request.Bitmap = (UCHAR*)FltAllocatePoolAlignedWithTag(
+        RelatedObjects->Instance, NonPagedPoolNx, VHDX_SECTOR_BITMAP_BLOCK_SIZE, PONTOR_IO_TAG);
+    if (request.Bitmap == NULL) {
+        PONTOR_LOG("FltAllocatePoolAlignedWithTag for Bitmap failed \n");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const ULONGLONG bitmapPosition = bitmapEntry & VHDX_BAT_FILE_OFFSET_MASK;
+    status = ReadImage(RelatedObjects, Image, bitmapPosition, VHDX_SECTOR_BITMAP_BLOCK_SIZE,
+                       request.Bitmap, &request.BitmapBytes);
+    if (!NT_SUCCESS(status)) {
+        PONTOR_LOG("FltReadFile failed with status 0x%x while reading Sector Bitmap data "
+                   "0x%016llx\n",
+                   status, bitmapPosition);
+        FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Bitmap, PONTOR_IO_TAG);
+        return status;
+    }
+    request.Bit = (ULONG)((Offset / Image->LogicalSectorSize) & (VHDX_SECTORS_PER_BITMAP - 1));
+    request.Position = (*PayloadEntry & VHDX_BAT_FILE_OFFSET_MASK) + Offset % Image->BlockSize;
+    return PontorCallGuarded(WalkSectors, ReleaseBitmap, &request);
+}
