@@ -39,13 +39,31 @@ std::unique_ptr<OpenedImage> OpenedImage::Open(const std::filesystem::path& path
                                                Failure* failure, bool verbose) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return OpenOn(std::make_shared<host::Volume>(absolute.parent_path()), absolute, failure,
+                  verbose);
+}
+
+std::unique_ptr<OpenedImage> OpenedImage::OpenParent(const OpenedImage& child, Failure* failure,
+                                                     bool verbose) {
+    std::u16string name = child.ParentPath();
+    const size_t separator = name.find_last_of(u"\\/");
+    if (separator != std::u16string::npos) {
+        name = name.substr(separator + 1);
+    }
+    return OpenOn(child.volume_, child.path_.parent_path() / host::Utf8(name), failure, verbose);
+}
+
+std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> volume,
+                                                 const std::filesystem::path& path,
+                                                 Failure* failure, bool verbose) {
     std::unique_ptr<OpenedImage> image(new OpenedImage());
-    image->volume_ = std::make_unique<host::Volume>(absolute.parent_path());
+    image->volume_ = std::move(volume);
+    image->path_ = path;
     image->context_ = std::make_unique<VhdxContext>();
     VhdxContext* context = image->context_.get();
 
     host::DebugCapture capture;
-    std::u16string name = image->volume_->NtName(absolute.filename().string());
+    std::u16string name = image->volume_->NtName(path.filename().string());
     UNICODE_STRING objectName;
     objectName.Buffer = name.data();
     objectName.Length = objectName.MaximumLength = (USHORT)(name.size() * sizeof(char16_t));
@@ -60,10 +78,10 @@ std::unique_ptr<OpenedImage> OpenedImage::Open(const std::filesystem::path& path
         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS, nullptr, 0,
         IO_STOP_ON_SYMLINK);
     if (!NT_SUCCESS(status)) {
-        *failure = {status, "cannot open the image"};
+        *failure = {status, "cannot open " + path.string()};
         return nullptr;
     }
-    FLT_RELATED_OBJECTS related = {};
+    FLT_RELATED_OBJECTS& related = image->related_;
     related.Size = sizeof(related);
     related.Instance = image->volume_->Instance();
     related.Volume = image->volume_->FltVolume();

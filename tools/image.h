@@ -20,16 +20,28 @@ struct Failure {
 class OpenedImage {
 public:
     ~OpenedImage();
-    const VhdxContext& Context() const { return *context_; }
+    VhdxContext* Context() const { return context_.get(); }
+    // The related objects of reads of this image: its volume's instance.
+    const FLT_RELATED_OBJECTS* Related() const { return &related_; }
     std::u16string ParentPath() const;
+    const std::filesystem::path& Path() const { return path_; }
 
     // Opens and parses path; on failure fills failure and returns null.
     static std::unique_ptr<OpenedImage> Open(const std::filesystem::path& path, Failure* failure,
                                              bool verbose);
+    // Opens the parent of a differencing image as the driver finds it: the
+    // final component of its parent path, in the child's directory.
+    static std::unique_ptr<OpenedImage> OpenParent(const OpenedImage& child, Failure* failure,
+                                                   bool verbose);
 
 private:
     OpenedImage() = default;
-    std::unique_ptr<host::Volume> volume_;
+    static std::unique_ptr<OpenedImage> OpenOn(std::shared_ptr<host::Volume> volume,
+                                               const std::filesystem::path& path,
+                                               Failure* failure, bool verbose);
+    std::shared_ptr<host::Volume> volume_;
+    std::filesystem::path path_;
+    FLT_RELATED_OBJECTS related_ = {};
     std::unique_ptr<VhdxContext> context_;
 };
 

@@ -91,7 +91,7 @@ int Info(const std::vector<std::string>& args) {
         Fail(image, failure);
         return kExitFailure;
     }
-    const VhdxContext& c = opened->Context();
+    const VhdxContext& c = *opened->Context();
     const std::string parent = host::Utf8(opened->ParentPath());
     if (json) {
         std::printf(

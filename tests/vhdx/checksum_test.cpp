@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "vhdx/vhdx.h"
+
+namespace {
+
+struct ChecksumCase {
+    const char* name;
+    std::vector<UCHAR> bytes;
+    ULONG crc;
+};
+
+std::vector<UCHAR> Bytes(const std::string& s) { return std::vector<UCHAR>(s.begin(), s.end()); }
+
+TEST(Checksum, KnownValues) {
+    const ChecksumCase cases[] = {
+        {"empty", {}, 0x00000000},
+        {"check string", Bytes("123456789"), 0xE3069283},
+        {"32 zero bytes", std::vector<UCHAR>(32, 0x00), 0x8A9136AA},
+        {"32 0xFF bytes", std::vector<UCHAR>(32, 0xFF), 0x62A8AB43},
+        {"one byte", Bytes("a"), 0xC1D04330},
+    };
+    for (const ChecksumCase& c : cases) {
+        EXPECT_EQ(VhdxComputeChecksum(c.bytes.data(), c.bytes.size()), c.crc) << c.name;
+    }
+}
+
+// A single flipped bit anywhere in a header-sized buffer changes the value.
+TEST(Checksum, EveryBitMatters) {
+    std::vector<UCHAR> header(VHDX_HEADER_SIZE, 0x5A);
+    const ULONG reference = VhdxComputeChecksum(header.data(), header.size());
+    for (size_t bit = 0; bit < header.size() * 8; bit += 509) {
+        header[bit / 8] ^= (UCHAR)(1u << (bit % 8));
+        EXPECT_NE(VhdxComputeChecksum(header.data(), header.size()), reference) << bit;
+        header[bit / 8] ^= (UCHAR)(1u << (bit % 8));
+    }
+}
+
+}  // namespace
