@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <cstdarg>
 
 #include "platform/host/kernel.h"
 
@@ -52,6 +53,16 @@ void ShortenRead(uint64_t nth, ULONG bytes);        // the nth FltReadFile moves
 uint64_t ReadCount();                               // FltReadFile calls since ResetFaults()
 bool FaultInjected();                               // whether an armed fault has fired
 
+// ---- Access faults ----
+// The exception the host raises where Windows would raise an access
+// violation: a write into a range armed by ArmAccessFault, from
+// RtlZeroMemory, RtlCopyMemory or FltReadFile. It unwinds through driver
+// frames as a structured exception does on Windows.
+struct AccessViolation {
+    const void* address;
+};
+void ArmAccessFault(const void* begin, size_t length);  // one range; length 0 disarms
+
 // ---- Debug output ----
 struct DebugLine {
     bool ex;  // DbgPrintEx (else DbgPrint)
@@ -80,6 +91,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<DebugLine> lines_;
+    DebugSink previous_;  // restored when the capture ends
 };
 
 // ---- Volumes ----
