@@ -1,6 +1,7 @@
 #include "tests/vhdx/image_fixture.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace fixture {
 

@@ -1,0 +1,570 @@
+// The parse of the header section, metadata and BAT: every refusal with its
+// status and message, the geometry derived, and the release of every buffer
+// whichever allocation or read fails.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/support/vhdx_image.h"
+#include "tests/vhdx/image_fixture.h"
+
+namespace {
+
+using fixture::DriverLines;
+using fixture::DriverTest;
+using fixture::OpenedImage;
+using fixture::ScratchVolume;
+using vhdxtest::Image;
+using vhdxtest::ImageSpec;
+
+constexpr uint64_t MiB = 1 << 20;
+
+// Writes the image, parses it and hands back the status and driver lines.
+struct ParseResult {
+    NTSTATUS status;
+    std::vector<std::string> lines;
+    VhdxContext context;
+};
+
+ParseResult ParseBytes(const std::vector<uint8_t>& bytes) {
+    ScratchVolume volume;
+    vhdxtest::WriteFile(volume.File("disk.vhdx"), bytes);
+    OpenedImage opened(volume, "disk.vhdx");
+    EXPECT_EQ(opened.OpenStatus(), STATUS_SUCCESS);
+    host::DebugCapture capture;
+    ParseResult result;
+    result.status = opened.Parse();
+    result.lines = DriverLines(capture);
+    result.context = *opened.Context();
+    return result;
+}
+
+ImageSpec SmallDisk() {
+    ImageSpec spec;
+    spec.virtualDiskSize = 8 * MiB;
+    return spec;
+}
+
+bool HasLine(const ParseResult& result, const std::string& line) {
+    for (const std::string& l : result.lines) {
+        if (l == line) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Lines(const ParseResult& result) {
+    std::string all;
+    for (const std::string& l : result.lines) {
+        all += "  " + l;
+    }
+    return all;
+}
+
+// ---- Refusals ----
+
+struct RefusalCase {
+    const char* name;
+    std::function<void(Image&)> damage;
+    NTSTATUS status;
+    const char* line;        // the refusing routine's message, exactly
+    const char* headerLine;  // VhdxParseHeader's line after a sub-parse failure, or null
+};
+
+class Refusals : public DriverTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusals, StatusAndMessage) {
+    const RefusalCase& c = GetParam();
+    Image image = vhdxtest::Build(SmallDisk());
+    c.damage(image);
+    const ParseResult result = ParseBytes(image.bytes);
+    EXPECT_EQ(result.status, c.status) << host::StatusName(result.status);
+    EXPECT_TRUE(HasLine(result, c.line)) << "expected: " << c.line << "got:\n" << Lines(result);
+    if (c.headerLine != nullptr) {
+        EXPECT_TRUE(HasLine(result, c.headerLine)) << "got:\n" << Lines(result);
+    }
+}
+
+#define MD_FAIL "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status 0xc0000058\n"
+
+INSTANTIATE_TEST_SUITE_P(
+    Parse, Refusals,
+    ::testing::Values(
+        RefusalCase{"file_identifier",
+                    [](Image& i) { i.bytes[0] = 'V'; }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_FILE_IDENTIFIER Signature\n", nullptr},
+        RefusalCase{"header_signature",
+                    [](Image& i) {
+                        i.bytes[0x10000] = 'H';
+                        i.ResealHeaders();
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Signature\n", nullptr},
+        RefusalCase{"header_checksum",
+                    [](Image& i) { i.bytes[0x10000 + 100] ^= 1; }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+        RefusalCase{"header_checksum_computed_over_nonzero_field",
+                    [](Image& i) {
+                        // The writer forgot to zero the field before summing.
+                        uint8_t* h = i.bytes.data() + 0x10000;
+                        vhdxtest::Store32(h + 4, vhdxtest::Crc32c(h, 4096));
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+        RefusalCase{"first_header_damaged_second_sound",
+                    [](Image& i) { i.bytes[0x10000 + 200] ^= 0x80; }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+        RefusalCase{"region_table_signature",
+                    [](Image& i) {
+                        i.bytes[0x30000] = 'R';
+                        i.ResealRegionTables();
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Signature\n",
+                    nullptr},
+        RefusalCase{"region_table_checksum",
+                    [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n",
+                    nullptr},
+        RefusalCase{"region_table_entry_count_beyond_table",
+                    [](Image& i) {
+                        vhdxtest::Store32(i.bytes.data() + 0x30000 + 8, 2048);
+                        i.ResealRegionTables();
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: VHDX_REGION_TABLE_HEADER EntryCount 2048 exceeds "
+                    "the table's 2047 entries\n",
+                    nullptr},
+        RefusalCase{"no_region_entries",
+                    [](Image& i) {
+                        vhdxtest::Store32(i.bytes.data() + 0x30000 + 8, 0);
+                        i.ResealRegionTables();
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"metadata_but_no_bat",
+                    [](Image& i) {
+                        i.SetRegionGuid(vhdxtest::kBatRegion, vhdxtest::Guid::Parse(
+                                            "{00000000-0000-0000-0000-000000000001}"));
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"neither_region_reports_bat_first",
+                    [](Image& i) {
+                        const auto other =
+                            vhdxtest::Guid::Parse("{00000000-0000-0000-0000-000000000002}");
+                        i.SetRegionGuid(vhdxtest::kBatRegion, other);
+                        i.SetRegionGuid(vhdxtest::kMetadataRegion, other);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"bat_guid_big_endian_does_not_match",
+                    [](Image& i) {
+                        i.SetRegionGuid(vhdxtest::kBatRegion,
+                                        vhdxtest::kBatRegion.BigEndianGroups());
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"bat_file_offset_zero",
+                    [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 0); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"later_duplicate_bat_entry_with_offset_zero_wins",
+                    [](Image& i) { i.AppendRegionEntry(vhdxtest::kBatRegion, 0, 1 << 20); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
+                    "entry\n",
+                    nullptr},
+        RefusalCase{"no_metadata_region",
+                    [](Image& i) { i.SetRegionOffset(vhdxtest::kMetadataRegion, 0); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Could not location a Metadata entry\n", nullptr},
+        RefusalCase{"metadata_signature",
+                    [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: Invalid VHDX_METADATA_TABLE_HEADER Signature\n",
+                    MD_FAIL},
+        RefusalCase{"metadata_region_shorter_than_its_header",
+                    [](Image& i) { i.SetRegionLength(vhdxtest::kMetadataRegion, 16); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: Metadata region of 0x10 bytes cannot hold "
+                    "VHDX_METADATA_TABLE_HEADER\n",
+                    MD_FAIL},
+        RefusalCase{"metadata_entry_count_beyond_region",
+                    [](Image& i) {
+                        // Entries past the five real ones are zero: unknown, skipped.
+                        vhdxtest::Store16(i.bytes.data() + i.MetadataOffset() + 10, 0xFFFF);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: Metadata table entry 32767 lies outside the "
+                    "metadata region\n",
+                    MD_FAIL},
+        RefusalCase{"metadata_item_offset_beyond_region",
+                    [](Image& i) { i.SetItemOffset(vhdxtest::kVirtualDiskSize, 0xFFFFFFF0u); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: Metadata item of entry 1 at offset 0xfffffff0 "
+                    "lies outside the metadata region\n",
+                    MD_FAIL},
+        RefusalCase{"metadata_item_straddles_region_end",
+                    [](Image& i) {
+                        i.SetItemOffset(vhdxtest::kVirtualDiskSize, (1 << 20) - 4);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: Metadata item of entry 1 at offset 0xffffc lies "
+                    "outside the metadata region\n",
+                    MD_FAIL},
+        RefusalCase{"virtual_disk_size_missing",
+                    [](Image& i) { i.RemoveItem(vhdxtest::kVirtualDiskSize); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
+                    "be located.\n",
+                    MD_FAIL},
+        RefusalCase{"block_size_zero",
+                    [](Image& i) { i.SetItemValue32(vhdxtest::kFileParameters, 0, 0); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
+                    "be located.\n",
+                    MD_FAIL},
+        RefusalCase{"physical_sector_size_zero",
+                    [](Image& i) { i.SetItemValue32(vhdxtest::kPhysicalSectorSize, 0, 0); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
+                    "be located.\n",
+                    MD_FAIL},
+        RefusalCase{"logical_sector_size_missing",
+                    [](Image& i) { i.RemoveItem(vhdxtest::kLogicalSectorSize); },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
+                    "be located.\n",
+                    MD_FAIL},
+        RefusalCase{"chunk_ratio_low_bits_zero",
+                    [](Image& i) {
+                        // 512 << 23 divided by 1 is 2^32: its low 32 bits are zero.
+                        i.SetItemValue32(vhdxtest::kFileParameters, 0, 1);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseBlockAllocationTable: ChunkRatio of LogicalSectorSize 512 "
+                    "and BlockSize 1 is zero\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
+                    "status 0xc0000058\n"},
+        RefusalCase{"more_blocks_than_32_bit_bat_indices",
+                    [](Image& i) {
+                        i.SetItemValue32(vhdxtest::kFileParameters, 0, 3);
+                        i.SetItemValue64(vhdxtest::kVirtualDiskSize, 0, 3ull << 33);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseBlockAllocationTable: 8589934592 payload blocks need more "
+                    "BAT entries than a 32-bit index reaches\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
+                    "status 0xc0000058\n"},
+        RefusalCase{"bat_region_beyond_end_of_file",
+                    [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 1ull << 40); },
+                    STATUS_END_OF_FILE,
+                    "[PONTOR] VhdxParseBlockAllocationTable: FltReadFile failed with status "
+                    "0xc0000011\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
+                    "status 0xc0000011\n"},
+        RefusalCase{"metadata_region_beyond_end_of_file",
+                    [](Image& i) { i.SetRegionOffset(vhdxtest::kMetadataRegion, 1ull << 40); },
+                    STATUS_END_OF_FILE,
+                    "[PONTOR] VhdxParseMetadata: FltReadFile failed with status 0xc0000011\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status "
+                    "0xc0000011\n"},
+        // A short file reads as zeros past its end: a cut inside the region
+        // table's entries fails its checksum, a cut after them reaches the
+        // metadata read.
+        RefusalCase{"file_cut_inside_region_entries",
+                    [](Image& i) { i.bytes.resize(0x30000 + 40); }, STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n",
+                    nullptr},
+        RefusalCase{"file_cut_after_region_entries",
+                    [](Image& i) { i.bytes.resize(0x30000 + 100); }, STATUS_END_OF_FILE,
+                    "[PONTOR] VhdxParseMetadata: FltReadFile failed with status 0xc0000011\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status "
+                    "0xc0000011\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The summary line is written whatever the values, before the zero test.
+TEST_F(DriverTest, SummaryLineNamesMissingSizeAsZero) {
+    Image image = vhdxtest::Build(SmallDisk());
+    image.RemoveItem(vhdxtest::kVirtualDiskSize);
+    const ParseResult result = ParseBytes(image.bytes);
+    EXPECT_TRUE(HasLine(result,
+                        "\r\n[PONTOR] VhdxParseMetadata: BlockSize = 1048576, VirtualDiskSize = 0, "
+                        "PhysicalSectorSize = 4096, LogicalSectorSize = 512\n"))
+        << Lines(result);
+}
+
+// ---- Geometry ----
+
+struct GeometryCase {
+    const char* name;
+    uint32_t logicalSector;
+    uint32_t blockSize;
+    uint64_t virtualSize;
+    uint32_t chunkRatio;
+    uint64_t blocks;
+    uint64_t totalBatEntries;
+    uint64_t dataSize;
+};
+
+class Geometry : public DriverTest, public ::testing::WithParamInterface<GeometryCase> {};
+
+TEST_P(Geometry, Derived) {
+    const GeometryCase& c = GetParam();
+    ImageSpec spec;
+    spec.virtualDiskSize = c.virtualSize;
+    spec.blockSize = c.blockSize;
+    spec.logicalSectorSize = c.logicalSector;
+    const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+    ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
+    EXPECT_EQ(result.context.VirtualDiskSize, c.virtualSize);
+    EXPECT_EQ(result.context.BlockSize, c.blockSize);
+    EXPECT_EQ(result.context.LogicalSectorSize, c.logicalSector);
+    EXPECT_EQ(result.context.ChunkRatio, c.chunkRatio);
+    EXPECT_EQ(result.context.DataBlocksCount, c.blocks);
+    EXPECT_EQ(result.context.TotalBatEntries, c.totalBatEntries);
+    EXPECT_EQ(result.context.DataSize, c.dataSize);
+    EXPECT_GE(result.context.DataSize, result.context.VirtualDiskSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parse, Geometry,
+    ::testing::Values(
+        // One MiB more than a whole chunk: a sector bitmap position among the entries.
+        GeometryCase{"chunk_plus_one_block", 512, 1 << 20, 4097 * MiB, 4096, 4097, 4098,
+                     4097 * MiB},
+        GeometryCase{"sector_4096_block_32M", 4096, 32 << 20, 64 * MiB, 1024, 2, 2, 64 * MiB},
+        GeometryCase{"small_disk_large_block", 512, 32 << 20, 10 * MiB, 128, 1, 1, 32 * MiB},
+        GeometryCase{"odd_size_rounds_to_blocks", 512, 2 << 20, 5 * MiB + 1, 2048, 3, 3,
+                     6 * MiB},
+        GeometryCase{"block_256M", 512, 256 << 20, 300 * MiB, 16, 2, 2, 512 * MiB},
+        // Block sizes outside the format's range still parse; DataSize rounds to MiB.
+        GeometryCase{"block_not_a_power_of_two", 512, 3 * 512, 7 * 512, 2796202, 3, 3, MiB},
+        GeometryCase{"tiny_sectors_small_chunks", 1, 1 << 20, 20 * MiB, 8, 20, 22, 20 * MiB}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Parent locator ----
+
+struct LocatorCase {
+    const char* name;
+    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    const char16_t* parentPath;  // expected ParentPath
+    std::vector<std::string> keyLines;  // "Key ..., Value ..." lines, in order
+};
+
+class ParentLocator : public DriverTest, public ::testing::WithParamInterface<LocatorCase> {};
+
+TEST_P(ParentLocator, ParentPathAndLoggedKeys) {
+    const LocatorCase& c = GetParam();
+    ImageSpec spec = SmallDisk();
+    spec.hasParent = true;
+    spec.parentLocator = c.entries;
+    const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+    ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
+    EXPECT_EQ(result.context.HasParent, 1u);
+    EXPECT_EQ(std::u16string(result.context.ParentPath), std::u16string(c.parentPath));
+    std::vector<std::string> keyLines;
+    for (const std::string& line : result.lines) {
+        if (line.find(": Key ") != std::string::npos) {
+            keyLines.push_back(line);
+        }
+    }
+    EXPECT_EQ(keyLines, c.keyLines);
+}
+
+std::string KeyLine(const char* key, const char* value) {
+    return std::string("\r\n[PONTOR] VhdxParseMetadata: Key ") + key + ", Value " + value + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parse, ParentLocator,
+    ::testing::Values(
+        LocatorCase{"relative_path_first",
+                    {{u"relative_path", u"..\\base\\base.vhdx"},
+                     {u"volume_path", u"\\\\?\\Volume{1}\\images\\other.vhdx"}},
+                    u"..\\base\\base.vhdx",
+                    {}},
+        LocatorCase{"volume_path_first_gives_its_final_component",
+                    {{u"parent_linkage", u"{83aa7e2c-0000-0000-0000-000000000000}"},
+                     {u"volume_path", u"\\\\?\\Volume{1}\\images\\base.vhdx"},
+                     {u"relative_path", u"..\\elsewhere.vhdx"}},
+                    u"base.vhdx",
+                    {KeyLine("parent_linkage", "{83aa7e2c-0000-0000-0000-000000000000}")}},
+        LocatorCase{"key_case_matters",
+                    {{u"Relative_Path", u"wrong.vhdx"}, {u"relative_path", u"right.vhdx"}},
+                    u"right.vhdx",
+                    {KeyLine("Relative_Path", "wrong.vhdx")}},
+        LocatorCase{"unparseable_volume_path_is_logged",
+                    {{u"volume_path", u""}, {u"relative_path", u"base.vhdx"}},
+                    u"base.vhdx",
+                    {KeyLine("volume_path", "")}},
+        LocatorCase{"no_matching_key_leaves_path_empty",
+                    {{u"absolute_win32_path", u"C:\\base.vhdx"}},
+                    u"",
+                    {KeyLine("absolute_win32_path", "C:\\base.vhdx")}},
+        LocatorCase{"no_locator_item", {}, u"", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DriverTest, ParentLocatorOfOtherTypeIsSkipped) {
+    ImageSpec spec = SmallDisk();
+    spec.hasParent = true;
+    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    Image image = vhdxtest::Build(spec);
+    image.SetItemGuidBytes(vhdxtest::kParentLocator, 0,
+                           vhdxtest::Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
+    const ParseResult result = ParseBytes(image.bytes);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(result.context.ParentPath), u"");
+}
+
+TEST_F(DriverTest, OddValueLengthKeepsWholeCharacters) {
+    ImageSpec spec = SmallDisk();
+    spec.hasParent = true;
+    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    Image image = vhdxtest::Build(spec);
+    image.SetLocatorValueLength(0, 2 * 4 + 1);  // "base" and half a '.'
+    const ParseResult result = ParseBytes(image.bytes);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(result.context.ParentPath), u"base");
+}
+
+// Locator entries, keys and values are bounded by the metadata region. The
+// region here ends 4 KiB after the first item's value, so runs of entries and
+// long values reach its end; the first key matches nothing, so the scan goes
+// on to the damaged entries.
+struct LocatorRefusal {
+    const char* name;
+    std::function<void(Image&)> damage;
+    const char* message;  // the refusal, up to its entry number
+};
+
+class LocatorRefusals : public DriverTest, public ::testing::WithParamInterface<LocatorRefusal> {};
+
+TEST_P(LocatorRefusals, Refused) {
+    ImageSpec spec = SmallDisk();
+    spec.hasParent = true;
+    spec.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+                          {u"relative_path", u"base.vhdx"}};
+    Image image = vhdxtest::Build(spec);
+    image.SetRegionLength(vhdxtest::kMetadataRegion, 0x11000);
+    GetParam().damage(image);
+    const ParseResult result = ParseBytes(image.bytes);
+    EXPECT_EQ(result.status, STATUS_UNKNOWN_REVISION);
+    bool found = false;
+    for (const std::string& line : result.lines) {
+        found |= line.rfind(GetParam().message, 0) == 0 &&
+                 line.find("lies outside the metadata region\n") != std::string::npos;
+    }
+    EXPECT_TRUE(found) << Lines(result);
+    EXPECT_EQ(std::u16string(result.context.ParentPath), u"");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parse, LocatorRefusals,
+    ::testing::Values(
+        LocatorRefusal{"key_value_count_beyond_region",
+                       [](Image& i) {
+                           i.SetLocatorKeyValueCount(0xFFFF);
+                           i.SetLocatorKeyOffset(1, 0);  // its key is now the type GUID
+                       },
+                       "[PONTOR] VhdxParseMetadata: Parent locator "},
+        LocatorRefusal{"key_offset_beyond_region",
+                       [](Image& i) { i.SetLocatorKeyOffset(1, 0x7FFFFFFF); },
+                       "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "},
+        LocatorRefusal{"value_runs_past_region",
+                       [](Image& i) { i.SetLocatorValueLength(1, 0xFFFF); },
+                       "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
+    for (const size_t chars : {1025, 1026}) {
+        ImageSpec spec = SmallDisk();
+        spec.hasParent = true;
+        spec.parentLocator = {{u"relative_path", std::u16string(chars, u'a')}};
+        const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+        if (chars == 1025) {
+            ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
+            EXPECT_EQ(std::u16string(result.context.ParentPath).size(), 1025u);
+        } else {
+            EXPECT_EQ(result.status, STATUS_UNKNOWN_REVISION);
+        }
+    }
+}
+
+// ---- Buffers on every path ----
+
+// Failing each allocation and each read of a valid parse in turn gives the
+// documented status, and every buffer comes back.
+TEST_F(DriverTest, FaultSweep) {
+    ImageSpec spec = SmallDisk();
+    spec.hasParent = true;
+    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    ScratchVolume volume;
+    vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(spec).bytes);
+
+    struct Fault {
+        const char* kind;
+        std::function<void(uint64_t)> arm;
+        NTSTATUS expected;
+    } faults[] = {
+        {"allocation", [](uint64_t n) { host::FailAllocation(n); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"read", [](uint64_t n) { host::FailRead(n, STATUS_IO_DEVICE_ERROR); },
+         STATUS_IO_DEVICE_ERROR},
+    };
+    for (const Fault& fault : faults) {
+        uint64_t n = 1;
+        for (;; n++) {
+            OpenedImage opened(volume, "disk.vhdx");
+            host::ResetFaults();
+            fault.arm(n);
+            host::DebugCapture capture;
+            const NTSTATUS status = opened.Parse();
+            const bool injected = host::FaultInjected();
+            host::ResetFaults();
+            if (!injected) {
+                EXPECT_EQ(status, STATUS_SUCCESS) << fault.kind << " " << n;
+                break;
+            }
+            EXPECT_EQ(status, fault.expected) << fault.kind << " " << n;
+            EXPECT_EQ(host::PoolOutstanding(), 0u) << fault.kind << " " << n;
+        }
+        EXPECT_EQ(n, 4u) << fault.kind << ": the parse makes three allocations and three reads";
+    }
+}
+
+// A short header-section read leaves zeros, which fail the ordinary checks.
+TEST_F(DriverTest, ShortReadsLeaveZeros) {
+    ScratchVolume volume;
+    vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(SmallDisk()).bytes);
+    const struct {
+        uint64_t read;
+        ULONG bytes;
+        NTSTATUS status;
+    } cases[] = {
+        {1, 0, STATUS_UNKNOWN_REVISION},        // file identifier is zero
+        {1, 0x10000, STATUS_UNKNOWN_REVISION},  // header is zero
+        {2, 16, STATUS_UNKNOWN_REVISION},       // metadata table has no entries
+        {3, 0, STATUS_SUCCESS},                 // BAT contents are not used
+    };
+    for (const auto& c : cases) {
+        OpenedImage opened(volume, "disk.vhdx");
+        host::ResetFaults();
+        host::ShortenRead(c.read, c.bytes);
+        host::DebugCapture capture;
+        EXPECT_EQ(opened.Parse(), c.status) << c.read << "/" << c.bytes;
+        host::ResetFaults();
+    }
+}
+
+}  // namespace
