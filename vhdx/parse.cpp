@@ -64,9 +64,8 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
-            DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0,
-                       "[PONTOR] %s: Parent locator entry %u lies outside the metadata region\n",
-                       "VhdxParseMetadata", i);
+            PONTOR_LOG_AS("VhdxParseMetadata",
+                          "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         const ULONGLONG keyOffset = Locator + VhdxLoad32(Buffer + entry);
@@ -74,10 +73,8 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
         const USHORT keyLength = VhdxLoad16(Buffer + entry + 8);
         const USHORT valueLength = VhdxLoad16(Buffer + entry + 10);
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
-            DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0,
-                       "[PONTOR] %s: Parent locator key or value %u lies outside the metadata "
-                       "region\n",
-                       "VhdxParseMetadata", i);
+            PONTOR_LOG_AS("VhdxParseMetadata",
+                          "Parent locator key or value %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         UNICODE_STRING key = StringAt(Buffer, keyOffset, keyLength);
@@ -99,9 +96,8 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
         }
         if (matched) {
             if (pathLength / sizeof(WCHAR) >= VHDX_PARENT_PATH_CHARS) {
-                DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0,
-                           "[PONTOR] %s: Parent path %wZ is longer than %u characters\n",
-                           "VhdxParseMetadata", &value, VHDX_PARENT_PATH_CHARS - 1);
+                PONTOR_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
+                              &value, VHDX_PARENT_PATH_CHARS - 1);
                 return STATUS_UNKNOWN_REVISION;
             }
             if (pathLength != 0) {

@@ -14,8 +14,10 @@ constexpr ULONG PONTOR_EVENT_TAG = PONTOR_TAG('Q', 'z', 'e', 'v');     // bindin
 constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');      // path buffers
 
 // Failures and notable events: component 77, level 0, "[PONTOR] Routine: ...".
-#define PONTOR_LOG(format, ...) \
-    DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, "[PONTOR] %s: " format, __FUNCTION__, ##__VA_ARGS__)
+// Helpers that a routine delegates to log under the routine's name.
+#define PONTOR_LOG_AS(Routine, format, ...) \
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, "[PONTOR] %s: " format, Routine, ##__VA_ARGS__)
+#define PONTOR_LOG(format, ...) PONTOR_LOG_AS(__FUNCTION__, format, ##__VA_ARGS__)
 
 // Bit 0 of the trace mask enables the DbgPrint traces. Nothing in the driver
 // writes the mask; a debugger or the host does.

@@ -73,7 +73,7 @@ NTSTATUS WalkBlocks(PVOID Context) {
                                                step, r->Destination, &produced)
                              : STATUS_UNRECOGNIZED_MEDIA;
                 if (!NT_SUCCESS(status)) {
-                    PONTOR_LOG("VhdxProcessRead failed with status 0x%x while reading data from "
+                    PONTOR_LOG_AS("VhdxProcessRead", "VhdxProcessRead failed with status 0x%x while reading data from "
                                "parent VHDX file at offset 0x%I64x\n",
                                status, r->Offset);
                 }
@@ -92,7 +92,7 @@ NTSTATUS WalkBlocks(PVOID Context) {
             status = VhdxReadPartialBlock(r->RelatedObjects, r->Stream, r->Image, &entry,
                                           r->Offset, step, r->Destination, &produced);
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG("VhdxReadPartialBlock failed with status 0x%x while reading data from "
+                PONTOR_LOG_AS("VhdxProcessRead", "VhdxReadPartialBlock failed with status 0x%x while reading data from "
                            "parent VHDX file at offset 0x%I64x\n",
                            status, r->Offset);
             }
@@ -102,11 +102,11 @@ NTSTATUS WalkBlocks(PVOID Context) {
             const ULONGLONG position = (entry & VHDX_BAT_FILE_OFFSET_MASK) + withinBlock;
             status = ReadImage(r->RelatedObjects, image, position, step, r->Destination, &produced);
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG("FltReadFile failed with status 0x%x while reading data from VHDX file "
+                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile failed with status 0x%x while reading data from VHDX file "
                            "at offset 0x%016llx\n",
                            status, position);
             } else if (produced < step) {
-                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
                            "file at offset 0x%016llx\n",
                            produced, step, position);
             }
@@ -125,7 +125,7 @@ NTSTATUS WalkBlocks(PVOID Context) {
         if (produced < step) {
             const ULONG state = (ULONG)(entry & VHDX_BAT_STATE_MASK);
             if (state == PAYLOAD_BLOCK_NOT_PRESENT || state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
-                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
                            "file at offset 0x%I64x\n",
                            produced, step, r->Offset);
             }
@@ -170,12 +170,12 @@ NTSTATUS WalkSectors(PVOID Context) {
         // Geometries whose blocks straddle a chunk's 2^23 sectors would run
         // past the bitmap; bits a short read left unfilled decide nothing.
         if (r->Bit >= VHDX_SECTORS_PER_BITMAP) {
-            PONTOR_LOG("Sector bit 0x%x lies beyond the chunk's sector bitmap\n", r->Bit);
+            PONTOR_LOG_AS("VhdxReadPartialBlock", "Sector bit 0x%x lies beyond the chunk's sector bitmap\n", r->Bit);
             *r->BytesRead = 0;
             return STATUS_UNRECOGNIZED_MEDIA;
         }
         if (r->Bit / 8 >= r->BitmapBytes) {
-            PONTOR_LOG("Sector bit 0x%x was not read from the sector bitmap\n", r->Bit);
+            PONTOR_LOG_AS("VhdxReadPartialBlock", "Sector bit 0x%x was not read from the sector bitmap\n", r->Bit);
             *r->BytesRead = 0;
             return STATUS_UNRECOGNIZED_MEDIA;
         }
@@ -187,7 +187,7 @@ NTSTATUS WalkSectors(PVOID Context) {
             status = ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination,
                                &produced);
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG("FltReadFile failed with status 0x%x while reading data from VHDX file "
+                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile failed with status 0x%x while reading data from VHDX file "
                            "at offset 0x%016llx\n",
                            status, r->Position);
             }
@@ -201,7 +201,7 @@ NTSTATUS WalkSectors(PVOID Context) {
                                                       r->Offset, step, r->Destination, &produced)
                                     : STATUS_UNRECOGNIZED_MEDIA;
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG("VhdxProcessRead failed with status 0x%x while reading data from parent "
+                PONTOR_LOG_AS("VhdxReadPartialBlock", "VhdxProcessRead failed with status 0x%x while reading data from parent "
                            "VHDX file at offset 0x%I64x\n",
                            status, r->Offset);
             }
@@ -218,11 +218,11 @@ NTSTATUS WalkSectors(PVOID Context) {
         r->Remaining -= produced;
         if (produced < step) {
             if (here) {
-                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
                            "file at offset 0x%016llx\n",
                            produced, step, r->Position);
             } else {
-                PONTOR_LOG("FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
                            "file at offset 0x%I64x\n",
                            produced, step, r->Offset);
             }

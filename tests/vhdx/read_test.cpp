@@ -1,0 +1,546 @@
+// Read translation against an independent model of the format, and the
+// edges: the served size, the BAT's end, every payload state, partially
+// present blocks, short and failed reads, and exceptions passing through.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <cstring>
+
+#include "tests/support/vhdx_image.h"
+#include "tests/vhdx/image_fixture.h"
+
+namespace {
+
+using fixture::DriverLines;
+using fixture::DriverTest;
+using fixture::OpenedImage;
+using fixture::ScratchVolume;
+using vhdxtest::Image;
+using vhdxtest::ImageSpec;
+using vhdxtest::State;
+
+constexpr uint64_t MiB = 1 << 20;
+
+// A child image, optionally with its parent, written, opened and parsed,
+// with the stream context the read engine consults.
+class Chain {
+public:
+    explicit Chain(const ImageSpec& child, const ImageSpec* parent = nullptr,
+                   const std::function<void(Image&)>& damage = nullptr)
+        : child_(child) {
+        Image image = vhdxtest::Build(child);
+        if (damage) {
+            damage(image);
+        }
+        vhdxtest::WriteFile(volume_.File("child.vhdx"), image.bytes);
+        if (parent != nullptr) {
+            parentSpec_ = *parent;
+            vhdxtest::WriteFile(volume_.File("parent.vhdx"), vhdxtest::Build(*parent).bytes);
+        }
+        childImage_ = std::make_unique<OpenedImage>(volume_, "child.vhdx");
+        EXPECT_EQ(childImage_->Parse(), STATUS_SUCCESS);
+        std::memset(&stream_, 0, sizeof(stream_));
+        stream_.VhdxContext = childImage_->Context();
+        if (parent != nullptr) {
+            parentImage_ = std::make_unique<OpenedImage>(volume_, "parent.vhdx");
+            EXPECT_EQ(parentImage_->Parse(), STATUS_SUCCESS);
+            stream_.ParentVhdxFileContext = parentImage_->Context();
+        }
+    }
+
+    struct Result {
+        NTSTATUS status;
+        ULONG produced;
+        std::vector<uint8_t> bytes;
+    };
+
+    Result Read(uint64_t offset, ULONG length, ULONG initial = 0) {
+        Result r{STATUS_SUCCESS, initial, std::vector<uint8_t>(length, 0xCC)};
+        r.status = VhdxProcessRead(childImage_->Related(), &stream_, childImage_->Context(), offset,
+                                   length, r.bytes.data(), &r.produced);
+        return r;
+    }
+
+    std::vector<uint8_t> Expected(uint64_t offset, uint64_t length) const {
+        return vhdxtest::ExpectedBytes(child_, parentImage_ ? &parentSpec_ : nullptr, offset,
+                                       length);
+    }
+
+    VhdxContext* Context() { return childImage_->Context(); }
+    const FLT_RELATED_OBJECTS* Related() const { return childImage_->Related(); }
+    StreamContext* Stream() { return &stream_; }
+
+private:
+    ScratchVolume volume_;
+    ImageSpec child_;
+    ImageSpec parentSpec_;
+    std::unique_ptr<OpenedImage> childImage_;
+    std::unique_ptr<OpenedImage> parentImage_;
+    StreamContext stream_;
+};
+
+// ---- Randomised against the model ----
+
+struct Geometry {
+    const char* name;
+    uint32_t logicalSector;
+    uint32_t blockSize;
+    uint64_t virtualSize;
+    bool differencing;
+    ULONG maxLength;  // partial blocks cost a read per sector: keep requests modest
+};
+
+ImageSpec RandomImage(const Geometry& g, uint64_t seed, bool child) {
+    std::mt19937_64 random(seed);
+    ImageSpec spec;
+    spec.virtualDiskSize = g.virtualSize;
+    spec.blockSize = g.blockSize;
+    spec.logicalSectorSize = g.logicalSector;
+    spec.hasParent = child && g.differencing;
+    spec.seed = seed;
+    const State states[] = {State::NotPresent, State::Undefined,  State::Zero,
+                            State::Unmapped,   State::Reserved4,  State::Reserved5,
+                            State::FullyPresent, State::PartiallyPresent};
+    const uint64_t blocks = spec.DataBlocks();
+    const uint32_t ratio = spec.ChunkRatio();
+    for (uint64_t b = 0; b < blocks; b++) {
+        State s = states[random() % 8];
+        if (!child && s == State::PartiallyPresent) {
+            s = State::FullyPresent;
+        }
+        if (s == State::NotPresent) {
+            continue;
+        }
+        spec.blocks[b] = s;
+        if (s == State::PartiallyPresent && !spec.sectorBitmaps.count(b / ratio)) {
+            // Random bits, with runs, so that neighbouring sectors agree and differ.
+            std::vector<uint8_t> bits(1 << 20);
+            for (auto& byte : bits) {
+                const int kind = (int)(random() % 4);
+                byte = kind == 0 ? 0x00 : kind == 1 ? 0xFF : (uint8_t)random();
+            }
+            spec.sectorBitmaps[b / ratio] = std::move(bits);
+        }
+    }
+    return spec;
+}
+
+class RandomReads : public DriverTest, public ::testing::WithParamInterface<Geometry> {};
+
+TEST_P(RandomReads, MatchTheModel) {
+    const Geometry& g = GetParam();
+    const ImageSpec parent = RandomImage(g, 7, false);
+    const ImageSpec child = RandomImage(g, 11, true);
+    Chain chain(child, g.differencing ? &parent : nullptr);
+    const uint64_t dataSize = chain.Context()->DataSize;
+    std::mt19937_64 random(99);
+    for (int i = 0; i < 250; i++) {
+        // Offsets near block and sector boundaries as often as anywhere.
+        uint64_t offset = random() % (dataSize + g.blockSize / 2);
+        if (i % 3 == 0) {
+            offset = offset / g.blockSize * g.blockSize + (random() % 3) * g.logicalSector -
+                     (offset >= g.blockSize ? g.logicalSector : 0);
+        }
+        const ULONG length = (ULONG)(random() % (g.maxLength + 1));
+        const Chain::Result r = chain.Read(offset, length, 0xDEAD);
+        if (offset >= dataSize) {
+            EXPECT_EQ(r.status, STATUS_END_OF_FILE) << offset;
+            EXPECT_EQ(r.produced, 0xDEADu) << "the count is left as the caller set it";
+            continue;
+        }
+        const ULONG served = (ULONG)std::min<uint64_t>(length, dataSize - offset);
+        ASSERT_EQ(r.status, STATUS_SUCCESS) << "offset " << offset << " length " << length;
+        ASSERT_EQ(r.produced, served) << "offset " << offset << " length " << length;
+        const std::vector<uint8_t> expected = chain.Expected(offset, served);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), r.bytes.begin()))
+            << "offset " << offset << " length " << length;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Read, RandomReads,
+    ::testing::Values(
+        Geometry{"sector512_block1M_differencing", 512, 1 << 20, 12 * MiB, true, 3 << 20},
+        // Four-byte sectors make chunks of 32 blocks: chunk boundaries inside a small disk.
+        Geometry{"small_chunks_differencing", 4, 1 << 20, 70 * MiB, true, 48 << 10},
+        Geometry{"small_chunks_standalone", 4, 1 << 20, 70 * MiB, false, 48 << 10},
+        Geometry{"sector4096_block2M_differencing", 4096, 2 << 20, 20 * MiB, true, 5 << 20},
+        Geometry{"odd_size_standalone", 512, 1 << 20, 9 * MiB + 3 * 512, false, 2 << 20}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Edges ----
+
+ImageSpec Disk(uint64_t size = 8 * MiB) {
+    ImageSpec spec;
+    spec.virtualDiskSize = size;
+    return spec;
+}
+
+TEST_F(DriverTest, AtServedSizeIsEndOfFileWithoutMessage) {
+    ImageSpec spec = Disk(10 * MiB);
+    spec.blockSize = 32 << 20;  // served size 32 MiB, past the 10 MiB disk
+    spec.blocks[0] = State::FullyPresent;
+    Chain chain(spec);
+    host::DebugCapture capture;
+    const auto r = chain.Read(32 * MiB, 512, 0x1234);
+    EXPECT_EQ(r.status, STATUS_END_OF_FILE);
+    EXPECT_EQ(r.produced, 0x1234u);
+    EXPECT_TRUE(DriverLines(capture).empty());
+
+    // Bytes between the disk's size and the served size are readable.
+    const auto tail = chain.Read(32 * MiB - 4096, 8192);
+    EXPECT_EQ(tail.status, STATUS_SUCCESS);
+    EXPECT_EQ(tail.produced, 4096u);
+    EXPECT_TRUE(std::equal(tail.bytes.begin(), tail.bytes.begin() + 4096,
+                           chain.Expected(32 * MiB - 4096, 4096).begin()));
+}
+
+TEST_F(DriverTest, ZeroLengthReadsNothing) {
+    Chain chain(Disk());
+    host::ResetFaults();
+    const uint64_t allocations = host::PoolAllocationCount();
+    const auto r = chain.Read(4096, 0, 77);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.produced, 0u);
+    EXPECT_EQ(host::ReadCount(), 0u);
+    EXPECT_EQ(host::PoolAllocationCount(), allocations);
+}
+
+TEST_F(DriverTest, StatesOfADifferencingChild) {
+    ImageSpec parent = Disk();
+    for (uint64_t b = 0; b < 8; b++) {
+        parent.blocks[b] = State::FullyPresent;
+    }
+    parent.seed = 5;
+    ImageSpec child = Disk();
+    child.hasParent = true;
+    child.blocks = {{1, State::Undefined}, {2, State::Zero},      {3, State::Unmapped},
+                    {4, State::Reserved4}, {5, State::Reserved5}, {6, State::FullyPresent}};
+    Chain chain(child, &parent);
+    const struct {
+        uint64_t block;
+        const char* what;
+        bool zeros;
+        bool fromParent;
+    } cases[] = {{0, "not present: parent", false, true}, {1, "undefined: zeros", true, false},
+                 {2, "zero: zeros", true, false},         {3, "unmapped: zeros", true, false},
+                 {4, "reserved 4: file", false, false},   {5, "reserved 5: file", false, false},
+                 {6, "present: file", false, false},      {7, "not present: parent", false, true}};
+    for (const auto& c : cases) {
+        const auto r = chain.Read(c.block * MiB + 512, 4096);
+        ASSERT_EQ(r.status, STATUS_SUCCESS) << c.what;
+        std::vector<uint8_t> want(4096, 0);
+        if (!c.zeros) {
+            for (uint64_t i = 0; i < 4096; i++) {
+                want[i] = vhdxtest::Payload(c.fromParent ? 5 : child.seed, c.block * MiB + 512 + i);
+            }
+        }
+        EXPECT_EQ(r.bytes, want) << c.what;
+    }
+}
+
+TEST_F(DriverTest, NotPresentWithoutParentIsZeros) {
+    Chain chain(Disk());
+    const auto r = chain.Read(MiB - 512, 4096);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, std::vector<uint8_t>(4096, 0));
+}
+
+TEST_F(DriverTest, BatRegionCutsTheRequest) {
+    ImageSpec spec = Disk();
+    for (uint64_t b = 0; b < 8; b++) {
+        spec.blocks[b] = State::FullyPresent;
+    }
+    // A BAT region of two and a half entries: two whole ones are usable.
+    Chain chain(spec, nullptr, [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 20); });
+    const auto r = chain.Read(512, 4 * MiB);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.produced, 2 * MiB - 512);
+    host::DebugCapture capture;
+    const auto beyond = chain.Read(3 * MiB, 512);
+    EXPECT_EQ(beyond.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(beyond.produced, 0u);
+    EXPECT_EQ(DriverLines(capture),
+              std::vector<std::string>{"[PONTOR] VhdxProcessRead: Trying to read beyond the BAT "
+                                       "Data. Calculated offset 0x0000000000300018. Available "
+                                       "Data Boundary 0x0000000000300014\n"});
+}
+
+// Short and failed reads, injected at the nth FltReadFile of one request:
+// the BAT read, then the data reads block by block.
+TEST_F(DriverTest, ShortAndFailedReads) {
+    ImageSpec spec = Disk();
+    for (uint64_t b = 0; b < 4; b++) {
+        spec.blocks[b] = State::FullyPresent;
+    }
+    Chain chain(spec);
+    const struct {
+        const char* what;
+        std::function<void()> arm;
+        NTSTATUS status;
+        ULONG produced;
+        const char* message;
+    } cases[] = {
+        {"short BAT read keeps whole entries", [] { host::ShortenRead(1, 12); }, STATUS_SUCCESS,
+         MiB - 512,
+         "[PONTOR] VhdxProcessRead: FltReadFile read 0xc bytes of required 0x18 while reading "
+         "BAT entries from VHDX file\n"},
+        {"failed BAT read", [] { host::FailRead(1, STATUS_IO_DEVICE_ERROR); },
+         STATUS_IO_DEVICE_ERROR, 0,
+         "[PONTOR] VhdxProcessRead: FltReadFile failed with status 0xc0000185 while reading BAT "
+         "entries from VHDX file\n"},
+        {"short data read ends the request", [] { host::ShortenRead(3, 100); }, STATUS_SUCCESS,
+         MiB - 512 + 100,
+         "[PONTOR] VhdxProcessRead: FltReadFile read 0x64 of requested 0x100000 while reading "
+         "data from VHDX file at offset 0x0000000000500000\n"},
+        {"failed data read after served blocks", [] { host::FailRead(3, STATUS_IO_DEVICE_ERROR); },
+         STATUS_IO_DEVICE_ERROR, 0,
+         "[PONTOR] VhdxProcessRead: FltReadFile failed with status 0xc0000185 while reading data "
+         "from VHDX file at offset 0x0000000000500000\n"},
+    };
+    for (const auto& c : cases) {
+        host::ResetFaults();
+        c.arm();
+        host::DebugCapture capture;
+        const auto r = chain.Read(512, 3 * MiB - 1024);
+        host::ResetFaults();
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.produced, c.produced) << c.what;
+        const auto lines = DriverLines(capture);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.message), lines.end())
+            << c.what << ": " << (lines.empty() ? "" : lines.back());
+        if (NT_SUCCESS(c.status)) {
+            const auto want = chain.Expected(512, c.produced);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), r.bytes.begin())) << c.what;
+        }
+    }
+}
+
+// A parent that fails after earlier blocks were served fails the request.
+TEST_F(DriverTest, FailedParentReadFailsTheRequest) {
+    ImageSpec child = Disk();
+    child.hasParent = true;
+    child.blocks[0] = State::FullyPresent;
+    ImageSpec parent2 = Disk();
+    parent2.blocks[1] = State::FullyPresent;
+    Chain chain2(child, &parent2);
+    host::ResetFaults();
+    host::FailRead(4, STATUS_IO_DEVICE_ERROR);  // child BAT, child data, parent BAT, parent data
+    host::DebugCapture capture2;
+    const auto r2 = chain2.Read(0, 2 * MiB);
+    host::ResetFaults();
+    EXPECT_EQ(r2.status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(r2.produced, 0u);
+    const auto lines = DriverLines(capture2);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(),
+              "[PONTOR] VhdxProcessRead: VhdxProcessRead failed with status 0xc0000185 while "
+              "reading data from parent VHDX file at offset 0x100000\n");
+}
+
+// ---- Partially present blocks ----
+
+ImageSpec PartialChild(uint8_t bitsByte) {
+    ImageSpec child = Disk();
+    child.hasParent = true;
+    child.blocks[1] = State::PartiallyPresent;
+    child.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, bitsByte);
+    return child;
+}
+
+ImageSpec FullParent() {
+    ImageSpec parent = Disk();
+    parent.seed = 5;
+    for (uint64_t b = 0; b < 8; b++) {
+        parent.blocks[b] = State::FullyPresent;
+    }
+    return parent;
+}
+
+TEST_F(DriverTest, PartialBlockAllSetOrAllClear) {
+    const ImageSpec parent = FullParent();
+    for (const uint8_t bits : {0xFF, 0x00}) {
+        Chain chain(PartialChild(bits), &parent);
+        host::ResetFaults();
+        const auto r = chain.Read(MiB + 100, 8192);
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.produced, 8192u);
+        std::vector<uint8_t> want(8192);
+        for (uint64_t i = 0; i < 8192; i++) {
+            want[i] = vhdxtest::Payload(bits ? 1 : 5, MiB + 100 + i);
+        }
+        EXPECT_EQ(r.bytes, want) << (int)bits;
+        // A step per sector: the first ends at its sector's end, 17 in all.
+        const uint64_t perSector = bits ? 1 : 2;  // file read, or parent BAT and data reads
+        EXPECT_EQ(host::ReadCount(), 1 + 2 + 17 * perSector) << (int)bits;
+    }
+}
+
+TEST_F(DriverTest, PartialBlockWithoutParentReadsClearSectorsAsZeros) {
+    ImageSpec spec = PartialChild(0x0F);  // sectors 0-3 of every 8 here
+    spec.hasParent = false;
+    Chain chain(spec);
+    const auto r = chain.Read(MiB, 8 * 512);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    for (uint64_t i = 0; i < 8 * 512; i++) {
+        const uint8_t want = i < 4 * 512 ? vhdxtest::Payload(1, MiB + i) : 0;
+        ASSERT_EQ(r.bytes[i], want) << i;
+    }
+}
+
+struct PartialFailure {
+    const char* what;
+    std::function<void(Image&)> damage;
+    std::function<void()> arm;
+    NTSTATUS status;
+    std::vector<std::string> lastLines;
+};
+
+class PartialFailures : public DriverTest, public ::testing::WithParamInterface<PartialFailure> {};
+
+TEST_P(PartialFailures, FailTheRequest) {
+    const PartialFailure& c = GetParam();
+    const ImageSpec parent = FullParent();
+    Chain chain(PartialChild(0xAA), &parent, c.damage);
+    host::ResetFaults();
+    if (c.arm) {
+        c.arm();
+    }
+    host::DebugCapture capture;
+    const auto r = chain.Read(512, 2 * MiB);
+    host::ResetFaults();
+    EXPECT_EQ(r.status, c.status) << host::StatusName(r.status);
+    EXPECT_EQ(r.produced, 0u);
+    auto lines = DriverLines(capture);
+    ASSERT_GE(lines.size(), c.lastLines.size());
+    lines.erase(lines.begin(), lines.end() - (long)c.lastLines.size());
+    EXPECT_EQ(lines, c.lastLines);
+}
+
+const char kPartialFailed[] =
+    "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status 0xc0000014 while reading "
+    "data from parent VHDX file at offset 0x100000\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Read, PartialFailures,
+    ::testing::Values(
+        PartialFailure{"bitmap_entry_not_present",
+                       [](Image& i) { i.SetBatEntry(4096, 0); }, nullptr,
+                       STATUS_UNRECOGNIZED_MEDIA,
+                       {"[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
+                        kPartialFailed}},
+        // Reads: the child's BAT, block 0 from the parent (BAT, data), then
+        // the sector bitmap entry.
+        PartialFailure{"bitmap_entry_read_returns_nothing", nullptr,
+                       [] { host::ShortenRead(4, 0); }, STATUS_UNRECOGNIZED_MEDIA,
+                       {"[PONTOR] VhdxReadPartialBlock: FltReadFile read 0x0 bytes of required "
+                        "0x8 while reading Sector BAT entries from VHDX file\n",
+                        "[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
+                        kPartialFailed}},
+        PartialFailure{"bitmap_entry_beyond_bat",
+                       [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 4096 * 8); }, nullptr,
+                       STATUS_UNSUCCESSFUL,
+                       {"[PONTOR] VhdxReadPartialBlock: Trying to read beyond the BAT Data. "
+                        "Calculated offset 0x0000000000308000. Available Data Boundary "
+                        "0x0000000000308000\n",
+                        "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status "
+                        "0xc0000001 while reading data from parent VHDX file at offset 0x100000\n"}},
+        PartialFailure{"bitmap_block_read_short", nullptr, [] { host::ShortenRead(5, 2); },
+                       STATUS_UNRECOGNIZED_MEDIA,
+                       {"[PONTOR] VhdxReadPartialBlock: Sector bit 0x800 was not read from the "
+                        "sector bitmap\n",
+                        kPartialFailed}},
+        PartialFailure{"bitmap_allocation_fails", nullptr,
+                       [] { host::FailAllocation(3); },  // BAT, parent's BAT, then the bitmap
+                       STATUS_INSUFFICIENT_RESOURCES,
+                       {"[PONTOR] VhdxReadPartialBlock: FltAllocatePoolAlignedWithTag for Bitmap "
+                        "failed \n",
+                        "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status "
+                        "0xc000009a while reading data from parent VHDX file at offset "
+                        "0x100000\n"}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// A block that straddles a multiple of 2^23 sectors would carry the bit index
+// past the bitmap: 3 MiB blocks put block 1365's sectors across 2^23.
+TEST_F(DriverTest, BitIndexNeverPassesTheBitmap) {
+    ImageSpec spec = Disk(1366ull * 3 * MiB);
+    spec.blockSize = 3 << 20;
+    spec.blocks[1365] = State::PartiallyPresent;
+    spec.sectorBitmaps[1] = std::vector<uint8_t>(1 << 20, 0xFF);
+    Chain chain(spec);
+    ASSERT_EQ(chain.Context()->ChunkRatio, 1365u);
+    const uint64_t straddle = (1ull << 23) * 512;  // the block's first byte past 2^23 sectors
+    const auto before = chain.Read(straddle - 1024, 1024);
+    EXPECT_EQ(before.status, STATUS_SUCCESS);
+    const auto across = chain.Read(straddle - 512, 1024);
+    EXPECT_EQ(across.status, STATUS_UNRECOGNIZED_MEDIA);
+    EXPECT_EQ(across.produced, 0u);
+}
+
+// ---- Buffers on every way out ----
+
+TEST_F(DriverTest, FaultSweepOverADifferencingRead) {
+    const ImageSpec parent = FullParent();
+    Chain chain(PartialChild(0xF0), &parent);
+    struct Kind {
+        const char* name;
+        std::function<void(uint64_t)> arm;
+        NTSTATUS status;
+    } kinds[] = {
+        {"allocation", [](uint64_t n) { host::FailAllocation(n); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"read", [](uint64_t n) { host::FailRead(n, STATUS_IO_DEVICE_ERROR); },
+         STATUS_IO_DEVICE_ERROR},
+    };
+    for (const Kind& kind : kinds) {
+        for (uint64_t n = 1;; n++) {
+            host::ResetFaults();
+            kind.arm(n);
+            host::DebugCapture capture;
+            const auto r = chain.Read(MiB - 1024, 8192);
+            const bool injected = host::FaultInjected();
+            host::ResetFaults();
+            ASSERT_EQ(host::PoolOutstanding(), 0u) << kind.name << " " << n;
+            if (!injected) {
+                EXPECT_EQ(r.status, STATUS_SUCCESS);
+                EXPECT_GT(n, 5u) << kind.name;
+                break;
+            }
+            EXPECT_EQ(r.status, kind.status) << kind.name << " " << n;
+            EXPECT_EQ(r.produced, 0u) << kind.name << " " << n;
+        }
+    }
+}
+
+// An access fault while the destination is written unwinds through both
+// read routines and leaves nothing allocated.
+TEST_F(DriverTest, AccessFaultReleasesBuffers) {
+    const ImageSpec parent = FullParent();
+    ImageSpec child = PartialChild(0xF0);
+    child.blocks[2] = State::Zero;
+    Chain chain(child, &parent);
+    const struct {
+        const char* what;
+        uint64_t offset;
+        size_t faultAt;
+    } cases[] = {{"zeros written in place", 2 * MiB, 100},
+                 {"a sector read in a partial block", MiB, 4096 + 7},
+                 {"a parent sector under a partial block", MiB, 2048 + 3}};
+    for (const auto& c : cases) {
+        std::vector<uint8_t> destination(8192);
+        host::ArmAccessFault(destination.data() + c.faultAt, 1);
+        ULONG produced = 0;
+        bool faulted = false;
+        try {
+            VhdxProcessRead(chain.Related(), chain.Stream(), chain.Context(), c.offset, 8192,
+                            destination.data(), &produced);
+        } catch (const host::AccessViolation&) {
+            faulted = true;
+        }
+        host::ArmAccessFault(nullptr, 0);
+        EXPECT_TRUE(faulted) << c.what;
+        EXPECT_EQ(host::PoolOutstanding(), 0u) << c.what;
+    }
+}
+
+}  // namespace
