@@ -28,5 +28,5 @@ fi
 "$bin/read_bench" --rounds "${ROUNDS:-5}" \
     "full 1M blocks=$work/full-1M.vhdx:$work/random.raw" \
     "full 32M blocks=$work/full-32M.vhdx:$work/random.raw" \
-    "sparse=$work/sparse.vhdx:$work/random.raw" \
+    "sparse=$work/sparse.vhdx:$work/sparse.raw" \
     "differencing=$work/child.vhdx:$work/chain.raw"

@@ -384,17 +384,12 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE, PFILE_OBJECT FileObject, PLARGE_INTEG
     if (limit > Length) {
         limit = Length;
     }
-    struct stat st;
-    if (::fstat(FileObject->Host->fd, &st) != 0) {
-        return STATUS_IO_DEVICE_ERROR;
-    }
     if (Length == 0) {
         return STATUS_SUCCESS;
     }
-    if (offset >= st.st_size) {
-        return STATUS_END_OF_FILE;
-    }
-    host::detail::CheckAccess(Buffer, std::min<ULONGLONG>(limit, st.st_size - offset));
+    // No size query first: a regular file's pread returns 0 only at or
+    // beyond its end, so the end-of-file answer costs nothing on the common
+    // path.
     ULONG done = 0;
     while (done < limit) {
         const ssize_t got =
@@ -410,6 +405,11 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE, PFILE_OBJECT FileObject, PLARGE_INTEG
         }
         done += (ULONG)got;
     }
+    if (done == 0 && limit != 0) {
+        return STATUS_END_OF_FILE;
+    }
+    // The fault a write into an armed range raises on Windows.
+    host::detail::CheckAccess(Buffer, done);
     if (BytesRead != nullptr) {
         *BytesRead = done;
     }
