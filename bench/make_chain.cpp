@@ -34,12 +34,12 @@ int main(int argc, char** argv) {
     child.parentLocator = {{u"relative_path", u".\\parent.vhdx"}};
     for (uint64_t b = 0; b < blocks; b++) {
         switch (b % 6) {
-        case 0:
-        case 1: child.blocks[b] = vhdxtest::State::FullyPresent; break;
-        case 2:
-        case 3: break;  // absent: the parent's bytes
-        case 4: child.blocks[b] = vhdxtest::State::PartiallyPresent; break;
-        default: child.blocks[b] = vhdxtest::State::Zero; break;
+            case 0:
+            case 1: child.blocks[b] = vhdxtest::State::FullyPresent; break;
+            case 2:
+            case 3: break;  // absent: the parent's bytes
+            case 4: child.blocks[b] = vhdxtest::State::PartiallyPresent; break;
+            default: child.blocks[b] = vhdxtest::State::Zero; break;
         }
     }
     // Runs of 8 sectors alternately here and in the parent.

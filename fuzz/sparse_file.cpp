@@ -33,6 +33,9 @@ SparseFile DecodeSparseFile(const uint8_t* data, size_t size) {
         size_t length = data[at + 4] | data[at + 5] << 8;
         at += 6;
         length = std::min({length, size - at, kMaxFileSize - offset});
+        if (length == 0) {
+            continue;
+        }
         if (file.bytes.size() < offset + length) {
             file.bytes.resize(offset + length);
         }

@@ -349,6 +349,9 @@ std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* pare
     std::vector<uint8_t> out;
     out.reserve(length);
     const uint32_t ratio = image.ChunkRatio();
+    // The parent's bytes of the same range, resolved once.
+    const std::vector<uint8_t> below =
+        parent ? ExpectedBytes(*parent, nullptr, offset, length) : std::vector<uint8_t>();
     for (uint64_t o = offset; o < offset + length; o++) {
         const uint64_t block = o / image.blockSize;
         auto it = image.blocks.find(block);
@@ -380,7 +383,7 @@ std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* pare
             break;
         }
         if (fromParent) {
-            out.push_back(parent ? ExpectedBytes(*parent, nullptr, o, 1)[0] : 0);
+            out.push_back(parent ? below[o - offset] : 0);
         } else {
             out.push_back(Payload(image.seed, o));
         }

@@ -1,0 +1,279 @@
+// Builds an image chain from the input and reads it with random requests.
+//
+// Two kinds of input, chosen by the first byte:
+// - well-formed chains (power-of-two geometry, every partially present block
+//   with its sector bitmap, parent as large as the child): every request must
+//   succeed with exactly the bytes the builder's own reader model gives;
+// - damaged chains (raw BAT entries and bitmap bytes from the input, odd
+//   geometries, injected allocation and read faults): requests may fail, but
+//   never crash, never touch memory outside the destination, never leak, and
+//   keep the result contract (a failure produces 0 bytes, end of file leaves
+//   the count untouched, success never produces more than asked).
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "stub/stub.h"
+#include "tests/support/vhdx_image.h"
+#include "vhdx/vhdx.h"
+
+namespace {
+
+constexpr uint64_t MiB = 1 << 20;
+
+struct Harness {
+    std::string dir;
+    std::unique_ptr<host::Volume> volume;
+
+    Harness() {
+        char pattern[] = "/dev/shm/pontor-read-fuzz-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            std::abort();
+        }
+        dir = pattern;
+        volume = std::make_unique<host::Volume>(dir);
+        host::SetDebugSink(nullptr);
+        host::SetPoolAllocationLimit(64u << 20);
+    }
+};
+
+Harness& TheHarness() {
+    static Harness* harness = new Harness();
+    return *harness;
+}
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "read_fuzz: %s\n", what);
+    std::abort();
+}
+
+// An image file opened through the volume's instance and parsed.
+struct Opened {
+    VhdxContext context = {};
+    FLT_RELATED_OBJECTS related = {};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+    Opened(Harness& h, const std::string& name) {
+        std::u16string ntName = h.volume->NtName(name);
+        UNICODE_STRING objectName;
+        objectName.Buffer = ntName.data();
+        objectName.Length = objectName.MaximumLength = (USHORT)(ntName.size() * 2);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &objectName,
+                                   OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb = {};
+        if (!NT_SUCCESS(FltCreateFileEx(nullptr, h.volume->Instance(), &context.FileHandle,
+                                        &context.FileObject, GENERIC_READ | SYNCHRONIZE,
+                                        &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7,
+                                        FILE_OPEN, 0x860, nullptr, 0, IO_STOP_ON_SYMLINK))) {
+            Fail("cannot open the image just written");
+        }
+        related.Size = sizeof(related);
+        related.Instance = h.volume->Instance();
+        related.FileObject = context.FileObject;
+        status = VhdxParseHeader(&related, &context);
+    }
+    ~Opened() {
+        FltClose(context.FileHandle);
+        ObDereferenceObject(context.FileObject);
+    }
+};
+
+vhdxtest::State PickState(FuzzedDataProvider& in) {
+    return (vhdxtest::State)(in.ConsumeIntegral<uint8_t>() & 7);
+}
+
+// A disk of up to 4 chunks of which a few blocks are allocated, so that
+// requests cross chunk boundaries while the file stays a few MiB.
+vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t seed) {
+    vhdxtest::ImageSpec spec;
+    spec.seed = seed;
+    if (wellFormed) {
+        spec.logicalSectorSize = in.ConsumeBool() ? 512 : 4096;
+        spec.blockSize = (uint32_t)MiB << in.ConsumeIntegralInRange(0, 1);
+    } else {
+        spec.logicalSectorSize = in.ConsumeIntegralInRange<uint32_t>(1, 8192);
+        spec.blockSize = in.ConsumeIntegralInRange<uint32_t>(4096, 3 * MiB);
+    }
+    const uint64_t chunkBytes = (uint64_t)spec.ChunkRatio() * spec.blockSize;
+    // At most 64 Ki blocks: the BAT, which the parse reads whole, stays small.
+    const uint64_t limit = std::max<uint64_t>(
+        spec.blockSize, std::min<uint64_t>(4 * chunkBytes, (uint64_t)spec.blockSize << 16));
+    spec.virtualDiskSize = in.ConsumeIntegralInRange<uint64_t>(1, limit);
+    const uint64_t blocks = spec.DataBlocks();
+    const int allocated = in.ConsumeIntegralInRange(0, 5);
+    for (int i = 0; i < allocated; i++) {
+        // Near a chunk boundary as often as anywhere.
+        uint64_t block = in.ConsumeIntegralInRange<uint64_t>(0, blocks - 1);
+        if (in.ConsumeBool() && spec.ChunkRatio() != 0) {
+            block = std::min(blocks - 1, block / spec.ChunkRatio() * spec.ChunkRatio() +
+                                             (in.ConsumeBool() ? spec.ChunkRatio() - 1 : 0));
+        }
+        spec.blocks[block] = PickState(in);
+    }
+    const uint32_t ratio = spec.ChunkRatio() ? spec.ChunkRatio() : 1;
+    for (const auto& [block, state] : spec.blocks) {
+        if (state == vhdxtest::State::PartiallyPresent && (wellFormed || in.ConsumeBool())) {
+            std::vector<uint8_t>& bits = spec.sectorBitmaps[block / ratio];
+            bits.resize(MiB);
+            // A few bit patterns, spread over the whole bitmap.
+            const uint8_t pattern[4] = {
+                in.ConsumeIntegral<uint8_t>(), in.ConsumeIntegral<uint8_t>(),
+                in.ConsumeIntegral<uint8_t>(), in.ConsumeIntegral<uint8_t>()};
+            for (size_t i = 0; i < bits.size(); i++) {
+                bits[i] = pattern[(i / 37) % 4];
+            }
+        }
+    }
+    return spec;
+}
+
+void Damage(FuzzedDataProvider& in, vhdxtest::Image& image) {
+    const int patches = in.ConsumeIntegralInRange(0, 6);
+    for (int i = 0; i < patches; i++) {
+        const uint64_t entries = image.batLength / 8;
+        if (in.ConsumeBool() && entries != 0) {
+            // Any state, any file offset, in or beyond the file.
+            image.SetBatEntry(in.ConsumeIntegralInRange<uint64_t>(0, entries - 1),
+                              in.ConsumeIntegral<uint64_t>());
+        } else if (!image.bytes.empty()) {
+            image.bytes[in.ConsumeIntegralInRange<size_t>(0, image.bytes.size() - 1)] =
+                in.ConsumeIntegral<uint8_t>();
+        }
+    }
+    if (in.ConsumeBool()) {
+        image.SetRegionLength(vhdxtest::kBatRegion,
+                              in.ConsumeIntegralInRange<uint32_t>(8, 4 * MiB));
+    }
+    if (in.ConsumeBool()) {
+        image.bytes.resize(in.ConsumeIntegralInRange<size_t>(0, image.bytes.size()));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Harness& h = TheHarness();
+    FuzzedDataProvider in(data, size);
+    const bool wellFormed = in.ConsumeBool();
+
+    vhdxtest::ImageSpec child = PickImage(in, wellFormed, 1);
+    std::unique_ptr<vhdxtest::ImageSpec> parent;
+    if (in.ConsumeBool()) {
+        parent = std::make_unique<vhdxtest::ImageSpec>(PickImage(in, wellFormed, 2));
+        child.hasParent = true;
+        if (wellFormed) {
+            parent->virtualDiskSize = child.virtualDiskSize;
+        }
+    }
+    vhdxtest::Image childImage = vhdxtest::Build(child);
+    vhdxtest::Image parentImage = parent ? vhdxtest::Build(*parent) : vhdxtest::Image{};
+    if (!wellFormed) {
+        Damage(in, childImage);
+        if (parent) {
+            Damage(in, parentImage);
+        }
+    }
+    vhdxtest::WriteFile(h.dir + "/child.vhdx", childImage.bytes);
+    if (parent) {
+        vhdxtest::WriteFile(h.dir + "/parent.vhdx", parentImage.bytes);
+    }
+
+    {
+        Opened childFile(h, "child.vhdx");
+        std::unique_ptr<Opened> parentFile;
+        if (parent) {
+            parentFile = std::make_unique<Opened>(h, "parent.vhdx");
+        }
+        const bool parsed =
+            NT_SUCCESS(childFile.status) &&
+            (!childFile.context.HasParent ||
+             (parentFile && NT_SUCCESS(parentFile->status) && !parentFile->context.HasParent));
+        if (wellFormed && !parsed) {
+            Fail("a well-formed chain did not parse");
+        }
+        if (parsed) {
+            StreamContext* stream = (StreamContext*)std::calloc(1, sizeof(StreamContext));
+            stream->VhdxContext = &childFile.context;
+            stream->ParentVhdxFileContext = parentFile ? &parentFile->context : nullptr;
+            const VhdxContext& image = childFile.context;
+
+            const int requests = in.ConsumeIntegralInRange(1, 8);
+            for (int r = 0; r < requests; r++) {
+                const uint64_t offset =
+                    in.ConsumeIntegralInRange<uint64_t>(0, image.DataSize + MiB);
+                const uint32_t length = in.ConsumeIntegralInRange<uint32_t>(
+                    0, 1u << in.ConsumeIntegralInRange(0, 21));
+                if (!wellFormed && in.ConsumeBool()) {
+                    host::ResetFaults();
+                    switch (in.ConsumeIntegralInRange(0, 2)) {
+                        case 0: host::FailAllocation(in.ConsumeIntegralInRange(1, 4)); break;
+                        case 1:
+                            host::FailRead(in.ConsumeIntegralInRange(1, 6), STATUS_IO_DEVICE_ERROR);
+                            break;
+                        default:
+                            host::ShortenRead(in.ConsumeIntegralInRange(1, 6),
+                                              in.ConsumeIntegralInRange<uint32_t>(0, 4096));
+                            break;
+                    }
+                }
+                // Exactly the bytes asked for, so any write past them is caught.
+                std::unique_ptr<uint8_t[]> destination(new uint8_t[length ? length : 1]);
+                const ULONG untouched = 0xDEADBEEF;
+                ULONG produced = untouched;
+                const NTSTATUS status =
+                    VhdxProcessRead(&childFile.related, stream, stream->VhdxContext, offset, length,
+                                    destination.get(), &produced);
+                host::ResetFaults();
+
+                if (status == STATUS_END_OF_FILE && offset >= image.DataSize) {
+                    if (produced != untouched) {
+                        Fail("end of file wrote the count");
+                    }
+                    continue;
+                }
+                if (!NT_SUCCESS(status)) {
+                    if (produced != 0) {
+                        Fail("a failed request produced bytes");
+                    }
+                    if (wellFormed &&
+                        (!image.HasParent || offset + length <= child.virtualDiskSize)) {
+                        Fail("a request of a well-formed chain failed");
+                    }
+                    continue;
+                }
+                if (produced > length) {
+                    Fail("produced more than asked");
+                }
+                if (wellFormed) {
+                    const uint64_t want = std::min<uint64_t>(length, image.DataSize - offset);
+                    if (produced != want) {
+                        Fail("short count from a well-formed chain");
+                    }
+                    if (!image.HasParent || offset + length <= child.virtualDiskSize) {
+                        const std::vector<uint8_t> expected =
+                            vhdxtest::ExpectedBytes(child, parent.get(), offset, produced);
+                        if (produced != 0 &&
+                            std::memcmp(expected.data(), destination.get(), produced) != 0) {
+                            Fail("served bytes differ from the model");
+                        }
+                    }
+                }
+            }
+            std::free(stream);
+        }
+    }
+    if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
+        std::fprintf(stderr, "leak after reads: %zu allocations, %zu files\n",
+                     host::PoolOutstanding(), host::OpenFileCount());
+        std::abort();
+    }
+    return 0;
+}
