@@ -123,9 +123,16 @@ void Reference(PFILE_OBJECT fo) { fo->Host->references++; }
 
 }  // namespace
 
-Volume::Volume(std::filesystem::path root, DeviceType type) : impl_(new Impl()) {
+Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE fileSystem)
+    : impl_(new Impl()) {
     impl_->root = std::move(root);
     impl_->type = type;
+    if (fileSystem == FLT_FSTYPE_UNKNOWN) {
+        fileSystem = type == DeviceType::NetworkFileSystem ? FLT_FSTYPE_LANMAN
+                     : type == DeviceType::CdRom           ? FLT_FSTYPE_CDFS
+                                                           : FLT_FSTYPE_NTFS;
+    }
+    impl_->fileSystem = fileSystem;
     {
         std::lock_guard<std::mutex> lock(gVolumesMutex);
         impl_->number = gNextVolume++;
@@ -152,6 +159,7 @@ Volume::~Volume() {
 
 const std::filesystem::path& Volume::Root() const { return impl_->root; }
 DeviceType Volume::Type() const { return impl_->type; }
+FLT_FILESYSTEM_TYPE Volume::FileSystemType() const { return impl_->fileSystem; }
 std::u16string Volume::DeviceName() const { return impl_->deviceName; }
 std::u16string Volume::GuidName() const { return impl_->guidName; }
 PFLT_INSTANCE Volume::Instance() const { return &impl_->instance; }

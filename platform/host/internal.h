@@ -18,6 +18,7 @@ struct _FLT_INSTANCE {
 struct host::Volume::Impl {
     std::filesystem::path root;
     DeviceType type;
+    FLT_FILESYSTEM_TYPE fileSystem;
     unsigned number;
     std::u16string deviceName;
     std::u16string guidName;
