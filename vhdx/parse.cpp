@@ -181,6 +181,16 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
         return STATUS_UNKNOWN_REVISION;
     }
 
+    const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
+    for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
+        if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
+            PONTOR_LOG("Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
+                       "offset\n",
+                       region->FileOffset, region->Length);
+            return STATUS_UNKNOWN_REVISION;
+        }
+    }
+
     status = VhdxParseMetadata(RelatedObjects, &metadataRegion, Context);
     if (!NT_SUCCESS(status)) {
         PONTOR_LOG("FakeVhdxParseMetadata failed with status 0x%x\n", status);
@@ -325,11 +335,17 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     const ULONGLONG blocks = Context->VirtualDiskSize / Context->BlockSize +
                              (Context->VirtualDiskSize % Context->BlockSize != 0 ? 1 : 0);
 
-    // Reads index the BAT with 32-bit entry numbers; a disk whose entries,
-    // the last chunk's sector bitmap entry included, do not all have one
-    // would make a read alias another block's entry.
+    // Reads index the BAT with 32-bit entry numbers. Every block a read can
+    // reach, up to the last byte of the served size, and its chunk's sector
+    // bitmap entry must have one; a wrapped index would alias another
+    // block's entry.
+    const ULONGLONG dataSize =
+        blocks > 0xFFFFFFFFULL ? 0 : (blocks * Context->BlockSize + 0xFFFFF) & ~0xFFFFFULL;
+    const ULONGLONG servedBlocks = dataSize / Context->BlockSize +
+                                   (dataSize % Context->BlockSize != 0 ? 1 : 0);
     if (blocks > 0xFFFFFFFFULL ||
-        (blocks + chunkRatio - 1) / chunkRatio * ((ULONGLONG)chunkRatio + 1) > 0x100000000ULL) {
+        (servedBlocks + chunkRatio - 1) / chunkRatio * ((ULONGLONG)chunkRatio + 1) >
+            0x100000000ULL) {
         PONTOR_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
                    blocks);
         return STATUS_UNKNOWN_REVISION;
@@ -338,8 +354,7 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     Context->ChunkRatio = chunkRatio;
     Context->DataBlocksCount = blocks;
     Context->TotalBatEntries = blocks + (blocks - 1) / chunkRatio;
-    // At most (2^32 - 1)^2 + 0xFFFFF: no overflow.
-    Context->DataSize = (blocks * Context->BlockSize + 0xFFFFF) & ~0xFFFFFULL;
+    Context->DataSize = dataSize;  // at most (2^32 - 1)^2 + 0xFFFFF: no overflow
     Context->BatOffset = BatRegion->FileOffset;
     Context->BatLength = BatRegion->Length;
     return STATUS_SUCCESS;

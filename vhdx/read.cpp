@@ -18,6 +18,14 @@ NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Imag
                        kReadFlags, BytesRead, NULL, NULL);
 }
 
+// A BAT entry whose block lies beyond the largest file offset: the image is
+// damaged, and no byte of it may be served.
+NTSTATUS RefuseEntry(const char* Routine, ULONGLONG Entry) {
+    PONTOR_LOG_AS(Routine, "BAT entry 0x%016llx places its block beyond the largest file offset\n",
+                  Entry);
+    return STATUS_UNRECOGNIZED_MEDIA;
+}
+
 // The image that data absent from Image comes from, or null when there is
 // none: a stand-alone image, or the parent itself, whose absent data would
 // otherwise lead back to its own sectors.
@@ -100,6 +108,11 @@ NTSTATUS WalkBlocks(PVOID Context) {
         default: {
             // Fully present, and the two states the format reserves.
             const ULONGLONG position = (entry & VHDX_BAT_FILE_OFFSET_MASK) + withinBlock;
+            if (!VhdxWithinFileOffsets(entry & VHDX_BAT_FILE_OFFSET_MASK,
+                                       (ULONGLONG)withinBlock + step)) {
+                status = RefuseEntry("VhdxProcessRead", entry);
+                break;
+            }
             status = ReadImage(r->RelatedObjects, image, position, step, r->Destination, &produced);
             if (!NT_SUCCESS(status)) {
                 PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile failed with status 0x%x while reading data from VHDX file "
@@ -145,6 +158,7 @@ struct PartialRequest {
     UCHAR* Destination;
     PULONG BytesRead;
     ULONGLONG Position;   // file position of the current byte in the payload block
+    const ULONGLONG* PayloadEntry;
     UCHAR* Bitmap;
     ULONG BitmapBytes;    // bytes of the sector bitmap block the read returned
     ULONG Bit;            // current sector's bit in the chunk's bitmap
@@ -183,7 +197,9 @@ NTSTATUS WalkSectors(PVOID Context) {
         ULONG produced = 0;
         NTSTATUS status;
         const BOOLEAN here = RtlTestBit(&bitmap, r->Bit);
-        if (here) {
+        if (here && !VhdxWithinFileOffsets(r->Position, step)) {
+            status = RefuseEntry("VhdxReadPartialBlock", *r->PayloadEntry);
+        } else if (here) {
             status = ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination,
                                &produced);
             if (!NT_SUCCESS(status)) {
@@ -341,6 +357,10 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
         PONTOR_LOG("Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n");
         return STATUS_UNRECOGNIZED_MEDIA;
     }
+    if (!VhdxWithinFileOffsets(bitmapEntry & VHDX_BAT_FILE_OFFSET_MASK,
+                               VHDX_SECTOR_BITMAP_BLOCK_SIZE)) {
+        return RefuseEntry("VhdxReadPartialBlock", bitmapEntry);
+    }
 
     PartialRequest request;
     request.RelatedObjects = RelatedObjects;
@@ -350,6 +370,7 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
     request.Remaining = Length;
     request.Destination = (UCHAR*)Destination;
     request.BytesRead = BytesRead;
+    request.PayloadEntry = PayloadEntry;
     request.Bitmap = (UCHAR*)FltAllocatePoolAlignedWithTag(
         RelatedObjects->Instance, NonPagedPoolNx, VHDX_SECTOR_BITMAP_BLOCK_SIZE, PONTOR_IO_TAG);
     if (request.Bitmap == NULL) {

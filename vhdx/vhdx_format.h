@@ -90,6 +90,14 @@ constexpr ULONG VHDX_SECTOR_BITMAP_BLOCK_SIZE = 0x100000;
 constexpr ULONG VHDX_SECTORS_PER_BITMAP = 0x800000;  // 2^23 bits
 constexpr ULONG VHDX_PARENT_PATH_CHARS = 1026;      // counting the NUL
 
+// Reads take signed 64-bit offsets, and on Windows the two largest unsigned
+// values mean "end of file" and "current position": nothing the file names
+// may reach past this.
+constexpr ULONGLONG VHDX_MAX_FILE_OFFSET = 0x7FFFFFFFFFFFFFFFULL;
+inline BOOLEAN VhdxWithinFileOffsets(ULONGLONG Position, ULONGLONG Length) {
+    return Length <= VHDX_MAX_FILE_OFFSET && Position <= VHDX_MAX_FILE_OFFSET - Length;
+}
+
 constexpr ULONGLONG VHDX_FILE_SIGNATURE = 0x656C696678646876ULL;      // "vhdxfile"
 constexpr ULONG VHDX_HEADER_SIGNATURE = 0x64616568;                   // "head"
 constexpr ULONG VHDX_REGION_TABLE_SIGNATURE = 0x69676572;             // "regi"

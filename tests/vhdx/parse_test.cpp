@@ -267,6 +267,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "BAT entries than a 32-bit index reaches\n",
                     "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
                     "status 0xc0000058\n"},
+        // The blocks fit 32-bit indices, but the served size rounds up into
+        // one more block, which starts a chunk whose index would wrap.
+        RefusalCase{"served_size_rounds_into_a_chunk_past_32_bit_indices",
+                    [](Image& i) {
+                        i.SetItemValue32(vhdxtest::kFileParameters, 0, 4098);
+                        i.SetItemValue64(vhdxtest::kVirtualDiskSize, 0, 4293918208ull * 4098);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseBlockAllocationTable: 4293918208 payload blocks need more "
+                    "BAT entries than a 32-bit index reaches\n",
+                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
+                    "status 0xc0000058\n"},
+        RefusalCase{"region_beyond_the_largest_file_offset",
+                    [](Image& i) {
+                        i.SetRegionOffset(vhdxtest::kBatRegion, 0x7FFFFFFFFFF00000ull);
+                    },
+                    STATUS_UNKNOWN_REVISION,
+                    "[PONTOR] VhdxParseHeader: Region at offset 0x7FFFFFFFFFF00000 of 0x100000 "
+                    "bytes lies beyond the largest file offset\n",
+                    nullptr},
         RefusalCase{"bat_region_beyond_end_of_file",
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 1ull << 40); },
                     STATUS_END_OF_FILE,

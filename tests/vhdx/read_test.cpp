@@ -3,6 +3,7 @@
 // present blocks, short and failed reads, and exceptions passing through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <cstring>
@@ -542,5 +543,52 @@ TEST_F(DriverTest, AccessFaultReleasesBuffers) {
         EXPECT_EQ(host::PoolOutstanding(), 0u) << c.what;
     }
 }
+
+
+// ---- Entries that point past any file offset a read can name ----
+
+struct HostileEntry {
+    const char* what;
+    uint64_t index;  // BAT entry to overwrite
+    uint64_t value;
+    const char* line;
+};
+
+class HostileEntries : public DriverTest, public ::testing::WithParamInterface<HostileEntry> {};
+
+// Block 1 is partially present (chunk 0's bitmap is entry 4096); block 2 is
+// fully present. None of these may be read, wrapped or served.
+TEST_P(HostileEntries, FailTheRequestUnread) {
+    const HostileEntry& c = GetParam();
+    ImageSpec spec = Disk();
+    spec.blocks[1] = State::PartiallyPresent;
+    spec.blocks[2] = State::FullyPresent;
+    spec.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0xFF);
+    Chain chain(spec, nullptr, [&](Image& i) { i.SetBatEntry(c.index, c.value); });
+    host::DebugCapture capture;
+    host::ResetFaults();
+    const auto r = chain.Read(MiB, 2 * MiB);
+    EXPECT_EQ(r.status, STATUS_UNRECOGNIZED_MEDIA) << host::StatusName(r.status);
+    EXPECT_EQ(r.produced, 0u);
+    const auto lines = DriverLines(capture);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Read, HostileEntries,
+    ::testing::Values(
+        HostileEntry{"fully_present_at_top", 2, 0xFFFFFFFFFFF00006ull,
+                     "[PONTOR] VhdxProcessRead: BAT entry 0xfffffffffff00006 places its block "
+                     "beyond the largest file offset\n"},
+        HostileEntry{"fully_present_ending_past_2_63", 2, 0x7FFFFFFFFFF00006ull,
+                     "[PONTOR] VhdxProcessRead: BAT entry 0x7ffffffffff00006 places its block "
+                     "beyond the largest file offset\n"},
+        HostileEntry{"partially_present_at_top", 1, 0xFFFFFFFFFFF00007ull,
+                     "[PONTOR] VhdxReadPartialBlock: BAT entry 0xfffffffffff00007 places its "
+                     "block beyond the largest file offset\n"},
+        HostileEntry{"sector_bitmap_at_top", 4096, 0xFFFFFFFFFFF00006ull,
+                     "[PONTOR] VhdxReadPartialBlock: BAT entry 0xfffffffffff00006 places its "
+                     "block beyond the largest file offset\n"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
