@@ -23,3 +23,37 @@ struct StreamContext {
     PFLT_FILE_NAME_INFORMATION FileNameInfo;
     KMUTEX Mutex;  // redirected reads, modification checks, cleanup
 };
+
+// The private control code that returns StubHeader: FILE_DEVICE_FILE_SYSTEM,
+// function 0xC8A, buffered, any access.
+constexpr ULONG FSCTL_GET_STUB_HEADER =
+    CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 0xC8A, METHOD_BUFFERED, FILE_ANY_ACCESS);
+static_assert(FSCTL_GET_STUB_HEADER == 0x93228, "the control code applications send");
+
+// Creates a fresh, unbound context holding one reference for the caller.
+// Nothing stays allocated on failure.
+NTSTATUS PontorCreateStreamContext(PFLT_FILTER Filter, StreamContext** Context);
+
+// The context cleanup callback: closes the image files and frees the
+// records, the name information and the event. Runs once, under Mutex.
+VOID PontorStreamContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType);
+
+// Closes and frees the image records a context holds, through the context's
+// Instance, and clears the pointers. The cleanup and a retried binding share it.
+VOID PontorReleaseImageChain(StreamContext* Context);
+
+// Binds the stub named by FltObjects to its image and, for a differencing
+// image, the parent in the stub's directory. The caller holds InitEvent and
+// has stored the operation's instance in Context->Instance. Records,
+// handles and file objects stay with the context whatever the outcome.
+NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context);
+
+// Opens one image file for reading below this filter; the status is that of
+// FltCreateFileEx. The handle and file object are null after a failure.
+NTSTATUS PontorOpenFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PUNICODE_STRING FileName,
+                        PHANDLE FileHandle, PFILE_OBJECT* FileObject);
+
+// Appends Source to Destination in place as RtlUnicodeStringCat does:
+// STATUS_INVALID_PARAMETER for a malformed string, STATUS_BUFFER_OVERFLOW
+// when only part of Source fitted (that part is appended).
+NTSTATUS PontorAppendUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
