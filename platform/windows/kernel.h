@@ -1,0 +1,97 @@
+// The Windows kernel and Filter Manager names the driver uses. With the
+// Windows Driver Kit this is <fltKernel.h>; the cross build here uses
+// mingw-w64's DDK headers and declares the Filter Manager itself
+// (fltmgr.h). Driver code reaches this header only through platform.h.
+#pragma once
+
+#if defined(_MSC_VER)
+
+#include <fltKernel.h>
+
+#else  // mingw-w64
+
+// mingw declares the mapping priority as the old enumeration; the kernel
+// takes a ULONG so that MdlMapping* flags can be or-ed in. Its declaration
+// is moved out of the way and the ULONG one given below.
+#define MmMapLockedPagesSpecifyCache PontorMingwMmMapLockedPagesSpecifyCache
+// winnt.h and wdm.h both carry these two inline; keep one of each.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntifs.h>
+#undef MmMapLockedPagesSpecifyCache
+
+#include <stddef.h>
+
+extern "C" NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(
+    PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+    PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
+
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
+// winnt.h's version assigns the parameter to itself, which clang flags.
+#undef UNREFERENCED_PARAMETER
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+// Windows 10 WDK inline reads that mingw's wdm.h lacks; x64 loads already
+// acquire, so these only keep the compiler from reordering.
+FORCEINLINE LONG ReadAcquire(LONG const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+
+#include "fltmgr.h"
+
+#endif
+
+// Wide literals are UTF-16 on both platforms: wchar_t here, char16_t on the
+// host.
+#define PONTOR_WIDE(s) L##s
+
+// ---- Guarded calls ----
+// Runs Body, then Release, whether Body returns or a structured exception
+// passes through it; the exception then goes on to the caller. Destructors
+// do not run when an SEH exception unwinds a frame, so the release is a
+// __finally and Body's frames hold only trivially destructible locals.
+typedef NTSTATUS (*PONTOR_GUARDED_BODY)(PVOID Context);
+typedef VOID (*PONTOR_GUARDED_RELEASE)(PVOID Context);
+inline NTSTATUS PontorCallGuarded(PONTOR_GUARDED_BODY Body, PONTOR_GUARDED_RELEASE Release,
+                                  PVOID Context) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    __try {
+        status = Body(Context);
+    } __finally {
+        Release(Context);
+    }
+    return status;
+}
+
+// Runs Body under an exception handler: Body's status, or the code of an
+// exception raised inside it.
+inline NTSTATUS PontorCallExcept(PONTOR_GUARDED_BODY Body, PVOID Context) {
+    __try {
+        return Body(Context);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+}
+
+// Copies Length bytes under an exception handler: STATUS_SUCCESS, or the
+// code of the exception the copy raised (a bad caller buffer). The copy is
+// a call of its own so that the fault is raised in a callee frame, which
+// every compiler's __try covers, rather than in an inlined move.
+__declspec(noinline) inline VOID PontorCopyUnguarded(PVOID Destination, const VOID* Source,
+                                                     SIZE_T Length) {
+    RtlCopyMemory(Destination, Source, Length);
+}
+inline NTSTATUS PontorCopyGuarded(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    __try {
+        PontorCopyUnguarded(Destination, Source, Length);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+    return STATUS_SUCCESS;
+}

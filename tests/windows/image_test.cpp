@@ -1,0 +1,508 @@
+// The Windows driver image as the kernel's loader sees it, read with
+// mingw-w64's objdump and nm: a native, relocatable, non-DLL image entered at
+// DriverEntry, with unwind data, importing only from ntoskrnl.exe and
+// FLTMGR.SYS. Each check is also run on control images that are wrong in
+// exactly one way, so that none of them can pass by accident. The Windows
+// build's layouts and constants are compared with the host's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/platform.h"
+
+namespace {
+
+// ---- Running the binutils ----
+
+std::string Run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run: " << command;
+        return output;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << command << "\n" << output;
+    return output;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, separator)) {
+        if (!part.empty()) {
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// ---- What the checks look at ----
+
+struct Section {
+    std::string name;
+    bool code = false;
+    bool writable = false;
+};
+
+struct PeImage {
+    std::string path;
+    uint64_t characteristics = 0;
+    uint64_t subsystem = 0;
+    uint64_t imageBase = 0;
+    uint64_t entry = 0;        // AddressOfEntryPoint, relative
+    uint64_t storedChecksum = 0;
+    uint64_t fileChecksum = 0;  // computed over the file
+    std::map<int, uint64_t> directorySize;
+    std::vector<Section> sections;
+    std::map<std::string, std::set<std::string>> imports;  // lower-case module -> routines
+    std::vector<std::pair<uint64_t, uint64_t>> unwound;    // .pdata [begin, end)
+    std::vector<std::pair<uint64_t, std::string>> stackMoves;  // push, sub rsp, call
+    std::map<std::string, uint64_t> symbols;               // defined, by name
+    std::set<std::string> called;         // undefined in some object, __imp_ stripped
+    std::set<std::string> objectSections; // every section name of every object
+};
+
+uint64_t Hex(const std::string& s) { return std::stoull(s, nullptr, 16); }
+
+// The PE checksum: 16-bit one's-complement-style sum of the file with the
+// CheckSum field left out, plus the file length.
+uint64_t PeChecksum(const std::vector<unsigned char>& file) {
+    const uint32_t pe = file[0x3c] | file[0x3d] << 8 | file[0x3e] << 16 | file[0x3f] << 24;
+    const size_t field = pe + 24 + 64;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        if (i == field || i == field + 2) {
+            continue;
+        }
+        sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    sum = (sum & 0xffff) + (sum >> 16);
+    return sum + file.size();
+}
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+PeImage Inspect(const std::string& path, const std::vector<std::string>& objects) {
+    PeImage image;
+    image.path = path;
+
+    const std::regex field(R"(^(Characteristics|Subsystem|ImageBase|AddressOfEntryPoint|CheckSum)\s+(?:0x)?([0-9a-fA-F]+))");
+    const std::regex directory(R"(^Entry ([0-9a-f]) [0-9a-f]+ ([0-9a-f]+) )");
+    const std::regex module(R"(^\s*DLL Name: (\S+))");
+    const std::regex imported(R"(^\s+[0-9a-f]+\s+\d+\s+(\S+))");
+    const std::regex runtimeFunction(R"(^ [0-9a-f]+:\s+([0-9a-f]+) ([0-9a-f]+) [0-9a-f]+)");
+    std::string currentModule;
+    bool inFunctionTable = false;
+    for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -p " + path))) {
+        std::smatch m;
+        if (std::regex_search(line, m, field)) {
+            const uint64_t value = Hex(m[2]);
+            const std::string name = m[1];
+            (name == "Characteristics" ? image.characteristics
+             : name == "Subsystem"     ? image.subsystem
+             : name == "ImageBase"     ? image.imageBase
+             : name == "CheckSum"      ? image.storedChecksum
+                                       : image.entry) = value;
+        } else if (std::regex_search(line, m, directory)) {
+            image.directorySize[std::stoi(m[1], nullptr, 16)] = Hex(m[2]);
+        } else if (std::regex_search(line, m, module)) {
+            currentModule = Lower(m[1]);
+            image.imports[currentModule];
+        } else if (line.empty()) {
+            currentModule.clear();
+        } else if (!currentModule.empty() && std::regex_search(line, m, imported)) {
+            image.imports[currentModule].insert(m[1]);
+        } else if (line.find("The Function Table") == 0) {
+            inFunctionTable = true;
+        } else if (inFunctionTable && std::regex_search(line, m, runtimeFunction)) {
+            image.unwound.emplace_back(Hex(m[1]), Hex(m[2]));
+        }
+    }
+
+    const std::regex section(R"(^\s+\d+ (\S+)\s)");
+    const auto headers = Lines(Run(PONTOR_OBJDUMP " -h " + path));
+    for (size_t i = 0; i + 1 < headers.size(); i++) {
+        std::smatch m;
+        if (std::regex_search(headers[i], m, section)) {
+            const std::string& flags = headers[i + 1];
+            image.sections.push_back({m[1], flags.find("CODE") != std::string::npos,
+                                      flags.find("READONLY") == std::string::npos &&
+                                          flags.find("LOAD") != std::string::npos});
+        }
+    }
+
+    // Every instruction that moves the stack pointer needs unwind data
+    // around it for an exception to get past its frame.
+    const std::regex instruction(R"(^\s+([0-9a-f]+):\s+(\S+)\s*(.*)$)");
+    for (const std::string& line :
+         Lines(Run(PONTOR_OBJDUMP " -d --no-show-raw-insn " + path))) {
+        std::smatch m;
+        if (std::regex_match(line, m, instruction)) {
+            const std::string op = m[2];
+            const std::string operands = m[3];
+            if (op.rfind("push", 0) == 0 || op.rfind("call", 0) == 0 ||
+                (op.rfind("sub", 0) == 0 && operands.find(",%rsp") != std::string::npos)) {
+                image.stackMoves.emplace_back(Hex(m[1]), op + " " + operands);
+            }
+        }
+    }
+
+    const std::regex symbol(R"(^([0-9a-f]+) \S (\S+)$)");
+    for (const std::string& line : Lines(Run(PONTOR_NM " --defined-only " + path))) {
+        std::smatch m;
+        if (std::regex_match(line, m, symbol)) {
+            image.symbols[m[2]] = Hex(m[1]);
+        }
+    }
+
+    const std::regex undefined(R"(^\s+U (?:__imp_)?(\S+)$)");
+    const std::regex objectSection(R"(^\s+\d+ (\S+)\s)");
+    for (const std::string& object : objects) {
+        for (const std::string& line : Lines(Run(PONTOR_NM " -u " + object))) {
+            std::smatch m;
+            if (std::regex_match(line, m, undefined)) {
+                image.called.insert(m[1]);
+            }
+        }
+        for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -h " + object))) {
+            std::smatch m;
+            if (std::regex_search(line, m, objectSection)) {
+                image.objectSections.insert(m[1]);
+            }
+        }
+    }
+
+    image.fileChecksum = PeChecksum(ReadFile(path));
+    return image;
+}
+
+// ---- The checks ----
+
+constexpr uint64_t kImageFileRelocsStripped = 0x0001;
+constexpr uint64_t kImageFileDll = 0x2000;
+constexpr uint64_t kSubsystemNative = 1;
+constexpr int kExceptionDirectory = 3;
+constexpr int kBaseRelocationDirectory = 5;
+constexpr int kTlsDirectory = 9;
+
+using Problem = std::optional<std::string>;
+struct Check {
+    const char* name;
+    std::function<Problem(const PeImage&)> run;
+};
+
+const std::vector<Check>& Checks() {
+    static const std::vector<Check> checks = {
+        {"native subsystem",
+         [](const PeImage& i) -> Problem {
+             if (i.subsystem == kSubsystemNative) return std::nullopt;
+             return "subsystem " + std::to_string(i.subsystem) + ", not 1 (native)";
+         }},
+        {"not a DLL",
+         [](const PeImage& i) -> Problem {
+             if (!(i.characteristics & kImageFileDll)) return std::nullopt;
+             return "the DLL characteristic is set";
+         }},
+        {"base relocations",
+         [](const PeImage& i) -> Problem {
+             if (i.directorySize.count(kBaseRelocationDirectory) &&
+                 i.directorySize.at(kBaseRelocationDirectory) > 0 &&
+                 !(i.characteristics & kImageFileRelocsStripped))
+                 return std::nullopt;
+             return "no base relocations: the image could only load at its preferred base";
+         }},
+        {"unwind data",
+         [](const PeImage& i) -> Problem {
+             if (!i.directorySize.count(kExceptionDirectory) ||
+                 i.directorySize.at(kExceptionDirectory) == 0)
+                 return "no exception directory (.pdata)";
+             for (const auto& [address, text] : i.stackMoves) {
+                 const bool covered =
+                     std::any_of(i.unwound.begin(), i.unwound.end(), [&](const auto& range) {
+                         return address >= range.first && address < range.second;
+                     });
+                 if (!covered) {
+                     std::ostringstream out;
+                     out << "'" << text << "' at 0x" << std::hex << address
+                         << " lies in code without unwind data";
+                     return out.str();
+                 }
+             }
+             return std::nullopt;
+         }},
+        {"imports only from ntoskrnl.exe and FLTMGR.SYS",
+         [](const PeImage& i) -> Problem {
+             for (const auto& [module, routines] : i.imports) {
+                 if (module != "ntoskrnl.exe" && module != "fltmgr.sys") {
+                     return "imports from " + module;
+                 }
+             }
+             return std::nullopt;
+         }},
+        {"Filter Manager routines imported from FLTMGR.SYS",
+         [](const PeImage& i) -> Problem {
+             const auto found = i.imports.find("fltmgr.sys");
+             for (const std::string& routine : i.called) {
+                 if (routine.rfind("Flt", 0) == 0 &&
+                     (found == i.imports.end() || !found->second.count(routine))) {
+                     return routine + " is called but not imported from FLTMGR.SYS";
+                 }
+             }
+             return std::nullopt;
+         }},
+        {"entry point DriverEntry",
+         [](const PeImage& i) -> Problem {
+             const auto found = i.symbols.find("DriverEntry");
+             if (found == i.symbols.end()) return "no DriverEntry symbol";
+             if (found->second == i.imageBase + i.entry) return std::nullopt;
+             return "the entry point is not DriverEntry";
+         }},
+        {"checksum",
+         [](const PeImage& i) -> Problem {
+             if (i.storedChecksum == i.fileChecksum) return std::nullopt;
+             return "stored checksum does not match the file";
+         }},
+        {"no initializers or thread-local data",
+         [](const PeImage& i) -> Problem {
+             for (const std::string& name : i.objectSections) {
+                 if (name.rfind(".ctors", 0) == 0 || name.rfind(".dtors", 0) == 0 ||
+                     name.rfind(".init_array", 0) == 0 || name.rfind(".CRT$X", 0) == 0 ||
+                     name.rfind(".tls", 0) == 0) {
+                     return "an object carries " + name + ", which nothing runs in a driver";
+                 }
+             }
+             if (i.directorySize.count(kTlsDirectory) && i.directorySize.at(kTlsDirectory) != 0)
+                 return "the image has a TLS directory";
+             return std::nullopt;
+         }},
+        {"no writable code",
+         [](const PeImage& i) -> Problem {
+             for (const Section& s : i.sections) {
+                 if (s.code && s.writable) return "section " + s.name + " is code and writable";
+             }
+             return std::nullopt;
+         }},
+    };
+    return checks;
+}
+
+std::map<std::string, std::string> Problems(const PeImage& image) {
+    std::map<std::string, std::string> problems;
+    for (const Check& check : Checks()) {
+        if (Problem p = check.run(image)) {
+            problems[check.name] = *p;
+        }
+    }
+    return problems;
+}
+
+std::string Describe(const std::map<std::string, std::string>& problems) {
+    std::string text;
+    for (const auto& [name, message] : problems) {
+        text += "  " + name + ": " + message + "\n";
+    }
+    return text.empty() ? "  (none)\n" : text;
+}
+
+// ---- images.txt: what the cross build made ----
+
+struct Built {
+    std::string path;
+    std::vector<std::string> objects;
+};
+
+struct Manifest {
+    std::map<std::string, Built> images;
+    std::string skipped;  // why pontor.sys is not linked, if it is not
+    std::string layout;
+};
+
+const Manifest& Read() {
+    static const Manifest manifest = [] {
+        Manifest m;
+        std::ifstream in(PONTOR_WINDOWS_IMAGES);
+        for (std::string line; std::getline(in, line);) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            const std::string key = line.substr(0, eq);
+            const std::string value = line.substr(eq + 1);
+            if (key == "skipped") {
+                m.skipped = value;
+            } else if (key == "layout") {
+                m.layout = value;
+            } else {
+                const size_t bar = value.find('|');
+                m.images[key] = {value.substr(0, bar), Split(value.substr(bar + 1), ';')};
+            }
+        }
+        return m;
+    }();
+    return manifest;
+}
+
+// Every test ends with nothing left in the pool and no file left open.
+class WindowsImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(PONTOR_WINDOWS_IMAGES).empty()) {
+            GTEST_SKIP() << "mingw-w64 tools not found when configuring; scripts/setup.sh "
+                            "installs them";
+        }
+        ASSERT_TRUE(std::filesystem::exists(PONTOR_WINDOWS_IMAGES))
+            << PONTOR_WINDOWS_IMAGES << " is missing: the cross build did not run";
+    }
+    void TearDown() override {
+        EXPECT_EQ(host::PoolOutstanding(), 0u);
+        EXPECT_EQ(host::OpenFileCount(), 0u);
+    }
+
+    Built Image(const std::string& name) {
+        const auto found = Read().images.find(name);
+        EXPECT_NE(found, Read().images.end()) << name << " is not in " << PONTOR_WINDOWS_IMAGES;
+        return found == Read().images.end() ? Built{} : found->second;
+    }
+};
+
+TEST_F(WindowsImage, PontorSysIsALoadableMinifilterImage) {
+    if (!Read().skipped.empty()) {
+        GTEST_SKIP() << Read().skipped;
+    }
+    const Built built = Image("pontor.sys");
+    ASSERT_FALSE(built.objects.empty());
+    const PeImage image = Inspect(built.path, built.objects);
+    EXPECT_TRUE(Problems(image).empty()) << built.path << ":\n" << Describe(Problems(image));
+
+    // The driver calls the Filter Manager; an image importing none of it
+    // would mean the objects were not what the build linked.
+    ASSERT_TRUE(image.imports.count("fltmgr.sys"));
+    for (const char* routine : {"FltReadFile", "FltAllocatePoolAlignedWithTag"}) {
+        EXPECT_TRUE(image.imports.at("fltmgr.sys").count(routine)) << routine;
+    }
+}
+
+// Each control image is built like pontor.sys and broken in one way; the
+// checks must name exactly that way.
+struct Control {
+    const char* image;
+    std::set<std::string> failing;
+};
+
+class ControlImage : public WindowsImage, public ::testing::WithParamInterface<Control> {};
+
+TEST_P(ControlImage, ChecksNameExactlyWhatIsWrong) {
+    const Built built = Image(GetParam().image);
+    ASSERT_FALSE(built.path.empty());
+    const auto problems = Problems(Inspect(built.path, built.objects));
+    std::set<std::string> failing;
+    for (const auto& [name, message] : problems) {
+        failing.insert(name);
+    }
+    EXPECT_EQ(failing, GetParam().failing) << GetParam().image << ":\n" << Describe(problems);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Controls, ControlImage,
+    ::testing::Values(
+        Control{"control_good.sys", {}},
+        Control{"control_dll.sys", {"not a DLL"}},
+        Control{"control_console.sys", {"native subsystem"}},
+        Control{"control_no_relocs.sys", {"base relocations"}},
+        Control{"control_other_entry.sys", {"entry point DriverEntry"}},
+        Control{"control_writable_code.sys", {"no writable code"}},
+        Control{"control_constructor.sys", {"no initializers or thread-local data"}},
+        Control{"control_no_unwind.sys", {"unwind data"}},
+        Control{"control_local_flt.sys", {"Filter Manager routines imported from FLTMGR.SYS"}},
+        Control{"control_foreign.sys", {"imports only from ntoskrnl.exe and FLTMGR.SYS"}}),
+    [](const auto& info) {
+        std::string name = info.param.image;
+        name = name.substr(0, name.find('.'));
+        return name;
+    });
+
+TEST_F(WindowsImage, ChecksumCatchesAChangedByte) {
+    const Built built = Image("control_good.sys");
+    ASSERT_FALSE(built.path.empty());
+    const std::filesystem::path copy =
+        std::filesystem::temp_directory_path() /
+        ("pontor_checksum_" + std::to_string(getpid()) + ".sys");
+    std::vector<unsigned char> bytes = ReadFile(built.path);
+    ASSERT_GT(bytes.size(), 0x60u);
+    bytes[0x50] ^= 0x20;  // inside the DOS stub's message, read by nothing
+    std::ofstream(copy, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+    const auto problems = Problems(Inspect(copy.string(), built.objects));
+    std::filesystem::remove(copy);
+    EXPECT_EQ(problems.size(), 1u) << Describe(problems);
+    EXPECT_TRUE(problems.count("checksum")) << Describe(problems);
+}
+
+// ---- Layouts and constants: Windows build against host build ----
+
+struct Entry {
+    const char* what;
+    uint64_t host;
+};
+
+#define PONTOR_SIZE(T) {"sizeof(" #T ")", (uint64_t)sizeof(T)},
+#define PONTOR_OFFSET(T, M) {"offsetof(" #T ", " #M ")", (uint64_t)offsetof(T, M)},
+#define PONTOR_VALUE(V) {#V, (uint64_t)(V)},
+const Entry kHostEntries[] = {
+#include "tests/windows/layouts.inc"
+};
+#undef PONTOR_SIZE
+#undef PONTOR_OFFSET
+#undef PONTOR_VALUE
+
+TEST_F(WindowsImage, HostLayoutsAndConstantsMatchTheWindowsBuild) {
+    ASSERT_FALSE(Read().layout.empty());
+    const std::vector<unsigned char> bytes = ReadFile(Read().layout);
+    constexpr size_t count = sizeof(kHostEntries) / sizeof(kHostEntries[0]);
+    ASSERT_EQ(bytes.size(), count * 8) << "the two builds read different lists";
+    for (size_t i = 0; i < count; i++) {
+        uint64_t windows = 0;
+        for (int b = 7; b >= 0; b--) {
+            windows = windows << 8 | bytes[i * 8 + b];
+        }
+        EXPECT_EQ(kHostEntries[i].host, windows) << kHostEntries[i].what;
+    }
+}
+
+}  // namespace
