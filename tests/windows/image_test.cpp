@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host.h"
 #include "platform/platform.h"
+#include "tests/windows/host_clean.h"
 
 namespace {
 
@@ -378,8 +378,7 @@ const Manifest& Read() {
     return manifest;
 }
 
-// Every test ends with nothing left in the pool and no file left open.
-class WindowsImage : public ::testing::Test {
+class WindowsImage : public HostCleanTest {
 protected:
     void SetUp() override {
         if (std::string(PONTOR_WINDOWS_IMAGES).empty()) {
@@ -389,11 +388,6 @@ protected:
         ASSERT_TRUE(std::filesystem::exists(PONTOR_WINDOWS_IMAGES))
             << PONTOR_WINDOWS_IMAGES << " is missing: the cross build did not run";
     }
-    void TearDown() override {
-        EXPECT_EQ(host::PoolOutstanding(), 0u);
-        EXPECT_EQ(host::OpenFileCount(), 0u);
-    }
-
     Built Image(const std::string& name) {
         const auto found = Read().images.find(name);
         EXPECT_NE(found, Read().images.end()) << name << " is not in " << PONTOR_WINDOWS_IMAGES;

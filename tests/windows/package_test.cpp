@@ -1,0 +1,192 @@
+// What a Windows user builds and installs beside pontor.sys: the WDK project
+// must compile exactly the driver sources the Linux build compiles, and the
+// INF must describe one consistent minifilter service.
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/windows/host_clean.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    EXPECT_TRUE(in.good()) << "cannot read " << path;
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string Trim(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t\r\"");
+    const size_t last = s.find_last_not_of(" \t\r\"");
+    return first == std::string::npos ? "" : s.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// An INF as sections of "key = value" lines (keyless lines keep an empty
+// key), comments dropped, %Strings% substituted. Section names and keys are
+// compared without regard to case, as Windows does.
+class Inf {
+public:
+    explicit Inf(const std::string& text) {
+        std::string section;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            line = StripComment(line);
+            if (Trim(line).empty()) continue;
+            if (Trim(line).front() == '[') {
+                section = Lower(Trim(line).substr(1, Trim(line).find(']') - 1));
+                sections_[section];
+                continue;
+            }
+            const size_t eq = line.find('=');
+            const bool keyed = eq != std::string::npos && line.find(',') > eq;
+            sections_[section].emplace_back(keyed ? Lower(Trim(line.substr(0, eq))) : "",
+                                            Trim(keyed ? line.substr(eq + 1) : line));
+        }
+        for (const auto& [key, value] : sections_["strings"]) {
+            strings_[key] = value;
+        }
+    }
+
+    bool Has(const std::string& section) const { return sections_.count(Lower(section)); }
+
+    // The value of a key, strings substituted; empty when absent.
+    std::string Get(const std::string& section, const std::string& key) const {
+        const auto found = sections_.find(Lower(section));
+        if (found == sections_.end()) return "";
+        for (const auto& [k, v] : found->second) {
+            if (k == Lower(key)) return Substitute(v);
+        }
+        return "";
+    }
+
+    // The keyless lines of a section (registry and file lists), substituted.
+    std::vector<std::string> Lines(const std::string& section) const {
+        std::vector<std::string> lines;
+        const auto found = sections_.find(Lower(section));
+        if (found == sections_.end()) return lines;
+        for (const auto& [k, v] : found->second) {
+            if (k.empty()) lines.push_back(Substitute(v));
+        }
+        return lines;
+    }
+
+private:
+    static std::string StripComment(const std::string& line) {
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); i++) {
+            if (line[i] == '"') quoted = !quoted;
+            if (line[i] == ';' && !quoted) return line.substr(0, i);
+        }
+        return line;
+    }
+
+    std::string Substitute(const std::string& value) const {
+        std::string out;
+        for (size_t i = 0; i < value.size(); i++) {
+            const size_t end = value[i] == '%' ? value.find('%', i + 1) : std::string::npos;
+            if (end == std::string::npos) {
+                out += value[i];
+                continue;
+            }
+            const auto found = strings_.find(Lower(value.substr(i + 1, end - i - 1)));
+            out += found != strings_.end() ? Trim(found->second) : value.substr(i, end - i + 1);
+            i = end;
+        }
+        return out;
+    }
+
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> sections_;
+    std::map<std::string, std::string> strings_;
+};
+
+// The comma-separated fields of a value. Quoted pieces of a field are
+// joined, as the INF syntax joins "Instances\"%Name%.
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) {
+        field.erase(std::remove(field.begin(), field.end(), '"'), field.end());
+        fields.push_back(Trim(field));
+    }
+    return fields;
+}
+
+class Package : public HostCleanTest {
+protected:
+    const Inf inf_{Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.inf")};
+};
+
+TEST_F(Package, WdkProjectCompilesExactlyTheDriverSources) {
+    const std::string project = Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.vcxproj");
+    std::set<std::string> compiled;
+    const std::regex item(R"re(<ClCompile Include="\.\.\\\.\.\\([^"]+)")re");
+    for (std::sregex_iterator it(project.begin(), project.end(), item), end; it != end; ++it) {
+        std::string path = (*it)[1];
+        std::replace(path.begin(), path.end(), '\\', '/');
+        compiled.insert(path);
+    }
+    std::set<std::string> listed;
+    std::istringstream sources(PONTOR_DRIVER_SOURCES);
+    for (std::string source; std::getline(sources, source, '|');) {
+        const std::string root = PONTOR_SOURCE_DIR "/";
+        listed.insert(source.rfind(root, 0) == 0 ? source.substr(root.size()) : source);
+    }
+    EXPECT_FALSE(listed.empty());
+    EXPECT_EQ(compiled, listed) << "pontor.vcxproj and pontor_driver list different sources";
+}
+
+TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
+    // The setup class and the load order group must be the documented pair.
+    EXPECT_EQ(inf_.Get("Version", "Class"), "Virtualization");
+    EXPECT_EQ(Lower(inf_.Get("Version", "ClassGuid")), "{f75a86c0-10d8-4c3a-b233-ed60e4cdfaac}");
+
+    const std::vector<std::string> add = Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"));
+    ASSERT_EQ(add.size(), 3u);
+    const std::string service = add[2];
+    EXPECT_EQ(add[0], "pontor") << "the service name fltmc load takes";
+    EXPECT_EQ(inf_.Get(service, "LoadOrderGroup"), "FSFilter Virtualization");
+    EXPECT_EQ(inf_.Get(service, "ServiceType"), "2") << "file-system driver";
+    EXPECT_EQ(inf_.Get(service, "StartType"), "3") << "demand start";
+    EXPECT_EQ(inf_.Get(service, "Dependencies"), "FltMgr");
+
+    // The binary the service runs is the file the install copies and the
+    // uninstall deletes, and the uninstall removes the same service.
+    const std::string copied = inf_.Get("DefaultInstall.NTamd64", "CopyFiles");
+    EXPECT_EQ(inf_.Get("DefaultUninstall.NTamd64", "DelFiles"), copied);
+    ASSERT_EQ(inf_.Lines(copied), std::vector<std::string>{"pontor.sys"});
+    EXPECT_EQ(inf_.Get(service, "ServiceBinary"), "%12%\\pontor.sys");
+    EXPECT_EQ(Fields(inf_.Get("DefaultUninstall.NTamd64.Services", "DelService"))[0], add[0]);
+}
+
+TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
+    const std::string service = Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[2];
+    std::map<std::string, std::map<std::string, std::string>> registry;  // key -> value -> data
+    for (const std::string& line : inf_.Lines(inf_.Get(service, "AddReg"))) {
+        const std::vector<std::string> f = Fields(line);
+        ASSERT_GE(f.size(), 5u) << line;
+        ASSERT_EQ(f[0], "HKR") << line;
+        registry[f[1]][f[2]] = f[4];
+    }
+    const std::string instance = registry["Instances"]["DefaultInstance"];
+    ASSERT_FALSE(instance.empty()) << "no DefaultInstance";
+    const auto& values = registry["Instances\\" + instance];
+    ASSERT_TRUE(values.count("Altitude")) << "the default instance " << instance << " has no altitude";
+    ASSERT_TRUE(values.count("Flags"));
+    const long altitude = std::stol(values.at("Altitude"));
+    EXPECT_GE(altitude, 130000);
+    EXPECT_LE(altitude, 139999);
+}
+
+}  // namespace
