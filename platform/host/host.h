@@ -30,7 +30,8 @@ struct Allocation {
     const void* address;
     size_t size;
     ULONG tag;
-    bool fltAligned;  // from FltAllocatePoolAlignedWithTag (else ExAllocatePoolWithTag)
+    bool fltAligned;  // from FltAllocatePoolAlignedWithTag
+    bool platform;    // the Filter Manager's: a context or name information
 };
 size_t PoolOutstanding();            // allocations not yet freed
 size_t PoolOutstanding(ULONG tag);
@@ -41,7 +42,9 @@ uint64_t PoolAllocationCount();      // allocations attempted since the last Res
 void SetPoolAllocationLimit(size_t bytes);
 
 // Pool misuse (wrong tag, double free, unknown pointer, wrong free routine)
-// is a bug check. By default it aborts with a message; a test may count them.
+// and the other contract violations a checked kernel or Driver Verifier stops
+// on (a callback returning inside a critical region, a context referenced
+// after unload, ...) are bug checks. By default it aborts with a message; a test may count them.
 using BugCheckHandler = std::function<void(std::string_view what)>;
 void SetBugCheckHandler(BugCheckHandler handler);  // empty: abort
 
@@ -164,20 +167,22 @@ public:
     // every context cleanup runs once its last reference is released. A
     // failure from the callback refuses a non-mandatory unload and leaves
     // the driver loaded. A filter without an unload callback cannot be
-    // unloaded (STATUS_FLT_DO_NOT_DETACH is not modelled: the status is
-    // STATUS_INVALID_DEVICE_REQUEST). Returns the callback's status.
+    // unloaded (STATUS_INVALID_DEVICE_REQUEST). Returns the callback's status.
     NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS flags = 0);
     PDRIVER_OBJECT Object();
     PFLT_FILTER Filter() const;                        // the first filter registered, or null
     PFLT_INSTANCE InstanceOn(const Volume& volume) const;  // its instance there, or null
     // Detaches the filter from a volume as "fltmc detach" does: query
-    // teardown (a failure refuses the detach and is returned), then teardown
-    // with FLTFL_INSTANCE_TEARDOWN_MANUAL.
+    // teardown (a failure refuses the detach and is returned; a filter
+    // without the callback refuses with STATUS_FLT_DO_NOT_DETACH), then
+    // teardown with FLTFL_INSTANCE_TEARDOWN_MANUAL. STATUS_NOT_FOUND when
+    // the filter has no instance there.
     NTSTATUS Detach(const Volume& volume);
 
 private:
     DRIVER_OBJECT object_{};
     NTSTATUS entryStatus_ = STATUS_UNSUCCESSFUL;
+    bool loaded_ = false;
 };
 
 // ---- The I/O manager ----

@@ -46,7 +46,19 @@ std::string TagText(ULONG tag) {
     return text;
 }
 
-void* Allocate(SIZE_T size, ULONG tag, bool flt) {
+// Who allocated a block, so that a free by the wrong routine is caught.
+enum class Owner { Ex, FltAligned, Platform };
+
+const char* FreeRoutine(Owner owner) {
+    switch (owner) {
+    case Owner::Ex: return "ExFreePoolWithTag";
+    case Owner::FltAligned: return "FltFreePoolAlignedWithTag";
+    case Owner::Platform: return "the Filter Manager";
+    }
+    return "?";
+}
+
+void* Allocate(SIZE_T size, ULONG tag, Owner owner) {
     PoolState& s = State();
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -67,15 +79,15 @@ void* Allocate(SIZE_T size, ULONG tag, bool flt) {
     }
     std::memset(p, kPoison, size == 0 ? 1 : size);
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.live[p] = Allocation{p, size, tag, flt};
+    s.live[p] = Allocation{p, size, tag, owner == Owner::FltAligned, owner == Owner::Platform};
     return p;
 }
 
-void Free(void* p, ULONG tag, bool flt) {
+void Free(void* p, ULONG tag, Owner owner) {
     PoolState& s = State();
     std::unique_lock<std::mutex> lock(s.mutex);
     auto it = s.live.find(p);
-    const char* routine = flt ? "FltFreePoolAlignedWithTag" : "ExFreePoolWithTag";
+    const char* routine = FreeRoutine(owner);
     if (it == s.live.end()) {
         lock.unlock();
         detail::BugCheck(std::string(routine) + ": " + (p ? "unknown or freed" : "null") +
@@ -89,10 +101,13 @@ void Free(void* p, ULONG tag, bool flt) {
                          " frees an allocation tagged " + TagText(actual));
         return;
     }
-    if (it->second.fltAligned != flt) {
+    const Owner allocatedBy = it->second.platform     ? Owner::Platform
+                              : it->second.fltAligned ? Owner::FltAligned
+                                                      : Owner::Ex;
+    if (allocatedBy != owner) {
         lock.unlock();
-        detail::BugCheck(std::string(routine) + ": frees an allocation of the other routine, tag " +
-                         TagText(tag));
+        detail::BugCheck(std::string(routine) + ": frees an allocation owned by " +
+                         FreeRoutine(allocatedBy) + ", tag " + TagText(tag));
         return;
     }
     std::memset(p, kPoison, it->second.size == 0 ? 1 : it->second.size);
@@ -104,6 +119,9 @@ void Free(void* p, ULONG tag, bool flt) {
 }  // namespace
 
 namespace detail {
+
+void* PlatformAllocate(size_t size, ULONG tag) { return Allocate(size, tag, Owner::Platform); }
+void PlatformFree(void* p, ULONG tag) { Free(p, tag, Owner::Platform); }
 
 void BugCheck(const std::string& what) {
     BugCheckHandler handler;
@@ -186,6 +204,7 @@ void ResetFaults() {
     s.reads = 0;
     s.failReadNth = s.shortenReadNth = 0;
     s.injected = false;
+    detail::ResetIoFaults();
 }
 
 void FailAllocation(uint64_t nth) {
@@ -227,17 +246,17 @@ extern "C" {
 
 PVOID FLTAPI FltAllocatePoolAlignedWithTag(PFLT_INSTANCE, POOL_TYPE, SIZE_T NumberOfBytes,
                                            ULONG Tag) {
-    return host::Allocate(NumberOfBytes, Tag, true);
+    return host::Allocate(NumberOfBytes, Tag, host::Owner::FltAligned);
 }
 
 VOID FLTAPI FltFreePoolAlignedWithTag(PFLT_INSTANCE, PVOID Buffer, ULONG Tag) {
-    host::Free(Buffer, Tag, true);
+    host::Free(Buffer, Tag, host::Owner::FltAligned);
 }
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
-    return host::Allocate(NumberOfBytes, Tag, false);
+    return host::Allocate(NumberOfBytes, Tag, host::Owner::Ex);
 }
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, Tag, false); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, Tag, host::Owner::Ex); }
 
 }  // extern "C"
