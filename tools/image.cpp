@@ -1,5 +1,6 @@
 #include "tools/image.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tool {
@@ -39,31 +40,32 @@ std::unique_ptr<OpenedImage> OpenedImage::Open(const std::filesystem::path& path
                                                Failure* failure, bool verbose) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return OpenOn(std::make_shared<host::Volume>(absolute.parent_path()), absolute, failure,
-                  verbose);
+    return OpenBeneath(absolute.parent_path(), absolute.filename().string(), failure, verbose);
+}
+
+std::unique_ptr<OpenedImage> OpenedImage::OpenBeneath(const std::filesystem::path& root,
+                                                      const std::string& relative,
+                                                      Failure* failure, bool verbose) {
+    return OpenOn(std::make_shared<host::Volume>(root), relative, failure, verbose);
 }
 
 std::unique_ptr<OpenedImage> OpenedImage::OpenParent(const OpenedImage& child, Failure* failure,
                                                      bool verbose) {
-    std::u16string name = child.ParentPath();
-    const size_t separator = name.find_last_of(u"\\/");
-    if (separator != std::u16string::npos) {
-        name = name.substr(separator + 1);
-    }
-    return OpenOn(child.volume_, child.path_.parent_path() / host::Utf8(name), failure, verbose);
+    return OpenOn(child.volume_, host::Utf8(ParentFileName(child.ParentPath())), failure,
+                  verbose);
 }
 
 std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> volume,
-                                                 const std::filesystem::path& path,
-                                                 Failure* failure, bool verbose) {
+                                                 const std::string& relative, Failure* failure,
+                                                 bool verbose) {
     std::unique_ptr<OpenedImage> image(new OpenedImage());
     image->volume_ = std::move(volume);
-    image->path_ = path;
+    image->path_ = image->volume_->Root() / relative;
     image->context_ = std::make_unique<VhdxContext>();
     VhdxContext* context = image->context_.get();
 
     host::DebugCapture capture;
-    std::u16string name = image->volume_->NtName(path.filename().string());
+    std::u16string name = image->volume_->NtName(relative);
     UNICODE_STRING objectName;
     objectName.Buffer = name.data();
     objectName.Length = objectName.MaximumLength = (USHORT)(name.size() * sizeof(char16_t));
@@ -78,7 +80,7 @@ std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> v
         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS, nullptr, 0,
         IO_STOP_ON_SYMLINK);
     if (!NT_SUCCESS(status)) {
-        *failure = {status, "cannot open " + path.string()};
+        *failure = {status, "cannot open " + image->path_.string()};
         return nullptr;
     }
     FLT_RELATED_OBJECTS& related = image->related_;
@@ -97,6 +99,18 @@ std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> v
         return nullptr;
     }
     return image;
+}
+
+std::u16string ParentFileName(std::u16string_view parentPath) {
+    std::u16string path(parentPath);
+    UNICODE_STRING name, finalComponent = {};
+    name.Buffer = path.data();
+    name.Length = name.MaximumLength = (USHORT)std::min<size_t>(path.size() * 2, 0xFFFE);
+    if (!NT_SUCCESS(FltParseFileName(&name, nullptr, nullptr, &finalComponent)) ||
+        finalComponent.Buffer == nullptr) {
+        return u"";
+    }
+    return std::u16string(finalComponent.Buffer, finalComponent.Length / 2);
 }
 
 }  // namespace tool

@@ -26,23 +26,34 @@ public:
     std::u16string ParentPath() const;
     const std::filesystem::path& Path() const { return path_; }
 
-    // Opens and parses path; on failure fills failure and returns null.
+    // Opens and parses path, its directory serving as the volume; on failure
+    // fills failure and returns null.
     static std::unique_ptr<OpenedImage> Open(const std::filesystem::path& path, Failure* failure,
                                              bool verbose);
+    // Opens relative ('/'-separated, beneath root) on a volume rooted at root,
+    // as the binder opens the image that a stub in root names.
+    static std::unique_ptr<OpenedImage> OpenBeneath(const std::filesystem::path& root,
+                                                    const std::string& relative,
+                                                    Failure* failure, bool verbose);
     // Opens the parent of a differencing image as the driver finds it: the
-    // final component of its parent path, in the child's directory.
+    // final component of its parent path, in the volume's root directory
+    // (the stub's directory).
     static std::unique_ptr<OpenedImage> OpenParent(const OpenedImage& child, Failure* failure,
                                                    bool verbose);
 
 private:
     OpenedImage() = default;
     static std::unique_ptr<OpenedImage> OpenOn(std::shared_ptr<host::Volume> volume,
-                                               const std::filesystem::path& path,
-                                               Failure* failure, bool verbose);
+                                               const std::string& relative, Failure* failure,
+                                               bool verbose);
     std::shared_ptr<host::Volume> volume_;
     std::filesystem::path path_;
     FLT_RELATED_OBJECTS related_ = {};
     std::unique_ptr<VhdxContext> context_;
 };
+
+// The file name the binder takes from a parent path: its final component
+// after the last backslash. Empty when there is none.
+std::u16string ParentFileName(std::u16string_view parentPath);
 
 }  // namespace tool

@@ -1,0 +1,199 @@
+#include "tests/tools/tool_fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tooltest {
+namespace {
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void Seal(std::vector<uint8_t>& b, uint64_t at, uint32_t size) {
+    vhdxtest::Store32(&b[at + 4], 0);
+    vhdxtest::Store32(&b[at + 4], vhdxtest::Crc32c(&b[at], size));
+}
+
+}  // namespace
+
+const vhdxtest::Guid kBuilderDataWriteGuid =
+    vhdxtest::Guid::Parse("{66666666-7777-8888-9999-AAAAAAAAAAAA}");
+
+std::vector<std::pair<std::u16string, std::u16string>> LocatorFor(const std::u16string& name) {
+    return {{u"parent_linkage", u"{66666666-7777-8888-9999-AAAAAAAAAAAA}"},
+            {u"relative_path", u".\\" + name}};
+}
+
+std::vector<std::string> Run::ErrLines() const {
+    std::vector<std::string> lines;
+    std::stringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& dir) {
+    char pattern[] = "/tmp/pontor-run-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp");
+    }
+    const std::filesystem::path capture = pattern;
+    const std::string outPath = (capture / "out").string(), errPath = (capture / "err").string();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!dir.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    }
+    std::vector<std::string> argv = {PONTOR_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) {
+        raw.push_back(a.data());
+    }
+    raw.push_back(nullptr);
+    pid_t pid;
+    Run run;
+    if (posix_spawn(&pid, PONTOR_BINARY, &actions, nullptr, raw.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = Slurp(outPath);
+    run.err = Slurp(errPath);
+    std::filesystem::remove_all(capture);
+    return run;
+}
+
+bool IsJson(const std::string& text) {
+    char path[] = "/tmp/pontor-json-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != (ssize_t)text.size()) {
+        return false;
+    }
+    ::close(fd);
+    const int status = Shell(std::string("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' ") + path);
+    ::unlink(path);
+    return status == 0;
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    const std::string text = Slurp(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<std::string> ListDir(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool Have(const std::string& program) {
+    return Shell("command -v " + program + " >/dev/null 2>&1") == 0;
+}
+
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace patch {
+
+void SetSequence(vhdxtest::Image& image, int copy, uint64_t sequence) {
+    vhdxtest::Store64(&image.bytes[kHeader[copy] + 8], sequence);
+    Seal(image.bytes, kHeader[copy], 4096);
+}
+
+void SetLogGuid(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid) {
+    std::memcpy(&image.bytes[kHeader[copy] + 48], guid.bytes.data(), 16);
+    Seal(image.bytes, kHeader[copy], 4096);
+}
+
+void SetVersion(vhdxtest::Image& image, int copy, uint16_t version) {
+    vhdxtest::Store16(&image.bytes[kHeader[copy] + 66], version);
+    Seal(image.bytes, kHeader[copy], 4096);
+}
+
+void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid) {
+    for (int copy = 0; copy < 2; copy++) {
+        std::memcpy(&image.bytes[kHeader[copy] + 32], guid.bytes.data(), 16);
+        Seal(image.bytes, kHeader[copy], 4096);
+    }
+}
+
+void Damage(vhdxtest::Image& image, uint64_t structureOffset) {
+    image.bytes[structureOffset + 4] ^= 0x5A;
+}
+
+void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool intact) {
+    constexpr uint64_t kLog = 1 << 20;
+    uint8_t* e = &image.bytes[kLog];
+    std::memset(e, 0, 4096);
+    std::memcpy(e, "loge", 4);
+    vhdxtest::Store32(e + 8, 4096);   // entry length
+    vhdxtest::Store32(e + 12, 0);     // tail
+    vhdxtest::Store64(e + 16, 7);     // sequence number
+    vhdxtest::Store32(e + 24, 1);     // one descriptor
+    std::memcpy(e + 32, guid.bytes.data(), 16);
+    vhdxtest::Store64(e + 48, image.bytes.size());  // flushed file offset
+    vhdxtest::Store64(e + 56, image.bytes.size());  // last file offset
+    uint8_t* d = e + 64;                            // zero the first payload MiB
+    std::memcpy(d, "zero", 4);
+    vhdxtest::Store64(d + 8, 4096);
+    vhdxtest::Store64(d + 16, image.batOffset + image.batLength);
+    vhdxtest::Store64(d + 24, 7);
+    Seal(image.bytes, kLog, 4096);
+    if (!intact) {
+        e[100] ^= 1;
+    }
+}
+
+void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid,
+                             uint64_t fileOffset, uint32_t length, bool required) {
+    uint8_t* t = &image.bytes[kRegionTable[copy]];
+    const uint32_t n = vhdxtest::Load32(t + 8);
+    uint8_t* e = t + 16 + 32 * n;
+    std::memcpy(e, guid.bytes.data(), 16);
+    vhdxtest::Store64(e + 16, fileOffset);
+    vhdxtest::Store32(e + 24, length);
+    vhdxtest::Store32(e + 28, required ? 1 : 0);
+    vhdxtest::Store32(t + 8, n + 1);
+    Seal(image.bytes, kRegionTable[copy], 0x10000);
+}
+
+void SetItemFlags(vhdxtest::Image& image, const vhdxtest::Guid& item, uint32_t flags) {
+    uint8_t* m = &image.bytes[vhdxtest::kMetadataOffset];
+    const uint16_t n = (uint16_t)(m[10] | m[11] << 8);
+    for (uint16_t i = 0; i < n; i++) {
+        if (std::memcmp(m + 32 + 32 * i, item.bytes.data(), 16) == 0) {
+            vhdxtest::Store32(m + 32 + 32 * i + 24, flags);
+            return;
+        }
+    }
+    throw std::logic_error("no such metadata item");
+}
+
+}  // namespace patch
+}  // namespace tooltest

@@ -1,0 +1,29 @@
+// The subcommands of the pontor tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/cli.h"
+
+namespace tool {
+
+struct Command {
+    CommandSpec spec;
+    int (*run)(const ParsedArgs& args);
+};
+
+// Every subcommand, in the order 'pontor --help' lists them.
+const std::vector<Command>& Commands();
+
+// The inspection commands (info, check, map) and stub create.
+Command InfoCommand();
+Command CheckCommand();
+Command MapCommand();
+Command StubCreateCommand();
+
+// The whole command line (without the program name) to an exit code; errors
+// are printed as one line on stderr.
+int RunPontor(const std::vector<std::string>& args);
+
+}  // namespace tool

@@ -1,0 +1,161 @@
+#include "tools/stub_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host/host.h"
+#include "stub/stub.h"
+#include "tools/cli.h"
+
+namespace tool {
+namespace {
+
+// The driver recognises a stub by the extension of its final component.
+bool HasStubExtension(const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) {
+        return false;
+    }
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) {
+        c = (char)std::tolower((unsigned char)c);
+    }
+    return extension == "vmdk";
+}
+
+// The largest path that fits with its NUL in the 2048 bytes read.
+constexpr size_t kMaxStoredChars = (PONTOR_STUB_READ_SIZE - PONTOR_STUB_PATH_OFFSET) / 2 - 1;
+
+}  // namespace
+
+StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub) {
+    const std::filesystem::path imagePath = std::filesystem::absolute(image).lexically_normal();
+    std::filesystem::path stubPath;
+    std::error_code error;
+    if (!stub) {
+        stubPath = std::filesystem::path(imagePath).replace_extension(".vmdk");
+    } else {
+        stubPath = std::filesystem::absolute(*stub).lexically_normal();
+        if (std::filesystem::is_directory(stubPath, error)) {
+            stubPath /= imagePath.filename().replace_extension(".vmdk");
+        }
+    }
+    const std::string shown = stub ? *stub : stubPath.string();
+    if (!HasStubExtension(stubPath)) {
+        throw ToolError{shown, "a stub's name must end in .vmdk, or the driver does not recognise it", {},
+                        kExitUsage};
+    }
+    if (stubPath == imagePath) {
+        throw ToolError{shown, "the stub would replace the image itself", {}, kExitUsage};
+    }
+
+    StubPlan plan;
+    plan.stubPath = stubPath;
+    plan.directory = stubPath.parent_path();
+    const std::filesystem::path relative = imagePath.lexically_relative(plan.directory);
+    if (relative.empty() || *relative.begin() == "..") {
+        throw ToolError{image,
+                        "the image must lie in the stub's directory (" + plan.directory.string() +
+                            ") or beneath it: the driver looks for it there",
+                        {}, kExitUsage};
+    }
+    plan.relative = relative.generic_string();
+    for (const auto& component : relative) {
+        if (component.string().find_first_of("\\:") != std::string::npos) {
+            throw ToolError{image, "the path '" + plan.relative +
+                                       "' holds '\\' or ':', which the driver reads as separators",
+                            {}, kExitUsage};
+        }
+    }
+    std::string stored = plan.relative;
+    std::replace(stored.begin(), stored.end(), '/', '\\');
+    plan.storedPath = host::Utf16(stored);
+    if (plan.storedPath.size() > kMaxStoredChars) {
+        throw ToolError{image,
+                        "the path '" + plan.relative + "' is longer than a stub holds (" +
+                            std::to_string(kMaxStoredChars) + " characters)",
+                        {}, kExitUsage};
+    }
+    return plan;
+}
+
+std::vector<uint8_t> StubBytes(std::u16string_view storedPath) {
+    std::vector<uint8_t> bytes(PONTOR_STUB_READ_SIZE, 0);
+    for (int i = 0; i < 8; i++) {
+        bytes[i] = (uint8_t)(PONTOR_STUB_SIGNATURE >> (8 * i));
+    }
+    for (size_t i = 0; i < storedPath.size() && i < kMaxStoredChars; i++) {
+        bytes[PONTOR_STUB_PATH_OFFSET + 2 * i] = (uint8_t)storedPath[i];
+        bytes[PONTOR_STUB_PATH_OFFSET + 2 * i + 1] = (uint8_t)(storedPath[i] >> 8);
+    }
+    return bytes;
+}
+
+void WriteFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes,
+                         bool overwrite) {
+    std::string temporary =
+        (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        throw ToolError{path.parent_path().string(), ErrnoText(errno)};
+    }
+    auto fail = [&](int error) {
+        ::unlink(temporary.c_str());
+        throw ToolError{path.string(), ErrnoText(error)};
+    };
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            fail(error);
+        }
+        done += (size_t)n;
+    }
+    if (::fchmod(fd, 0666 & ~mask) != 0 || ::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fail(error);
+    }
+    if (::close(fd) != 0) {
+        fail(errno);
+    }
+    if (overwrite) {
+        if (::rename(temporary.c_str(), path.c_str()) != 0) {
+            fail(errno);
+        }
+        return;
+    }
+    // No replacing: an existing file stays as it is.
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+        return;
+    }
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+        // A file system without RENAME_NOREPLACE: a hard link refuses to replace too.
+        if (::link(temporary.c_str(), path.c_str()) == 0) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+        error = errno;
+    }
+    ::unlink(temporary.c_str());
+    throw ToolError{path.string(), error == EEXIST ? "already exists (--overwrite replaces it)"
+                                                   : ErrnoText(error)};
+}
+
+}  // namespace tool

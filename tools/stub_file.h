@@ -1,0 +1,36 @@
+// Stub files as the tool writes them: the signature, and the image's path
+// relative to the stub's directory, which the binder appends to that
+// directory's name.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+struct StubPlan {
+    std::filesystem::path stubPath;
+    std::filesystem::path directory;  // the stub's directory, where the binder starts
+    std::string relative;             // the image beneath it, '/'-separated
+    std::u16string storedPath;        // as written into the stub, '\'-separated
+};
+
+// Where the stub for image goes (stub: a file or directory name, or the
+// image's name with the extension vmdk) and what it stores. Throws ToolError
+// when no stub there could name the image.
+StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub);
+
+// The stub's bytes: signature, eight unread bytes, the path and its NUL,
+// zeros up to the 2048 bytes the binder reads.
+std::vector<uint8_t> StubBytes(std::u16string_view storedPath);
+
+// Writes bytes to path as a whole or not at all: through a temporary file in
+// the same directory, refusing an existing file unless overwrite. Throws
+// ToolError.
+void WriteFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes,
+                         bool overwrite);
+
+}  // namespace tool
