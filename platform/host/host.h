@@ -203,7 +203,7 @@ struct IoResult {
 };
 
 struct CreateRequest {
-    std::u16string name;  // NT name beginning with a volume's device name
+    std::u16string name = {};  // NT name beginning with a volume's device name
     ACCESS_MASK desiredAccess = GENERIC_READ | SYNCHRONIZE;
     ULONG shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     ULONG disposition = FILE_OPEN;
@@ -215,7 +215,7 @@ struct CreateRequest {
     UCHAR operationFlags = 0;
     // Each becomes an extra create parameter of that type (with an empty
     // context) in the create's ECP list; none means no list.
-    std::vector<GUID> extraCreateParameters;
+    std::vector<GUID> extraCreateParameters = {};
     // The file object lives on the calling thread's stack, as those of
     // file-system-internal opens do. The open is closed again before Create
     // returns, so the handle stays empty.
@@ -269,7 +269,7 @@ struct ReadRequest {
     ULONG length = 0;
     // None: the current byte offset of a synchronous handle (others fail
     // with STATUS_INVALID_PARAMETER), as NtReadFile without ByteOffset.
-    std::optional<LONGLONG> offset;
+    std::optional<LONGLONG> offset = std::nullopt;
     IoPath path = IoPath::Irp;
     ULONG key = 0;
     // For IoPath::Paging: the MDL's flags. The default describes locked
@@ -283,7 +283,7 @@ IoResult Read(const Handle& handle, const ReadRequest& request);
 struct WriteRequest {
     const void* buffer = nullptr;
     ULONG length = 0;
-    std::optional<LONGLONG> offset;  // none: the current byte offset of a synchronous handle
+    std::optional<LONGLONG> offset = std::nullopt;  // none: the current byte offset of a synchronous handle
     IoPath path = IoPath::Irp;
     ULONG key = 0;
     CSHORT mdlFlags = MDL_PAGES_LOCKED;

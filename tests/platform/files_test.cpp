@@ -1,0 +1,286 @@
+// The file system below the filters: names, refusals, reads as NTFS answers
+// them, information classes, share access.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tests/platform/test_filter.h"
+
+namespace platform_test {
+namespace {
+
+class Files : public PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        WriteFile("Dir/Sub/Disk.VMDK", std::string(3000, 'x'));
+        WriteFile("outside.bin", "secret");
+    }
+
+    // Opens through the volume's bare instance, as the driver's image opens do.
+    NTSTATUS KernelOpen(const std::u16string& name, ULONG attributes, ULONG flags, HANDLE* handle,
+                        PFILE_OBJECT* fo) {
+        UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2), (PWCH)name.data()};
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, &u, attributes, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb;
+        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, GENERIC_READ | SYNCHRONIZE, &oa, &iosb,
+                               nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN,
+                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0, flags);
+    }
+};
+
+struct NameCase {
+    const char* opened;
+    ULONG attributes;
+    ULONG flags;
+    NTSTATUS status;
+};
+
+class OpenName : public Files, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(OpenName, ResolvesBeneathTheRootOnly) {
+    std::filesystem::create_symlink(Path("outside.bin"), Path("Dir/link.bin"));
+    std::filesystem::create_directory_symlink(dir_, Path("Dir/loop"));
+    const NameCase& c = GetParam();
+    HANDLE handle = nullptr;
+    PFILE_OBJECT fo = nullptr;
+    EXPECT_EQ(KernelOpen(Nt(c.opened), c.attributes, c.flags, &handle, &fo), c.status) << c.opened;
+    if (handle != nullptr) {
+        FltClose(handle);
+        ObDereferenceObject(fo);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, OpenName,
+    ::testing::Values(NameCase{"Dir/Sub/Disk.VMDK", 0, 0, STATUS_SUCCESS},
+                      NameCase{"dir/sub/disk.vmdk", OBJ_CASE_INSENSITIVE, 0, STATUS_SUCCESS},
+                      NameCase{"dir/sub/disk.vmdk", 0, 0, STATUS_OBJECT_PATH_NOT_FOUND},
+                      NameCase{"Dir/Sub/Disk.VMDK::$DATA", 0, 0, STATUS_SUCCESS},
+                      NameCase{"Dir/Sub/Disk.VMDK:other", 0, 0, STATUS_OBJECT_NAME_INVALID},
+                      NameCase{"Dir/Sub/missing", 0, 0, STATUS_OBJECT_NAME_NOT_FOUND},
+                      NameCase{"Dir/missing/Disk.VMDK", 0, 0, STATUS_OBJECT_PATH_NOT_FOUND},
+                      NameCase{"Dir/Sub/../../outside.bin", 0, 0, STATUS_OBJECT_NAME_INVALID},
+                      NameCase{"Dir/./Sub/Disk.VMDK", 0, 0, STATUS_OBJECT_NAME_INVALID},
+                      NameCase{"Dir/link.bin", 0, IO_STOP_ON_SYMLINK, STATUS_STOPPED_ON_SYMLINK},
+                      NameCase{"Dir/link.bin", 0, 0, STATUS_ACCESS_DENIED},
+                      NameCase{"Dir/loop/outside.bin", 0, IO_STOP_ON_SYMLINK, STATUS_STOPPED_ON_SYMLINK},
+                      NameCase{"Dir/Sub", 0, 0, STATUS_FILE_IS_A_DIRECTORY}));
+
+TEST_F(Files, NamesAreNormalizedAndParsed) {
+    Load();
+    struct Parsed {
+        std::string name, volume, parent, final, extension, stream;
+    };
+    std::vector<Parsed> seen;
+    auto parse = [&](PFLT_CALLBACK_DATA data) {
+        PFLT_FILE_NAME_INFORMATION info;
+        ASSERT_EQ(FltGetFileNameInformation(data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(FltParseFileNameInformation(info), STATUS_SUCCESS);
+        seen.push_back({host::Utf8(&info->Name), host::Utf8(&info->Volume), host::Utf8(&info->ParentDir),
+                        host::Utf8(&info->FinalComponent), host::Utf8(&info->Extension),
+                        host::Utf8(&info->Stream)});
+        FltReleaseFileNameInformation(info);
+    };
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+        if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
+            parse(data);
+        }
+        return std::nullopt;
+    };
+    TheFilter().post = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+        if (data->Iopb->MajorFunction == IRP_MJ_CREATE && NT_SUCCESS(data->IoStatus.Status)) {
+            parse(data);
+        }
+    };
+    const std::string device = host::Utf8(volume_->DeviceName());
+    host::Handle h;
+    ASSERT_EQ(OpenFile("DIR/sub/disk.vmdk", &h).status, STATUS_SUCCESS);
+    ASSERT_EQ(host::Create({.name = Nt("dir/New.Tar.GZ"), .disposition = FILE_CREATE}, &h).status, STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 4u);
+    for (int i : {0, 1}) {  // before and after the open: the stored spelling
+        EXPECT_EQ(seen[i].name, device + "\\Dir\\Sub\\Disk.VMDK");
+        EXPECT_EQ(seen[i].volume, device);
+        EXPECT_EQ(seen[i].parent, "\\Dir\\Sub\\");
+        EXPECT_EQ(seen[i].final, "Disk.VMDK");
+        EXPECT_EQ(seen[i].extension, "VMDK");
+        EXPECT_EQ(seen[i].stream, "");
+    }
+    EXPECT_EQ(seen[2].name, device + "\\Dir\\New.Tar.GZ") << "a name still to be created keeps its spelling";
+    EXPECT_EQ(seen[2].extension, "GZ");
+    EXPECT_EQ(seen[3].name, seen[2].name);
+    EXPECT_TRUE(std::filesystem::exists(Path("Dir/New.Tar.GZ")));
+}
+
+struct ParseCase {
+    const char16_t* name;
+    const char* extension;
+    const char* stream;
+    const char* final;
+};
+
+TEST(FltParseFileName, SplitsTheLastComponent) {
+    for (const ParseCase& c : {ParseCase{u"\\a\\b.vmdk", "vmdk", "", "b.vmdk"},
+                               ParseCase{u"\\a.dir\\b", "", "", "b"},
+                               ParseCase{u"\\a\\b.tar.gz:s:$DATA", "gz", ":s:$DATA", "b.tar.gz:s:$DATA"},
+                               ParseCase{u"base.vhdx", "vhdx", "", "base.vhdx"},
+                               ParseCase{u"\\a\\", "", "", ""},
+                               ParseCase{u"\\a\\.hidden", "hidden", "", ".hidden"}}) {
+        UNICODE_STRING name, extension, stream, final;
+        RtlInitUnicodeString(&name, c.name);
+        ASSERT_EQ(FltParseFileName(&name, &extension, &stream, &final), STATUS_SUCCESS);
+        EXPECT_EQ(host::Utf8(&extension), c.extension) << host::Utf8(&name);
+        EXPECT_EQ(host::Utf8(&stream), c.stream) << host::Utf8(&name);
+        EXPECT_EQ(host::Utf8(&final), c.final) << host::Utf8(&name);
+    }
+    UNICODE_STRING odd = {3, 4, (PWCH)u"ab"};
+    UNICODE_STRING out;
+    EXPECT_EQ(FltParseFileName(&odd, &out, &out, &out), STATUS_INVALID_PARAMETER);
+}
+
+// FltReadFile below the filter, at, across and beyond the end of a file.
+struct ReadCase {
+    LONGLONG offset;
+    ULONG length;
+    ULONG flags;
+    NTSTATUS status;
+    ULONG bytes;
+    LONGLONG offsetAfter;  // the file object's current byte offset afterwards
+};
+
+class FltRead : public Files, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(FltRead, AnswersAsNtfs) {
+    const ReadCase& c = GetParam();
+    HANDLE handle;
+    PFILE_OBJECT fo;
+    ASSERT_EQ(KernelOpen(Nt("Dir/Sub/Disk.VMDK"), 0, 0, &handle, &fo), STATUS_SUCCESS);
+    fo->CurrentByteOffset.QuadPart = 7;
+    std::vector<char> buffer(c.length + 1, '.');
+    ULONG bytes = 12345;
+    LARGE_INTEGER offset;
+    offset.QuadPart = c.offset;
+    EXPECT_EQ(FltReadFile(volume_->Instance(), fo, &offset, c.length, buffer.data(), c.flags, &bytes, nullptr, nullptr),
+              c.status);
+    EXPECT_EQ(bytes, c.bytes);
+    EXPECT_EQ(std::string(buffer.data(), c.bytes), std::string(c.bytes, 'x'));
+    EXPECT_EQ(buffer[c.bytes], '.') << "nothing written past the count";
+    EXPECT_EQ(fo->CurrentByteOffset.QuadPart, c.offsetAfter);
+    FltClose(handle);
+    ObDereferenceObject(fo);
+}
+
+constexpr ULONG kKeep = FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
+constexpr ULONG kPaging = FLTFL_IO_OPERATION_PAGING | kKeep;
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, FltRead,
+    ::testing::Values(ReadCase{0, 2048, kKeep, STATUS_SUCCESS, 2048, 7},
+                      ReadCase{0, 2048, 0, STATUS_SUCCESS, 2048, 2048},
+                      ReadCase{2048, 2048, kPaging, STATUS_SUCCESS, 952, 7},
+                      ReadCase{2999, 10, 0, STATUS_SUCCESS, 1, 3000},
+                      ReadCase{3000, 10, kKeep, STATUS_END_OF_FILE, 0, 7},
+                      ReadCase{1 << 20, 10, 0, STATUS_END_OF_FILE, 0, 7},
+                      ReadCase{3000, 0, 0, STATUS_SUCCESS, 0, 7},
+                      ReadCase{-1, 10, 0, STATUS_INVALID_PARAMETER, 0, 7}));
+
+TEST_F(Files, InformationClassesDescribeTheFile) {
+    host::Handle h;
+    ASSERT_EQ(OpenFile("Dir/Sub/Disk.VMDK", &h).status, STATUS_SUCCESS);
+    struct stat st;
+    ASSERT_EQ(::stat(Path("Dir/Sub/Disk.VMDK").c_str(), &st), 0);
+
+    FILE_STANDARD_INFORMATION standard;
+    EXPECT_EQ(host::QueryInformation(h, FileStandardInformation, &standard, sizeof(standard)).information, 24u);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, 3000);
+    EXPECT_EQ(standard.AllocationSize.QuadPart, (LONGLONG)st.st_blocks * 512);
+    EXPECT_FALSE(standard.Directory);
+
+    alignas(8) UCHAR all[sizeof(FILE_ALL_INFORMATION) + 64];
+    const host::IoResult r = host::QueryInformation(h, FileAllInformation, all, sizeof(all));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    const auto* a = (FILE_ALL_INFORMATION*)all;
+    EXPECT_EQ(a->StandardInformation.EndOfFile.QuadPart, 3000);
+    EXPECT_EQ(a->InternalInformation.IndexNumber.QuadPart, (LONGLONG)st.st_ino);
+    const std::u16string name(a->NameInformation.FileName, a->NameInformation.FileNameLength / 2);
+    EXPECT_EQ(name, u"\\Dir\\Sub\\Disk.VMDK");
+    EXPECT_EQ(r.information, offsetof(FILE_ALL_INFORMATION, NameInformation.FileName) + name.size() * 2);
+
+    FILE_NETWORK_OPEN_INFORMATION network;
+    EXPECT_EQ(host::QueryInformation(h, FileNetworkOpenInformation, &network, sizeof(network)).information, 56u);
+    EXPECT_EQ(network.EndOfFile.QuadPart, 3000);
+    EXPECT_EQ(network.FileAttributes, (ULONG)FILE_ATTRIBUTE_ARCHIVE);
+
+    alignas(8) UCHAR streams[64];
+    EXPECT_EQ(host::QueryInformation(h, FileStreamInformation, streams, sizeof(streams)).information, 24u + 14u);
+    EXPECT_EQ(((FILE_STREAM_INFORMATION*)streams)->StreamSize.QuadPart, 3000);
+}
+
+// Buffers too short for a class, and classes the file system does not answer.
+TEST_F(Files, ShortBuffersAndUnknownClasses) {
+    host::Handle h;
+    ASSERT_EQ(OpenFile("Dir/Sub/Disk.VMDK", &h).status, STATUS_SUCCESS);
+    struct Case {
+        FILE_INFORMATION_CLASS fileClass;
+        ULONG length;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    for (const Case& c : {Case{FileStandardInformation, 23, STATUS_INFO_LENGTH_MISMATCH, 0},
+                          Case{FileAllInformation, 60, STATUS_INFO_LENGTH_MISMATCH, 0},
+                          Case{FileAllInformation, 104, STATUS_BUFFER_OVERFLOW, 104},
+                          Case{FileNetworkOpenInformation, 55, STATUS_INFO_LENGTH_MISMATCH, 0},
+                          Case{FileStreamInformation, 32, STATUS_BUFFER_OVERFLOW, 32},
+                          Case{FileEndOfFileInformation, 8, STATUS_INVALID_PARAMETER, 0}}) {
+        alignas(8) UCHAR buffer[128];
+        std::memset(buffer, 0xEE, sizeof(buffer));
+        const host::IoResult r = host::QueryInformation(h, c.fileClass, buffer, c.length);
+        EXPECT_EQ(r.status, c.status) << c.fileClass << "/" << c.length;
+        EXPECT_EQ(r.information, c.information) << c.fileClass << "/" << c.length;
+        EXPECT_EQ(buffer[c.length], 0xEE) << "written past the buffer";
+    }
+}
+
+TEST_F(Files, ShareAccessIsEnforcedUntilCleanup) {
+    host::Handle reader;
+    ASSERT_EQ(host::Create({.name = Nt("outside.bin"), .shareAccess = FILE_SHARE_READ}, &reader).status, STATUS_SUCCESS);
+    host::Handle writer;
+    EXPECT_EQ(OpenFile("outside.bin", &writer, GENERIC_WRITE).status, STATUS_SHARING_VIOLATION);
+    host::Handle attributes;
+    EXPECT_EQ(OpenFile("outside.bin", &attributes, FILE_READ_ATTRIBUTES).status, STATUS_SUCCESS)
+        << "opens without data access are not checked";
+    reader.Close();
+    EXPECT_EQ(OpenFile("outside.bin", &writer, GENERIC_WRITE).status, STATUS_SUCCESS);
+}
+
+TEST_F(Files, DispositionsCreateAndOverwrite) {
+    struct Case {
+        const char* name;
+        ULONG disposition;
+        NTSTATUS status;
+        ULONG_PTR information;
+        const char* contentAfter;
+    };
+    for (const Case& c : {Case{"outside.bin", FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0, "secret"},
+                          Case{"outside.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "secret"},
+                          Case{"outside.bin", FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+                          Case{"new.bin", FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+                          Case{"new.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED, ""}}) {
+        host::Handle h;
+        const host::IoResult r =
+            host::Create({.name = Nt(c.name), .desiredAccess = GENERIC_READ | GENERIC_WRITE, .disposition = c.disposition}, &h);
+        EXPECT_EQ(r.status, c.status) << c.name << " " << c.disposition;
+        EXPECT_EQ(r.information, c.information) << c.name << " " << c.disposition;
+        if (c.contentAfter != nullptr) {
+            EXPECT_EQ(ReadHostFile(c.name), c.contentAfter);
+        }
+    }
+    ::chmod(Path("outside.bin").c_str(), 0444);
+    host::Handle h;
+    EXPECT_EQ(OpenFile("outside.bin", &h, GENERIC_WRITE).status, STATUS_ACCESS_DENIED) << "a read-only file";
+}
+
+}  // namespace
+}  // namespace platform_test

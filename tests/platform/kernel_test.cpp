@@ -1,0 +1,186 @@
+// Kernel services: events, mutexes, cancellable waits, MDL mapping, the pool's
+// checks and the debug output's conversions.
+#include <cstdarg>
+#include <cstring>
+#include <thread>
+
+#include "tests/platform/test_filter.h"
+
+namespace platform_test {
+namespace {
+
+using Kernel = PlatformTest;
+
+TEST_F(Kernel, SynchronizationEventAdmitsOneWaiterPerSignal) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    LARGE_INTEGER poll = {};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+
+    KEVENT notification;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    KeSetEvent(&notification, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS)
+        << "a notification event stays signalled";
+
+    // A blocked waiter is released by a signal from another thread.
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::thread setter([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    setter.join();
+}
+
+TEST_F(Kernel, MutexIsOwnedAndRecursive) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(host::MutexesHeld(), 2);
+    std::thread other([&] {
+        LARGE_INTEGER poll = {};
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+        KeReleaseMutex(&mutex, FALSE);  // not the owner
+    });
+    other.join();
+    EXPECT_EQ(TakeBugChecks().size(), 1u);
+    KeReleaseMutex(&mutex, FALSE);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(host::MutexesHeld(), 0);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(Kernel, CancellableWaits) {
+    KEVENT gate;
+    KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
+    FLT_IO_PARAMETER_BLOCK iopb = {};
+    FLT_CALLBACK_DATA data = {0, nullptr, &iopb, {}, nullptr, {}, KernelMode};
+
+    host::CancelWait(1);
+    EXPECT_EQ(FltCancellableWaitForSingleObject(&gate, nullptr, &data), STATUS_CANCELLED);
+
+    // A wait already blocked is cancelled from outside; the gate stays closed.
+    NTSTATUS blocked = STATUS_PENDING;
+    std::thread waiter([&] { blocked = FltCancellableWaitForSingleObject(&gate, nullptr, &data); });
+    while (host::BlockedCancellableWaits() == 0) {
+        std::this_thread::yield();
+    }
+    host::CancelBlockedWaits();
+    waiter.join();
+    EXPECT_EQ(blocked, STATUS_CANCELLED);
+    EXPECT_EQ(KeReadStateEvent(&gate), 0);
+
+    KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(FltCancellableWaitForSingleObject(&gate, nullptr, &data), STATUS_SUCCESS);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10000;  // 1 ms
+    EXPECT_EQ(FltCancellableWaitForSingleObject(&gate, &timeout, &data), STATUS_TIMEOUT);
+}
+
+TEST_F(Kernel, CriticalRegionsNest) {
+    KeEnterCriticalRegion();
+    KeEnterCriticalRegion();
+    EXPECT_EQ(host::CriticalRegionDepth(), 2);
+    KeLeaveCriticalRegion();
+    KeLeaveCriticalRegion();
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(TakeBugChecks().size(), 1u) << "leaving a region never entered";
+}
+
+TEST_F(Kernel, MdlMapping) {
+    char buffer[100];
+    MDL mdl = {};
+    mdl.MdlFlags = MDL_PAGES_LOCKED;
+    mdl.StartVa = (PVOID)((ULONG_PTR)buffer & ~(ULONG_PTR)0xFFF);
+    mdl.ByteOffset = (ULONG)((ULONG_PTR)buffer & 0xFFF);
+    mdl.ByteCount = sizeof(buffer);
+    const ULONG priority = NormalPagePriority | MdlMappingNoExecute;
+    host::FailMdlMapping(1);
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(&mdl, KernelMode, MmCached, nullptr, FALSE, priority), nullptr);
+    EXPECT_EQ(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, priority), (PVOID)buffer);
+    EXPECT_TRUE(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+    EXPECT_EQ(mdl.MappedSystemVa, (PVOID)buffer);
+}
+
+// A filter reading through the I/O manager's paging MDL, with the mapping
+// failing once.
+TEST_F(Kernel, PagingReadMdlMappedByTheFilter) {
+    WriteFile("f.bin", "abcdef");
+    Load();
+    host::Handle h;
+    ASSERT_EQ(OpenFile("f.bin", &h).status, STATUS_SUCCESS);
+    TheFilter().pre = Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+        PMDL mdl = data->Iopb->Parameters.Read.MdlAddress;
+        void* to = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute);
+        if (to == nullptr) {
+            data->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            std::memcpy(to, "ZZ", 2);
+            data->IoStatus.Status = STATUS_SUCCESS;
+        }
+        data->IoStatus.Information = to == nullptr ? 0 : 2;
+        return FLT_PREOP_COMPLETE;
+    });
+    char buffer[2] = {};
+    host::FailMdlMapping(1);
+    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging}).status,
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging}).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, 2), "ZZ");
+}
+
+TEST_F(Kernel, PoolMisuseIsABugCheck) {
+    const ULONG tag = 'A' | ('B' << 8) | ('C' << 16) | ('D' << 24);
+    struct Case {
+        const char* what;
+        std::function<void()> misuse;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"wrong tag",
+              [&] {
+                  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag);
+                  ExFreePoolWithTag(p, tag + 1);
+                  ExFreePoolWithTag(p, tag);
+              }},
+             {"double free",
+              [&] {
+                  void* p = FltAllocatePoolAlignedWithTag(nullptr, NonPagedPoolNx, 16, tag);
+                  FltFreePoolAlignedWithTag(nullptr, p, tag);
+                  FltFreePoolAlignedWithTag(nullptr, p, tag);
+              }},
+             {"other routine",
+              [&] {
+                  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag);
+                  FltFreePoolAlignedWithTag(nullptr, p, tag);
+                  ExFreePoolWithTag(p, tag);
+              }},
+         }) {
+        c.misuse();
+        EXPECT_EQ(TakeBugChecks().size(), 1u) << c.what;
+    }
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = host::FormatDebug(format, args);
+    va_end(args);
+    return out;
+}
+
+TEST(DebugFormat, WindowsConversions) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\HarddiskVolume1\\a.vmdk");
+    EXPECT_EQ(Format("[%wZ]", &name), "[\\Device\\HarddiskVolume1\\a.vmdk]");
+    EXPECT_EQ(Format("%I64x %I64X %I64d", 0x1234567890ULL, 0xABCDEFULL, -5LL), "1234567890 ABCDEF -5");
+    EXPECT_EQ(Format("%llx|%016llx", 0xC0000000DULL, 0x1ULL), "c0000000d|0000000000000001");
+    EXPECT_EQ(Format("0x%x %lx %u %d", 0xC000000Du, 0xFFFFFFFFu, 7u, -1), "0xc000000d ffffffff 7 -1");
+    EXPECT_EQ(Format("%s %ws %c%%", "ascii", u"wide", 'z'), "ascii wide z%");
+}
+
+}  // namespace
+}  // namespace platform_test
