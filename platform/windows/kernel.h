@@ -70,12 +70,15 @@ inline NTSTATUS PontorCallGuarded(PONTOR_GUARDED_BODY Body, PONTOR_GUARDED_RELEA
 }
 
 // Runs Body under an exception handler: Body's status, or the code of an
-// exception raised inside it.
+// exception raised inside it. The code is taken in the filter, where every
+// compiler and every dispatcher provide it; in the handler block it relies
+// on the dispatcher handing it over in a register.
 inline NTSTATUS PontorCallExcept(PONTOR_GUARDED_BODY Body, PVOID Context) {
+    NTSTATUS code = STATUS_SUCCESS;
     __try {
         return Body(Context);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        return GetExceptionCode();
+    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+        return code;
     }
 }
 
@@ -88,10 +91,11 @@ __declspec(noinline) inline VOID PontorCopyUnguarded(PVOID Destination, const VO
     RtlCopyMemory(Destination, Source, Length);
 }
 inline NTSTATUS PontorCopyGuarded(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    NTSTATUS code = STATUS_SUCCESS;
     __try {
         PontorCopyUnguarded(Destination, Source, Length);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        return GetExceptionCode();
+    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+        return code;
     }
     return STATUS_SUCCESS;
 }

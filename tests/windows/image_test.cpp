@@ -94,6 +94,14 @@ struct PeImage {
     std::map<std::string, uint64_t> symbols;               // defined, by name
     std::set<std::string> called;         // undefined in some object, __imp_ stripped
     std::set<std::string> objectSections; // every section name of every object
+    // Structured exception scopes from the unwind data: the language handler
+    // of the function and whether the scope is a __finally (no jump target)
+    // or an __except.
+    struct Scope {
+        uint64_t languageHandler;
+        bool termination;
+    };
+    std::vector<Scope> scopes;
 };
 
 uint64_t Hex(const std::string& s) { return std::stoull(s, nullptr, 16); }
@@ -129,8 +137,22 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
     const std::regex module(R"(^\s*DLL Name: (\S+))");
     const std::regex imported(R"(^\s+[0-9a-f]+\s+\d+\s+(\S+))");
     const std::regex runtimeFunction(R"(^ [0-9a-f]+:\s+([0-9a-f]+) ([0-9a-f]+) [0-9a-f]+)");
+    const std::regex handler(R"(^\s+Handler: ([0-9a-f]+)\.)");
+    const std::regex userData(R"(^\s+[0-9a-f]{3}:((?: [0-9a-f]{2})+))");
     std::string currentModule;
     bool inFunctionTable = false;
+    uint64_t languageHandler = 0;
+    std::vector<uint32_t> scopeWords;  // the scope table after a handler
+    const auto takeScopes = [&] {
+        if (languageHandler != 0 && !scopeWords.empty()) {
+            for (uint32_t k = 0; k < scopeWords[0] && 4 * k + 4 < scopeWords.size(); k++) {
+                image.scopes.push_back({languageHandler, scopeWords[4 * k + 4] == 0});
+            }
+        }
+        languageHandler = 0;
+        scopeWords.clear();
+    };
+    std::vector<unsigned char> userBytes;
     for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -p " + path))) {
         std::smatch m;
         if (std::regex_search(line, m, field)) {
@@ -154,8 +176,25 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
             inFunctionTable = true;
         } else if (inFunctionTable && std::regex_search(line, m, runtimeFunction)) {
             image.unwound.emplace_back(Hex(m[1]), Hex(m[2]));
+        } else if (std::regex_search(line, m, handler)) {
+            takeScopes();
+            languageHandler = Hex(m[1]);
+            userBytes.clear();
+        } else if (languageHandler != 0 && std::regex_search(line, m, userData)) {
+            std::istringstream bytes(m[1]);
+            for (std::string byte; bytes >> byte;) {
+                userBytes.push_back((unsigned char)Hex(byte));
+                if (userBytes.size() % 4 == 0) {
+                    const size_t at = userBytes.size() - 4;
+                    scopeWords.push_back(userBytes[at] | userBytes[at + 1] << 8 |
+                                         userBytes[at + 2] << 16 | (uint32_t)userBytes[at + 3] << 24);
+                }
+            }
+        } else if (languageHandler != 0 && line.find("(rva:") != std::string::npos) {
+            takeScopes();
         }
     }
+    takeScopes();
 
     const std::regex section(R"(^\s+\d+ (\S+)\s)");
     const auto headers = Lines(Run(PONTOR_OBJDUMP " -h " + path));
@@ -410,6 +449,19 @@ TEST_F(WindowsImage, PontorSysIsALoadableMinifilterImage) {
     for (const char* routine : {"FltReadFile", "FltAllocatePoolAlignedWithTag"}) {
         EXPECT_TRUE(image.imports.at("fltmgr.sys").count(routine)) << routine;
     }
+
+    // The guarded idioms became structured exception handling run by the
+    // kernel's handler: a __finally for the read routines' buffer release,
+    // an __except for the header copy.
+    ASSERT_TRUE(image.symbols.count("__C_specific_handler"));
+    const uint64_t kernelHandler = image.symbols.at("__C_specific_handler");
+    size_t finallies = 0, excepts = 0;
+    for (const PeImage::Scope& scope : image.scopes) {
+        EXPECT_EQ(scope.languageHandler, kernelHandler);
+        (scope.termination ? finallies : excepts)++;
+    }
+    EXPECT_GE(finallies, 1u);
+    EXPECT_GE(excepts, 1u);
 }
 
 // Each control image is built like pontor.sys and broken in one way; the
@@ -418,6 +470,8 @@ struct Control {
     const char* image;
     std::set<std::string> failing;
 };
+
+void PrintTo(const Control& control, std::ostream* out) { *out << control.image; }
 
 class ControlImage : public WindowsImage, public ::testing::WithParamInterface<Control> {};
 
