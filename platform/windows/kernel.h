@@ -71,15 +71,15 @@ inline NTSTATUS PontorCallGuarded(PONTOR_GUARDED_BODY Body, PONTOR_GUARDED_RELEA
 
 // Runs Body under an exception handler: Body's status, or the code of an
 // exception raised inside it. The code is taken in the filter, where every
-// compiler and every dispatcher provide it; in the handler block it relies
-// on the dispatcher handing it over in a register.
+// compiler and dispatcher provide it; inside the handler block it depends
+// on the dispatcher passing it in a register.
 inline NTSTATUS PontorCallExcept(PONTOR_GUARDED_BODY Body, PVOID Context) {
-    NTSTATUS code = STATUS_SUCCESS;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
     __try {
-        return Body(Context);
-    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
-        return code;
+        status = Body(Context);
+    } __except (status = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
     }
+    return status;
 }
 
 // Copies Length bytes under an exception handler: STATUS_SUCCESS, or the
@@ -91,11 +91,10 @@ __declspec(noinline) inline VOID PontorCopyUnguarded(PVOID Destination, const VO
     RtlCopyMemory(Destination, Source, Length);
 }
 inline NTSTATUS PontorCopyGuarded(PVOID Destination, const VOID* Source, SIZE_T Length) {
-    NTSTATUS code = STATUS_SUCCESS;
+    NTSTATUS status = STATUS_SUCCESS;
     __try {
         PontorCopyUnguarded(Destination, Source, Length);
-    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
-        return code;
+    } __except (status = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
     }
-    return STATUS_SUCCESS;
+    return status;
 }
