@@ -1,0 +1,156 @@
+// Fault sweep: open, bind, read, query and close a differencing stub with the
+// 1st, 2nd, 3rd ... allocation or image read failing (or coming back short),
+// until a run injects nothing. Every run must give a documented outcome and
+// leave the pool empty and every host file closed once the driver unloads.
+#include "tests/filter/filter_fixture.h"
+
+namespace filtertest {
+namespace {
+
+using vhdxtest::ImageSpec;
+
+enum class Fault { Allocation, ReadError, ShortRead };
+
+struct FaultCase {
+    const char* name;
+    Fault fault;
+};
+
+// Ranges that reach every kind of block: present, from the parent, partially
+// present (a few sectors), zero, and across the end of the served size.
+struct Range {
+    uint64_t offset;
+    ULONG length;
+};
+constexpr Range kRanges[] = {
+    {0, 4096}, {MiB + 1000, 4096}, {2 * MiB + 1000, 2000}, {3 * MiB, 512}, {8 * MiB - 512, 1024},
+};
+
+class FaultSweep : public FilterTest, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void SetUp() override {
+        FilterTest::SetUp();
+        Unload();  // each run loads its own driver
+        PutImage("dir/child.vhdx", Child());
+        PutImage("dir/base.vhdx", ParentSpec());
+        PutStub("dir/disk.vmdk", "child.vhdx", 4096);
+    }
+
+    static ImageSpec Child() { return ChildSpec(u"relative_path", u"base.vhdx"); }
+
+    void Arm(uint64_t n) {
+        switch (GetParam().fault) {
+        case Fault::Allocation:
+            host::FailAllocation(n);
+            break;
+        case Fault::ReadError:
+            host::FailRead(n, STATUS_IO_DEVICE_ERROR);
+            break;
+        case Fault::ShortRead:
+            // Longer than a BAT entry, shorter than any block or header.
+            host::ShortenRead(n, 100);
+            break;
+        }
+    }
+
+    // The status a read that met the fault may fail with.
+    NTSTATUS FaultStatus() const {
+        return GetParam().fault == Fault::Allocation ? STATUS_INSUFFICIENT_RESOURCES
+                                                     : STATUS_IO_DEVICE_ERROR;
+    }
+
+    // One open of the stub: either bound, serving the virtual disk (a read
+    // may fail with the fault's status or, for short reads, end early with
+    // correct bytes), or unbound, serving the stub's own bytes. exact: no
+    // fault can happen any more, so it must be bound and whole.
+    void OpenReadQueryClose(bool exact) {
+        host::Handle handle;
+        const host::IoResult opened = Open("dir/disk.vmdk", &handle);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        const NTSTATUS header = QueryHeader(handle).status;
+        // Unbound: a context that failed to bind, or none at all.
+        ASSERT_TRUE(header == STATUS_SUCCESS ||
+                    (!exact && (header == STATUS_DEVICE_NOT_READY || header == STATUS_NOT_FOUND)))
+            << host::StatusName(header);
+        const bool bound = header == STATUS_SUCCESS;
+
+        const ImageSpec parent = ParentSpec();
+        const std::vector<uint8_t> stub = HostBytes("dir/disk.vmdk");
+        for (const Range& range : kRanges) {
+            SCOPED_TRACE(range.offset);
+            const ReadResult read = Read(handle, range.offset, range.length);
+            if (!bound) {
+                if (range.offset >= stub.size()) {
+                    EXPECT_EQ(read.status, STATUS_END_OF_FILE);
+                } else {
+                    EXPECT_EQ(read.status, STATUS_SUCCESS);
+                    EXPECT_EQ(read.bytes, std::vector<uint8_t>(stub.begin() + range.offset,
+                                                               stub.begin() + std::min<size_t>(stub.size(), range.offset + range.length)));
+                }
+                continue;
+            }
+            const ULONG whole = (ULONG)std::min<uint64_t>(range.length, 8 * MiB - range.offset);
+            if (!NT_SUCCESS(read.status)) {
+                EXPECT_FALSE(exact) << host::StatusName(read.status);
+                EXPECT_EQ(read.status, GetParam().fault == Fault::ShortRead ? STATUS_UNRECOGNIZED_MEDIA
+                                                                            : FaultStatus());
+                EXPECT_EQ(read.information, 0u);
+                continue;
+            }
+            if (exact || GetParam().fault != Fault::ShortRead) {
+                EXPECT_EQ(read.information, whole);
+            } else {
+                EXPECT_LE(read.information, whole);
+            }
+            EXPECT_EQ(read.bytes,
+                      vhdxtest::ExpectedBytes(Child(), &parent, range.offset, read.information));
+        }
+
+        FILE_STANDARD_INFORMATION standard = {};
+        ASSERT_EQ(host::QueryInformation(handle, FileStandardInformation, &standard,
+                                         sizeof(standard))
+                      .status,
+                  STATUS_SUCCESS);
+        EXPECT_EQ(standard.EndOfFile.QuadPart, bound ? (LONGLONG)(8 * MiB) : (LONGLONG)stub.size());
+    }
+};
+
+TEST_P(FaultSweep, EveryFaultGivesADocumentedOutcomeAndLeaksNothing) {
+    uint64_t n = 1;
+    for (;; n++) {
+        SCOPED_TRACE("fault " + std::to_string(n));
+        {
+            host::Driver driver(DriverEntry);
+            ASSERT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
+            // An open that never binds keeps the stream alive, so the second
+            // open below retries the binding on the same context.
+            host::Handle anchor;
+            ASSERT_EQ(OpenQuietly("dir/disk.vmdk", &anchor).status, STATUS_SUCCESS);
+
+            host::ResetFaults();
+            Arm(n);
+            OpenReadQueryClose(false);
+            const bool fired = host::FaultInjected();
+            OpenReadQueryClose(fired);
+            if (::testing::Test::HasFatalFailure()) {
+                return;
+            }
+        }
+        EXPECT_EQ(host::PoolOutstanding(), 0u);
+        EXPECT_EQ(host::OpenFileCount(), 0u);
+        if (!host::FaultInjected() || HasFailure()) {
+            break;
+        }
+    }
+    // The sweep reached past the binding and the reads.
+    EXPECT_GT(n, 20u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, FaultSweep,
+                         ::testing::Values(FaultCase{"allocation", Fault::Allocation},
+                                           FaultCase{"readError", Fault::ReadError},
+                                           FaultCase{"shortRead", Fault::ShortRead}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace filtertest

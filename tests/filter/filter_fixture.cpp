@@ -1,0 +1,161 @@
+#include "tests/filter/filter_fixture.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace filtertest {
+
+using vhdxtest::ImageSpec;
+using vhdxtest::State;
+
+std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size, uint64_t signature) {
+    std::vector<uint8_t> bytes(std::max<size_t>(size, 16), 0);
+    vhdxtest::Store64(bytes.data(), signature);
+    const std::u16string path = host::Utf16(imagePath);
+    for (size_t i = 0; i < path.size() && 16 + 2 * i + 1 < bytes.size(); i++) {
+        vhdxtest::Store16(&bytes[16 + 2 * i], (uint16_t)path[i]);
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+ImageSpec ParentSpec() {
+    ImageSpec spec;
+    spec.virtualDiskSize = 8 * MiB;
+    spec.seed = 2;
+    for (uint64_t b = 0; b < 8; b++) {
+        spec.blocks[b] = State::FullyPresent;
+    }
+    return spec;
+}
+
+ImageSpec ChildSpec(std::u16string locatorKey, std::u16string locatorValue) {
+    ImageSpec spec;
+    spec.virtualDiskSize = 8 * MiB;
+    spec.seed = 1;
+    spec.hasParent = true;
+    spec.parentLocator = {{std::move(locatorKey), std::move(locatorValue)}};
+    spec.blocks[0] = State::FullyPresent;
+    spec.blocks[2] = State::PartiallyPresent;
+    spec.blocks[3] = State::Zero;
+    spec.blocks[5] = State::FullyPresent;
+    // Block 2 holds sectors 4096..6143 of chunk 0: runs of set and clear bits.
+    std::vector<uint8_t> bits(1 << 20, 0);
+    for (uint64_t sector = 4096; sector < 6144; sector++) {
+        if ((sector / 3) % 2 == 0) {
+            bits[sector / 8] |= (uint8_t)(1 << (sector % 8));
+        }
+    }
+    spec.sectorBitmaps[0] = std::move(bits);
+    return spec;
+}
+
+ImageSpec DynamicSpec() {
+    ImageSpec spec;
+    spec.virtualDiskSize = 8 * MiB;
+    spec.seed = 3;
+    spec.blocks[0] = State::FullyPresent;
+    spec.blocks[2] = State::Zero;
+    spec.blocks[5] = State::FullyPresent;
+    spec.blocks[7] = State::FullyPresent;
+    return spec;
+}
+
+void FilterTest::SetUp() {
+    DriverTest::SetUp();
+    gTraceFlags = 0;
+    scratch_ = std::make_unique<fixture::ScratchVolume>();
+    driver_ = std::make_unique<host::Driver>(DriverEntry);
+    ASSERT_EQ(driver_->EntryStatus(), STATUS_SUCCESS);
+    ASSERT_TRUE(driver_->Loaded());
+}
+
+void FilterTest::TearDown() {
+    driver_.reset();
+    gTraceFlags = 0;
+    host::SetHook(host::HookPoint::SetStreamContext, nullptr);
+    host::SetHook(host::HookPoint::PostCreate, nullptr);
+    DriverTest::TearDown();
+    scratch_.reset();
+}
+
+std::filesystem::path FilterTest::HostPath(const std::string& relative) const {
+    return scratch_->Dir() / relative;
+}
+
+std::string FilterTest::NtName(const std::string& relative) const {
+    return host::Utf8(scratch_->Volume().NtName(relative));
+}
+
+void FilterTest::PutFile(const std::string& relative, const std::vector<uint8_t>& bytes) {
+    std::filesystem::create_directories(HostPath(relative).parent_path());
+    vhdxtest::WriteFile(HostPath(relative), bytes);
+}
+
+void FilterTest::PutImage(const std::string& relative, const ImageSpec& spec) {
+    PutFile(relative, vhdxtest::Build(spec).bytes);
+}
+
+void FilterTest::PutStub(const std::string& relative, std::string_view imagePath, size_t size) {
+    PutFile(relative, StubBytes(imagePath, size));
+}
+
+std::vector<uint8_t> FilterTest::HostBytes(const std::string& relative) const {
+    std::ifstream in(HostPath(relative), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+host::IoResult FilterTest::Open(const std::string& relative, host::Handle* handle,
+                                ACCESS_MASK access) {
+    return host::Open(scratch_->Volume(), relative, handle, access);
+}
+
+host::IoResult FilterTest::Create(const std::string& relative, host::Handle* handle,
+                                  host::CreateRequest request) {
+    request.name = scratch_->Volume().NtName(relative);
+    return host::Create(request, handle);
+}
+
+host::IoResult FilterTest::OpenQuietly(const std::string& relative, host::Handle* handle) {
+    host::CreateRequest request;
+    request.extraCreateParameters = {kSkipEcp};
+    return Create(relative, handle, request);
+}
+
+FilterTest::ReadResult FilterTest::Read(const host::Handle& handle, uint64_t offset, ULONG length,
+                                        host::IoPath path) {
+    std::vector<uint8_t> buffer(length, 0xCC);
+    host::ReadRequest request;
+    request.buffer = buffer.data();
+    request.length = length;
+    request.offset = (LONGLONG)offset;
+    request.path = path;
+    const host::IoResult result = host::Read(handle, request);
+    buffer.resize(std::min<size_t>(result.information, length));
+    return {result.status, result.information, std::move(buffer)};
+}
+
+FilterTest::HeaderResult FilterTest::QueryHeader(const host::Handle& handle, ULONG outputLength,
+                                                 bool nullSystemBuffer) {
+    std::vector<uint8_t> output(outputLength, 0xCC);
+    host::FsControlRequest request;
+    request.code = FSCTL_GET_STUB_HEADER;
+    request.output = output.data();
+    request.outputLength = outputLength;
+    request.nullSystemBuffer = nullSystemBuffer;
+    const host::IoResult result = host::FileSystemControl(handle, request);
+    output.resize(std::min<size_t>(result.information, outputLength));
+    return {result.status, result.information, std::move(output)};
+}
+
+bool HasLine(const host::DebugCapture& capture, const std::string& text) {
+    return CountLines(capture, text) != 0;
+}
+
+size_t CountLines(const host::DebugCapture& capture, const std::string& text) {
+    const std::vector<std::string> texts = capture.Texts();
+    return (size_t)std::count(texts.begin(), texts.end(), text);
+}
+
+}  // namespace filtertest
