@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test: release and asan test
-# suites, then each fuzz target briefly over its seed corpus.
+# suites, the filter's concurrency tests under tsan, then each fuzz target
+# briefly over its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 
-for preset in release asan; do
+for preset in release asan tsan; do
     echo "== $preset: build"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"

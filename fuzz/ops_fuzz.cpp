@@ -1,0 +1,393 @@
+// Drives the loaded driver with random operation sequences, as applications
+// would: opens with random access, options and extra create parameters,
+// reads with random offsets, lengths and paths, size queries of random
+// classes and buffer lengths, control codes, writes, closes, and injected
+// faults, against a small volume of stubs and images of which some are
+// malformed and one stub and one image are patched by the input.
+//
+// Nothing may crash, and after every input (all handles closed, the driver
+// unloaded) the pool must be empty and every host file closed. Reads of the
+// well-formed stubs that succeed must return the served bytes.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filter/filter.h"
+#include "platform/host/host.h"
+#include "tests/support/vhdx_image.h"
+
+namespace {
+
+constexpr uint64_t MiB = 1 << 20;
+constexpr uint64_t kServed = 4 * MiB;  // every well-formed image serves this much
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "ops_fuzz: %s\n", what);
+    std::abort();
+}
+
+std::vector<uint8_t> Stub(const std::string& path, size_t size = 2048, uint64_t signature = 0x006E726F766C6571ULL) {
+    std::vector<uint8_t> bytes(std::max<size_t>(size, 2048), 0);
+    vhdxtest::Store64(bytes.data(), signature);
+    for (size_t i = 0; i < path.size(); i++) {
+        bytes[16 + 2 * i] = (uint8_t)path[i];
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+struct File {
+    const char* name;
+    // The virtual disk a bound open of it serves, for the stubs that bind.
+    std::vector<uint8_t> served;
+};
+
+// The volume, written once per process. The files the input patches are
+// restored after each input from their pristine bytes.
+struct Harness {
+    std::string dir;
+    std::unique_ptr<host::Volume> volume;
+    std::vector<File> files;
+    std::vector<uint8_t> pristineStub;
+    std::vector<uint8_t> pristineImage;
+
+    Harness() {
+        char pattern[] = "/dev/shm/pontor-ops-fuzz-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            Fail("mkdtemp");
+        }
+        dir = pattern;
+        // PONTOR_FUZZ_VERBOSE=1 shows the driver's output, to follow one input.
+        if (std::getenv("PONTOR_FUZZ_VERBOSE") != nullptr) {
+            host::SetDebugSink([](const host::DebugLine& line) { std::fputs(line.text.c_str(), stderr); });
+        } else {
+            host::SetDebugSink(nullptr);
+        }
+        host::SetPoolAllocationLimit(64u << 20);
+
+        vhdxtest::ImageSpec plain;
+        plain.virtualDiskSize = kServed;
+        plain.seed = 5;
+        plain.blocks[0] = vhdxtest::State::FullyPresent;
+        plain.blocks[2] = vhdxtest::State::Zero;
+        plain.blocks[3] = vhdxtest::State::FullyPresent;
+        vhdxtest::ImageSpec parent = plain;
+        parent.seed = 6;
+        parent.blocks[1] = vhdxtest::State::FullyPresent;
+        vhdxtest::ImageSpec child;
+        child.virtualDiskSize = kServed;
+        child.seed = 7;
+        child.hasParent = true;
+        child.parentLocator = {{u"relative_path", u"..\\far\\base.vhdx"}};
+        child.blocks[0] = vhdxtest::State::PartiallyPresent;
+        child.blocks[3] = vhdxtest::State::FullyPresent;
+        std::vector<uint8_t> bits(1 << 20, 0);
+        for (size_t i = 0; i < 2048 / 8; i++) {
+            bits[i] = (uint8_t)(0x0F << (i % 5));
+        }
+        child.sectorBitmaps[0] = bits;
+        // A differencing image whose parent is differencing too.
+        vhdxtest::ImageSpec nested = child;
+        nested.parentLocator = {{u"relative_path", u"child.vhdx"}};
+
+        Put("plain.vhdx", vhdxtest::Build(plain).bytes);
+        Put("base.vhdx", vhdxtest::Build(parent).bytes);
+        Put("child.vhdx", vhdxtest::Build(child).bytes);
+        Put("nested.vhdx", vhdxtest::Build(nested).bytes);
+        pristineImage = vhdxtest::Build(plain).bytes;
+        Put("patched.vhdx", pristineImage);
+        pristineStub = Stub("patched.vhdx", 4096);
+
+        files = {
+            {"plain.vmdk", vhdxtest::ExpectedBytes(plain, nullptr, 0, kServed)},
+            {"DIFF.VMDK", vhdxtest::ExpectedBytes(child, &parent, 0, kServed)},
+            {"patched.vmdk", {}},
+            {"nested.vmdk", {}},
+            {"missing.vmdk", {}},
+            {"signature.vmdk", {}},
+            {"unterminated.vmdk", {}},
+            {"small.vmdk", {}},
+            {"other.bin", {}},
+            {"dir.vmdk", {}},
+        };
+        Put("plain.vmdk", Stub("plain.vhdx"));
+        Put("DIFF.VMDK", Stub("child.vhdx", 3000));
+        Put("patched.vmdk", pristineStub);
+        Put("nested.vmdk", Stub("nested.vhdx"));
+        Put("missing.vmdk", Stub("absent.vhdx"));
+        Put("signature.vmdk", Stub("plain.vhdx", 2048, 0x006E726F766C6570ULL));
+        std::vector<uint8_t> unterminated = Stub("plain.vhdx", 4096);
+        std::memset(&unterminated[16], 'q', 2048 - 16);
+        Put("unterminated.vmdk", unterminated);
+        Put("small.vmdk", Stub("plain.vhdx", 2047));
+        Put("other.bin", Stub("plain.vhdx", 8192));
+        std::filesystem::create_directory(dir + "/dir.vmdk");
+        volume = std::make_unique<host::Volume>(dir);
+    }
+
+    void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+        vhdxtest::WriteFile(dir + "/" + name, bytes);
+    }
+
+    // Overwrites Length bytes of a file at Offset with bytes from the input
+    // or, when restoring, from the pristine copy.
+    void Patch(const std::string& name, uint64_t offset, const uint8_t* bytes, size_t length) {
+        std::fstream out(dir + "/" + name, std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp((std::streamoff)offset);
+        out.write((const char*)bytes, (std::streamsize)length);
+    }
+};
+
+Harness& TheHarness() {
+    static Harness* harness = new Harness();
+    return *harness;
+}
+
+struct Patch {
+    bool image;
+    uint64_t offset;
+    std::vector<uint8_t> bytes;
+};
+
+// Offsets where the interesting structures of a built image lie.
+constexpr uint64_t kImageOffsets[] = {0, 0x10000, 0x30000, 0x30010, 2 * MiB, 2 * MiB + 32,
+                                      3 * MiB, 3 * MiB + 8};
+
+// Each value is consumed in a statement of its own, so that an input means
+// the same with every compiler.
+uint64_t PickOffset(FuzzedDataProvider& in) {
+    const int kind = in.ConsumeIntegralInRange<int>(0, 4);
+    if (kind == 4) {
+        const uint64_t value = in.ConsumeIntegral<uint64_t>();
+        return value >> in.ConsumeIntegralInRange<int>(0, 63);
+    }
+    const uint64_t base = kind == 1   ? in.ConsumeIntegralInRange<uint64_t>(0, 4) * MiB - 4096
+                          : kind == 2 ? kServed - 4096
+                                      : 0;
+    const uint64_t upTo = kind == 3 ? kServed : 8192;
+    return base + in.ConsumeIntegralInRange<uint64_t>(0, upTo);
+}
+
+constexpr host::IoPath kPaths[] = {host::IoPath::Cached, host::IoPath::Irp,
+                                   host::IoPath::NonCached, host::IoPath::Paging,
+                                   host::IoPath::Mdl, host::IoPath::MdlComplete};
+constexpr CSHORT kMdlFlags[] = {MDL_PAGES_LOCKED, MDL_MAPPED_TO_SYSTEM_VA,
+                                MDL_SOURCE_IS_NONPAGED_POOL};
+constexpr ACCESS_MASK kAccess[] = {GENERIC_READ | SYNCHRONIZE,
+                                   GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
+                                   FILE_READ_DATA | FILE_WRITE_DATA,
+                                   FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                                   FILE_READ_ATTRIBUTES};
+constexpr GUID kSkipEcp = {0x4248BE44, 0x647F, 0x488F,
+                           {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
+
+struct Slot {
+    host::Handle handle;
+    const File* file = nullptr;
+};
+
+void Run(Harness& h, FuzzedDataProvider& in) {
+    host::Driver driver(DriverEntry);
+    if (driver.EntryStatus() != STATUS_SUCCESS) {
+        Fail("the driver did not load");
+    }
+    std::array<Slot, 4> slots;
+    for (int op = 0; op < 48 && in.remaining_bytes() > 0; op++) {
+        Slot& slot = slots[in.ConsumeIntegralInRange<size_t>(0, slots.size() - 1)];
+        switch (in.ConsumeIntegralInRange<int>(0, 8)) {
+        case 0: {
+            const File& file = h.files[in.ConsumeIntegralInRange<size_t>(0, h.files.size() - 1)];
+            host::CreateRequest request;
+            request.name = h.volume->NtName(file.name);
+            request.desiredAccess = kAccess[in.ConsumeIntegralInRange<size_t>(0, 4)];
+            const int shape = in.ConsumeIntegralInRange<int>(0, 7);
+            request.createOptions =
+                shape == 1 ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE
+                : shape == 2 ? 0
+                             : FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+            request.operationFlags = shape == 3 ? SL_OPEN_PAGING_FILE
+                                     : shape == 4 ? SL_OPEN_TARGET_DIRECTORY
+                                                  : 0;
+            if (shape == 5) {
+                request.extraCreateParameters = {kSkipEcp};
+            }
+            request.fileObjectOnStack = shape == 6;
+            host::Create(request, &slot.handle);
+            slot.file = &file;
+            break;
+        }
+        case 1: {
+            const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300000);
+            std::vector<uint8_t> buffer(length);
+            host::ReadRequest request;
+            request.buffer = in.ConsumeBool() ? buffer.data() : nullptr;
+            request.length = length;
+            if (in.ConsumeIntegralInRange<int>(0, 7) != 0) {
+                request.offset = (LONGLONG)PickOffset(in);
+            }
+            request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 5)];
+            request.mdlFlags = kMdlFlags[in.ConsumeIntegralInRange<size_t>(0, 2)];
+            const host::IoResult result = host::Read(slot.handle, request);
+            if (result.information > length) {
+                Fail("a read reported more bytes than asked for");
+            }
+            // Served bytes of a well-formed stub are right whenever the read
+            // succeeds at an explicit offset on a bound stream.
+            if (NT_SUCCESS(result.status) && request.buffer != nullptr && request.offset &&
+                slot.file != nullptr && !slot.file->served.empty() && slot.handle) {
+                host::FsControlRequest probe;
+                std::vector<uint8_t> header(4096);
+                probe.code = FSCTL_GET_STUB_HEADER;
+                probe.output = header.data();
+                probe.outputLength = 4096;
+                const uint64_t offset = (uint64_t)*request.offset;
+                if (host::FileSystemControl(slot.handle, probe).status == STATUS_SUCCESS &&
+                    offset < kServed && result.information > 0 &&
+                    std::memcmp(buffer.data(), slot.file->served.data() + offset,
+                                std::min<uint64_t>(result.information, kServed - offset)) != 0) {
+                    Fail("a bound stub served wrong bytes");
+                }
+            }
+            break;
+        }
+        case 2: {
+            const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300);
+            std::vector<uint8_t> buffer(length);
+            const auto infoClass =
+                (FILE_INFORMATION_CLASS)in.ConsumeIntegralInRange<int>(0, FileMaximumInformation);
+            const host::IoResult result = host::QueryInformation(
+                slot.handle, infoClass, in.ConsumeBool() ? buffer.data() : nullptr, length);
+            if (NT_SUCCESS(result.status) && result.information > length) {
+                Fail("a query reported more bytes than the buffer holds");
+            }
+            break;
+        }
+        case 3: {
+            host::FsControlRequest request;
+            std::vector<uint8_t> output(in.ConsumeIntegralInRange<ULONG>(0, 5000));
+            request.code = in.ConsumeBool() ? FSCTL_GET_STUB_HEADER : in.ConsumeIntegral<ULONG>();
+            request.output = output.data();
+            request.outputLength = (ULONG)output.size();
+            request.nullSystemBuffer = in.ConsumeIntegralInRange<int>(0, 7) == 0;
+            host::FileSystemControl(slot.handle, request);
+            break;
+        }
+        case 4: {
+            std::vector<uint8_t> data(in.ConsumeIntegralInRange<ULONG>(0, 4096), 0xA5);
+            host::WriteRequest request;
+            request.buffer = data.data();
+            request.length = (ULONG)data.size();
+            request.offset = (LONGLONG)in.ConsumeIntegralInRange<uint64_t>(0, 16384);
+            request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 3)];
+            host::Write(slot.handle, request);
+            break;
+        }
+        case 5:
+            switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+            case 0:
+                host::AcquireForModWrite(slot.handle, (LONGLONG)PickOffset(in));
+                break;
+            case 1:
+                host::AcquireForCcFlush(slot.handle);
+                break;
+            default: {
+                const LONGLONG offset = (LONGLONG)PickOffset(in);
+                host::PrepareMdlWrite(slot.handle, offset,
+                                      in.ConsumeIntegralInRange<ULONG>(0, 65536));
+                break;
+            }
+            }
+            break;
+        case 6:
+            slot.handle.Close();
+            slot.file = nullptr;
+            break;
+        case 7: {
+            const uint64_t nth = in.ConsumeIntegralInRange<uint64_t>(1, 40);
+            switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+            case 0:
+                host::FailAllocation(nth);
+                break;
+            case 1:
+                host::FailRead(nth, STATUS_IO_DEVICE_ERROR);
+                break;
+            case 2:
+                // Not below one BAT entry: a sector bitmap entry read that
+                // returns part of its 8 bytes goes on with what arrived.
+                host::ShortenRead(nth, in.ConsumeIntegralInRange<ULONG>(8, 5000));
+                break;
+            case 3:
+                host::FailMdlMapping(nth);
+                break;
+            default:
+                host::CancelWait(nth);
+                break;
+            }
+            break;
+        }
+        default:
+            gTraceFlags = in.ConsumeIntegral<ULONG>();
+            break;
+        }
+    }
+    for (Slot& slot : slots) {
+        slot.handle.Close();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Harness& h = TheHarness();
+    FuzzedDataProvider in(data, size);
+
+    // Patches of the malformed stub and image, applied for this input only.
+    std::vector<Patch> patches;
+    const int count = in.ConsumeIntegralInRange<int>(0, 4);
+    for (int i = 0; i < count; i++) {
+        Patch patch;
+        patch.image = in.ConsumeBool();
+        if (patch.image) {
+            patch.offset = kImageOffsets[in.ConsumeIntegralInRange<size_t>(0, 7)];
+            patch.offset += in.ConsumeIntegralInRange<uint64_t>(0, 64);
+        } else {
+            patch.offset = in.ConsumeIntegralInRange<uint64_t>(0, 2100);
+        }
+        patch.bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(1, 16));
+        const std::vector<uint8_t>& pristine = patch.image ? h.pristineImage : h.pristineStub;
+        if (patch.offset + patch.bytes.size() > pristine.size()) {
+            continue;
+        }
+        h.Patch(patch.image ? "patched.vhdx" : "patched.vmdk", patch.offset, patch.bytes.data(),
+                patch.bytes.size());
+        patches.push_back(std::move(patch));
+    }
+
+    host::ResetFaults();
+    Run(h, in);
+    host::ResetFaults();
+    gTraceFlags = 0;
+    if (host::PoolOutstanding() != 0) {
+        Fail("pool allocations outlived the driver");
+    }
+    if (host::OpenFileCount() != 0) {
+        Fail("host files left open");
+    }
+
+    for (const Patch& patch : patches) {
+        const std::vector<uint8_t>& pristine = patch.image ? h.pristineImage : h.pristineStub;
+        h.Patch(patch.image ? "patched.vhdx" : "patched.vmdk", patch.offset,
+                pristine.data() + patch.offset, patch.bytes.size());
+    }
+    return 0;
+}
