@@ -7,6 +7,8 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     qemu-utils                                       # qemu-img: interoperability oracle
+    libfuse3-dev fuse3                               # pontor mount; fusermount3
+    libvhdi-utils                                    # vhdimount: the mount benchmark's peer
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
     python3
 )

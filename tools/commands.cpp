@@ -38,7 +38,9 @@ const Command* Find(const std::string& name) {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        InfoCommand(), CheckCommand(), MapCommand(), StubCreateCommand(),
+        InfoCommand(),   CheckCommand(),   MapCommand(),    StubCreateCommand(),
+        ReadCommand(),   CatCommand(),     ConvertCommand(), HeaderCommand(),
+        MountCommand(),
     };
     return commands;
 }

@@ -21,6 +21,12 @@ Command InfoCommand();
 Command CheckCommand();
 Command MapCommand();
 Command StubCreateCommand();
+// The commands that go through the filter stack.
+Command ReadCommand();
+Command CatCommand();
+Command ConvertCommand();
+Command HeaderCommand();
+Command MountCommand();
 
 // The whole command line (without the program name) to an exit code; errors
 // are printed as one line on stderr.

@@ -1,0 +1,294 @@
+// pontor mount: standard tools see bound stubs as read-only raw disks of the
+// served size, with the header behind an ioctl, and everything else as it
+// is. Every test mounts in its own temporary directory and unmounts, also
+// when it fails.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/tools/tool_fixture.h"
+#include "tools/pontor_ioctl.h"
+
+extern char** environ;
+
+namespace {
+
+using vhdxtest::ImageSpec;
+using vhdxtest::State;
+namespace fs = std::filesystem;
+constexpr uint64_t MiB = 1 << 20;
+
+ImageSpec Parent() {
+    ImageSpec spec;
+    spec.virtualDiskSize = 6 * MiB;
+    spec.seed = 8;
+    for (uint64_t b = 0; b < 6; b++) {
+        spec.blocks[b] = b == 4 ? State::NotPresent : State::FullyPresent;
+    }
+    return spec;
+}
+
+ImageSpec Child() {
+    ImageSpec spec = Parent();
+    spec.seed = 9;
+    spec.hasParent = true;
+    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    spec.blocks = {{0, State::FullyPresent}, {2, State::PartiallyPresent}, {5, State::Zero}};
+    spec.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0);
+    for (uint64_t sector = 4096; sector < 6144; sector++) {
+        if (sector % 5 < 2) {
+            spec.sectorBitmaps[0][sector / 8] |= (uint8_t)(1 << (sector % 8));
+        }
+    }
+    return spec;
+}
+
+std::vector<uint8_t> Expected(uint64_t offset, uint64_t length) {
+    const ImageSpec child = Child(), parent = Parent();
+    return vhdxtest::ExpectedBytes(child, &parent, offset, length);
+}
+
+bool Mounted(const fs::path& mountpoint) {
+    struct stat here, above;
+    return ::stat(mountpoint.c_str(), &here) == 0 && ::stat(mountpoint.parent_path().c_str(), &above) == 0 &&
+           here.st_dev != above.st_dev;
+}
+
+class MountTest : public fixture::DriverTest {
+protected:
+    void SetUp() override {
+        fixture::DriverTest::SetUp();
+        if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+            GTEST_SKIP() << "/dev/fuse is not available here, so the mount cannot be tested (CI provides it)";
+        }
+        if (!tooltest::Have("fusermount3")) {
+            GTEST_SKIP() << "fusermount3 is missing (Debian package fuse3, installed by scripts/setup.sh)";
+        }
+        source_ = dir_.File("source");
+        mountpoint_ = dir_.File("mnt");
+        fs::create_directories(source_);
+        fs::create_directories(mountpoint_);
+        vhdxtest::WriteFile(source_ / "child.vhdx", vhdxtest::Build(Child()).bytes);
+        vhdxtest::WriteFile(source_ / "parent.vhdx", vhdxtest::Build(Parent()).bytes);
+        ASSERT_EQ(tooltest::Pontor({"stub", "create", "child.vhdx"}, source_).exitCode, 0);
+    }
+
+    void TearDown() override {
+        Unmount();
+        fixture::DriverTest::TearDown();
+    }
+
+    void Mount() {
+        const std::string log = dir_.File("mount.log").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        std::vector<std::string> argv = {PONTOR_BINARY, "mount", "-f", source_.string(), mountpoint_.string()};
+        std::vector<char*> raw;
+        for (std::string& a : argv) {
+            raw.push_back(a.data());
+        }
+        raw.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&daemon_, PONTOR_BINARY, &actions, nullptr, raw.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && !Mounted(mountpoint_); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s: " << tooltest::ReadFile(log).size();
+    }
+
+    // SIGTERM, as a user stopping the daemon would; anything left is forced.
+    // Returns the daemon's exit status.
+    int Unmount() {
+        int status = -1;
+        if (daemon_ > 0) {
+            ::kill(daemon_, SIGTERM);
+            for (int i = 0; i < 500; i++) {
+                int wstatus;
+                if (::waitpid(daemon_, &wstatus, WNOHANG) == daemon_) {
+                    status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (status < 0) {
+                ::kill(daemon_, SIGKILL);
+                ::waitpid(daemon_, nullptr, 0);
+            }
+            daemon_ = 0;
+        }
+        if (!mountpoint_.empty() && Mounted(mountpoint_)) {
+            tooltest::Shell("fusermount3 -uz " + mountpoint_.string() + " 2>/dev/null");
+        }
+        return status;
+    }
+
+    fs::path Served(const std::string& name) const { return mountpoint_ / name; }
+
+    fixture::ScratchVolume dir_;
+    fs::path source_, mountpoint_;
+    pid_t daemon_ = 0;
+};
+
+TEST_F(MountTest, StatShowsTheServedSizeAndStandardToolsReadTheDisk) {
+    Mount();
+    EXPECT_EQ(fs::file_size(Served("child.vmdk")), 6 * MiB);
+    EXPECT_EQ(fs::file_size(Served("parent.vhdx")), fs::file_size(source_ / "parent.vhdx"));
+    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) == Expected(0, 6 * MiB));
+}
+
+TEST_F(MountTest, OddReadsReturnWhatOneReadRequestReturns) {
+    Mount();
+    struct Dd {
+        uint64_t skip, count, blockSize;
+    };
+    for (const Dd& d : {Dd{0, 1, 1}, Dd{2 * MiB - 333, 5000, 777}, Dd{2 * MiB + 511, 70001, 4096},
+                        Dd{6 * MiB - 10, 10, 3}, Dd{3 * MiB + 1, 2 * MiB, 65537}}) {
+        SCOPED_TRACE(std::to_string(d.skip) + "+" + std::to_string(d.count) + " bs=" + std::to_string(d.blockSize));
+        const fs::path out = dir_.File("dd.out");
+        ASSERT_EQ(tooltest::Shell("dd if=" + Served("child.vmdk").string() + " of=" + out.string() +
+                                  " bs=" + std::to_string(d.blockSize) + " skip=" + std::to_string(d.skip) +
+                                  " count=" + std::to_string(d.count) + " iflag=skip_bytes,count_bytes status=none"),
+                  0);
+        const tooltest::Run read = tooltest::Pontor(
+            {"read", "child.vmdk", "--offset", std::to_string(d.skip), "--length", std::to_string(d.count)}, source_);
+        ASSERT_EQ(read.exitCode, 0) << read.err;
+        EXPECT_TRUE(tooltest::ReadFile(out) == std::vector<uint8_t>(read.out.begin(), read.out.end()));
+        EXPECT_TRUE(tooltest::ReadFile(out) == Expected(d.skip, d.count));
+    }
+}
+
+TEST_F(MountTest, WritesFailWithEaccesAndChangeNothing) {
+    Mount();
+    const std::vector<uint8_t> stub = tooltest::ReadFile(source_ / "child.vmdk");
+    const std::vector<uint8_t> image = tooltest::ReadFile(source_ / "child.vhdx");
+    const char data[] = "overwrite";
+    // The open that binds the stub asks for write access: refused.
+    errno = 0;
+    EXPECT_EQ(::open(Served("child.vmdk").c_str(), O_WRONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+    // With the stub bound by a reader, a writer opens but cannot write.
+    const int reader = ::open(Served("child.vmdk").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    const int writer = ::open(Served("child.vmdk").c_str(), O_RDWR);
+    if (writer >= 0) {
+        errno = 0;
+        EXPECT_EQ(::pwrite(writer, data, sizeof data, 4096), -1);
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(::ftruncate(writer, 0), -1);
+        EXPECT_EQ(errno, EACCES);
+        ::close(writer);
+    } else {
+        EXPECT_EQ(errno, EACCES);
+    }
+    ::close(reader);
+    EXPECT_NE(::truncate(Served("child.vmdk").c_str(), 10), 0);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_NE(tooltest::Shell("echo x > " + Served("child.vmdk").string() + " 2>/dev/null"), 0);
+    EXPECT_TRUE(tooltest::ReadFile(source_ / "child.vmdk") == stub);
+    EXPECT_TRUE(tooltest::ReadFile(source_ / "child.vhdx") == image);
+}
+
+TEST_F(MountTest, TheIoctlReturnsTheHeader) {
+    vhdxtest::WriteFile(source_ / "lost.vmdk", tooltest::ReadFile(source_ / "child.vmdk"));
+    std::vector<uint8_t> lost = tooltest::ReadFile(source_ / "lost.vmdk");
+    for (size_t i = 16; i < 36; i += 2) {
+        lost[i] = 'z';  // names an image that is not there
+    }
+    vhdxtest::WriteFile(source_ / "lost.vmdk", lost);
+    Mount();
+    struct Case {
+        const char* name;
+        int error;
+    };
+    for (const Case& c : {Case{"child.vmdk", 0}, Case{"parent.vhdx", ENOTTY}, Case{"lost.vmdk", ENODATA}}) {
+        SCOPED_TRACE(c.name);
+        const int fd = ::open(Served(c.name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::vector<uint8_t> header(PONTOR_STUB_HEADER_BYTES, 0xCC);
+        errno = 0;
+        const int result = ::ioctl(fd, PONTOR_IOC_GET_STUB_HEADER, header.data());
+        ::close(fd);
+        EXPECT_EQ(result, c.error ? -1 : 0);
+        EXPECT_EQ(errno, c.error);
+        if (c.error == 0) {
+            std::vector<uint8_t> expected = tooltest::ReadFile(source_ / "child.vmdk");
+            expected.resize(PONTOR_STUB_HEADER_BYTES, 0);
+            EXPECT_TRUE(header == expected);
+        }
+    }
+}
+
+TEST_F(MountTest, ACorruptImagesStubReadsAsItsPlainBytes) {
+    std::vector<uint8_t> image = tooltest::ReadFile(source_ / "child.vhdx");
+    image[0x30000 + 64] ^= 1;  // the first region table's checksum no longer holds
+    vhdxtest::WriteFile(source_ / "child.vhdx", image);
+    Mount();
+    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) == tooltest::ReadFile(source_ / "child.vmdk"));
+    EXPECT_EQ(fs::file_size(Served("child.vmdk")), 2048u);
+}
+
+TEST_F(MountTest, OtherFilesPassThrough) {
+    Mount();
+    fs::create_directory(Served("notes"));
+    const std::string text(100000, 'n');
+    ASSERT_EQ(tooltest::Shell("printf '%s' " + text + " > " + Served("notes/a.txt").string()), 0);
+    EXPECT_EQ(tooltest::ReadFile(source_ / "notes/a.txt").size(), text.size());
+    fs::rename(Served("notes/a.txt"), Served("notes/b.vmdk"));  // too short to be a stub
+    EXPECT_EQ(tooltest::ReadFile(Served("notes/b.vmdk")).size(), text.size());
+    ASSERT_EQ(tooltest::Shell("printf 'more' >> " + Served("notes/b.vmdk").string()), 0);
+    EXPECT_EQ(fs::file_size(source_ / "notes/b.vmdk"), text.size() + 4);
+    fs::remove_all(Served("notes"));
+    EXPECT_FALSE(fs::exists(source_ / "notes"));
+}
+
+TEST_F(MountTest, TwoReadersAtOnceEachGetTheirBytes) {
+    Mount();
+    std::vector<std::vector<uint8_t>> got(2);
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; t++) {
+        readers.emplace_back([&, t] {
+            // Odd-sized pieces, the two readers starting half the disk apart.
+            constexpr uint64_t kPiece = 12345;
+            constexpr uint64_t kPieces = (6 * MiB + kPiece - 1) / kPiece;
+            const int fd = ::open(Served("child.vmdk").c_str(), O_RDONLY);
+            std::vector<uint8_t> all(6 * MiB);
+            for (uint64_t i = 0; i < kPieces; i++) {
+                const uint64_t offset = (i + t * kPieces / 2) % kPieces * kPiece;
+                const size_t n = (size_t)std::min<uint64_t>(kPiece, 6 * MiB - offset);
+                if (::pread(fd, &all[offset], n, (off_t)offset) != (ssize_t)n) {
+                    break;
+                }
+            }
+            ::close(fd);
+            got[t] = std::move(all);
+        });
+    }
+    for (std::thread& r : readers) {
+        r.join();
+    }
+    EXPECT_TRUE(got[0] == Expected(0, 6 * MiB));
+    EXPECT_TRUE(got[1] == Expected(0, 6 * MiB));
+}
+
+TEST_F(MountTest, SigtermUnmountsCleanly) {
+    Mount();
+    const int fd = ::open(Served("child.vmdk").c_str(), O_RDONLY);  // left open on purpose
+    EXPECT_EQ(Unmount(), 0);
+    EXPECT_FALSE(Mounted(mountpoint_));
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+}  // namespace

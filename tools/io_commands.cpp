@@ -1,0 +1,249 @@
+// pontor read, cat, convert and header: a stub's served bytes and header,
+// through the driver loaded on the host Filter Manager.
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "stub/stub.h"
+#include "tools/commands.h"
+#include "tools/json.h"
+#include "tools/output.h"
+#include "tools/served.h"
+
+namespace tool {
+namespace {
+
+constexpr ULONG kRequestSize = 8 << 20;  // cat and convert read in requests this large
+
+std::string StatusLine(NTSTATUS status) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08" PRIX32, (uint32_t)status);
+    return code;
+}
+
+int Read(const ParsedArgs& args) {
+    const std::string& stub = args.Arguments()[0];
+    const auto offsetText = args.Value("offset");
+    const auto lengthText = args.Value("length");
+    if (!offsetText || !lengthText) {
+        throw UsageError{"--offset and --length are both needed"};
+    }
+    const uint64_t offset = ParseSize("--offset", *offsetText);
+    const uint64_t length = ParseSize("--length", *lengthText);
+    if (offset > (uint64_t)INT64_MAX) {
+        throw UsageError{"--offset: beyond the largest file offset"};
+    }
+    if (length > 0xFFFFFFFFu) {
+        throw UsageError{"--length: one request moves at most 4294967295 bytes"};
+    }
+    Output output(args.Value("output").value_or(""), false);
+    OpenedStub opened(stub, args.Verbose());
+    // An application's buffer is never null, even for no bytes.
+    std::vector<uint8_t> buffer(std::max<uint64_t>(length, 1));
+    host::ReadRequest request;
+    request.buffer = buffer.data();
+    request.length = (ULONG)length;
+    request.offset = (LONGLONG)offset;
+    const host::IoResult result = host::Read(opened.Handle(), request);
+    const size_t produced = NT_SUCCESS(result.status) ? std::min<size_t>(result.information, length) : 0;
+    if (args.Flag("json")) {
+        Json j;
+        j.BeginObject().Member("status", StatusLine(result.status)).Member("name", host::StatusName(result.status));
+        j.Member("information", (uint64_t)result.information).EndObject();
+        std::fprintf(stderr, "%s\n", j.Text().c_str());
+    }
+    if (!NT_SUCCESS(result.status)) {
+        if (args.Flag("json")) {
+            return kExitFailure;
+        }
+        throw ToolError{stub, "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
+                        result.status};
+    }
+    output.Write(buffer.data(), produced);
+    output.Commit();
+    return kExitOk;
+}
+
+// Shows progress on a terminal, at most ten times a second.
+class Progress {
+public:
+    Progress(const char* what, uint64_t total) : what_(what), total_(total), shown_(::isatty(2) != 0) {}
+    ~Progress() {
+        if (shown_ && drawn_) {
+            std::fputs("\n", stderr);
+        }
+    }
+    void Update(uint64_t done, bool force = false) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!shown_ || (!force && now - last_ < std::chrono::milliseconds(100))) {
+            return;
+        }
+        last_ = now;
+        drawn_ = true;
+        const unsigned percent = total_ ? (unsigned)(done * 100 / total_) : 100;
+        char bar[32];
+        std::memset(bar, ' ', 30);
+        std::memset(bar, '=', percent * 30 / 100);
+        bar[30] = 0;
+        std::fprintf(stderr, "\rpontor: %s [%s] %3u%% %" PRIu64 "/%" PRIu64 " MiB", what_, bar, percent, done >> 20,
+                     total_ >> 20);
+    }
+
+private:
+    const char* what_;
+    uint64_t total_;
+    bool shown_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+// The whole served disk of a bound stub into output, in large requests.
+void CopyServedDisk(OpenedStub& opened, Output& output, Progress* progress) {
+    opened.RequireBound();
+    const uint64_t size = opened.EndOfFile();
+    std::vector<uint8_t> buffer((size_t)std::min<uint64_t>(kRequestSize, std::max<uint64_t>(size, 1)));
+    for (uint64_t offset = 0; offset < size;) {
+        const ULONG length = (ULONG)std::min<uint64_t>(buffer.size(), size - offset);
+        host::ReadRequest request;
+        request.buffer = buffer.data();
+        request.length = length;
+        request.offset = (LONGLONG)offset;
+        const host::IoResult result = host::Read(opened.Handle(), request);
+        if (!NT_SUCCESS(result.status)) {
+            throw ToolError{opened.Path(),
+                            "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
+                            result.status};
+        }
+        if (result.information != length) {
+            throw ToolError{opened.Path(), "read at offset " + std::to_string(offset) + " produced " +
+                                               std::to_string(result.information) + " of " +
+                                               std::to_string(length) + " bytes (-v shows the driver's reason)"};
+        }
+        output.Write(buffer.data(), length);
+        offset += length;
+        if (progress) {
+            progress->Update(offset);
+        }
+    }
+    if (progress) {
+        progress->Update(size, true);
+    }
+}
+
+int Cat(const ParsedArgs& args) {
+    Output output(args.Value("output").value_or(""), false);
+    OpenedStub opened(args.Arguments()[0], args.Verbose());
+    CopyServedDisk(opened, output, nullptr);
+    output.Commit();
+    return kExitOk;
+}
+
+// The image a stub names, from its header, relative to the stub's directory.
+std::filesystem::path NamedImage(const std::filesystem::path& stub, const std::vector<uint8_t>& header) {
+    std::string path;
+    for (size_t i = PONTOR_STUB_PATH_OFFSET; i + 1 < PONTOR_STUB_READ_SIZE; i += 2) {
+        const char16_t c = (char16_t)(header[i] | header[i + 1] << 8);
+        if (c == 0) {
+            break;
+        }
+        path += host::Utf8(std::u16string(1, c == u'\\' ? u'/' : c));
+    }
+    return stub.parent_path() / path;
+}
+
+int Convert(const ParsedArgs& args) {
+    const std::string& stub = args.Arguments()[0];
+    const std::string& out = args.Arguments()[1];
+    OpenedStub opened(stub, args.Verbose());
+    opened.RequireBound();
+    // Replacing what is being read would lose it.
+    std::error_code error;
+    const std::filesystem::path stubPath = std::filesystem::absolute(stub);
+    for (const std::filesystem::path& source : {stubPath, NamedImage(stubPath, QueryStubHeader(opened.Handle()).bytes)}) {
+        if (std::filesystem::equivalent(source, out, error)) {
+            throw ToolError{out, "is the stub or its image; choose another output", {}, kExitUsage};
+        }
+    }
+    Output output(out, true);
+    Progress progress("convert", opened.EndOfFile());
+    CopyServedDisk(opened, output, &progress);
+    output.Commit();
+    return kExitOk;
+}
+
+int Header(const ParsedArgs& args) {
+    const std::string& stub = args.Arguments()[0];
+    OpenedStub opened(stub, args.Verbose());
+    const HeaderReply reply = QueryStubHeader(opened.Handle());
+    if (!NT_SUCCESS(reply.status)) {
+        opened.RequireBound();  // explains why, in the driver's words
+        throw ToolError{stub, "header query failed", reply.status};
+    }
+    if (args.Flag("raw")) {
+        Output output("", false);
+        output.Write(reply.bytes.data(), reply.bytes.size());
+        return kExitOk;
+    }
+    std::string signature;
+    for (size_t i = 0; i < 8 && reply.bytes[i] != 0; i++) {
+        const char c = (char)reply.bytes[i];
+        signature += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    const std::filesystem::path image = NamedImage("", reply.bytes);
+    std::printf("%-22s%s\n", "signature:", signature.c_str());
+    std::printf("%-22s%s\n", "image path:", image.string().c_str());
+    std::printf("%-22s%zu bytes\n", "header:", reply.bytes.size());
+    return kExitOk;
+}
+
+}  // namespace
+
+Command ReadCommand() {
+    return {{"read", "STUB", "one read request on a stub, as the filter answers it",
+             "Opens STUB through the filter stack and sends exactly one read request of\n"
+             "--length bytes at --offset (decimal, 0x hex, K/M/G/T suffixes). The bytes\n"
+             "produced go to stdout or FILE; with --json, stderr carries one line\n"
+             "{\"status\":\"0x...\",\"name\":\"STATUS_...\",\"information\":N}. An unbound stub\n"
+             "reads as its own bytes, as it does for any application.\n",
+             {{0, "offset", "N", "byte offset of the request"},
+              {0, "length", "N", "bytes asked for (at most 4294967295)"},
+              {'o', "output", "FILE", "write the bytes to FILE instead of stdout"},
+              {0, "json", nullptr, "the request's status and information on stderr"}},
+             1, 1},
+            Read};
+}
+
+Command CatCommand() {
+    return {{"cat", "STUB", "the whole served disk of a stub",
+             "Reads the disk a bound STUB serves, from offset 0 to its served size, in\n"
+             "8 MiB requests through the filter stack, to stdout or FILE. Fails if STUB is\n"
+             "not bound to an image, or a request fails or comes back short.\n",
+             {{'o', "output", "FILE", "write to FILE (whole or not at all) instead of stdout"}},
+             1, 1},
+            Cat};
+}
+
+Command ConvertCommand() {
+    return {{"convert", "STUB OUT", "the served disk of a stub into a sparse raw file",
+             "Writes the disk a bound STUB serves to OUT as a raw image, with holes where\n"
+             "the served bytes are zero. A progress bar shows on a terminal. OUT appears\n"
+             "when the copy is complete and is left untouched on failure.\n",
+             {},
+             2, 2},
+            Convert};
+}
+
+Command HeaderCommand() {
+    return {{"header", "STUB", "the stub header, through FSCTL_GET_STUB_HEADER",
+             "Asks the driver for a bound STUB's header with its private control code and\n"
+             "shows its signature and image path; --raw writes the 4096 bytes to stdout.\n",
+             {{0, "raw", nullptr, "the 4096 header bytes on stdout"}},
+             1, 1},
+            Header};
+}
+
+}  // namespace tool

@@ -1,0 +1,375 @@
+// pontor mount: a FUSE file system over a directory in which every file
+// operation that the driver can see becomes the matching request to the host
+// I/O manager, with the driver loaded: bound stubs read as raw disks of the
+// served size, refuse writes and answer the header ioctl; other files pass
+// through. Operations no filter ever sees (listing, renaming, removing,
+// permissions, times) go to the directory itself.
+#define FUSE_USE_VERSION 35
+#include <fuse.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "tools/commands.h"
+#include "tools/pontor_ioctl.h"
+#include "tools/served.h"
+
+namespace tool {
+namespace {
+
+struct OpenFile {
+    host::Handle handle;
+    int statFd = -1;  // O_PATH: the file's own attributes, whatever it is renamed to
+    ~OpenFile() {
+        if (statFd >= 0) {
+            ::close(statFd);
+        }
+    }
+};
+
+struct MountState {
+    std::unique_ptr<FilterStack> stack;
+    std::filesystem::path root;
+    std::mutex mutex;
+    std::unordered_set<OpenFile*> open;  // closed at unmount if the kernel did not release them
+};
+
+MountState& State() { return *(MountState*)fuse_get_context()->private_data; }
+
+// "/a/b" to the root-relative "a/b".
+std::string Relative(const char* path) { return path[0] == '/' ? path + 1 : path; }
+std::string HostPath(const char* path) { return (State().root / Relative(path)).string(); }
+
+OpenFile* FileOf(const fuse_file_info* fi) { return fi ? (OpenFile*)(uintptr_t)fi->fh : nullptr; }
+
+int Errno(NTSTATUS status) { return -ErrnoOf(status); }
+
+// Sizes as the size queries report them: a bound stub's are its served size.
+int QuerySizes(const host::Handle& handle, struct stat* st) {
+    FILE_STANDARD_INFORMATION info = {};
+    const host::IoResult result = host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
+    if (!NT_SUCCESS(result.status)) {
+        return Errno(result.status);
+    }
+    st->st_size = info.EndOfFile.QuadPart;
+    st->st_blocks = (info.AllocationSize.QuadPart + 511) / 512;
+    return 0;
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
+    if (OpenFile* file = FileOf(fi)) {
+        if (::fstat(file->statFd, st) != 0) {
+            return -errno;
+        }
+        return QuerySizes(file->handle, st);
+    }
+    if (::lstat(HostPath(path).c_str(), st) != 0) {
+        return -errno;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        return 0;
+    }
+    // Open the file as Windows does to query it, so the filter sees the open.
+    host::Handle handle;
+    const host::IoResult opened = State().stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle);
+    if (!NT_SUCCESS(opened.status)) {
+        return Errno(opened.status);
+    }
+    return QuerySizes(handle, st);
+}
+
+ACCESS_MASK AccessOf(int flags) {
+    switch (flags & O_ACCMODE) {
+    case O_WRONLY: return GENERIC_WRITE | SYNCHRONIZE;
+    case O_RDWR: return GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+    default: return GENERIC_READ | SYNCHRONIZE;
+    }
+}
+
+int Keep(const char* path, OpenFile* file, fuse_file_info* fi) {
+    file->statFd = ::open(HostPath(path).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (file->statFd < 0) {
+        const int error = errno;
+        delete file;
+        return -error;
+    }
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().open.insert(file);
+    fi->fh = (uintptr_t)file;
+    return 0;
+}
+
+int Open(const char* path, fuse_file_info* fi) {
+    auto file = std::make_unique<OpenFile>();
+    const host::IoResult result = State().stack->Open(Relative(path), AccessOf(fi->flags), &file->handle);
+    if (!NT_SUCCESS(result.status)) {
+        return Errno(result.status);
+    }
+    return Keep(path, file.release(), fi);
+}
+
+int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+    host::CreateRequest request;
+    request.name = State().stack->Volume().NtName(Relative(path));
+    request.desiredAccess = AccessOf(fi->flags);
+    request.disposition = (fi->flags & O_EXCL) ? FILE_CREATE : FILE_OPEN_IF;
+    auto file = std::make_unique<OpenFile>();
+    const host::IoResult result = host::Create(request, &file->handle);
+    if (!NT_SUCCESS(result.status)) {
+        return Errno(result.status);
+    }
+    if (result.information == FILE_CREATED) {
+        ::chmod(HostPath(path).c_str(), mode & 07777);
+    }
+    return Keep(path, file.release(), fi);
+}
+
+int Release(const char*, fuse_file_info* fi) {
+    OpenFile* file = FileOf(fi);
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        State().open.erase(file);
+    }
+    file->handle.Close();
+    delete file;
+    return 0;
+}
+
+int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+    host::ReadRequest request;
+    request.buffer = buffer;
+    request.length = (ULONG)std::min<size_t>(size, 0xFFFFFFFFu);
+    request.offset = offset;
+    request.path = host::IoPath::Cached;  // as an application's ReadFile: fast I/O first
+    const host::IoResult result = host::Read(FileOf(fi)->handle, request);
+    if (result.status == STATUS_END_OF_FILE) {
+        return 0;
+    }
+    if (!NT_SUCCESS(result.status)) {
+        return Errno(result.status);
+    }
+    return (int)std::min<ULONG_PTR>(result.information, request.length);
+}
+
+int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+    host::WriteRequest request;
+    request.buffer = buffer;
+    request.length = (ULONG)std::min<size_t>(size, 0xFFFFFFFFu);
+    request.offset = offset;
+    request.path = host::IoPath::Cached;
+    const host::IoResult result = host::Write(FileOf(fi)->handle, request);
+    if (!NT_SUCCESS(result.status)) {
+        return Errno(result.status);
+    }
+    return (int)std::min<ULONG_PTR>(result.information, request.length);
+}
+
+bool IsBoundStub(const host::Handle& handle) { return NT_SUCCESS(QueryStubHeader(handle).status); }
+
+// Set-information reaches the file system untouched by the filter; the
+// mount still keeps a bound stub's bytes from being cut, as writes are.
+int Truncate(const char* path, off_t size, fuse_file_info* fi) {
+    if (OpenFile* file = FileOf(fi)) {
+        if (IsBoundStub(file->handle)) {
+            return -EACCES;
+        }
+    } else {
+        host::Handle handle;
+        if (NT_SUCCESS(State().stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle).status) &&
+            IsBoundStub(handle)) {
+            return -EACCES;
+        }
+    }
+    return ::truncate(HostPath(path).c_str(), size) == 0 ? 0 : -errno;
+}
+
+int Ioctl(const char*, unsigned int cmd, void*, fuse_file_info* fi, unsigned int, void* data) {
+    if (cmd != PONTOR_IOC_GET_STUB_HEADER) {
+        return -ENOTTY;
+    }
+    const HeaderReply reply = QueryStubHeader(FileOf(fi)->handle);
+    if (!NT_SUCCESS(reply.status)) {
+        return Errno(reply.status);
+    }
+    std::memset(data, 0, PONTOR_STUB_HEADER_BYTES);
+    std::memcpy(data, reply.bytes.data(), std::min<size_t>(reply.bytes.size(), PONTOR_STUB_HEADER_BYTES));
+    return 0;
+}
+
+// What no filter sees, straight to the directory.
+int Result(int r) { return r == 0 ? 0 : -errno; }
+int Mkdir(const char* path, mode_t mode) { return Result(::mkdir(HostPath(path).c_str(), mode)); }
+int Unlink(const char* path) { return Result(::unlink(HostPath(path).c_str())); }
+int Rmdir(const char* path) { return Result(::rmdir(HostPath(path).c_str())); }
+int Rename(const char* from, const char* to, unsigned int flags) {
+    return Result(::renameat2(AT_FDCWD, HostPath(from).c_str(), AT_FDCWD, HostPath(to).c_str(), flags));
+}
+int Chmod(const char* path, mode_t mode, fuse_file_info*) { return Result(::chmod(HostPath(path).c_str(), mode)); }
+int Chown(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
+    return Result(::lchown(HostPath(path).c_str(), uid, gid));
+}
+int Utimens(const char* path, const timespec times[2], fuse_file_info*) {
+    return Result(::utimensat(AT_FDCWD, HostPath(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
+}
+int Symlink(const char* target, const char* path) { return Result(::symlink(target, HostPath(path).c_str())); }
+int ReadLink(const char* path, char* buffer, size_t size) {
+    const ssize_t n = ::readlink(HostPath(path).c_str(), buffer, size - 1);
+    if (n < 0) {
+        return -errno;
+    }
+    buffer[n] = 0;
+    return 0;
+}
+int StatFs(const char*, struct statvfs* st) { return Result(::statvfs(State().root.c_str(), st)); }
+int Flush(const char*, fuse_file_info*) { return 0; }
+
+int OpenDir(const char* path, fuse_file_info* fi) {
+    DIR* dir = ::opendir(HostPath(path).c_str());
+    if (dir == nullptr) {
+        return -errno;
+    }
+    fi->fh = (uintptr_t)dir;
+    return 0;
+}
+
+int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+    DIR* dir = (DIR*)(uintptr_t)fi->fh;
+    ::rewinddir(dir);
+    while (dirent* entry = ::readdir(dir)) {
+        if (fill(buffer, entry->d_name, nullptr, 0, (fuse_fill_dir_flags)0) != 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
+int ReleaseDir(const char*, fuse_file_info* fi) { return Result(::closedir((DIR*)(uintptr_t)fi->fh)); }
+
+
+void* Init(fuse_conn_info*, fuse_config* config) {
+    config->use_ino = 0;
+    config->nullpath_ok = 1;  // reads and writes need only the handle
+    config->attr_timeout = 1.0;
+    config->entry_timeout = 1.0;
+    config->negative_timeout = 0;
+    return fuse_get_context()->private_data;
+}
+
+fuse_operations Operations() {
+    fuse_operations ops = {};
+    ops.init = Init;
+    ops.getattr = GetAttr;
+    ops.readlink = ReadLink;
+    ops.mkdir = Mkdir;
+    ops.unlink = Unlink;
+    ops.rmdir = Rmdir;
+    ops.symlink = Symlink;
+    ops.rename = Rename;
+    ops.chmod = Chmod;
+    ops.chown = Chown;
+    ops.truncate = Truncate;
+    ops.open = Open;
+    ops.read = Read;
+    ops.write = Write;
+    ops.statfs = StatFs;
+    ops.flush = Flush;
+    ops.release = Release;
+    ops.opendir = OpenDir;
+    ops.readdir = ReadDir;
+    ops.releasedir = ReleaseDir;
+    ops.create = Create;
+    ops.utimens = Utimens;
+    ops.ioctl = Ioctl;
+    return ops;
+}
+
+int Mount(const ParsedArgs& args) {
+    const std::filesystem::path source = std::filesystem::absolute(args.Arguments()[0]).lexically_normal();
+    const std::string mountpoint = std::filesystem::absolute(args.Arguments()[1]).lexically_normal().string();
+    std::error_code error;
+    for (const auto& [path, given] : {std::pair{source.string(), args.Arguments()[0]}, {mountpoint, args.Arguments()[1]}}) {
+        if (!std::filesystem::is_directory(path, error)) {
+            throw ToolError{given, std::filesystem::exists(path, error) ? ErrnoText(ENOTDIR) : ErrnoText(ENOENT)};
+        }
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        throw ToolError{"/dev/fuse", ErrnoText(errno) + " (FUSE is not available here; 'pontor cat' reads a stub without it)"};
+    }
+    // Large buffers come and go with each binding; returned to the system
+    // at once, they do not stay in the daemon's memory.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_ARENA_MAX, 2);
+
+    MountState state;
+    state.root = source;
+    state.stack = std::make_unique<FilterStack>(source);
+
+    std::string options = "fsname=pontor:" + source.string() + ",subtype=pontor,default_permissions";
+    if (const auto extra = args.Value("options")) {
+        options += "," + *extra;
+    }
+    const char* argv[] = {"pontor", "-o", options.c_str()};
+    fuse_args fargs = FUSE_ARGS_INIT(3, (char**)argv);
+    const fuse_operations ops = Operations();
+    fuse* fs = fuse_new(&fargs, &ops, sizeof ops, &state);
+    if (fs == nullptr) {
+        throw ToolError{mountpoint, "FUSE refused the options '" + options + "'"};
+    }
+    if (fuse_mount(fs, mountpoint.c_str()) != 0) {
+        fuse_destroy(fs);
+        throw ToolError{args.Arguments()[1], "cannot mount here (see the line above)"};
+    }
+    fuse_session* session = fuse_get_session(fs);
+    int status = kExitOk;
+    if (fuse_set_signal_handlers(session) != 0 || fuse_daemonize(args.Flag("foreground") ? 1 : 0) != 0) {
+        status = kExitFailure;
+    } else {
+        fuse_loop_config config = {};
+        config.clone_fd = 0;
+        config.max_idle_threads = 8;
+        // A signal ends the loop with its number: a requested, clean stop.
+        const int ended = fuse_loop_mt(fs, &config);
+        if (ended != 0 && ended != SIGINT && ended != SIGTERM && ended != SIGHUP) {
+            status = kExitFailure;
+        }
+        fuse_remove_signal_handlers(session);
+    }
+    fuse_unmount(fs);
+    fuse_destroy(fs);
+    for (OpenFile* file : state.open) {
+        file->handle.Close();
+        delete file;
+    }
+    state.open.clear();
+    state.stack.reset();
+    return status;
+}
+
+}  // namespace
+
+Command MountCommand() {
+    return {{"mount", "SOURCE MOUNTPOINT", "serve a directory through the driver with FUSE",
+             "Mounts SOURCE (a directory) at MOUNTPOINT with the driver loaded over it. Each\n"
+             "file operation becomes the matching request to the host I/O manager: stat opens\n"
+             "the file and asks its size, so a stub shows its served size; reads of a bound\n"
+             "stub serve the virtual disk; writes to it (and truncating it) fail with EACCES;\n"
+             "the ioctl PONTOR_IOC_GET_STUB_HEADER (tools/pontor_ioctl.h) returns its header.\n"
+             "Other files pass through. Listing, renaming, removing, permissions and times\n"
+             "go straight to SOURCE, as no filter sees them. Runs in the background unless\n"
+             "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n",
+             {{'f', "foreground", nullptr, "stay in the foreground"},
+              {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"}},
+             2, 2},
+            Mount};
+}
+
+}  // namespace tool

@@ -1,0 +1,124 @@
+#include "tools/output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "tools/cli.h"
+
+namespace tool {
+namespace {
+
+constexpr size_t kHoleUnit = 4096;  // a zero run this long and aligned becomes a hole
+
+bool AllZero(const uint8_t* data, size_t length) {
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, data + i, 8);
+        if (word != 0) {
+            return false;
+        }
+    }
+    for (; i < length; i++) {
+        if (data[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Output::Output(const std::string& path, bool sparse) : sparse_(sparse) {
+    if (path.empty() || path == "-") {
+        sparse_ = false;
+        return;
+    }
+    if (std::filesystem::is_directory(path)) {
+        throw ToolError{path, ErrnoText(EISDIR)};
+    }
+    path_ = path;
+    const std::filesystem::path target = std::filesystem::absolute(path);
+    temporary_ = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    fd_ = ::mkstemp(temporary_.data());
+    if (fd_ < 0) {
+        const int error = errno;
+        temporary_.clear();
+        throw ToolError{path, ErrnoText(error)};
+    }
+}
+
+Output::~Output() {
+    if (!ToStdout() && !committed_) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        ::unlink(temporary_.c_str());
+    }
+}
+
+void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
+    while (length > 0) {
+        const ssize_t n = ToStdout() ? ::write(fd_, data, length) : ::pwrite(fd_, data, length, (off_t)offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw ToolError{ToStdout() ? "stdout" : path_, ErrnoText(n < 0 ? errno : EIO)};
+        }
+        data += n;
+        length -= (size_t)n;
+        offset += (uint64_t)n;
+    }
+}
+
+void Output::Write(const uint8_t* data, size_t length) {
+    if (!sparse_) {
+        WriteAt(data, length, position_);
+        position_ += length;
+        return;
+    }
+    // Non-zero stretches are written; aligned zero units are skipped.
+    size_t pending = 0;  // start of the stretch not yet written
+    size_t at = 0;
+    while (at < length) {
+        const size_t unit = std::min(kHoleUnit - (size_t)((position_ + at) % kHoleUnit), length - at);
+        if (unit == kHoleUnit && AllZero(data + at, unit)) {
+            WriteAt(data + pending, at - pending, position_ + pending);
+            pending = at + unit;
+        }
+        at += unit;
+    }
+    WriteAt(data + pending, length - pending, position_ + pending);
+    position_ += length;
+}
+
+void Output::Commit() {
+    if (ToStdout()) {
+        return;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    // The size covers a hole at the end too.
+    if (::ftruncate(fd_, (off_t)position_) != 0 || ::fchmod(fd_, 0666 & ~mask) != 0) {
+        throw ToolError{path_, ErrnoText(errno)};
+    }
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) {
+        throw ToolError{path_, ErrnoText(errno)};
+    }
+    committed_ = true;
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary_.c_str());
+        throw ToolError{path_, ErrnoText(error)};
+    }
+}
+
+}  // namespace tool

@@ -1,0 +1,35 @@
+// Where served bytes go: stdout, or a file that appears whole or not at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tool {
+
+class Output {
+public:
+    // "" or "-": stdout. Otherwise a temporary file beside path, renamed
+    // over it by Commit. Sparse: runs of zeros become holes. Throws ToolError.
+    Output(const std::string& path, bool sparse);
+    // Without a Commit the temporary file is removed: nothing is left.
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void Write(const uint8_t* data, size_t length);  // throws ToolError
+    void Commit();                                   // throws ToolError
+    bool ToStdout() const { return path_.empty(); }
+
+private:
+    void WriteAt(const uint8_t* data, size_t length, uint64_t offset);
+
+    std::string path_;       // the final name ("" for stdout)
+    std::string temporary_;  // the name written until Commit
+    int fd_ = 1;
+    bool sparse_;
+    bool committed_ = false;
+    uint64_t position_ = 0;
+};
+
+}  // namespace tool

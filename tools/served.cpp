@@ -1,0 +1,149 @@
+#include "tools/served.h"
+
+#include "filter/filter.h"
+#include "stub/stub.h"
+
+namespace tool {
+
+FilterStack::FilterStack(const std::filesystem::path& root) : root_(root) {
+    volume_ = std::make_unique<host::Volume>(root);
+    driver_ = std::make_unique<host::Driver>(DriverEntry);
+    if (!driver_->Loaded()) {
+        const NTSTATUS status = driver_->EntryStatus();
+        driver_.reset();
+        volume_.reset();
+        throw ToolError{"driver", "DriverEntry failed", status};
+    }
+}
+
+FilterStack::~FilterStack() {
+    driver_.reset();
+    volume_.reset();
+}
+
+host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
+                                 bool directory) {
+    host::CreateRequest request;
+    request.name = volume_->NtName(relative);
+    request.desiredAccess = access;
+    request.createOptions = FILE_SYNCHRONOUS_IO_NONALERT | (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    return host::Create(request, handle);
+}
+
+OpenedStub::OpenedStub(const std::string& path, bool verbose) : path_(path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+    if (!std::filesystem::exists(absolute, error)) {
+        throw ToolError{path, ErrnoText(ENOENT)};
+    }
+    stack_ = std::make_unique<FilterStack>(absolute.parent_path());
+    host::IoResult result;
+    {
+        host::DebugCapture capture;
+        result = stack_->Open(absolute.filename().string(), GENERIC_READ | SYNCHRONIZE, &handle_);
+        for (const std::string& text : capture.Texts()) {
+            if (verbose) {
+                std::fputs(text.c_str(), stderr);
+            }
+            const size_t begin = text.find("[PONTOR] ");
+            if (begin != std::string::npos) {
+                driverLines_.push_back(text.substr(begin + 9, text.find_last_not_of("\r\n") - begin - 8));
+            }
+        }
+    }
+    if (!NT_SUCCESS(result.status)) {
+        throw ToolError{path, "cannot open", result.status};
+    }
+}
+
+OpenedStub::~OpenedStub() {
+    handle_.Close();
+    stack_.reset();
+}
+
+void OpenedStub::RequireBound() {
+    const HeaderReply reply = QueryStubHeader(handle_);
+    if (NT_SUCCESS(reply.status)) {
+        return;
+    }
+    if (reply.status == STATUS_NOT_FOUND) {
+        throw ToolError{path_, "not a stub (no vmdk extension, or shorter than 2048 bytes)", reply.status};
+    }
+    // The driver says why it did not bind in its own words: its first
+    // complaint is the innermost. A wrong signature it refuses silently.
+    std::string why = "the stub is not bound to an image";
+    std::string complaint;
+    for (const std::string& line : driverLines_) {
+        const bool informational = line.find("Initializing VMDK file") != std::string::npos ||
+                                   line.find("BlockSize = ") != std::string::npos ||
+                                   line.find("(BAT) at offset") != std::string::npos ||
+                                   line.find(": Key ") != std::string::npos;
+        if (!informational) {
+            complaint = line;
+            break;
+        }
+    }
+    why += complaint.empty() ? " (it has no stub signature)" : ": " + complaint;
+    throw ToolError{path_, why, reply.status};
+}
+
+uint64_t OpenedStub::EndOfFile() {
+    uint64_t size = 0;
+    const NTSTATUS status = QueryEndOfFile(handle_, &size);
+    if (!NT_SUCCESS(status)) {
+        throw ToolError{path_, "size query failed", status};
+    }
+    return size;
+}
+
+HeaderReply QueryStubHeader(const host::Handle& handle) {
+    HeaderReply reply;
+    reply.bytes.resize(PONTOR_STUB_HEADER_SIZE);
+    host::FsControlRequest request;
+    request.code = FSCTL_GET_STUB_HEADER;
+    request.output = reply.bytes.data();
+    request.outputLength = (ULONG)reply.bytes.size();
+    const host::IoResult result = host::FileSystemControl(handle, request);
+    reply.status = result.status;
+    reply.bytes.resize(NT_SUCCESS(result.status) ? std::min<size_t>(result.information, reply.bytes.size()) : 0);
+    return reply;
+}
+
+NTSTATUS QueryEndOfFile(const host::Handle& handle, uint64_t* endOfFile) {
+    FILE_STANDARD_INFORMATION info = {};
+    const host::IoResult result = host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
+    if (NT_SUCCESS(result.status)) {
+        *endOfFile = (uint64_t)info.EndOfFile.QuadPart;
+    }
+    return result.status;
+}
+
+int ErrnoOf(NTSTATUS status) {
+    switch (status) {
+    case STATUS_SUCCESS: return 0;
+    case STATUS_ACCESS_DENIED: return EACCES;
+    case STATUS_NO_SUCH_FILE:
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+    case STATUS_OBJECT_PATH_NOT_FOUND: return ENOENT;
+    case STATUS_OBJECT_NAME_INVALID:
+    case STATUS_OBJECT_PATH_INVALID:
+    case STATUS_OBJECT_PATH_SYNTAX_BAD:
+    case STATUS_INVALID_PARAMETER: return EINVAL;
+    case STATUS_OBJECT_NAME_COLLISION: return EEXIST;
+    case STATUS_SHARING_VIOLATION: return EBUSY;
+    case STATUS_FILE_IS_A_DIRECTORY: return EISDIR;
+    case STATUS_NOT_A_DIRECTORY: return ENOTDIR;
+    case STATUS_STOPPED_ON_SYMLINK: return ELOOP;
+    case STATUS_INSUFFICIENT_RESOURCES: return ENOMEM;
+    case STATUS_DISK_FULL: return ENOSPC;
+    case STATUS_CANCELLED: return EINTR;
+    case STATUS_NOT_IMPLEMENTED:
+    case STATUS_NOT_SUPPORTED: return EOPNOTSUPP;
+    case STATUS_NOT_FOUND:                // the header query on a file that is no stub
+    case STATUS_INVALID_DEVICE_REQUEST: return ENOTTY;
+    case STATUS_DEVICE_NOT_READY: return ENODATA;  // the header query on an unbound stub
+    default: return EIO;  // STATUS_UNRECOGNIZED_MEDIA, STATUS_UNSUCCESSFUL, ...
+    }
+}
+
+}  // namespace tool

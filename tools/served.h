@@ -1,0 +1,83 @@
+// The driver loaded into the host Filter Manager over a directory, and files
+// opened through the host I/O manager as an application opens them: every
+// byte the tool and the mount serve comes through here, from the driver.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "tools/cli.h"
+
+namespace tool {
+
+class FilterStack {
+public:
+    // Mounts root as a volume and loads the driver onto it. Throws ToolError
+    // when the driver does not load.
+    explicit FilterStack(const std::filesystem::path& root);
+    // Unloads the driver (every stream context is cleaned up), then the
+    // volume goes. Close every handle first.
+    ~FilterStack();
+    FilterStack(const FilterStack&) = delete;
+    FilterStack& operator=(const FilterStack&) = delete;
+
+    const std::filesystem::path& Root() const { return root_; }
+    host::Volume& Volume() { return *volume_; }
+
+    // Opens a root-relative ('/'-separated) path. The status is that of the
+    // create; on failure the handle stays empty.
+    host::IoResult Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
+                        bool directory = false);
+
+private:
+    std::filesystem::path root_;
+    std::unique_ptr<host::Volume> volume_;
+    std::unique_ptr<host::Driver> driver_;
+};
+
+// A stub (or any file) on a filter stack rooted at its own directory, opened
+// for reading, with the driver's complaints while it bound.
+class OpenedStub {
+public:
+    // Throws ToolError naming path when it cannot be opened.
+    OpenedStub(const std::string& path, bool verbose);
+    ~OpenedStub();
+
+    const host::Handle& Handle() const { return handle_; }
+    FilterStack& Stack() { return *stack_; }
+    const std::string& Path() const { return path_; }
+    // The "[PONTOR] ..." lines the driver wrote while the open bound it.
+    const std::vector<std::string>& DriverLines() const { return driverLines_; }
+
+    // Throws ToolError unless the open bound the stub to its image chain:
+    // the header query answers only for a bound stub.
+    void RequireBound();
+    // The size queries' end of file: the served size of a bound stub.
+    uint64_t EndOfFile();
+
+private:
+    std::string path_;
+    std::unique_ptr<FilterStack> stack_;
+    host::Handle handle_;
+    std::vector<std::string> driverLines_;
+};
+
+struct HeaderReply {
+    NTSTATUS status;
+    std::vector<uint8_t> bytes;  // the bytes returned
+};
+HeaderReply QueryStubHeader(const host::Handle& handle);
+
+// End of file from FileStandardInformation; the status on failure.
+NTSTATUS QueryEndOfFile(const host::Handle& handle, uint64_t* endOfFile);
+
+// The errno that stands for a status at the POSIX boundary (the mount, the
+// tool's output). See README "Status to errno".
+int ErrnoOf(NTSTATUS status);
+
+}  // namespace tool
