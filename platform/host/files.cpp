@@ -18,9 +18,9 @@
 namespace host {
 namespace {
 
-std::vector<Volume::Impl*> gVolumes;  // under detail::Lock()
+std::vector<Volume::Impl*>& gVolumes = *new std::vector<Volume::Impl*>();  // under detail::Lock()
 unsigned gNextVolume = 1;
-std::map<std::tuple<Volume::Impl*, dev_t, ino_t>, HostStream*> gStreams;  // likewise
+auto& gStreams = *new std::map<std::tuple<Volume::Impl*, dev_t, ino_t>, HostStream*>();  // likewise
 std::atomic<size_t> gOpenFiles{0};
 
 std::u16string Ascii16(const std::string& s) { return std::u16string(s.begin(), s.end()); }

@@ -31,12 +31,14 @@ std::mutex gLock;
 std::condition_variable gLockCondition;
 
 // Every filter and instance ever created (see _FLT_FILTER), under gLock.
-std::vector<_FLT_FILTER*> gFilters;
-std::vector<_FLT_INSTANCE*> gInstances;
+// The registries are never destroyed, so they outlive every static user and
+// the leak checker still sees what they hold.
+std::vector<_FLT_FILTER*>& gFilters = *new std::vector<_FLT_FILTER*>();
+std::vector<_FLT_INSTANCE*>& gInstances = *new std::vector<_FLT_INSTANCE*>();
 unsigned gNextSequence = 1;
 
-std::unordered_map<const void*, ContextRecord*> gContexts;  // by body
-std::unordered_map<const void*, long> gNames;               // references by record
+auto& gContexts = *new std::unordered_map<const void*, ContextRecord*>();  // by body
+auto& gNames = *new std::unordered_map<const void*, long>();               // references by record
 
 FLT_RELATED_OBJECTS Related(_FLT_FILTER* filter, _FLT_INSTANCE* instance, PFILE_OBJECT fo) {
     FLT_RELATED_OBJECTS related = {};

@@ -53,28 +53,39 @@ thread_local ThreadState tThread;
 
 const void* CurrentThread() { return &tThread; }
 
-Dispatcher* AsDispatcher(PVOID object, const char* routine) {
+// A contract violation found while the wait lock is held, reported once the
+// lock is released (declare it before the lock).
+struct Deferred {
+    std::string what;
+    ~Deferred() {
+        if (!what.empty()) {
+            detail::BugCheck(what);
+        }
+    }
+};
+
+Dispatcher* AsDispatcher(PVOID object, const char* routine, Deferred* report) {
     auto* d = (Dispatcher*)object;
     if (d == nullptr || (d->magic != kEventMagic && d->magic != kMutexMagic)) {
-        detail::BugCheck(std::string(routine) + ": not an initialised event or mutex");
+        report->what = std::string(routine) + ": not an initialised event or mutex";
         return nullptr;
     }
     return d;
 }
 
-Dispatcher* AsEvent(PRKEVENT event, const char* routine) {
+Dispatcher* AsEvent(PRKEVENT event, const char* routine, Deferred* report) {
     auto* d = (Dispatcher*)event;
     if (d == nullptr || d->magic != kEventMagic) {
-        detail::BugCheck(std::string(routine) + ": not an initialised event");
+        report->what = std::string(routine) + ": not an initialised event";
         return nullptr;
     }
     return d;
 }
 
-Dispatcher* AsMutex(PRKMUTEX mutex, const char* routine) {
+Dispatcher* AsMutex(PRKMUTEX mutex, const char* routine, Deferred* report) {
     auto* d = (Dispatcher*)mutex;
     if (d == nullptr || d->magic != kMutexMagic) {
-        detail::BugCheck(std::string(routine) + ": not an initialised mutex");
+        report->what = std::string(routine) + ": not an initialised mutex";
         return nullptr;
     }
     return d;
@@ -119,8 +130,9 @@ std::chrono::steady_clock::time_point Deadline(PLARGE_INTEGER timeout) {
 // Waits for one object; a cancellable wait also ends when its waiter is
 // cancelled.
 NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* routine) {
+    Deferred report;
     std::unique_lock<std::mutex> lock(gWaitMutex);
-    Dispatcher* d = AsDispatcher(object, routine);
+    Dispatcher* d = AsDispatcher(object, routine, &report);
     if (d == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -219,8 +231,9 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    host::Deferred report;
     std::lock_guard<std::mutex> lock(host::gWaitMutex);
-    Dispatcher* d = host::AsEvent(Event, "KeSetEvent");
+    Dispatcher* d = host::AsEvent(Event, "KeSetEvent", &report);
     if (d == nullptr) {
         return 0;
     }
@@ -233,8 +246,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    host::Deferred report;
     std::lock_guard<std::mutex> lock(host::gWaitMutex);
-    Dispatcher* d = host::AsEvent(Event, "KeResetEvent");
+    Dispatcher* d = host::AsEvent(Event, "KeResetEvent", &report);
     if (d == nullptr) {
         return 0;
     }
@@ -244,8 +258,9 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    host::Deferred report;
     std::lock_guard<std::mutex> lock(host::gWaitMutex);
-    Dispatcher* d = host::AsEvent(Event, "KeReadStateEvent");
+    Dispatcher* d = host::AsEvent(Event, "KeReadStateEvent", &report);
     return d == nullptr ? 0 : d->signal;
 }
 
@@ -258,13 +273,14 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+    host::Deferred report;
     std::lock_guard<std::mutex> lock(host::gWaitMutex);
-    Dispatcher* d = host::AsMutex(Mutex, "KeReleaseMutex");
+    Dispatcher* d = host::AsMutex(Mutex, "KeReleaseMutex", &report);
     if (d == nullptr) {
         return 0;
     }
     if (d->owner != host::CurrentThread() || d->recursion == 0) {
-        host::detail::BugCheck("KeReleaseMutex: mutex not owned by the calling thread");
+        report.what = "KeReleaseMutex: mutex not owned by the calling thread";
         return 0;
     }
     const LONG previous = d->signal;
@@ -278,8 +294,9 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
 }
 
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+    host::Deferred report;
     std::lock_guard<std::mutex> lock(host::gWaitMutex);
-    Dispatcher* d = host::AsMutex(Mutex, "KeReadStateMutex");
+    Dispatcher* d = host::AsMutex(Mutex, "KeReadStateMutex", &report);
     return d == nullptr ? 0 : d->signal;
 }
 

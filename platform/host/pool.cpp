@@ -195,6 +195,7 @@ void SetBugCheckHandler(BugCheckHandler handler) {
 }
 
 void ResetFaults() {
+    detail::ResetIoFaults();
     PoolState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.attempts = 0;
@@ -204,7 +205,6 @@ void ResetFaults() {
     s.reads = 0;
     s.failReadNth = s.shortenReadNth = 0;
     s.injected = false;
-    detail::ResetIoFaults();
 }
 
 void FailAllocation(uint64_t nth) {

@@ -231,9 +231,10 @@ TEST_F(Dispatch, FileSystemControlIsBuffered) {
         data->IoStatus.Information = 6;
         return FLT_PREOP_COMPLETE;
     };
-    const host::IoResult r = host::FileSystemControl(h, {.code = code, .input = "in", .inputLength = 2, .output = out, .outputLength = 4});
+    const host::IoResult r = host::FileSystemControl(h, {.code = code, .input = "in", .inputLength = 2, .output = out, .outputLength = 8});
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::string(out, 6), std::string("answ\0\0", 6)) << "no more than the output length";
+    EXPECT_EQ(r.information, 6u);
+    EXPECT_EQ(std::string(out, 8), std::string("answer\0\0", 8)) << "the information's bytes, no more";
 
     void* system = &system;
     TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
