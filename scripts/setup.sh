@@ -9,6 +9,7 @@ packages=(
     qemu-utils                                       # qemu-img: interoperability oracle
     libfuse3-dev fuse3                               # pontor mount; fusermount3
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer
+    fdisk                                            # sfdisk: the demo lists the sample's partitions
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
     python3
 )
