@@ -115,7 +115,7 @@ NTSTATUS ReadVirtualDisk(PVOID Call) {
                            call->Offset, call->Length, call->Destination, &call->BytesRead);
 }
 
-// Completes the callback data of a read or control request.
+// Completes the operation's status and information, marked as changed.
 VOID Complete(PFLT_CALLBACK_DATA Data, NTSTATUS Status, ULONG_PTR Information) {
     Data->IoStatus.Status = Status;
     Data->IoStatus.Information = Information;
@@ -125,13 +125,6 @@ VOID Complete(PFLT_CALLBACK_DATA Data, NTSTATUS Status, ULONG_PTR Information) {
 // Whether the caller's buffer holds a record of Size bytes.
 BOOLEAN Holds(PVOID Buffer, ULONG Length, SIZE_T Size) {
     return Buffer != NULL && Length >= Size;
-}
-
-// A size query answered with a rewritten record of Information bytes.
-VOID CompleteQuery(PFLT_CALLBACK_DATA Data, ULONG_PTR Information) {
-    Data->IoStatus.Status = STATUS_SUCCESS;
-    Data->IoStatus.Information = Information;
-    FltSetCallbackDataDirty(Data);
 }
 
 }  // namespace
@@ -245,8 +238,7 @@ FLT_PREOP_CALLBACK_STATUS PontorPreRead(PFLT_CALLBACK_DATA Data,
     }
     // No cache-manager MDLs: the served bytes are not in the cache.
     if (FlagOn(Data->Iopb->MinorFunction, IRP_MN_COMPLETE | IRP_MN_MDL)) {
-        Data->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        FltSetCallbackDataDirty(Data);
+        Complete(Data, STATUS_INVALID_DEVICE_REQUEST, 0);
         return FLT_PREOP_COMPLETE;
     }
     context->Instance = FltObjects->Instance;
@@ -321,7 +313,7 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
             FILE_STANDARD_INFORMATION* standard = (FILE_STANDARD_INFORMATION*)buffer;
             standard->EndOfFile.QuadPart = size;
             standard->AllocationSize.QuadPart = size;
-            CompleteQuery(Data, sizeof(FILE_STANDARD_INFORMATION));
+            Complete(Data, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
         }
         break;
     case FileAllInformation:
@@ -336,14 +328,14 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
     case FileEndOfFileInformation:
         if (Holds(buffer, length, sizeof(FILE_END_OF_FILE_INFORMATION))) {
             ((FILE_END_OF_FILE_INFORMATION*)buffer)->EndOfFile.QuadPart = size;
-            CompleteQuery(Data, sizeof(FILE_END_OF_FILE_INFORMATION));
+            Complete(Data, STATUS_SUCCESS, sizeof(FILE_END_OF_FILE_INFORMATION));
         }
         break;
     case FileStreamInformation:
         // The first entry, the unnamed data stream; its allocation stays.
         if (Holds(buffer, length, sizeof(FILE_STREAM_INFORMATION))) {
             ((FILE_STREAM_INFORMATION*)buffer)->StreamSize.QuadPart = size;
-            CompleteQuery(Data, sizeof(FILE_STREAM_INFORMATION));
+            Complete(Data, STATUS_SUCCESS, sizeof(FILE_STREAM_INFORMATION));
         }
         break;
     case FileNetworkOpenInformation:
@@ -351,7 +343,7 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
             FILE_NETWORK_OPEN_INFORMATION* open = (FILE_NETWORK_OPEN_INFORMATION*)buffer;
             open->EndOfFile.QuadPart = size;
             open->AllocationSize.QuadPart = size;
-            CompleteQuery(Data, sizeof(FILE_NETWORK_OPEN_INFORMATION));
+            Complete(Data, STATUS_SUCCESS, sizeof(FILE_NETWORK_OPEN_INFORMATION));
         }
         break;
     default:
@@ -377,9 +369,7 @@ FLT_PREOP_CALLBACK_STATUS PontorPreWrite(PFLT_CALLBACK_DATA Data,
         return FLT_PREOP_DISALLOW_FASTIO;
     }
     // IRP writes, paging writes included, and the acquire notifications.
-    Data->IoStatus.Information = 0;
-    Data->IoStatus.Status = STATUS_ACCESS_DENIED;
-    FltSetCallbackDataDirty(Data);
+    Complete(Data, STATUS_ACCESS_DENIED, 0);
     return FLT_PREOP_COMPLETE;
 }
 

@@ -6,11 +6,9 @@
 
 namespace {
 
-// Safe-string limit: 32767 characters.
+// Safe-string limit: 32767 characters. The path buffers hold that much.
 constexpr USHORT kMaxStringBytes = 65534;
-
-// The path buffers, like the longest name a UNICODE_STRING can count.
-constexpr USHORT kPathBufferBytes = 65534;
+constexpr USHORT kPathBufferBytes = kMaxStringBytes;
 
 BOOLEAN IsValidString(PCUNICODE_STRING s) {
     if ((s->Length % sizeof(WCHAR)) != 0 || (s->MaximumLength % sizeof(WCHAR)) != 0) {
