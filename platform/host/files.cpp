@@ -74,16 +74,16 @@ bool FindEntry(int dir, const std::string& component, bool caseInsensitive, std:
 
 NTSTATUS StatusOfErrno(int error) {
     switch (error) {
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS: return STATUS_ACCESS_DENIED;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
-    case ENOSPC: return STATUS_DISK_FULL;
-    case ENOMEM: return STATUS_INSUFFICIENT_RESOURCES;
-    default: return STATUS_IO_DEVICE_ERROR;
+        case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
+        case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS: return STATUS_ACCESS_DENIED;
+        case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
+        case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+        case ENOSPC: return STATUS_DISK_FULL;
+        case ENOMEM: return STATUS_INSUFFICIENT_RESOURCES;
+        default: return STATUS_IO_DEVICE_ERROR;
     }
 }
 
@@ -118,7 +118,8 @@ NTSTATUS Split(const std::u16string& path, std::vector<std::u16string>* componen
         if (component.empty() && last && !components->empty()) {
             break;
         }
-        if (last && component.size() > 7 && EqualNoCase(component.substr(component.size() - 7), u"::$DATA")) {
+        if (last && component.size() > 7 &&
+            EqualNoCase(component.substr(component.size() - 7), u"::$DATA")) {
             component.resize(component.size() - 7);
         }
         if (component.empty() || component == u"." || component == u".." ||
@@ -180,7 +181,8 @@ NTSTATUS Resolve(Volume::Impl* volume, const std::u16string& path, bool caseInse
         if (!S_ISDIR(st.st_mode)) {
             return STATUS_OBJECT_PATH_NOT_FOUND;
         }
-        const int next = ::openat(r->parent, found.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next =
+            ::openat(r->parent, found.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             return StatusOfErrno(errno);
         }
@@ -330,8 +332,9 @@ Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE 
         gVolumes.push_back(impl_);
     }
     const std::string n = std::to_string(impl_->number);
-    impl_->deviceName = Ascii16(type == DeviceType::NetworkFileSystem ? "\\Device\\Mup\\server" + n
-                                                                      : "\\Device\\HarddiskVolume" + n);
+    impl_->deviceName =
+        Ascii16(type == DeviceType::NetworkFileSystem ? "\\Device\\Mup\\server" + n
+                                                      : "\\Device\\HarddiskVolume" + n);
     char guid[64];
     std::snprintf(guid, sizeof guid, "\\??\\Volume{%08x-0000-4000-8000-%012x}", impl_->number,
                   impl_->number);
@@ -502,7 +505,8 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
             return STATUS_NOT_A_DIRECTORY;
         }
         const bool overwrite = p.disposition == FILE_OVERWRITE ||
-                               p.disposition == FILE_OVERWRITE_IF || p.disposition == FILE_SUPERSEDE;
+                               p.disposition == FILE_OVERWRITE_IF ||
+                               p.disposition == FILE_SUPERSEDE;
         if (directory && overwrite) {
             return STATUS_INVALID_PARAMETER;
         }
@@ -510,14 +514,15 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
         if (!directory && (wantsWrite || overwrite) && !(r.st.st_mode & S_IWUSR)) {
             return STATUS_ACCESS_DENIED;
         }
-        int flags = directory ? O_RDONLY | O_DIRECTORY : (wantsWrite || overwrite ? O_RDWR : O_RDONLY);
+        int flags =
+            directory ? O_RDONLY | O_DIRECTORY : (wantsWrite || overwrite ? O_RDWR : O_RDONLY);
         if (overwrite) {
             flags |= O_TRUNC;
         }
         fd = ::openat(r.parent, r.last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
         *information = p.disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
-                       : overwrite                    ? FILE_OVERWRITTEN
-                                                      : FILE_OPENED;
+                       : overwrite                     ? FILE_OVERWRITTEN
+                                                       : FILE_OPENED;
     } else {
         if (p.disposition == FILE_OPEN || p.disposition == FILE_OVERWRITE) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -526,10 +531,11 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
             if (::mkdirat(r.parent, r.last.c_str(), 0755) != 0) {
                 return StatusOfErrno(errno);
             }
-            fd = ::openat(r.parent, r.last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            fd =
+                ::openat(r.parent, r.last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         } else {
-            fd = ::openat(r.parent, r.last.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0644);
+            fd = ::openat(r.parent, r.last.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         }
         *information = FILE_CREATED;
     }
@@ -565,7 +571,8 @@ NTSTATUS FsRead(PFILE_OBJECT fo, LONGLONG offset, ULONG length, void* buffer, bo
     // path.
     ULONG done = 0;
     while (done < length) {
-        const ssize_t got = ::pread(h->fd, (char*)buffer + done, length - done, (off_t)(offset + done));
+        const ssize_t got =
+            ::pread(h->fd, (char*)buffer + done, length - done, (off_t)(offset + done));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -621,7 +628,8 @@ NTSTATUS FsWrite(PFILE_OBJECT fo, LONGLONG offset, ULONG length, const void* buf
     }
     ULONG done = 0;
     while (done < length) {
-        const ssize_t put = ::pwrite(h->fd, (const char*)buffer + done, length - done, (off_t)(offset + done));
+        const ssize_t put =
+            ::pwrite(h->fd, (const char*)buffer + done, length - done, (off_t)(offset + done));
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -645,10 +653,9 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, v
     if (::fstat(h->fd, &st) != 0) {
         return STATUS_IO_DEVICE_ERROR;
     }
-    const std::u16string name =
-        h->normalizedName.size() > h->volume->deviceName.size()
-            ? h->normalizedName.substr(h->volume->deviceName.size())
-            : u"\\";
+    const std::u16string name = h->normalizedName.size() > h->volume->deviceName.size()
+                                    ? h->normalizedName.substr(h->volume->deviceName.size())
+                                    : u"\\";
     // The fixed part of each class must fit; the variable part is cut to the
     // buffer with STATUS_BUFFER_OVERFLOW.
     auto fixed = [&](ULONG size) {
@@ -663,110 +670,112 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, v
         return true;
     };
     switch (fileClass) {
-    case FileBasicInformation:
-        if (!fixed(sizeof(FILE_BASIC_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        case FileBasicInformation:
+            if (!fixed(sizeof(FILE_BASIC_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            FillBasic(st, (FILE_BASIC_INFORMATION*)buffer);
+            *information = sizeof(FILE_BASIC_INFORMATION);
+            return STATUS_SUCCESS;
+        case FileStandardInformation:
+            if (!fixed(sizeof(FILE_STANDARD_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            FillStandard(st, (FILE_STANDARD_INFORMATION*)buffer);
+            *information = sizeof(FILE_STANDARD_INFORMATION);
+            return STATUS_SUCCESS;
+        case FileInternalInformation:
+            if (!fixed(sizeof(FILE_INTERNAL_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            ((FILE_INTERNAL_INFORMATION*)buffer)->IndexNumber.QuadPart = (LONGLONG)st.st_ino;
+            *information = sizeof(FILE_INTERNAL_INFORMATION);
+            return STATUS_SUCCESS;
+        case FilePositionInformation:
+            if (!fixed(sizeof(FILE_POSITION_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            ((FILE_POSITION_INFORMATION*)buffer)->CurrentByteOffset = fo->CurrentByteOffset;
+            *information = sizeof(FILE_POSITION_INFORMATION);
+            return STATUS_SUCCESS;
+        case FileNameInformation: {
+            const ULONG head = offsetof(FILE_NAME_INFORMATION, FileName);
+            if (!fixed(head)) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            auto* n = (FILE_NAME_INFORMATION*)buffer;
+            n->FileNameLength = (ULONG)(name.size() * sizeof(char16_t));
+            ULONG copied;
+            const NTSTATUS status = CopyName(name, n->FileName, length - head, &copied);
+            *information = head + copied;
+            return status;
         }
-        FillBasic(st, (FILE_BASIC_INFORMATION*)buffer);
-        *information = sizeof(FILE_BASIC_INFORMATION);
-        return STATUS_SUCCESS;
-    case FileStandardInformation:
-        if (!fixed(sizeof(FILE_STANDARD_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        case FileAllInformation: {
+            const ULONG head = offsetof(FILE_ALL_INFORMATION, NameInformation.FileName);
+            if (!fixed(head)) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            auto* all = (FILE_ALL_INFORMATION*)buffer;
+            FillBasic(st, &all->BasicInformation);
+            FillStandard(st, &all->StandardInformation);
+            all->InternalInformation.IndexNumber.QuadPart = (LONGLONG)st.st_ino;
+            all->AccessInformation.AccessFlags = h->grantedAccess;
+            all->PositionInformation.CurrentByteOffset = fo->CurrentByteOffset;
+            all->ModeInformation.Mode =
+                (fo->Flags & FO_SYNCHRONOUS_IO) ? FILE_SYNCHRONOUS_IO_NONALERT : 0;
+            all->NameInformation.FileNameLength = (ULONG)(name.size() * sizeof(char16_t));
+            ULONG copied;
+            const NTSTATUS status =
+                CopyName(name, all->NameInformation.FileName, length - head, &copied);
+            *information = head + copied;
+            return status;
         }
-        FillStandard(st, (FILE_STANDARD_INFORMATION*)buffer);
-        *information = sizeof(FILE_STANDARD_INFORMATION);
-        return STATUS_SUCCESS;
-    case FileInternalInformation:
-        if (!fixed(sizeof(FILE_INTERNAL_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        case FileStreamInformation: {
+            if (h->directory) {
+                return STATUS_SUCCESS;  // a directory has no data stream
+            }
+            const ULONG head = offsetof(FILE_STREAM_INFORMATION, StreamName);
+            if (!fixed(head)) {
+                return STATUS_BUFFER_TOO_SMALL;
+            }
+            auto* s = (FILE_STREAM_INFORMATION*)buffer;
+            const std::u16string stream = u"::$DATA";
+            s->StreamNameLength = (ULONG)(stream.size() * sizeof(char16_t));
+            s->StreamSize.QuadPart = st.st_size;
+            s->StreamAllocationSize.QuadPart = (LONGLONG)st.st_blocks * 512;
+            ULONG copied;
+            const NTSTATUS status = CopyName(stream, s->StreamName, length - head, &copied);
+            *information = head + copied;
+            return status;
         }
-        ((FILE_INTERNAL_INFORMATION*)buffer)->IndexNumber.QuadPart = (LONGLONG)st.st_ino;
-        *information = sizeof(FILE_INTERNAL_INFORMATION);
-        return STATUS_SUCCESS;
-    case FilePositionInformation:
-        if (!fixed(sizeof(FILE_POSITION_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
+        case FileNetworkOpenInformation: {
+            if (!fixed(sizeof(FILE_NETWORK_OPEN_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            auto* n = (FILE_NETWORK_OPEN_INFORMATION*)buffer;
+            FILE_BASIC_INFORMATION b;
+            FillBasic(st, &b);
+            n->CreationTime = b.CreationTime;
+            n->LastAccessTime = b.LastAccessTime;
+            n->LastWriteTime = b.LastWriteTime;
+            n->ChangeTime = b.ChangeTime;
+            n->AllocationSize.QuadPart = (LONGLONG)st.st_blocks * 512;
+            n->EndOfFile.QuadPart = S_ISDIR(st.st_mode) ? 0 : st.st_size;
+            n->FileAttributes = b.FileAttributes;
+            *information = sizeof(FILE_NETWORK_OPEN_INFORMATION);
+            return STATUS_SUCCESS;
         }
-        ((FILE_POSITION_INFORMATION*)buffer)->CurrentByteOffset = fo->CurrentByteOffset;
-        *information = sizeof(FILE_POSITION_INFORMATION);
-        return STATUS_SUCCESS;
-    case FileNameInformation: {
-        const ULONG head = offsetof(FILE_NAME_INFORMATION, FileName);
-        if (!fixed(head)) {
-            return STATUS_INFO_LENGTH_MISMATCH;
-        }
-        auto* n = (FILE_NAME_INFORMATION*)buffer;
-        n->FileNameLength = (ULONG)(name.size() * sizeof(char16_t));
-        ULONG copied;
-        const NTSTATUS status = CopyName(name, n->FileName, length - head, &copied);
-        *information = head + copied;
-        return status;
-    }
-    case FileAllInformation: {
-        const ULONG head = offsetof(FILE_ALL_INFORMATION, NameInformation.FileName);
-        if (!fixed(head)) {
-            return STATUS_INFO_LENGTH_MISMATCH;
-        }
-        auto* all = (FILE_ALL_INFORMATION*)buffer;
-        FillBasic(st, &all->BasicInformation);
-        FillStandard(st, &all->StandardInformation);
-        all->InternalInformation.IndexNumber.QuadPart = (LONGLONG)st.st_ino;
-        all->AccessInformation.AccessFlags = h->grantedAccess;
-        all->PositionInformation.CurrentByteOffset = fo->CurrentByteOffset;
-        all->ModeInformation.Mode = (fo->Flags & FO_SYNCHRONOUS_IO) ? FILE_SYNCHRONOUS_IO_NONALERT : 0;
-        all->NameInformation.FileNameLength = (ULONG)(name.size() * sizeof(char16_t));
-        ULONG copied;
-        const NTSTATUS status = CopyName(name, all->NameInformation.FileName, length - head, &copied);
-        *information = head + copied;
-        return status;
-    }
-    case FileStreamInformation: {
-        if (h->directory) {
-            return STATUS_SUCCESS;  // a directory has no data stream
-        }
-        const ULONG head = offsetof(FILE_STREAM_INFORMATION, StreamName);
-        if (!fixed(head)) {
-            return STATUS_BUFFER_TOO_SMALL;
-        }
-        auto* s = (FILE_STREAM_INFORMATION*)buffer;
-        const std::u16string stream = u"::$DATA";
-        s->StreamNameLength = (ULONG)(stream.size() * sizeof(char16_t));
-        s->StreamSize.QuadPart = st.st_size;
-        s->StreamAllocationSize.QuadPart = (LONGLONG)st.st_blocks * 512;
-        ULONG copied;
-        const NTSTATUS status = CopyName(stream, s->StreamName, length - head, &copied);
-        *information = head + copied;
-        return status;
-    }
-    case FileNetworkOpenInformation: {
-        if (!fixed(sizeof(FILE_NETWORK_OPEN_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
-        }
-        auto* n = (FILE_NETWORK_OPEN_INFORMATION*)buffer;
-        FILE_BASIC_INFORMATION b;
-        FillBasic(st, &b);
-        n->CreationTime = b.CreationTime;
-        n->LastAccessTime = b.LastAccessTime;
-        n->LastWriteTime = b.LastWriteTime;
-        n->ChangeTime = b.ChangeTime;
-        n->AllocationSize.QuadPart = (LONGLONG)st.st_blocks * 512;
-        n->EndOfFile.QuadPart = S_ISDIR(st.st_mode) ? 0 : st.st_size;
-        n->FileAttributes = b.FileAttributes;
-        *information = sizeof(FILE_NETWORK_OPEN_INFORMATION);
-        return STATUS_SUCCESS;
-    }
-    case FileAttributeTagInformation:
-        if (!fixed(sizeof(FILE_ATTRIBUTE_TAG_INFORMATION))) {
-            return STATUS_INFO_LENGTH_MISMATCH;
-        }
-        ((FILE_ATTRIBUTE_TAG_INFORMATION*)buffer)->FileAttributes = Attributes(st);
-        *information = sizeof(FILE_ATTRIBUTE_TAG_INFORMATION);
-        return STATUS_SUCCESS;
-    default:
-        // NTFS answers no other class here, FileEndOfFileInformation included
-        // (a class for setting only).
-        return STATUS_INVALID_PARAMETER;
+        case FileAttributeTagInformation:
+            if (!fixed(sizeof(FILE_ATTRIBUTE_TAG_INFORMATION))) {
+                return STATUS_INFO_LENGTH_MISMATCH;
+            }
+            ((FILE_ATTRIBUTE_TAG_INFORMATION*)buffer)->FileAttributes = Attributes(st);
+            *information = sizeof(FILE_ATTRIBUTE_TAG_INFORMATION);
+            return STATUS_SUCCESS;
+        default:
+            // NTFS answers no other class here, FileEndOfFileInformation included
+            // (a class for setting only).
+            return STATUS_INVALID_PARAMETER;
     }
 }
 

@@ -17,7 +17,7 @@ struct ContextRecord {
     ULONG tag = 0;
     void* body = nullptr;
     long references = 0;
-    HostStream* stream = nullptr;  // attached to this stream ...
+    HostStream* stream = nullptr;       // attached to this stream ...
     _FLT_INSTANCE* instance = nullptr;  // ... through this instance
 };
 
@@ -68,8 +68,8 @@ void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP
     if (filter->registration.InstanceSetupCallback != nullptr) {
         const FLT_RELATED_OBJECTS related = Related(filter, instance, nullptr);
         const detail::ThreadBalance balance = detail::CurrentBalance();
-        status = filter->registration.InstanceSetupCallback(&related, flags, (DEVICE_TYPE)volume->type,
-                                                            volume->fileSystem);
+        status = filter->registration.InstanceSetupCallback(
+            &related, flags, (DEVICE_TYPE)volume->type, volume->fileSystem);
         detail::CheckBalance(balance, "InstanceSetupCallback");
     }
     std::lock_guard<std::mutex> lock(gLock);
@@ -77,8 +77,9 @@ void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP
         instance->tearingDown = true;  // never attached
         return;
     }
-    auto at = std::find_if(volume->instances.begin(), volume->instances.end(),
-                           [&](_FLT_INSTANCE* i) { return i->filter->sequence > filter->sequence; });
+    auto at =
+        std::find_if(volume->instances.begin(), volume->instances.end(),
+                     [&](_FLT_INSTANCE* i) { return i->filter->sequence > filter->sequence; });
     volume->instances.insert(at, instance);
 }
 
@@ -155,6 +156,12 @@ void Release(ContextRecord* record) {
         if (--record->references > 0) {
             return;
         }
+        if (record->stream != nullptr) {
+            // Its attachment still holds a reference: a caller released twice.
+            record->references++;
+            detail::BugCheck("FltReleaseContext: an attached context released once too often");
+            return;
+        }
         gContexts.erase(record->body);
     }
     if (record->cleanup != nullptr) {
@@ -173,7 +180,8 @@ void Release(ContextRecord* record) {
 // The stream context of an instance on a file object's stream, checked as
 // the Filter Manager checks its arguments. Called with gLock held.
 NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, HostStream** stream) {
-    if (instance == nullptr || instance->filter == nullptr || fo == nullptr || fo->Host == nullptr) {
+    if (instance == nullptr || instance->filter == nullptr || fo == nullptr ||
+        fo->Host == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     if (instance->tearingDown) {
@@ -289,7 +297,8 @@ void DetachFilters(Volume::Impl* volume) {
 Driver::Driver(PDRIVER_INITIALIZE entry) {
     object_.Type = 4;  // IO_TYPE_DRIVER
     object_.Size = sizeof(object_);
-    static const char16_t kService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pontor";
+    static const char16_t kService[] =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pontor";
     object_.DriverName.Buffer = (PWCH)u"\\Driver\\Pontor";
     object_.DriverName.Length = object_.DriverName.MaximumLength = 14 * 2;
     UNICODE_STRING registryPath;
@@ -403,7 +412,8 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
     if (Driver == nullptr || Registration == nullptr || RetFilter == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if ((Registration->Version >> 8) != 2 || Registration->Version > FLT_REGISTRATION_VERSION_0203 ||
+    if ((Registration->Version >> 8) != 2 ||
+        Registration->Version > FLT_REGISTRATION_VERSION_0203 ||
         Registration->Size < offsetof(FLT_REGISTRATION, GenerateFileNameCallback)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -536,8 +546,8 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
 }
 
 NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                    FLT_SET_CONTEXT_OPERATION Operation,
-                                    PFLT_CONTEXT NewContext, PFLT_CONTEXT* OldContext) {
+                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
+                                    PFLT_CONTEXT* OldContext) {
     host::detail::RunHook(host::HookPoint::SetStreamContext);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
@@ -700,7 +710,8 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
             name = h->normalizedName;
         } else {
             // Before the open: the file system resolves what exists so far.
-            const NTSTATUS status = host::detail::FsNormalize(h->volume, h->name, h->caseInsensitive, &name);
+            const NTSTATUS status =
+                host::detail::FsNormalize(h->volume, h->name, h->caseInsensitive, &name);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -760,7 +771,7 @@ NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameI
     info->FinalComponent = final;
     info->ParentDir.Buffer = rest.Buffer;
     info->ParentDir.Length = info->ParentDir.MaximumLength =
-        final.Buffer != nullptr ? (USHORT)((char*)final.Buffer - (char*)rest.Buffer) : rest.Length;
+        final.Buffer != nullptr ? (USHORT)((char*) final.Buffer - (char*)rest.Buffer) : rest.Length;
     info->NamesParsed = FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT | FLTFL_FILE_NAME_PARSED_EXTENSION |
                         FLTFL_FILE_NAME_PARSED_STREAM | FLTFL_FILE_NAME_PARSED_PARENT_DIR;
     return STATUS_SUCCESS;
@@ -820,7 +831,8 @@ NTSTATUS FLTAPI FltGetEcpListFromCallbackData(PFLT_FILTER, PFLT_CALLBACK_DATA Ca
     }
     *EcpList = nullptr;
     PFILE_OBJECT fo = CallbackData->Iopb->TargetFileObject;
-    if (CallbackData->Iopb->MajorFunction != IRP_MJ_CREATE || fo == nullptr || fo->Host == nullptr) {
+    if (CallbackData->Iopb->MajorFunction != IRP_MJ_CREATE || fo == nullptr ||
+        fo->Host == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     *EcpList = fo->Host->ecpList;

@@ -54,7 +54,7 @@ struct host::Volume::Impl {
     std::u16string deviceName;
     std::u16string guidName;
     _FLT_VOLUME fltVolume;
-    _FLT_INSTANCE instance;                // the bare instance
+    _FLT_INSTANCE instance;                 // the bare instance
     std::vector<_FLT_INSTANCE*> instances;  // filter instances, top of the stack first
 };
 
@@ -180,8 +180,8 @@ NTSTATUS FsRead(PFILE_OBJECT fileObject, LONGLONG offset, ULONG length, void* bu
                 bool updateOffset, ULONG_PTR* information);
 NTSTATUS FsWrite(PFILE_OBJECT fileObject, LONGLONG offset, ULONG length, const void* buffer,
                  bool paging, bool updateOffset, ULONG_PTR* information);
-NTSTATUS FsQueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS fileClass,
-                            void* buffer, ULONG length, ULONG_PTR* information);
+NTSTATUS FsQueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS fileClass, void* buffer,
+                            ULONG length, ULONG_PTR* information);
 void FsCleanup(PFILE_OBJECT fileObject);
 // Closes the host file and drops the stream; returns the contexts of a stream
 // that went away.
@@ -200,8 +200,8 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
                      UCHAR operationFlags, KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject,
                      ULONG_PTR* information);
-NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fileObject, LONGLONG offset,
-                   ULONG length, void* buffer, ULONG flags, ULONG_PTR* information);
+NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fileObject, LONGLONG offset, ULONG length,
+                   void* buffer, ULONG flags, ULONG_PTR* information);
 NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fileObject,
                     FILE_INFORMATION_CLASS fileClass, void* buffer, ULONG length,
                     ULONG_PTR* information);

@@ -94,35 +94,34 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
             detail::CheckBalance(balance, "a pre-operation callback");
             if (result != FLT_PREOP_COMPLETE && !FltIsCallbackDataDirty(&r.data) &&
                 std::memcmp(&before, &r.iopb, sizeof(before)) != 0) {
-                detail::BugCheck("a pre-operation callback changed the parameters without "
-                                 "FltSetCallbackDataDirty");
+                detail::BugCheck(
+                    "a pre-operation callback changed the parameters without "
+                    "FltSetCallbackDataDirty");
             }
         }
         switch (result) {
-        case FLT_PREOP_SUCCESS_WITH_CALLBACK:
-        case FLT_PREOP_SYNCHRONIZE:  // every request is synchronous here
-            if (post != nullptr) {
-                posts.push_back({instance, post, context});
-            }
-            break;
-        case FLT_PREOP_SUCCESS_NO_CALLBACK:
-            break;
-        case FLT_PREOP_COMPLETE:
-            completed = true;
-            break;
-        case FLT_PREOP_DISALLOW_FASTIO:
-            if (!FLT_IS_FASTIO_OPERATION(&r.data)) {
-                detail::BugCheck("FLT_PREOP_DISALLOW_FASTIO returned for a request that is not fast I/O");
+            case FLT_PREOP_SUCCESS_WITH_CALLBACK:
+            case FLT_PREOP_SYNCHRONIZE:  // every request is synchronous here
+                if (post != nullptr) {
+                    posts.push_back({instance, post, context});
+                }
+                break;
+            case FLT_PREOP_SUCCESS_NO_CALLBACK: break;
+            case FLT_PREOP_COMPLETE: completed = true; break;
+            case FLT_PREOP_DISALLOW_FASTIO:
+                if (!FLT_IS_FASTIO_OPERATION(&r.data)) {
+                    detail::BugCheck(
+                        "FLT_PREOP_DISALLOW_FASTIO returned for a request that is not fast I/O");
+                    completed = true;
+                    break;
+                }
+                disallowed = true;
+                break;
+            default:
+                detail::BugCheck("pre-operation result " + std::to_string((int)result) +
+                                 " (pending requests are not modelled)");
                 completed = true;
                 break;
-            }
-            disallowed = true;
-            break;
-        default:
-            detail::BugCheck("pre-operation result " + std::to_string((int)result) +
-                             " (pending requests are not modelled)");
-            completed = true;
-            break;
         }
         if (completed || disallowed) {
             break;
@@ -242,8 +241,9 @@ NTSTATUS ParseCreate(const std::u16string& name, Volume::Impl** volume, std::u16
     return STATUS_SUCCESS;
 }
 
-detail::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK access, ULONG attributes,
-                                    ULONG share, ULONG disposition, ULONG options, UCHAR flags) {
+detail::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK access,
+                                    ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+                                    UCHAR flags) {
     detail::CreateParameters p;
     p.path = rest;
     p.access = MapGenericAccess(access);
@@ -274,14 +274,16 @@ MDL DescribeBuffer(const void* buffer, ULONG length, CSHORT flags) {
 
 ULONG IrpFlagsOf(IoPath path, bool synchronous) {
     switch (path) {
-    case IoPath::NonCached: return IRP_NOCACHE | (synchronous ? IRP_SYNCHRONOUS_API : 0);
-    case IoPath::Paging: return IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
-    default: return synchronous ? IRP_SYNCHRONOUS_API : 0;
+        case IoPath::NonCached: return IRP_NOCACHE | (synchronous ? IRP_SYNCHRONOUS_API : 0);
+        case IoPath::Paging: return IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
+        default: return synchronous ? IRP_SYNCHRONOUS_API : 0;
     }
 }
 
 UCHAR MinorOf(IoPath path) {
-    return path == IoPath::Mdl ? IRP_MN_MDL : path == IoPath::MdlComplete ? IRP_MN_COMPLETE_MDL : IRP_MN_NORMAL;
+    return path == IoPath::Mdl           ? IRP_MN_MDL
+           : path == IoPath::MdlComplete ? IRP_MN_COMPLETE_MDL
+                                         : IRP_MN_NORMAL;
 }
 
 }  // namespace
@@ -337,7 +339,8 @@ void RunHook(HookPoint point) {
 NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULONG length,
                    void* buffer, ULONG flags, ULONG_PTR* information) {
     const bool paging = flags & FLTFL_IO_OPERATION_PAGING;
-    const bool update = Synchronous(fo) && !paging && !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
+    const bool update =
+        Synchronous(fo) && !paging && !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
     const std::vector<_FLT_INSTANCE*> instances = AcquireInstances(fo->Host->volume, through);
     if (instances.empty()) {
         return FsRead(fo, offset, length, buffer, update, information);
@@ -351,8 +354,8 @@ NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULO
     r.iopb.Parameters.Read.ReadBuffer = buffer;
     Dispatch(r, instances, [&](Request& q) {
         auto& read = q.iopb.Parameters.Read;
-        q.data.IoStatus.Status =
-            FsRead(fo, read.ByteOffset.QuadPart, read.Length, read.ReadBuffer, update, &q.data.IoStatus.Information);
+        q.data.IoStatus.Status = FsRead(fo, read.ByteOffset.QuadPart, read.Length, read.ReadBuffer,
+                                        update, &q.data.IoStatus.Information);
     });
     ReleaseInstances(instances);
     *information = r.data.IoStatus.Information;
@@ -368,8 +371,9 @@ NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CL
     r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
     DispatchBelow(r, through, [&](Request& q) {
         auto& query = q.iopb.Parameters.QueryFileInformation;
-        q.data.IoStatus.Status = FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
-                                                    query.Length, &q.data.IoStatus.Information);
+        q.data.IoStatus.Status =
+            FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer, query.Length,
+                               &q.data.IoStatus.Information);
     });
     *information = r.data.IoStatus.Information;
     return r.data.IoStatus.Status;
@@ -401,7 +405,8 @@ void DereferenceFileObject(PFILE_OBJECT fo) {
         detached = FsClose(fo);
     } else {
         Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLOSE, fo);
-        const std::vector<_FLT_INSTANCE*> instances = AcquireInstances(fo->Host->volume, fo->Host->openedThrough);
+        const std::vector<_FLT_INSTANCE*> instances =
+            AcquireInstances(fo->Host->volume, fo->Host->openedThrough);
         Dispatch(r, instances, [&](Request& q) {
             detached = FsClose(fo);
             q.data.IoStatus.Status = STATUS_SUCCESS;
@@ -450,7 +455,9 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
 
 Handle::~Handle() { Close(); }
 
-Handle::Handle(Handle&& other) noexcept : fileObject_(other.fileObject_) { other.fileObject_ = nullptr; }
+Handle::Handle(Handle&& other) noexcept : fileObject_(other.fileObject_) {
+    other.fileObject_ = nullptr;
+}
 
 Handle& Handle::operator=(Handle&& other) noexcept {
     if (this != &other) {
@@ -494,8 +501,9 @@ IoResult Create(const CreateRequest& request, Handle* handle) {
         FILE_OBJECT onStack;
         detail::InitFileObject(&onStack, volume, rest, synchronous);
         onStack.Host->onStack = true;
-        status = CreateFileObject(nullptr, &onStack, p, request.fileAttributes,
-                                  request.extraCreateParameters, request.requestorMode, &information);
+        status =
+            CreateFileObject(nullptr, &onStack, p, request.fileAttributes,
+                             request.extraCreateParameters, request.requestorMode, &information);
         if (NT_SUCCESS(status)) {
             detail::CleanupFileObject(&onStack, nullptr);
             detail::DereferenceFileObject(&onStack);
@@ -520,7 +528,8 @@ IoResult Create(const CreateRequest& request, Handle* handle) {
     return {status, information};
 }
 
-IoResult Open(const Volume& volume, std::string_view relative, Handle* handle, ACCESS_MASK desiredAccess) {
+IoResult Open(const Volume& volume, std::string_view relative, Handle* handle,
+              ACCESS_MASK desiredAccess) {
     CreateRequest request;
     request.name = volume.NtName(relative);
     request.desiredAccess = desiredAccess;
@@ -555,8 +564,8 @@ IoResult Read(const Handle& handle, const ReadRequest& request) {
         }
         // An MDL read carries no buffer: the pages lent are the caller's buffer.
         void* to = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : read.ReadBuffer;
-        q.data.IoStatus.Status = detail::FsRead(fo, read.ByteOffset.QuadPart, read.Length, to, update,
-                                                &q.data.IoStatus.Information);
+        q.data.IoStatus.Status = detail::FsRead(fo, read.ByteOffset.QuadPart, read.Length, to,
+                                                update, &q.data.IoStatus.Information);
     };
     if (request.path == IoPath::Cached) {
         Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_READ, fo);
@@ -615,8 +624,9 @@ IoResult Write(const Handle& handle, const WriteRequest& request) {
         }
         // An MDL write's pages are filled by the caller: here, from its buffer.
         const void* from = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : write.WriteBuffer;
-        q.data.IoStatus.Status = detail::FsWrite(fo, write.ByteOffset.QuadPart, write.Length, from, paging,
-                                                 synchronous && !paging, &q.data.IoStatus.Information);
+        q.data.IoStatus.Status =
+            detail::FsWrite(fo, write.ByteOffset.QuadPart, write.Length, from, paging,
+                            synchronous && !paging, &q.data.IoStatus.Information);
     };
     if (request.path == IoPath::Cached) {
         Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_WRITE, fo);
@@ -659,8 +669,9 @@ IoResult QueryInformation(const Handle& handle, FILE_INFORMATION_CLASS fileInfor
     r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
     DispatchBelow(r, fo->Host->openedThrough, [&](Request& q) {
         auto& query = q.iopb.Parameters.QueryFileInformation;
-        q.data.IoStatus.Status = detail::FsQueryInformation(
-            fo, query.FileInformationClass, query.InfoBuffer, query.Length, &q.data.IoStatus.Information);
+        q.data.IoStatus.Status =
+            detail::FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
+                                       query.Length, &q.data.IoStatus.Information);
     });
     return Result(r);
 }
@@ -706,13 +717,15 @@ IoResult AcquireForModWrite(const Handle& handle, LONGLONG endingOffset) {
     LARGE_INTEGER ending;
     ending.QuadPart = endingOffset;
     PERESOURCE resource = nullptr;
-    Request r(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_ACQUIRE_FOR_MOD_WRITE, fo);
+    Request r(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_ACQUIRE_FOR_MOD_WRITE,
+              fo);
     r.iopb.Parameters.AcquireForModifiedPageWriter.EndingOffset = &ending;
     r.iopb.Parameters.AcquireForModifiedPageWriter.ResourceToRelease = &resource;
     auto grant = [](Request& q) { q.data.IoStatus = {}; };
     DispatchBelow(r, fo->Host->openedThrough, grant);
     if (NT_SUCCESS(r.data.IoStatus.Status)) {
-        Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_RELEASE_FOR_MOD_WRITE, fo);
+        Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode,
+                        IRP_MJ_RELEASE_FOR_MOD_WRITE, fo);
         release.iopb.Parameters.ReleaseForModifiedPageWriter.ResourceToRelease = resource;
         DispatchBelow(release, fo->Host->openedThrough, grant);
     }
@@ -728,7 +741,8 @@ IoResult AcquireForCcFlush(const Handle& handle) {
     Request r(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_ACQUIRE_FOR_CC_FLUSH, fo);
     DispatchBelow(r, fo->Host->openedThrough, grant);
     if (NT_SUCCESS(r.data.IoStatus.Status)) {
-        Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_RELEASE_FOR_CC_FLUSH, fo);
+        Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode,
+                        IRP_MJ_RELEASE_FOR_CC_FLUSH, fo);
         DispatchBelow(release, fo->Host->openedThrough, grant);
     }
     return Result(r);
@@ -771,10 +785,9 @@ extern "C" {
 
 NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes,
-                                PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER, ULONG,
-                                ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                                PVOID, ULONG, ULONG Flags) {
+                                POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
+                                ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
     auto finish = [&](NTSTATUS status, ULONG_PTR information) {
         if (IoStatusBlock != nullptr) {
             IoStatusBlock->Status = status;
@@ -785,7 +798,8 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
     if (FileObject != nullptr) {
         *FileObject = nullptr;
     }
-    if (FileHandle == nullptr || ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr) {
+    if (FileHandle == nullptr || ObjectAttributes == nullptr ||
+        ObjectAttributes->ObjectName == nullptr) {
         return finish(STATUS_INVALID_PARAMETER, 0);
     }
     *FileHandle = nullptr;
@@ -829,7 +843,9 @@ NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
     return STATUS_SUCCESS;
 }
 
-VOID FASTCALL ObfDereferenceObject(PVOID Object) { host::detail::DereferenceFileObject((PFILE_OBJECT)Object); }
+VOID FASTCALL ObfDereferenceObject(PVOID Object) {
+    host::detail::DereferenceFileObject((PFILE_OBJECT)Object);
+}
 
 NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,

@@ -24,8 +24,8 @@ TEST_F(Dispatch, OpenAndCloseRunCallbacksInOrder) {
         host::Handle h;
         ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre create", "post create", "pre cleanup", "post cleanup",
-                                             "pre close", "post close"}));
+    EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre create", "post create", "pre cleanup",
+                                             "post cleanup", "pre close", "post close"}));
 }
 
 // Each pre-operation result of a read, and what the caller and the filter see.
@@ -45,14 +45,16 @@ TEST_P(PreResult, IsHonoured) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     TheFilter().log.clear();
-    TheFilter().pre = Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        if (c.result == FLT_PREOP_COMPLETE) {
-            std::memcpy(data->Iopb->Parameters.Read.ReadBuffer, "XY", 2);
-            data->IoStatus.Status = STATUS_SUCCESS;
-            data->IoStatus.Information = 2;
-        }
-        return c.result;
-    });
+    TheFilter().pre = Only(IRP_MJ_READ,
+                           [&](PFLT_CALLBACK_DATA data,
+                               PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+                               if (c.result == FLT_PREOP_COMPLETE) {
+                                   std::memcpy(data->Iopb->Parameters.Read.ReadBuffer, "XY", 2);
+                                   data->IoStatus.Status = STATUS_SUCCESS;
+                                   data->IoStatus.Information = 2;
+                               }
+                               return c.result;
+                           });
     std::string buffer(4, '.');
     const host::IoResult r = host::Read(h, {.buffer = buffer.data(), .length = 4, .offset = 2});
     EXPECT_EQ(r.status, c.status);
@@ -64,10 +66,21 @@ TEST_P(PreResult, IsHonoured) {
 INSTANTIATE_TEST_SUITE_P(
     Read, PreResult,
     ::testing::Values(
-        PreResultCase{"WithCallback", FLT_PREOP_SUCCESS_WITH_CALLBACK, {"pre read", "post read"}, STATUS_SUCCESS, 4, "2345"},
-        PreResultCase{"NoCallback", FLT_PREOP_SUCCESS_NO_CALLBACK, {"pre read"}, STATUS_SUCCESS, 4, "2345"},
+        PreResultCase{"WithCallback",
+                      FLT_PREOP_SUCCESS_WITH_CALLBACK,
+                      {"pre read", "post read"},
+                      STATUS_SUCCESS,
+                      4,
+                      "2345"},
+        PreResultCase{
+            "NoCallback", FLT_PREOP_SUCCESS_NO_CALLBACK, {"pre read"}, STATUS_SUCCESS, 4, "2345"},
         PreResultCase{"Complete", FLT_PREOP_COMPLETE, {"pre read"}, STATUS_SUCCESS, 2, "XY.."},
-        PreResultCase{"Synchronize", FLT_PREOP_SYNCHRONIZE, {"pre read", "post read"}, STATUS_SUCCESS, 4, "2345"}),
+        PreResultCase{"Synchronize",
+                      FLT_PREOP_SYNCHRONIZE,
+                      {"pre read", "post read"},
+                      STATUS_SUCCESS,
+                      4,
+                      "2345"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Dispatch, PostOperationSeesTheFileSystemsAnswer) {
@@ -81,7 +94,8 @@ TEST_F(Dispatch, PostOperationSeesTheFileSystemsAnswer) {
         }
     };
     char buffer[4];
-    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 4, .offset = 10}).status, STATUS_END_OF_FILE);
+    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 4, .offset = 10}).status,
+              STATUS_END_OF_FILE);
     EXPECT_EQ(seen, STATUS_END_OF_FILE);
 }
 
@@ -89,14 +103,16 @@ TEST_F(Dispatch, DisallowedFastIoComesBackAsAnIrp) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     TheFilter().log.clear();
-    TheFilter().pre = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [](PFLT_CALLBACK_DATA data,
+                         PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         if (FLT_IS_FASTIO_OPERATION(data)) {
             return FLT_PREOP_DISALLOW_FASTIO;
         }
         return std::nullopt;
     };
     char buffer[3];
-    const host::IoResult r = host::Read(h, {.buffer = buffer, .length = 3, .offset = 0, .path = host::IoPath::Cached});
+    const host::IoResult r =
+        host::Read(h, {.buffer = buffer, .length = 3, .offset = 0, .path = host::IoPath::Cached});
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(std::string(buffer, 3), "012");
     EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre read fast", "pre read", "post read"}));
@@ -107,7 +123,10 @@ TEST_F(Dispatch, FastIoServedWhenAllowed) {
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     TheFilter().log.clear();
     char buffer[3];
-    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 3, .offset = 7, .path = host::IoPath::Cached}).information, 3u);
+    EXPECT_EQ(
+        host::Read(h, {.buffer = buffer, .length = 3, .offset = 7, .path = host::IoPath::Cached})
+            .information,
+        3u);
     EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre read fast", "post read fast"}));
 }
 
@@ -127,12 +146,15 @@ TEST_P(ReadPath, PresentsItsParameters) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     FLT_IO_PARAMETER_BLOCK seen = {};
-    TheFilter().pre = Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        seen = *data->Iopb;
-        return std::nullopt;
-    });
+    TheFilter().pre = Only(IRP_MJ_READ,
+                           [&](PFLT_CALLBACK_DATA data,
+                               PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+                               seen = *data->Iopb;
+                               return std::nullopt;
+                           });
     char buffer[4] = {};
-    const host::IoResult r = host::Read(h, {.buffer = buffer, .length = 4, .offset = 1, .path = c.path});
+    const host::IoResult r =
+        host::Read(h, {.buffer = buffer, .length = 4, .offset = 1, .path = c.path});
     EXPECT_EQ(seen.IrpFlags, c.irpFlags);
     EXPECT_EQ(seen.MinorFunction, c.minor);
     EXPECT_EQ(seen.Parameters.Read.ReadBuffer != nullptr, c.buffer);
@@ -147,11 +169,14 @@ TEST_P(ReadPath, PresentsItsParameters) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, ReadPath,
     ::testing::Values(PathCase{host::IoPath::Irp, IRP_SYNCHRONOUS_API, IRP_MN_NORMAL, true, false},
-                      PathCase{host::IoPath::NonCached, IRP_NOCACHE | IRP_SYNCHRONOUS_API, IRP_MN_NORMAL, true, false},
-                      PathCase{host::IoPath::Paging, IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO,
+                      PathCase{host::IoPath::NonCached, IRP_NOCACHE | IRP_SYNCHRONOUS_API,
+                               IRP_MN_NORMAL, true, false},
+                      PathCase{host::IoPath::Paging,
+                               IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO,
                                IRP_MN_NORMAL, true, true},
                       PathCase{host::IoPath::Mdl, IRP_SYNCHRONOUS_API, IRP_MN_MDL, false, false},
-                      PathCase{host::IoPath::MdlComplete, IRP_SYNCHRONOUS_API, IRP_MN_COMPLETE_MDL, false, true}));
+                      PathCase{host::IoPath::MdlComplete, IRP_SYNCHRONOUS_API, IRP_MN_COMPLETE_MDL,
+                               false, true}));
 
 TEST_F(Dispatch, SynchronousHandleReadsAtItsCurrentOffset) {
     host::Handle h;
@@ -161,11 +186,13 @@ TEST_F(Dispatch, SynchronousHandleReadsAtItsCurrentOffset) {
     ASSERT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).information, 4u);
     EXPECT_EQ(std::string(buffer, 4), "4567");
     // A read the filter completes leaves the offset where it was.
-    TheFilter().pre = Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        data->IoStatus.Status = STATUS_SUCCESS;
-        data->IoStatus.Information = 0;
-        return FLT_PREOP_COMPLETE;
-    });
+    TheFilter().pre = Only(IRP_MJ_READ,
+                           [](PFLT_CALLBACK_DATA data,
+                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+                               data->IoStatus.Status = STATUS_SUCCESS;
+                               data->IoStatus.Information = 0;
+                               return FLT_PREOP_COMPLETE;
+                           });
     ASSERT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).status, STATUS_SUCCESS);
     EXPECT_EQ(h.FileObject()->CurrentByteOffset.QuadPart, 8);
 }
@@ -173,10 +200,15 @@ TEST_F(Dispatch, SynchronousHandleReadsAtItsCurrentOffset) {
 TEST_F(Dispatch, WritesNeedWriteAccessAndReallyWrite) {
     host::Handle reader, writer;
     ASSERT_EQ(OpenFile("dir/file.bin", &reader).status, STATUS_SUCCESS);
-    EXPECT_EQ(host::Write(reader, {.buffer = "ab", .length = 2, .offset = 0}).status, STATUS_ACCESS_DENIED);
-    ASSERT_EQ(OpenFile("dir/file.bin", &writer, GENERIC_WRITE | SYNCHRONIZE).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Write(reader, {.buffer = "ab", .length = 2, .offset = 0}).status,
+              STATUS_ACCESS_DENIED);
+    ASSERT_EQ(OpenFile("dir/file.bin", &writer, GENERIC_WRITE | SYNCHRONIZE).status,
+              STATUS_SUCCESS);
     TheFilter().log.clear();
-    EXPECT_EQ(host::Write(writer, {.buffer = "ab", .length = 2, .offset = 3, .path = host::IoPath::Cached}).information, 2u);
+    EXPECT_EQ(host::Write(writer,
+                          {.buffer = "ab", .length = 2, .offset = 3, .path = host::IoPath::Cached})
+                  .information,
+              2u);
     EXPECT_EQ(ReadHostFile("dir/file.bin"), "012ab56789");
     EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre write fast", "post write fast"}));
 }
@@ -187,12 +219,14 @@ TEST_F(Dispatch, WriteRelatedOperations) {
     TheFilter().log.clear();
     EXPECT_EQ(host::AcquireForModWrite(h, 10).status, STATUS_SUCCESS);
     EXPECT_EQ(host::AcquireForCcFlush(h).status, STATUS_SUCCESS);
-    EXPECT_EQ(TheFilter().Lines("pre"), (Lines{"pre acquire-mod-write fsfilter", "pre release-mod-write fsfilter",
-                                               "pre acquire-cc-flush fsfilter", "pre release-cc-flush fsfilter"}));
+    EXPECT_EQ(TheFilter().Lines("pre"),
+              (Lines{"pre acquire-mod-write fsfilter", "pre release-mod-write fsfilter",
+                     "pre acquire-cc-flush fsfilter", "pre release-cc-flush fsfilter"}));
 
     // Refused acquires are not released; a refused fast MDL write returns as an IRP.
     TheFilter().log.clear();
-    TheFilter().pre = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [](PFLT_CALLBACK_DATA data,
+                         PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         if (FLT_IS_FASTIO_OPERATION(data)) {
             return FLT_PREOP_DISALLOW_FASTIO;
         }
@@ -222,7 +256,8 @@ TEST_F(Dispatch, FileSystemControlIsBuffered) {
     EXPECT_EQ(host::FileSystemControl(h, {.code = code, .output = out, .outputLength = 8}).status,
               STATUS_INVALID_DEVICE_REQUEST);
 
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
+                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         auto& fsctl = data->Iopb->Parameters.FileSystemControl.Buffered;
         EXPECT_EQ(fsctl.FsControlCode, code);
         EXPECT_EQ(std::string((char*)fsctl.SystemBuffer, 2), "in");  // the input, on the way down
@@ -231,17 +266,21 @@ TEST_F(Dispatch, FileSystemControlIsBuffered) {
         data->IoStatus.Information = 6;
         return FLT_PREOP_COMPLETE;
     };
-    const host::IoResult r = host::FileSystemControl(h, {.code = code, .input = "in", .inputLength = 2, .output = out, .outputLength = 8});
+    const host::IoResult r = host::FileSystemControl(
+        h, {.code = code, .input = "in", .inputLength = 2, .output = out, .outputLength = 8});
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 6u);
-    EXPECT_EQ(std::string(out, 8), std::string("answer\0\0", 8)) << "the information's bytes, no more";
+    EXPECT_EQ(std::string(out, 8), std::string("answer\0\0", 8))
+        << "the information's bytes, no more";
 
     void* system = &system;
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
+                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         system = data->Iopb->Parameters.FileSystemControl.Buffered.SystemBuffer;
         return std::nullopt;
     };
-    host::FileSystemControl(h, {.code = code, .output = out, .outputLength = 8, .nullSystemBuffer = true});
+    host::FileSystemControl(
+        h, {.code = code, .output = out, .outputLength = 8, .nullSystemBuffer = true});
     EXPECT_EQ(system, nullptr);
 }
 
@@ -249,15 +288,19 @@ TEST_F(Dispatch, ParameterChangesNeedTheDirtyMark) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     for (const bool dirty : {true, false}) {
-        TheFilter().pre = Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-            data->Iopb->Parameters.Read.ByteOffset.QuadPart = 5;
-            if (dirty) {
-                FltSetCallbackDataDirty(data);
-            }
-            return std::nullopt;
-        });
+        TheFilter().pre =
+            Only(IRP_MJ_READ,
+                 [&](PFLT_CALLBACK_DATA data,
+                     PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+                     data->Iopb->Parameters.Read.ByteOffset.QuadPart = 5;
+                     if (dirty) {
+                         FltSetCallbackDataDirty(data);
+                     }
+                     return std::nullopt;
+                 });
         char buffer[2];
-        EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0}).status, STATUS_SUCCESS);
+        EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0}).status,
+                  STATUS_SUCCESS);
         EXPECT_EQ(std::string(buffer, 2), "56") << "the lower layers see the change";
         EXPECT_EQ(TakeBugChecks().size(), dirty ? 0u : 1u);
     }
@@ -266,10 +309,12 @@ TEST_F(Dispatch, ParameterChangesNeedTheDirtyMark) {
 TEST_F(Dispatch, CallbacksMustReleaseWhatTheyAcquire) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().pre = Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        KeEnterCriticalRegion();
-        return std::nullopt;
-    });
+    TheFilter().pre = Only(
+        IRP_MJ_READ,
+        [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+            KeEnterCriticalRegion();
+            return std::nullopt;
+        });
     char buffer[1];
     host::Read(h, {.buffer = buffer, .length = 1, .offset = 0});
     const std::vector<std::string> checks = TakeBugChecks();
@@ -279,7 +324,8 @@ TEST_F(Dispatch, CallbacksMustReleaseWhatTheyAcquire) {
 }
 
 TEST_F(Dispatch, ExtraCreateParametersReachTheFilter) {
-    const GUID wanted = {0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
+    const GUID wanted = {
+        0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
     const GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
     struct Case {
         std::vector<GUID> ecps;
@@ -290,20 +336,25 @@ TEST_F(Dispatch, ExtraCreateParametersReachTheFilter) {
                           Case{{other, wanted}, true, STATUS_SUCCESS}}) {
         bool sawList = false;
         NTSTATUS found = STATUS_NOT_FOUND;
-        TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+        TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
+                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
             if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
                 PECP_LIST list = nullptr;
-                EXPECT_EQ(FltGetEcpListFromCallbackData(TheFilter().handle, data, &list), STATUS_SUCCESS);
+                EXPECT_EQ(FltGetEcpListFromCallbackData(TheFilter().handle, data, &list),
+                          STATUS_SUCCESS);
                 sawList = list != nullptr;
                 if (list != nullptr) {
                     PVOID context;
-                    found = FltFindExtraCreateParameter(TheFilter().handle, list, &wanted, &context, nullptr);
+                    found = FltFindExtraCreateParameter(TheFilter().handle, list, &wanted, &context,
+                                                        nullptr);
                 }
             }
             return std::nullopt;
         };
         host::Handle h;
-        ASSERT_EQ(host::Create({.name = Nt("dir/file.bin"), .extraCreateParameters = c.ecps}, &h).status, STATUS_SUCCESS);
+        ASSERT_EQ(
+            host::Create({.name = Nt("dir/file.bin"), .extraCreateParameters = c.ecps}, &h).status,
+            STATUS_SUCCESS);
         EXPECT_EQ(sawList, c.list);
         EXPECT_EQ(found, c.found);
     }
@@ -316,7 +367,9 @@ TEST_F(Dispatch, CreateFlagsAndStackFileObjects) {
         bool onStack = false;
         ACCESS_MASK access = 0;
     } seen;
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre =
+        [&](PFLT_CALLBACK_DATA data,
+            PCFLT_RELATED_OBJECTS objects) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
             ULONG_PTR low, high;
             IoGetStackLimits(&low, &high);
@@ -327,19 +380,24 @@ TEST_F(Dispatch, CreateFlagsAndStackFileObjects) {
         return std::nullopt;
     };
     host::Handle h;
-    EXPECT_EQ(host::Create({.name = Nt("dir/file.bin"), .fileObjectOnStack = true}, &h).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Create({.name = Nt("dir/file.bin"), .fileObjectOnStack = true}, &h).status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(seen.onStack);
     EXPECT_FALSE(h);
 
-    EXPECT_EQ(host::Create({.name = Nt("dir/file.bin"), .desiredAccess = GENERIC_WRITE}, &h).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Create({.name = Nt("dir/file.bin"), .desiredAccess = GENERIC_WRITE}, &h).status,
+              STATUS_SUCCESS);
     EXPECT_FALSE(seen.onStack);
     EXPECT_TRUE(seen.access & FILE_WRITE_DATA) << "generic rights arrive mapped";
 
-    EXPECT_EQ(host::Create({.name = Nt("dir/file.bin"), .operationFlags = SL_OPEN_TARGET_DIRECTORY}, &h).information,
-              (ULONG_PTR)FILE_EXISTS);
+    EXPECT_EQ(
+        host::Create({.name = Nt("dir/file.bin"), .operationFlags = SL_OPEN_TARGET_DIRECTORY}, &h)
+            .information,
+        (ULONG_PTR)FILE_EXISTS);
     EXPECT_EQ(seen.operationFlags, SL_OPEN_TARGET_DIRECTORY);
 
-    EXPECT_EQ(host::Create({.name = volume_->DeviceName(), .createOptions = 0}, &h).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Create({.name = volume_->DeviceName(), .createOptions = 0}, &h).status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(seen.fileObjectFlags & FO_VOLUME_OPEN);
 }
 
@@ -352,17 +410,20 @@ TEST_F(Dispatch, FilterOpensGoBelowTheFilter) {
         std::u16string name = Nt("dir/file.bin");
         UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2), name.data()};
         OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
         IO_STATUS_BLOCK iosb;
         HANDLE handle;
         PFILE_OBJECT fo;
-        inner = FltCreateFileEx(objects->Filter, objects->Instance, &handle, &fo, GENERIC_READ | SYNCHRONIZE, &oa,
-                                &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+        inner = FltCreateFileEx(objects->Filter, objects->Instance, &handle, &fo,
+                                GENERIC_READ | SYNCHRONIZE, &oa, &iosb, nullptr,
+                                FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
                                 nullptr, 0, IO_STOP_ON_SYMLINK);
         if (NT_SUCCESS(inner)) {
             char buffer[2];
             LARGE_INTEGER offset = {};
-            EXPECT_EQ(FltReadFile(objects->Instance, fo, &offset, 2, buffer, 0, nullptr, nullptr, nullptr),
+            EXPECT_EQ(FltReadFile(objects->Instance, fo, &offset, 2, buffer, 0, nullptr, nullptr,
+                                  nullptr),
                       STATUS_SUCCESS);
             FILE_STANDARD_INFORMATION standard;
             EXPECT_EQ(FltQueryInformationFile(objects->Instance, fo, &standard, sizeof(standard),
@@ -376,7 +437,8 @@ TEST_F(Dispatch, FilterOpensGoBelowTheFilter) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     EXPECT_EQ(inner, STATUS_SUCCESS);
-    EXPECT_EQ(TheFilter().Lines("pre"), (Lines{"pre create"})) << "the filter never sees its own I/O";
+    EXPECT_EQ(TheFilter().Lines("pre"), (Lines{"pre create"}))
+        << "the filter never sees its own I/O";
 }
 
 TEST_F(Dispatch, CancelledOpenFailsAndClosesTheFile) {
@@ -391,7 +453,8 @@ TEST_F(Dispatch, CancelledOpenFailsAndClosesTheFile) {
     EXPECT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_ACCESS_DENIED);
     EXPECT_FALSE(h);
     EXPECT_EQ(host::OpenFileCount(), 0u);
-    EXPECT_TRUE(TheFilter().Lines("pre cleanup").empty()) << "the cancelled open never had a handle";
+    EXPECT_TRUE(TheFilter().Lines("pre cleanup").empty())
+        << "the cancelled open never had a handle";
 }
 
 TEST_F(Dispatch, FailedCreateReportsTheInjectedStatus) {

@@ -21,13 +21,15 @@ protected:
     // Opens through the volume's bare instance, as the driver's image opens do.
     NTSTATUS KernelOpen(const std::u16string& name, ULONG attributes, ULONG flags, HANDLE* handle,
                         PFILE_OBJECT* fo) {
-        UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2), (PWCH)name.data()};
+        UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2),
+                            (PWCH)name.data()};
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &u, attributes, nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
-        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, GENERIC_READ | SYNCHRONIZE, &oa, &iosb,
-                               nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN,
-                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0, flags);
+        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, GENERIC_READ | SYNCHRONIZE,
+                               &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN,
+                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0,
+                               flags);
     }
 };
 
@@ -66,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"Dir/./Sub/Disk.VMDK", 0, 0, STATUS_OBJECT_NAME_INVALID},
                       NameCase{"Dir/link.bin", 0, IO_STOP_ON_SYMLINK, STATUS_STOPPED_ON_SYMLINK},
                       NameCase{"Dir/link.bin", 0, 0, STATUS_ACCESS_DENIED},
-                      NameCase{"Dir/loop/outside.bin", 0, IO_STOP_ON_SYMLINK, STATUS_STOPPED_ON_SYMLINK},
+                      NameCase{"Dir/loop/outside.bin", 0, IO_STOP_ON_SYMLINK,
+                               STATUS_STOPPED_ON_SYMLINK},
                       NameCase{"Dir/Sub", 0, 0, STATUS_FILE_IS_A_DIRECTORY}));
 
 TEST_F(Files, NamesAreNormalizedAndParsed) {
@@ -77,15 +80,17 @@ TEST_F(Files, NamesAreNormalizedAndParsed) {
     std::vector<Parsed> seen;
     auto parse = [&](PFLT_CALLBACK_DATA data) {
         PFLT_FILE_NAME_INFORMATION info;
-        ASSERT_EQ(FltGetFileNameInformation(data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
+        ASSERT_EQ(FltGetFileNameInformation(
+                      data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
                   STATUS_SUCCESS);
         ASSERT_EQ(FltParseFileNameInformation(info), STATUS_SUCCESS);
-        seen.push_back({host::Utf8(&info->Name), host::Utf8(&info->Volume), host::Utf8(&info->ParentDir),
-                        host::Utf8(&info->FinalComponent), host::Utf8(&info->Extension),
-                        host::Utf8(&info->Stream)});
+        seen.push_back({host::Utf8(&info->Name), host::Utf8(&info->Volume),
+                        host::Utf8(&info->ParentDir), host::Utf8(&info->FinalComponent),
+                        host::Utf8(&info->Extension), host::Utf8(&info->Stream)});
         FltReleaseFileNameInformation(info);
     };
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
+                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
         if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
             parse(data);
         }
@@ -99,7 +104,8 @@ TEST_F(Files, NamesAreNormalizedAndParsed) {
     const std::string device = host::Utf8(volume_->DeviceName());
     host::Handle h;
     ASSERT_EQ(OpenFile("DIR/sub/disk.vmdk", &h).status, STATUS_SUCCESS);
-    ASSERT_EQ(host::Create({.name = Nt("dir/New.Tar.GZ"), .disposition = FILE_CREATE}, &h).status, STATUS_SUCCESS);
+    ASSERT_EQ(host::Create({.name = Nt("dir/New.Tar.GZ"), .disposition = FILE_CREATE}, &h).status,
+              STATUS_SUCCESS);
     ASSERT_EQ(seen.size(), 4u);
     for (int i : {0, 1}) {  // before and after the open: the stored spelling
         EXPECT_EQ(seen[i].name, device + "\\Dir\\Sub\\Disk.VMDK");
@@ -109,7 +115,8 @@ TEST_F(Files, NamesAreNormalizedAndParsed) {
         EXPECT_EQ(seen[i].extension, "VMDK");
         EXPECT_EQ(seen[i].stream, "");
     }
-    EXPECT_EQ(seen[2].name, device + "\\Dir\\New.Tar.GZ") << "a name still to be created keeps its spelling";
+    EXPECT_EQ(seen[2].name, device + "\\Dir\\New.Tar.GZ")
+        << "a name still to be created keeps its spelling";
     EXPECT_EQ(seen[2].extension, "GZ");
     EXPECT_EQ(seen[3].name, seen[2].name);
     EXPECT_TRUE(std::filesystem::exists(Path("Dir/New.Tar.GZ")));
@@ -123,12 +130,11 @@ struct ParseCase {
 };
 
 TEST(FltParseFileName, SplitsTheLastComponent) {
-    for (const ParseCase& c : {ParseCase{u"\\a\\b.vmdk", "vmdk", "", "b.vmdk"},
-                               ParseCase{u"\\a.dir\\b", "", "", "b"},
-                               ParseCase{u"\\a\\b.tar.gz:s:$DATA", "gz", ":s:$DATA", "b.tar.gz:s:$DATA"},
-                               ParseCase{u"base.vhdx", "vhdx", "", "base.vhdx"},
-                               ParseCase{u"\\a\\", "", "", ""},
-                               ParseCase{u"\\a\\.hidden", "hidden", "", ".hidden"}}) {
+    for (const ParseCase& c :
+         {ParseCase{u"\\a\\b.vmdk", "vmdk", "", "b.vmdk"}, ParseCase{u"\\a.dir\\b", "", "", "b"},
+          ParseCase{u"\\a\\b.tar.gz:s:$DATA", "gz", ":s:$DATA", "b.tar.gz:s:$DATA"},
+          ParseCase{u"base.vhdx", "vhdx", "", "base.vhdx"}, ParseCase{u"\\a\\", "", "", ""},
+          ParseCase{u"\\a\\.hidden", "hidden", "", ".hidden"}}) {
         UNICODE_STRING name, extension, stream, final;
         RtlInitUnicodeString(&name, c.name);
         ASSERT_EQ(FltParseFileName(&name, &extension, &stream, &final), STATUS_SUCCESS);
@@ -163,7 +169,8 @@ TEST_P(FltRead, AnswersAsNtfs) {
     ULONG bytes = 12345;
     LARGE_INTEGER offset;
     offset.QuadPart = c.offset;
-    EXPECT_EQ(FltReadFile(volume_->Instance(), fo, &offset, c.length, buffer.data(), c.flags, &bytes, nullptr, nullptr),
+    EXPECT_EQ(FltReadFile(volume_->Instance(), fo, &offset, c.length, buffer.data(), c.flags,
+                          &bytes, nullptr, nullptr),
               c.status);
     EXPECT_EQ(bytes, c.bytes);
     EXPECT_EQ(std::string(buffer.data(), c.bytes), std::string(c.bytes, 'x'));
@@ -175,16 +182,15 @@ TEST_P(FltRead, AnswersAsNtfs) {
 
 constexpr ULONG kKeep = FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 constexpr ULONG kPaging = FLTFL_IO_OPERATION_PAGING | kKeep;
-INSTANTIATE_TEST_SUITE_P(
-    Offsets, FltRead,
-    ::testing::Values(ReadCase{0, 2048, kKeep, STATUS_SUCCESS, 2048, 7},
-                      ReadCase{0, 2048, 0, STATUS_SUCCESS, 2048, 2048},
-                      ReadCase{2048, 2048, kPaging, STATUS_SUCCESS, 952, 7},
-                      ReadCase{2999, 10, 0, STATUS_SUCCESS, 1, 3000},
-                      ReadCase{3000, 10, kKeep, STATUS_END_OF_FILE, 0, 7},
-                      ReadCase{1 << 20, 10, 0, STATUS_END_OF_FILE, 0, 7},
-                      ReadCase{3000, 0, 0, STATUS_SUCCESS, 0, 7},
-                      ReadCase{-1, 10, 0, STATUS_INVALID_PARAMETER, 0, 7}));
+INSTANTIATE_TEST_SUITE_P(Offsets, FltRead,
+                         ::testing::Values(ReadCase{0, 2048, kKeep, STATUS_SUCCESS, 2048, 7},
+                                           ReadCase{0, 2048, 0, STATUS_SUCCESS, 2048, 2048},
+                                           ReadCase{2048, 2048, kPaging, STATUS_SUCCESS, 952, 7},
+                                           ReadCase{2999, 10, 0, STATUS_SUCCESS, 1, 3000},
+                                           ReadCase{3000, 10, kKeep, STATUS_END_OF_FILE, 0, 7},
+                                           ReadCase{1 << 20, 10, 0, STATUS_END_OF_FILE, 0, 7},
+                                           ReadCase{3000, 0, 0, STATUS_SUCCESS, 0, 7},
+                                           ReadCase{-1, 10, 0, STATUS_INVALID_PARAMETER, 0, 7}));
 
 TEST_F(Files, InformationClassesDescribeTheFile) {
     host::Handle h;
@@ -193,7 +199,9 @@ TEST_F(Files, InformationClassesDescribeTheFile) {
     ASSERT_EQ(::stat(Path("Dir/Sub/Disk.VMDK").c_str(), &st), 0);
 
     FILE_STANDARD_INFORMATION standard;
-    EXPECT_EQ(host::QueryInformation(h, FileStandardInformation, &standard, sizeof(standard)).information, 24u);
+    EXPECT_EQ(
+        host::QueryInformation(h, FileStandardInformation, &standard, sizeof(standard)).information,
+        24u);
     EXPECT_EQ(standard.EndOfFile.QuadPart, 3000);
     EXPECT_EQ(standard.AllocationSize.QuadPart, (LONGLONG)st.st_blocks * 512);
     EXPECT_FALSE(standard.Directory);
@@ -206,15 +214,20 @@ TEST_F(Files, InformationClassesDescribeTheFile) {
     EXPECT_EQ(a->InternalInformation.IndexNumber.QuadPart, (LONGLONG)st.st_ino);
     const std::u16string name(a->NameInformation.FileName, a->NameInformation.FileNameLength / 2);
     EXPECT_EQ(name, u"\\Dir\\Sub\\Disk.VMDK");
-    EXPECT_EQ(r.information, offsetof(FILE_ALL_INFORMATION, NameInformation.FileName) + name.size() * 2);
+    EXPECT_EQ(r.information,
+              offsetof(FILE_ALL_INFORMATION, NameInformation.FileName) + name.size() * 2);
 
     FILE_NETWORK_OPEN_INFORMATION network;
-    EXPECT_EQ(host::QueryInformation(h, FileNetworkOpenInformation, &network, sizeof(network)).information, 56u);
+    EXPECT_EQ(host::QueryInformation(h, FileNetworkOpenInformation, &network, sizeof(network))
+                  .information,
+              56u);
     EXPECT_EQ(network.EndOfFile.QuadPart, 3000);
     EXPECT_EQ(network.FileAttributes, (ULONG)FILE_ATTRIBUTE_ARCHIVE);
 
     alignas(8) UCHAR streams[64];
-    EXPECT_EQ(host::QueryInformation(h, FileStreamInformation, streams, sizeof(streams)).information, 24u + 14u);
+    EXPECT_EQ(
+        host::QueryInformation(h, FileStreamInformation, streams, sizeof(streams)).information,
+        24u + 14u);
     EXPECT_EQ(((FILE_STREAM_INFORMATION*)streams)->StreamSize.QuadPart, 3000);
 }
 
@@ -245,7 +258,9 @@ TEST_F(Files, ShortBuffersAndUnknownClasses) {
 
 TEST_F(Files, ShareAccessIsEnforcedUntilCleanup) {
     host::Handle reader;
-    ASSERT_EQ(host::Create({.name = Nt("outside.bin"), .shareAccess = FILE_SHARE_READ}, &reader).status, STATUS_SUCCESS);
+    ASSERT_EQ(
+        host::Create({.name = Nt("outside.bin"), .shareAccess = FILE_SHARE_READ}, &reader).status,
+        STATUS_SUCCESS);
     host::Handle writer;
     EXPECT_EQ(OpenFile("outside.bin", &writer, GENERIC_WRITE).status, STATUS_SHARING_VIOLATION);
     host::Handle attributes;
@@ -263,14 +278,17 @@ TEST_F(Files, DispositionsCreateAndOverwrite) {
         ULONG_PTR information;
         const char* contentAfter;
     };
-    for (const Case& c : {Case{"outside.bin", FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0, "secret"},
-                          Case{"outside.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "secret"},
-                          Case{"outside.bin", FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-                          Case{"new.bin", FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
-                          Case{"new.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED, ""}}) {
+    for (const Case& c :
+         {Case{"outside.bin", FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0, "secret"},
+          Case{"outside.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "secret"},
+          Case{"outside.bin", FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+          Case{"new.bin", FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+          Case{"new.bin", FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED, ""}}) {
         host::Handle h;
-        const host::IoResult r =
-            host::Create({.name = Nt(c.name), .desiredAccess = GENERIC_READ | GENERIC_WRITE, .disposition = c.disposition}, &h);
+        const host::IoResult r = host::Create({.name = Nt(c.name),
+                                               .desiredAccess = GENERIC_READ | GENERIC_WRITE,
+                                               .disposition = c.disposition},
+                                              &h);
         EXPECT_EQ(r.status, c.status) << c.name << " " << c.disposition;
         EXPECT_EQ(r.information, c.information) << c.name << " " << c.disposition;
         if (c.contentAfter != nullptr) {
@@ -279,7 +297,8 @@ TEST_F(Files, DispositionsCreateAndOverwrite) {
     }
     ::chmod(Path("outside.bin").c_str(), 0444);
     host::Handle h;
-    EXPECT_EQ(OpenFile("outside.bin", &h, GENERIC_WRITE).status, STATUS_ACCESS_DENIED) << "a read-only file";
+    EXPECT_EQ(OpenFile("outside.bin", &h, GENERIC_WRITE).status, STATUS_ACCESS_DENIED)
+        << "a read-only file";
 }
 
 }  // namespace

@@ -22,8 +22,10 @@ TEST_F(Kernel, SynchronizationEventAdmitsOneWaiterPerSignal) {
     KEVENT notification;
     KeInitializeEvent(&notification, NotificationEvent, FALSE);
     KeSetEvent(&notification, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS)
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS)
         << "a notification event stays signalled";
 
     // A blocked waiter is released by a signal from another thread.
@@ -41,7 +43,8 @@ TEST_F(Kernel, MutexIsOwnedAndRecursive) {
     EXPECT_EQ(host::MutexesHeld(), 2);
     std::thread other([&] {
         LARGE_INTEGER poll = {};
-        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll),
+                  STATUS_TIMEOUT);
         KeReleaseMutex(&mutex, FALSE);  // not the owner
     });
     other.join();
@@ -98,7 +101,8 @@ TEST_F(Kernel, MdlMapping) {
     mdl.ByteCount = sizeof(buffer);
     const ULONG priority = NormalPagePriority | MdlMappingNoExecute;
     host::FailMdlMapping(1);
-    EXPECT_EQ(MmMapLockedPagesSpecifyCache(&mdl, KernelMode, MmCached, nullptr, FALSE, priority), nullptr);
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(&mdl, KernelMode, MmCached, nullptr, FALSE, priority),
+              nullptr);
     EXPECT_EQ(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, priority), (PVOID)buffer);
     EXPECT_TRUE(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
@@ -112,24 +116,31 @@ TEST_F(Kernel, PagingReadMdlMappedByTheFilter) {
     Load();
     host::Handle h;
     ASSERT_EQ(OpenFile("f.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().pre = Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        PMDL mdl = data->Iopb->Parameters.Read.MdlAddress;
-        void* to = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute);
-        if (to == nullptr) {
-            data->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        } else {
-            std::memcpy(to, "ZZ", 2);
-            data->IoStatus.Status = STATUS_SUCCESS;
-        }
-        data->IoStatus.Information = to == nullptr ? 0 : 2;
-        return FLT_PREOP_COMPLETE;
-    });
+    TheFilter().pre = Only(IRP_MJ_READ,
+                           [](PFLT_CALLBACK_DATA data,
+                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+                               PMDL mdl = data->Iopb->Parameters.Read.MdlAddress;
+                               void* to = MmGetSystemAddressForMdlSafe(
+                                   mdl, NormalPagePriority | MdlMappingNoExecute);
+                               if (to == nullptr) {
+                                   data->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+                               } else {
+                                   std::memcpy(to, "ZZ", 2);
+                                   data->IoStatus.Status = STATUS_SUCCESS;
+                               }
+                               data->IoStatus.Information = to == nullptr ? 0 : 2;
+                               return FLT_PREOP_COMPLETE;
+                           });
     char buffer[2] = {};
     host::FailMdlMapping(1);
-    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging}).status,
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging}).status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging})
+            .status,
+        STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(
+        host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging})
+            .status,
+        STATUS_SUCCESS);
     EXPECT_EQ(std::string(buffer, 2), "ZZ");
 }
 
@@ -176,9 +187,11 @@ TEST(DebugFormat, WindowsConversions) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\HarddiskVolume1\\a.vmdk");
     EXPECT_EQ(Format("[%wZ]", &name), "[\\Device\\HarddiskVolume1\\a.vmdk]");
-    EXPECT_EQ(Format("%I64x %I64X %I64d", 0x1234567890ULL, 0xABCDEFULL, -5LL), "1234567890 ABCDEF -5");
+    EXPECT_EQ(Format("%I64x %I64X %I64d", 0x1234567890ULL, 0xABCDEFULL, -5LL),
+              "1234567890 ABCDEF -5");
     EXPECT_EQ(Format("%llx|%016llx", 0xC0000000DULL, 0x1ULL), "c0000000d|0000000000000001");
-    EXPECT_EQ(Format("0x%x %lx %u %d", 0xC000000Du, 0xFFFFFFFFu, 7u, -1), "0xc000000d ffffffff 7 -1");
+    EXPECT_EQ(Format("0x%x %lx %u %d", 0xC000000Du, 0xFFFFFFFFu, 7u, -1),
+              "0xc000000d ffffffff 7 -1");
     EXPECT_EQ(Format("%s %ws %c%%", "ascii", u"wide", 'z'), "ascii wide z%");
 }
 

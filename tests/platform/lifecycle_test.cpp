@@ -18,11 +18,13 @@ void AttachInPostCreate(std::atomic<int>* attached, std::atomic<int>* kept) {
             return;
         }
         PFLT_CONTEXT fresh = nullptr;
-        ASSERT_EQ(FltAllocateContext(objects->Filter, FLT_STREAM_CONTEXT, sizeof(StreamState), NonPagedPoolNx, &fresh),
+        ASSERT_EQ(FltAllocateContext(objects->Filter, FLT_STREAM_CONTEXT, sizeof(StreamState),
+                                     NonPagedPoolNx, &fresh),
                   STATUS_SUCCESS);
         PFLT_CONTEXT existing = nullptr;
-        const NTSTATUS status = FltSetStreamContext(objects->Instance, objects->FileObject,
-                                                    FLT_SET_CONTEXT_KEEP_IF_EXISTS, fresh, &existing);
+        const NTSTATUS status =
+            FltSetStreamContext(objects->Instance, objects->FileObject,
+                                FLT_SET_CONTEXT_KEEP_IF_EXISTS, fresh, &existing);
         if (status == STATUS_SUCCESS) {
             (*attached)++;
         } else {
@@ -65,11 +67,13 @@ TEST_F(Lifecycle, ContextCleanupRunsOnceAfterTheStreamGoes) {
     AttachInPostCreate(&attached, &kept);
     host::Handle first, second, other;
     ASSERT_EQ(OpenFile("a.bin", &first).status, STATUS_SUCCESS);
-    ASSERT_EQ(OpenFile("A.BIN", &second).status, STATUS_SUCCESS);  // same stream, another file object
+    ASSERT_EQ(OpenFile("A.BIN", &second).status,
+              STATUS_SUCCESS);  // same stream, another file object
     ASSERT_EQ(OpenFile("b.bin", &other).status, STATUS_SUCCESS);
     EXPECT_EQ(attached, 2);
     EXPECT_EQ(kept, 1);
-    EXPECT_EQ(host::PoolOutstanding(kContextTag), 2u) << "contexts come from the pool with the registration's tag";
+    EXPECT_EQ(host::PoolOutstanding(kContextTag), 2u)
+        << "contexts come from the pool with the registration's tag";
 
     PFLT_CONTEXT viaFirst, viaSecond;
     PFLT_INSTANCE instance = driver_->InstanceOn(*volume_);
@@ -96,7 +100,8 @@ TEST_F(Lifecycle, StreamWithoutContext) {
     host::Handle h;
     ASSERT_EQ(OpenFile("a.bin", &h).status, STATUS_SUCCESS);
     PFLT_CONTEXT context = &context;
-    EXPECT_EQ(FltGetStreamContext(driver_->InstanceOn(*volume_), h.FileObject(), &context), STATUS_NOT_FOUND);
+    EXPECT_EQ(FltGetStreamContext(driver_->InstanceOn(*volume_), h.FileObject(), &context),
+              STATUS_NOT_FOUND);
     EXPECT_EQ(context, nullptr);
 }
 
@@ -110,7 +115,8 @@ TEST_F(Lifecycle, RacingOpensAttachOneContext) {
     host::Handle handles[2];
     std::thread racers[2];
     for (int i = 0; i < 2; i++) {
-        racers[i] = std::thread([&, i] { EXPECT_EQ(OpenFile("a.bin", &handles[i]).status, STATUS_SUCCESS); });
+        racers[i] = std::thread(
+            [&, i] { EXPECT_EQ(OpenFile("a.bin", &handles[i]).status, STATUS_SUCCESS); });
     }
     for (std::thread& t : racers) {
         t.join();
@@ -133,7 +139,8 @@ TEST_F(Lifecycle, UnloadTearsDownInstancesAndTheirContexts) {
     TheFilter().log.clear();
     EXPECT_EQ(driver_->Unload(), STATUS_SUCCESS);
     EXPECT_FALSE(driver_->Loaded());
-    EXPECT_EQ(TheFilter().Log(), (Lines{"unload", "teardown start 2", "context cleanup", "teardown complete 2"}));
+    EXPECT_EQ(TheFilter().Log(),
+              (Lines{"unload", "teardown start 2", "context cleanup", "teardown complete 2"}));
     // The file stays open and no longer passes the filter.
     char buffer[1];
     EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 1, .offset = 0}).status, STATUS_SUCCESS);
@@ -152,7 +159,8 @@ TEST_F(Lifecycle, ManualDetachAsksFirst) {
 TEST_F(Lifecycle, ContextStillReferencedAtUnloadIsCaught) {
     Load();
     PFLT_CONTEXT leaked;
-    ASSERT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState), NonPagedPoolNx, &leaked),
+    ASSERT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState),
+                                 NonPagedPoolNx, &leaked),
               STATUS_SUCCESS);
     driver_.reset();
     EXPECT_EQ(TakeBugChecks().size(), 1u);
@@ -166,25 +174,33 @@ TEST_F(Lifecycle, ContextArgumentsAreChecked) {
     host::Handle h;
     ASSERT_EQ(OpenFile("a.bin", &h).status, STATUS_SUCCESS);
     PFLT_CONTEXT context;
-    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAMHANDLE_CONTEXT, 8, NonPagedPoolNx, &context),
-              STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND);
-    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState) + 1, NonPagedPoolNx,
+    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAMHANDLE_CONTEXT, 8, NonPagedPoolNx,
                                  &context),
               STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND);
+    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState) + 1,
+                                 NonPagedPoolNx, &context),
+              STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND);
     host::FailAllocationOfTag(kContextTag, 1);
-    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState), NonPagedPoolNx, &context),
+    EXPECT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState),
+                                 NonPagedPoolNx, &context),
               STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState), NonPagedPoolNx, &context),
+    ASSERT_EQ(FltAllocateContext(TheFilter().handle, FLT_STREAM_CONTEXT, sizeof(StreamState),
+                                 NonPagedPoolNx, &context),
               STATUS_SUCCESS);
     PFLT_INSTANCE instance = driver_->InstanceOn(*volume_);
-    ASSERT_EQ(FltSetStreamContext(instance, h.FileObject(), FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+    ASSERT_EQ(FltSetStreamContext(instance, h.FileObject(), FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
+                                  nullptr),
               STATUS_SUCCESS);
-    EXPECT_EQ(FltSetStreamContext(instance, h.FileObject(), FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+    EXPECT_EQ(FltSetStreamContext(instance, h.FileObject(), FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
+                                  nullptr),
               STATUS_FLT_CONTEXT_ALREADY_LINKED);
     // The driver's own free routines may not free a context.
     FltFreePoolAlignedWithTag(instance, context, kContextTag);
     EXPECT_EQ(TakeBugChecks().size(), 1u);
-    FltReleaseContext(context);
+    FltReleaseContext(context);  // the allocation's reference
+    FltReleaseContext(context);  // the attachment's is not the caller's to drop
+    EXPECT_EQ(TakeBugChecks().size(), 1u);
+    EXPECT_EQ(TheFilter().cleanups, 0);
 }
 
 TEST_F(Lifecycle, FailedDriverEntryLeavesNothingLoaded) {
@@ -215,11 +231,14 @@ TEST_F(Lifecycle, ConcurrentOpensReadsAndCloses) {
                 host::Handle h;
                 ASSERT_EQ(OpenFile(i % 2 ? "a.bin" : "b.bin", &h).status, STATUS_SUCCESS);
                 char c = 0;
-                ASSERT_EQ(host::Read(h, {.buffer = &c, .length = 1, .offset = 0}).status, STATUS_SUCCESS);
+                ASSERT_EQ(host::Read(h, {.buffer = &c, .length = 1, .offset = 0}).status,
+                          STATUS_SUCCESS);
                 EXPECT_EQ(c, i % 2 ? 'a' : 'b');
                 FILE_STANDARD_INFORMATION standard;
-                EXPECT_EQ(host::QueryInformation(h, FileStandardInformation, &standard, sizeof(standard)).status,
-                          STATUS_SUCCESS);
+                EXPECT_EQ(
+                    host::QueryInformation(h, FileStandardInformation, &standard, sizeof(standard))
+                        .status,
+                    STATUS_SUCCESS);
             }
         });
     }

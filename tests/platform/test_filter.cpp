@@ -20,7 +20,8 @@ std::string Kind(PFLT_CALLBACK_DATA data) {
     return "";
 }
 
-FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID*) {
+FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                     PVOID*) {
     Filter& f = TheFilter();
     f.Record("pre " + MajorName(data->Iopb->MajorFunction) + Kind(data));
     if (f.pre) {
@@ -31,8 +32,8 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJE
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
 }
 
-FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
-                                       FLT_POST_OPERATION_FLAGS) {
+FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                       PVOID, FLT_POST_OPERATION_FLAGS) {
     Filter& f = TheFilter();
     f.Record("post " + MajorName(data->Iopb->MajorFunction) + Kind(data));
     if (f.post) {
@@ -59,8 +60,9 @@ NTSTATUS FLTAPI Unload(FLT_FILTER_UNLOAD_FLAGS) {
 NTSTATUS FLTAPI Setup(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_SETUP_FLAGS, DEVICE_TYPE type,
                       FLT_FILESYSTEM_TYPE) {
     TheFilter().Record("setup " + std::to_string(type));
-    return type == FILE_DEVICE_NETWORK_FILE_SYSTEM && TheFilter().refuseNetwork ? STATUS_FLT_DO_NOT_ATTACH
-                                                                                 : STATUS_SUCCESS;
+    return type == FILE_DEVICE_NETWORK_FILE_SYSTEM && TheFilter().refuseNetwork
+               ? STATUS_FLT_DO_NOT_ATTACH
+               : STATUS_SUCCESS;
 }
 
 NTSTATUS FLTAPI QueryTeardown(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_QUERY_TEARDOWN_FLAGS) {
@@ -81,7 +83,8 @@ const FLT_CONTEXT_REGISTRATION kContexts[] = {
     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
 };
 
-#define OPERATION(major) {major, 0, Pre, Post, nullptr}
+#define OPERATION(major) \
+    { major, 0, Pre, Post, nullptr }
 const FLT_OPERATION_REGISTRATION kOperations[] = {
     OPERATION(IRP_MJ_CREATE),
     OPERATION(IRP_MJ_CLEANUP),
@@ -99,9 +102,22 @@ const FLT_OPERATION_REGISTRATION kOperations[] = {
 };
 
 const FLT_REGISTRATION kRegistration = {
-    sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION_0203, 0, kContexts, kOperations, Unload,
-    Setup, QueryTeardown, TeardownStart, TeardownComplete, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
+    sizeof(FLT_REGISTRATION),
+    FLT_REGISTRATION_VERSION_0203,
+    0,
+    kContexts,
+    kOperations,
+    Unload,
+    Setup,
+    QueryTeardown,
+    TeardownStart,
+    TeardownComplete,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -142,19 +158,19 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 std::string MajorName(UCHAR major) {
     switch (major) {
-    case IRP_MJ_CREATE: return "create";
-    case IRP_MJ_CLEANUP: return "cleanup";
-    case IRP_MJ_CLOSE: return "close";
-    case IRP_MJ_READ: return "read";
-    case IRP_MJ_WRITE: return "write";
-    case IRP_MJ_QUERY_INFORMATION: return "query";
-    case IRP_MJ_FILE_SYSTEM_CONTROL: return "fsctl";
-    case IRP_MJ_ACQUIRE_FOR_MOD_WRITE: return "acquire-mod-write";
-    case IRP_MJ_RELEASE_FOR_MOD_WRITE: return "release-mod-write";
-    case IRP_MJ_ACQUIRE_FOR_CC_FLUSH: return "acquire-cc-flush";
-    case IRP_MJ_RELEASE_FOR_CC_FLUSH: return "release-cc-flush";
-    case IRP_MJ_PREPARE_MDL_WRITE: return "prepare-mdl-write";
-    default: return "major " + std::to_string(major);
+        case IRP_MJ_CREATE: return "create";
+        case IRP_MJ_CLEANUP: return "cleanup";
+        case IRP_MJ_CLOSE: return "close";
+        case IRP_MJ_READ: return "read";
+        case IRP_MJ_WRITE: return "write";
+        case IRP_MJ_QUERY_INFORMATION: return "query";
+        case IRP_MJ_FILE_SYSTEM_CONTROL: return "fsctl";
+        case IRP_MJ_ACQUIRE_FOR_MOD_WRITE: return "acquire-mod-write";
+        case IRP_MJ_RELEASE_FOR_MOD_WRITE: return "release-mod-write";
+        case IRP_MJ_ACQUIRE_FOR_CC_FLUSH: return "acquire-cc-flush";
+        case IRP_MJ_RELEASE_FOR_CC_FLUSH: return "release-cc-flush";
+        case IRP_MJ_PREPARE_MDL_WRITE: return "prepare-mdl-write";
+        default: return "major " + std::to_string(major);
     }
 }
 
@@ -166,7 +182,8 @@ void PlatformTest::SetUp() {
     });
     delete gFilter;
     gFilter = new Filter();
-    std::string pattern = (std::filesystem::temp_directory_path() / "pontor-platform-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "pontor-platform-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     volume_ = std::make_unique<host::Volume>(dir_);
@@ -196,7 +213,8 @@ std::string PlatformTest::ReadHostFile(const std::string& relative) {
     return s.str();
 }
 
-host::IoResult PlatformTest::OpenFile(const std::string& relative, host::Handle* handle, ACCESS_MASK access) {
+host::IoResult PlatformTest::OpenFile(const std::string& relative, host::Handle* handle,
+                                      ACCESS_MASK access) {
     return host::Open(*volume_, relative, handle, access);
 }
 

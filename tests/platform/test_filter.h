@@ -29,7 +29,9 @@ struct Filter {
     std::vector<std::string> log;  // "pre read fast", "post create", "setup", ...
     // Runs inside each pre-operation callback; a value replaces the default
     // result FLT_PREOP_SUCCESS_WITH_CALLBACK.
-    std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS)> pre;
+    std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA,
+                                                           PCFLT_RELATED_OBJECTS)>
+        pre;
     std::function<void(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS)> post;
     std::function<void(PVOID)> cleanup;  // extra work of the context cleanup
     std::atomic<int> cleanups{0};
@@ -49,7 +51,8 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 std::string MajorName(UCHAR major);
 
-using PreHook = std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS)>;
+using PreHook = std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA,
+                                                                       PCFLT_RELATED_OBJECTS)>;
 
 // A pre-operation hook that acts on requests of one major function only.
 inline PreHook Only(UCHAR major, PreHook hook) {
