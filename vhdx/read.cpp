@@ -351,6 +351,9 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
         PONTOR_LOG("FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
                    "from VHDX file\n",
                    bytes, (ULONG)sizeof(bitmapEntry));
+        // Part of an entry could name any offset, and the bits found there
+        // would decide where sectors come from: it counts as not present.
+        bitmapEntry = 0;
     }
     bitmapEntry = VhdxLoad64((const UCHAR*)&bitmapEntry);
     if ((bitmapEntry & VHDX_BAT_STATE_MASK) != SB_BLOCK_PRESENT) {

@@ -439,6 +439,14 @@ INSTANTIATE_TEST_SUITE_P(
                         "0x8 while reading Sector BAT entries from VHDX file\n",
                         "[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
                         kPartialFailed}},
+        // Seven bytes arrive: state 6 and most of an offset, which must not
+        // be used to find the bitmap.
+        PartialFailure{"bitmap_entry_read_short", nullptr, [] { host::ShortenRead(4, 7); },
+                       STATUS_UNRECOGNIZED_MEDIA,
+                       {"[PONTOR] VhdxReadPartialBlock: FltReadFile read 0x7 bytes of required "
+                        "0x8 while reading Sector BAT entries from VHDX file\n",
+                        "[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
+                        kPartialFailed}},
         PartialFailure{"bitmap_entry_beyond_bat",
                        [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 4096 * 8); }, nullptr,
                        STATUS_UNSUCCESSFUL,
