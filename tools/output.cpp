@@ -62,7 +62,7 @@ Output::~Output() {
     }
 }
 
-void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
+void Output::WriteAll(const uint8_t* data, size_t length, uint64_t offset) {
     while (length > 0) {
         const ssize_t n = ToStdout() ? ::write(fd_, data, length) : ::pwrite(fd_, data, length, (off_t)offset);
         if (n < 0 && errno == EINTR) {
@@ -78,24 +78,33 @@ void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
 }
 
 void Output::Write(const uint8_t* data, size_t length) {
-    if (!sparse_) {
-        WriteAt(data, length, position_);
+    if (ToStdout()) {
+        WriteAll(data, length, 0);
         position_ += length;
-        return;
+    } else {
+        WriteAt(data, length, position_);
     }
-    // Non-zero stretches are written; aligned zero units are skipped.
-    size_t pending = 0;  // start of the stretch not yet written
-    size_t at = 0;
-    while (at < length) {
-        const size_t unit = std::min(kHoleUnit - (size_t)((position_ + at) % kHoleUnit), length - at);
-        if (unit == kHoleUnit && AllZero(data + at, unit)) {
-            WriteAt(data + pending, at - pending, position_ + pending);
-            pending = at + unit;
+}
+
+void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
+    if (sparse_) {
+        // Non-zero stretches are written; aligned zero units are skipped.
+        size_t pending = 0;  // start of the stretch not yet written
+        for (size_t at = 0; at < length;) {
+            const size_t unit = std::min(kHoleUnit - (size_t)((offset + at) % kHoleUnit), length - at);
+            if (unit == kHoleUnit && AllZero(data + at, unit)) {
+                WriteAll(data + pending, at - pending, offset + pending);
+                pending = at + unit;
+            }
+            at += unit;
         }
-        at += unit;
+        WriteAll(data + pending, length - pending, offset + pending);
+    } else {
+        WriteAll(data, length, offset);
     }
-    WriteAt(data + pending, length - pending, position_ + pending);
-    position_ += length;
+    const uint64_t end = offset + length;
+    for (uint64_t seen = position_; seen < end && !position_.compare_exchange_weak(seen, end);) {
+    }
 }
 
 void Output::Commit() {
@@ -105,7 +114,7 @@ void Output::Commit() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     // The size covers a hole at the end too.
-    if (::ftruncate(fd_, (off_t)position_) != 0 || ::fchmod(fd_, 0666 & ~mask) != 0) {
+    if (::ftruncate(fd_, (off_t)position_.load()) != 0 || ::fchmod(fd_, 0666 & ~mask) != 0) {
         throw ToolError{path_, ErrnoText(errno)};
     }
     const int closed = ::close(fd_);

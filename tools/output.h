@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <string>
 
 namespace tool {
@@ -17,19 +18,23 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    void Write(const uint8_t* data, size_t length);  // throws ToolError
-    void Commit();                                   // throws ToolError
+    // Appends. Throws ToolError.
+    void Write(const uint8_t* data, size_t length);
+    // Writes at offset of a file; safe from several threads at once. The
+    // file's size at Commit covers the furthest byte written. Throws ToolError.
+    void WriteAt(const uint8_t* data, size_t length, uint64_t offset);
+    void Commit();  // throws ToolError
     bool ToStdout() const { return path_.empty(); }
 
 private:
-    void WriteAt(const uint8_t* data, size_t length, uint64_t offset);
+    void WriteAll(const uint8_t* data, size_t length, uint64_t offset);
 
     std::string path_;       // the final name ("" for stdout)
     std::string temporary_;  // the name written until Commit
     int fd_ = 1;
     bool sparse_;
     bool committed_ = false;
-    uint64_t position_ = 0;
+    std::atomic<uint64_t> position_{0};  // appended so far, or the furthest byte written
 };
 
 }  // namespace tool

@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Benchmark of the pontor tool and mount against baselines measured in the
+same run. Every figure is a ratio, the median of ROUNDS rounds with its
+lowest and highest value; the rounds interleave the runs they compare.
+
+  cat      pontor cat of a fully present image to /dev/null, against dd of the
+           equivalent raw file to /dev/null (qemu-img convert to a null target
+           shown beside it)
+  convert  qemu-img convert of the same image to a raw file, against pontor
+           convert to the same destination (above 1: pontor is ahead)
+  mount    4 KiB reads through 'pontor mount', sequential and random, against
+           the raw file through a plain FUSE passthrough and the image through
+           vhdimount; two reader threads against one
+  memory   peak resident size of pontor cat and convert, and of the mount daemon
+
+Images: SIZE MiB of random data (default 2048) converted by qemu-img to VHDX
+with 1 MiB and with 32 MiB blocks. Needs about 6 x SIZE of free space in
+WORKDIR, qemu-img, fusermount3, vhdimount and /dev/fuse for the mount figures.
+
+usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [WORKDIR]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MiB = 1 << 20
+BLOCK_SIZES = ("1M", "32M")
+
+
+def run(*args, stdout=subprocess.DEVNULL, **kwargs):
+    subprocess.run(args, check=True, stdout=stdout, **kwargs)
+
+
+def seconds(*args, stdout=subprocess.DEVNULL):
+    start = time.perf_counter()
+    run(*args, stdout=stdout)
+    return time.perf_counter() - start
+
+
+def peak_kib(*args):
+    """Peak resident size of a command, from GNU time."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", *args], check=True, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    return int(result.stderr.strip().splitlines()[-1])
+
+
+def summary(values):
+    return statistics.median(values), min(values), max(values)
+
+
+class Report:
+    def __init__(self):
+        self.failed = []
+
+    def ratio(self, name, values, floor=None, note=""):
+        median, low, high = summary(values)
+        verdict = ""
+        if floor is not None:
+            verdict = "  ok (>= %.2f)" % floor if median >= floor else "  BELOW %.2f" % floor
+            if median < floor:
+                self.failed.append(name)
+        print("  %-52s %6.2f  (%.2f .. %.2f)%s%s" % (name, median, low, high, verdict, note))
+
+    def memory(self, name, kib, ceiling_mib):
+        ok = kib <= ceiling_mib * 1024
+        if not ok:
+            self.failed.append(name)
+        print("  %-52s %6.1f MiB  %s" % (name, kib / 1024, "ok (<= %d MiB)" % ceiling_mib if ok else
+                                          "ABOVE %d MiB" % ceiling_mib))
+
+
+def wait_mounted(path, process=None, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.ismount(path):
+            return
+        if process is not None and process.poll() is not None:
+            break
+        time.sleep(0.02)
+    sys.exit("tool_bench: %s did not mount" % path)
+
+
+def unmount(path):
+    if os.path.ismount(path):
+        subprocess.run(["fusermount3", "-u", path], stderr=subprocess.DEVNULL)
+
+
+def prepare(work, size_mib, pontor):
+    raw = os.path.join(work, "raw", "random.raw")
+    served = os.path.join(work, "served")
+    os.makedirs(os.path.dirname(raw), exist_ok=True)
+    os.makedirs(served, exist_ok=True)
+    if not os.path.exists(raw) or os.path.getsize(raw) != size_mib * MiB:
+        print("preparing %d MiB of random data and its images in %s" % (size_mib, work))
+        run("dd", "if=/dev/urandom", "of=" + raw, "bs=1M", "count=%d" % size_mib, "status=none")
+    for bs in BLOCK_SIZES:
+        image = os.path.join(served, "full-%s.vhdx" % bs)
+        if not os.path.exists(image):
+            run("qemu-img", "convert", "-f", "raw", "-O", "vhdx", "-o", "subformat=dynamic,block_size=" + bs, raw,
+                image)
+        stub = image[:-4] + "vmdk"
+        if not os.path.exists(stub):
+            run(pontor, "stub", "create", image)
+    return raw, served
+
+
+def warm(*paths):
+    for path in paths:
+        run("cat", path)
+
+
+def bench_cat(report, rounds, raw, served, pontor, size):
+    print("\ncat: throughput of each reader of the whole disk, as a ratio to dd of the raw file")
+    for bs in BLOCK_SIZES:
+        image = os.path.join(served, "full-%s.vhdx" % bs)
+        stub = image[:-4] + "vmdk"
+        warm(raw, image)
+        tool, qemu = [], []
+        for _ in range(rounds):
+            base = seconds("dd", "if=" + raw, "of=/dev/null", "bs=8M", "status=none")
+            tool.append(base / seconds(pontor, "cat", stub))
+            qemu.append(base / seconds("qemu-img", "convert", "-f", "vhdx", "-n", "--target-image-opts", image,
+                                       "driver=null-co,size=%d" % size))
+        report.ratio("pontor cat, %s blocks / dd of raw" % bs, tool, 0.8)
+        report.ratio("qemu-img convert to null, %s blocks / dd of raw" % bs, qemu, note="  (reference)")
+
+
+def bench_convert(report, rounds, work, served, pontor):
+    print("\nconvert: qemu-img convert time over pontor convert time, same image, same destination")
+    out = os.path.join(work, "out.raw")
+    for bs in BLOCK_SIZES:
+        image = os.path.join(served, "full-%s.vhdx" % bs)
+        stub = image[:-4] + "vmdk"
+        warm(image)
+        ratios = []
+        for _ in range(rounds):
+            times = {}
+            for name, command in (("qemu", ("qemu-img", "convert", "-f", "vhdx", "-O", "raw", image, out)),
+                                  ("pontor", (pontor, "convert", stub, out))):
+                if os.path.exists(out):
+                    os.unlink(out)
+                run("sync")
+                times[name] = seconds(*command)
+            ratios.append(times["qemu"] / times["pontor"])
+        os.unlink(out)
+        report.ratio("qemu-img convert time / pontor convert time, %s" % bs, ratios, 1.0)
+
+
+def read_rate(reads, path, mode, threads, per_thread):
+    result = subprocess.run([reads, path, mode, "4096", str(threads), str(per_thread)], check=True,
+                            stdout=subprocess.PIPE, text=True)
+    total, elapsed = result.stdout.split()
+    return int(total) / float(elapsed)
+
+
+def bench_mount(report, rounds, work, raw, served, pontor, build, size):
+    if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("fusermount3") and shutil.which("vhdimount")):
+        print("\nmount: skipped (needs /dev/fuse, fusermount3 and vhdimount)")
+        return None
+    print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough")
+    reads = os.path.join(build, "bench", "fuse_reads")
+    mounts = {name: os.path.join(work, "mnt-" + name) for name in ("pontor", "plain", "vhdi-1M", "vhdi-32M")}
+    for path in mounts.values():
+        os.makedirs(path, exist_ok=True)
+    daemons = []
+    try:
+        daemon = subprocess.Popen([pontor, "mount", "-f", served, mounts["pontor"]])
+        daemons.append(daemon)
+        wait_mounted(mounts["pontor"], daemon)
+        passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
+                                        mounts["plain"]])
+        daemons.append(passthrough)
+        wait_mounted(mounts["plain"], passthrough)
+        for bs in BLOCK_SIZES:
+            run("vhdimount", os.path.join(served, "full-%s.vhdx" % bs), mounts["vhdi-" + bs])
+            wait_mounted(mounts["vhdi-" + bs])
+        plain = os.path.join(mounts["plain"], "random.raw")
+        seq_bytes, rand_bytes = min(size, 1024 * MiB), 48 * MiB
+        for bs in BLOCK_SIZES:
+            ours = os.path.join(mounts["pontor"], "full-%s.vmdk" % bs)
+            vhdi = os.path.join(mounts["vhdi-" + bs], "vhdi1")
+            warm(raw, os.path.join(served, "full-%s.vhdx" % bs))
+            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v")}
+            for _ in range(rounds):
+                rate = {}
+                for name, path in (("ours", ours), ("plain", plain), ("vhdi", vhdi)):
+                    rate[name, "seq"] = read_rate(reads, path, "seq", 1, seq_bytes)
+                    rate[name, "rand"] = read_rate(reads, path, "rand", 1, rand_bytes)
+                    if name != "plain":
+                        rate[name, "two"] = read_rate(reads, path, "rand", 2, rand_bytes)
+                figures["seq"].append(rate["ours", "seq"] / rate["plain", "seq"])
+                figures["rand"].append(rate["ours", "rand"] / rate["plain", "rand"])
+                figures["seq-v"].append(rate["ours", "seq"] / rate["vhdi", "seq"])
+                figures["rand-v"].append(rate["ours", "rand"] / rate["vhdi", "rand"])
+                figures["two"].append(rate["ours", "two"] / rate["ours", "rand"])
+                figures["two-v"].append(rate["ours", "two"] / rate["vhdi", "two"])
+            report.ratio("sequential, %s blocks: pontor mount / plain FUSE" % bs, figures["seq"], 0.9)
+            report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.9)
+            report.ratio("sequential, %s blocks: pontor mount / vhdimount" % bs, figures["seq-v"], 1.0)
+            report.ratio("random, %s blocks: pontor mount / vhdimount" % bs, figures["rand-v"], 1.0)
+            report.ratio("two random readers / one, %s blocks: pontor mount" % bs, figures["two"], 1.5)
+            report.ratio("two random readers, %s blocks: pontor mount / vhdimount" % bs, figures["two-v"], 1.0)
+        with open("/proc/%d/status" % daemon.pid) as status:
+            hwm = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+        return hwm
+    finally:
+        for path in mounts.values():
+            unmount(path)
+        for process in daemons:
+            process.terminate()
+            process.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--size", type=int, default=2048, help="MiB of disk (default 2048)")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
+    parser.add_argument("workdir", nargs="?")
+    args = parser.parse_args()
+    if args.build == os.path.join(ROOT, "build", "release"):
+        run("cmake", "--preset", "release", cwd=ROOT)
+    run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads", cwd=ROOT)
+    pontor = os.path.join(args.build, "tools", "pontor")
+    work = args.workdir or tempfile.mkdtemp(prefix="pontor-bench-")
+    os.makedirs(work, exist_ok=True)
+    raw, served = prepare(work, args.size, pontor)
+    size = args.size * MiB
+    report = Report()
+    print("%d rounds; median (lowest .. highest)" % args.rounds)
+    bench_cat(report, args.rounds, raw, served, pontor, size)
+    bench_convert(report, args.rounds, work, served, pontor)
+    daemon_kib = bench_mount(report, args.rounds, work, raw, served, pontor, args.build, size)
+    print("\nmemory: peak resident size")
+    stub = os.path.join(served, "full-1M.vmdk")
+    report.memory("pontor cat", peak_kib(pontor, "cat", stub), 25)
+    out = os.path.join(work, "out.raw")
+    report.memory("pontor convert", peak_kib(pontor, "convert", stub, out), 25)
+    os.unlink(out)
+    if daemon_kib is not None:
+        report.memory("pontor mount daemon, after the mount figures", daemon_kib, 8)
+    if report.failed:
+        print("\nbelow target: " + "; ".join(report.failed))
+    return 1 if report.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
