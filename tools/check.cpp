@@ -121,7 +121,7 @@ public:
         }
         if (!chain.parent) {
             Add(Severity::Error, Effect::Unbindable, "parent-missing",
-                "the driver looks for the parent as " + chain.parentPath.string() + ", which cannot be opened");
+                "the driver looks for the parent as " + chain.parentPath.string() + ": " + chain.parentOpenError);
             return;
         }
         const InspectedImage& parent = *chain.parent;
@@ -470,45 +470,49 @@ private:
     }
 
     void ReportScan(const BatScan& scan, const Geometry& g) {
-        auto report = [&](const BatScan::Problem& p, Effect effect, const char* code, const char* singular,
-                          const char* plural, const std::string& consequence, const char* unit) {
-            if (p.count == 0) {
-                return;
-            }
-            std::string text = std::to_string(p.count) + " " + (p.count == 1 ? singular : plural) + " (first: " +
-                               unit + " " + std::to_string(p.first) + (p.detail.empty() ? "" : ", " + p.detail) +
-                               ")" + consequence;
-            Add(Severity::Error, effect, code, text);
+        struct Row {
+            const BatScan::Problem& problem;
+            Severity severity;
+            Effect effect;
+            const char* code;
+            bool blocks;  // payload blocks, else sector bitmaps (by chunk)
+            const char* what;
+            const char* consequence;
         };
-        report(scan.reservedState, Effect::Bytes, "bat-reserved-state", "payload block has",
-               "payload blocks have", " the reserved state 4 or 5; a full reader refuses them, the driver reads them as present blocks",
-               "block");
-        report(scan.partialWithoutParent, Effect::Bytes, "bat-partial-without-parent",
-               "payload block is partially present", "payload blocks are partially present",
-               " in an image without a parent; the driver reads their unmarked sectors as zeros", "block");
-        report(scan.partialWithoutBitmap, Effect::Bytes, "bat-partial-without-bitmap",
-               "partially present block has no sector bitmap", "partially present blocks have no sector bitmap",
-               "; the driver fails reads of them with STATUS_UNRECOGNIZED_MEDIA", "block");
-        report(scan.blockBeyondEof, Effect::Bytes, "bat-beyond-eof", "payload block runs",
-               "payload blocks run", " past the end of the file; the driver's reads of them come back short", "block");
-        report(scan.blockOverlap, Effect::Bytes, "bat-overlap", "payload block overlaps other data",
-               "payload blocks overlap other data", " in the file", "block");
-        report(scan.bitmapBeyondEof, Effect::Bytes, "bat-beyond-eof", "sector bitmap runs", "sector bitmaps run",
-               " past the end of the file", "chunk");
-        report(scan.bitmapOverlap, Effect::Bytes, "bat-overlap", "sector bitmap overlaps other data",
-               "sector bitmaps overlap other data", " in the file", "chunk");
-        if (scan.bitmapState.count > 0) {
-            const BatScan::Problem& p = scan.bitmapState;
-            Add(Severity::Warning, Effect::Format, "bat-bitmap-state",
-                Count(p.count, "sector bitmap entry has", "sector bitmap entries have") +
-                    " a state other than 0 or 6 (first: chunk " + std::to_string(p.first) +
-                    "); the driver takes them as not present");
+        const Row rows[] = {
+            {scan.reservedState, Severity::Error, Effect::Bytes, "bat-reserved-state", true,
+             "in the reserved state 4 or 5", "a full reader refuses them, the driver reads them as present blocks"},
+            {scan.partialWithoutParent, Severity::Error, Effect::Bytes, "bat-partial-without-parent", true,
+             "partially present in an image without a parent", "the driver reads their unmarked sectors as zeros"},
+            {scan.partialWithoutBitmap, Severity::Error, Effect::Bytes, "bat-partial-without-bitmap", true,
+             "partially present without a sector bitmap",
+             "the driver fails reads of them with STATUS_UNRECOGNIZED_MEDIA"},
+            {scan.blockBeyondEof, Severity::Error, Effect::Bytes, "bat-beyond-eof", true,
+             "running past the end of the file", "the driver's reads of them come back short"},
+            {scan.blockOverlap, Severity::Error, Effect::Bytes, "bat-overlap", true, "overlapping other data",
+             "their bytes are not their own"},
+            {scan.bitmapBeyondEof, Severity::Error, Effect::Bytes, "bat-beyond-eof", false,
+             "running past the end of the file", "the driver fails reads of the sectors they do not cover"},
+            {scan.bitmapOverlap, Severity::Error, Effect::Bytes, "bat-overlap", false, "overlapping other data",
+             "their bits are not their own"},
+            {scan.bitmapState, Severity::Warning, Effect::Format, "bat-bitmap-state", false,
+             "in a state other than 0 or 6", "the driver takes them as not present"},
+        };
+        for (const Row& r : rows) {
+            const BatScan::Problem& p = r.problem;
+            if (p.count == 0) {
+                continue;
+            }
+            Add(r.severity, r.effect, r.code,
+                Count(p.count, r.blocks ? "payload block" : "sector bitmap", r.blocks ? "payload blocks" : "sector bitmaps") +
+                    " " + r.what + " (first: " + (r.blocks ? "block " : "chunk ") + std::to_string(p.first) +
+                    (p.detail.empty() ? "" : ", " + p.detail) + "); " + r.consequence);
         }
         if (g.dataSize > g.virtualDiskSize) {
             Add(Severity::Note, Effect::None, "served-beyond-disk",
                 "the driver serves " + std::to_string(g.dataSize) + " bytes (whole blocks) of a " +
                     std::to_string(g.virtualDiskSize) + "-byte virtual disk; readers that stop at the disk size "
-                    "do not see the last " + std::to_string(g.dataSize - g.virtualDiskSize));
+                    "do not see the last " + std::to_string(g.dataSize - g.virtualDiskSize) + " bytes");
         }
     }
 
