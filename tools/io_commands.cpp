@@ -165,10 +165,11 @@ void CopyServedDisk(OpenedStub& opened, Output& output) {
 // piece, reads it through the driver (which serves one read of a stub at a
 // time) and writes it at its offset, so that writing overlaps reading.
 void CopyServedDiskInParallel(OpenedStub& opened, Output& output, Progress& progress) {
-    constexpr int kWorkers = 3;
-    constexpr ULONG kPiece = 4 << 20;
+    constexpr int kWorkers = 4;
+    constexpr ULONG kPiece = 2 << 20;
     opened.RequireBound();
     const uint64_t size = opened.EndOfFile();
+    output.Reserve(size);
     std::atomic<uint64_t> next{0}, done{0};
     std::mutex mutex;
     std::condition_variable finished;

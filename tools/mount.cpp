@@ -15,7 +15,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
@@ -145,32 +144,20 @@ int Release(const char*, fuse_file_info* fi) {
     return 0;
 }
 
-// Reads into a page-aligned buffer of our own, which libfuse sends and frees:
-// the kernel copies file data into an unaligned one markedly slower.
-int ReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* fi) {
-    const size_t length = std::min<size_t>(size, 0xFFFFF000u);
-    void* memory = std::aligned_alloc(4096, std::max<size_t>((length + 4095) / 4096 * 4096, 4096));
-    auto* vector = (fuse_bufvec*)std::malloc(sizeof(fuse_bufvec));
-    if (memory == nullptr || vector == nullptr) {
-        std::free(memory);
-        std::free(vector);
-        return -ENOMEM;
-    }
+int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
     host::ReadRequest request;
-    request.buffer = memory;
-    request.length = (ULONG)length;
+    request.buffer = buffer;
+    request.length = (ULONG)std::min<size_t>(size, 0xFFFFFFFFu);
     request.offset = offset;
     request.path = host::IoPath::Cached;  // as an application's ReadFile: fast I/O first
     const host::IoResult result = host::Read(FileOf(fi)->handle, request);
-    if (!NT_SUCCESS(result.status) && result.status != STATUS_END_OF_FILE) {
-        std::free(memory);
-        std::free(vector);
+    if (result.status == STATUS_END_OF_FILE) {
+        return 0;
+    }
+    if (!NT_SUCCESS(result.status)) {
         return Errno(result.status);
     }
-    *vector = FUSE_BUFVEC_INIT(NT_SUCCESS(result.status) ? std::min<size_t>(result.information, length) : 0);
-    vector->buf[0].mem = memory;
-    *out = vector;
-    return 0;
+    return (int)std::min<ULONG_PTR>(result.information, request.length);
 }
 
 int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
@@ -268,7 +255,10 @@ int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_in
 int ReleaseDir(const char*, fuse_file_info* fi) { return Result(::closedir((DIR*)(uintptr_t)fi->fh)); }
 
 
-void* Init(fuse_conn_info*, fuse_config* config) {
+void* Init(fuse_conn_info* connection, fuse_config* config) {
+    // Each worker thread receives requests into a buffer this large (plus a
+    // page): 1 MiB each by default, the bulk of the daemon's memory.
+    connection->max_write = 128 * 1024;
     config->use_ino = 0;
     config->nullpath_ok = 1;  // reads and writes need only the handle
     config->attr_timeout = 1.0;
@@ -291,7 +281,7 @@ fuse_operations Operations() {
     ops.chown = Chown;
     ops.truncate = Truncate;
     ops.open = Open;
-    ops.read_buf = ReadBuf;
+    ops.read = Read;
     ops.write = Write;
     ops.statfs = StatFs;
     ops.flush = Flush;

@@ -107,6 +107,12 @@ void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
     }
 }
 
+void Output::Reserve(uint64_t size) {
+    if (!ToStdout() && ::ftruncate(fd_, (off_t)size) != 0) {
+        throw ToolError{path_, ErrnoText(errno)};
+    }
+}
+
 void Output::Commit() {
     if (ToStdout()) {
         return;

@@ -23,6 +23,9 @@ public:
     // Writes at offset of a file; safe from several threads at once. The
     // file's size at Commit covers the furthest byte written. Throws ToolError.
     void WriteAt(const uint8_t* data, size_t length, uint64_t offset);
+    // Sets a file's size before positional writes, so that they never extend
+    // it. Throws ToolError.
+    void Reserve(uint64_t size);
     void Commit();  // throws ToolError
     bool ToStdout() const { return path_.empty(); }
 

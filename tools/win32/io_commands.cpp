@@ -1,0 +1,139 @@
+// pontor header on Windows, from the loaded driver through DeviceIoControl,
+// and the subcommands this build leaves out (linux_only.h). The Linux
+// counterparts are tools/io_commands.cpp and tools/mount.cpp.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/host/win32/win32.h"
+#include "stub/stub.h"
+#include "tools/commands.h"
+#include "tools/win32/linux_only.h"
+
+namespace tool {
+namespace {
+
+namespace win32 = host::win32;
+
+// The I/O manager hands the driver's statuses to DeviceIoControl's caller
+// as Win32 errors; the three the driver and the file system answer with
+// are named as on Linux.
+ToolError HeaderFailure(const std::string& stub, uint32_t error) {
+    switch (error) {
+    case win32::kErrorNotFound:
+        return {stub, "not a stub (no vmdk extension, or shorter than 2048 bytes)", STATUS_NOT_FOUND};
+    case win32::kErrorNotReady:
+        return {stub,
+                "the stub is not bound to an image (the driver's reasons are in its debug output)",
+                STATUS_DEVICE_NOT_READY};
+    case win32::kErrorInvalidFunction:
+        return {stub,
+                "the control code was not answered: is the pontor filter loaded and attached to "
+                "this volume? (fltmc instances -f pontor)",
+                STATUS_INVALID_DEVICE_REQUEST};
+    default:
+        return {stub, "header query failed: " + win32::ErrorText(error)};
+    }
+}
+
+int Header(const ParsedArgs& args) {
+    const std::string& stub = args.Arguments()[0];
+    const std::filesystem::path path(std::u8string(stub.begin(), stub.end()));
+    // Any-access control code: the handle needs no right to the data.
+    win32::FileHandle handle;
+    if (const uint32_t failure = win32::OpenForAttributes(path, &handle)) {
+        throw ToolError{stub, win32::ErrorText(failure)};
+    }
+    std::vector<uint8_t> header(PONTOR_STUB_HEADER_SIZE);
+    uint32_t returned = 0;
+    const uint32_t failure =
+        win32::FileSystemControl(handle, FSCTL_GET_STUB_HEADER, header.data(), (uint32_t)header.size(), &returned);
+    win32::Close(handle);
+    if (failure != 0) {
+        throw HeaderFailure(stub, failure);
+    }
+    if (returned != header.size()) {
+        throw ToolError{stub, "the driver returned " + std::to_string(returned) + " of " +
+                                  std::to_string(header.size()) + " header bytes"};
+    }
+    if (args.Flag("raw")) {
+        _setmode(_fileno(stdout), _O_BINARY);
+        std::fwrite(header.data(), 1, header.size(), stdout);
+        return kExitOk;
+    }
+    std::string signature;
+    for (size_t i = 0; i < 8 && header[i] != 0; i++) {
+        const char c = (char)header[i];
+        signature += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    std::u16string image;
+    for (size_t i = PONTOR_STUB_PATH_OFFSET; i + 1 < PONTOR_STUB_READ_SIZE; i += 2) {
+        const char16_t c = (char16_t)(header[i] | header[i + 1] << 8);
+        if (c == 0) {
+            break;
+        }
+        image += c;
+    }
+    std::printf("%-22s%s\n", "signature:", signature.c_str());
+    std::printf("%-22s%s\n", "image path:", host::Utf8(image).c_str());
+    std::printf("%-22s%zu bytes\n", "header:", header.size());
+    return kExitOk;
+}
+
+// Listed by 'pontor --help'; RefuseLinuxOnly answers them before parsing.
+Command LinuxOnly(const char* name, const char* arguments, const char* summary,
+                  int (*run)(const ParsedArgs&)) {
+    return {{name, arguments, summary, "", {}, 0, SIZE_MAX}, run};
+}
+
+}  // namespace
+
+std::optional<int> RefuseLinuxOnly(std::string_view command) {
+    for (const char* name : {"read", "cat", "convert", "mount"}) {
+        if (command == name) {
+            std::fprintf(stderr,
+                         "pontor: %s: not in the Windows build: it needs the Linux host platform, "
+                         "which loads the driver in user mode (on Windows the loaded driver serves "
+                         "a stub to every program)\n",
+                         name);
+            return kExitUsage;
+        }
+    }
+    return std::nullopt;
+}
+
+Command ReadCommand() {
+    return LinuxOnly("read", "STUB", "[Linux only] one read request on a stub",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("read"); });
+}
+
+Command CatCommand() {
+    return LinuxOnly("cat", "STUB", "[Linux only] the whole served disk of a stub",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("cat"); });
+}
+
+Command ConvertCommand() {
+    return LinuxOnly("convert", "STUB OUT", "[Linux only] the served disk into a sparse raw file",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("convert"); });
+}
+
+Command MountCommand() {
+    return LinuxOnly("mount", "SOURCE MOUNTPOINT", "[Linux only] serve a directory with FUSE",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("mount"); });
+}
+
+Command HeaderCommand() {
+    return {{"header", "STUB", "the stub header, through FSCTL_GET_STUB_HEADER",
+             "Asks the loaded driver for a bound STUB's header with its private control code\n"
+             "(DeviceIoControl on a handle opened with FILE_READ_ATTRIBUTES) and shows its\n"
+             "signature and image path; --raw writes the 4096 bytes to stdout.\n",
+             {{0, "raw", nullptr, "the 4096 header bytes on stdout"}},
+             1, 1},
+            Header};
+}
+
+}  // namespace tool
