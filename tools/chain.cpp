@@ -1,5 +1,6 @@
 #include "tools/chain.h"
 
+#include "tools/utf8_path.h"
 
 namespace tool {
 namespace {
@@ -9,7 +10,7 @@ std::unique_ptr<InspectedImage> Inspect(const std::filesystem::path& root,
                                         const std::string& displayName, bool verbose,
                                         std::string* openError) {
     auto image = std::make_unique<InspectedImage>();
-    image->path = root / relative;
+    image->path = root / Utf8Path(relative);
     image->displayName = displayName;
     image->file = HostFile::Open(image->path, openError);
     if (!image->file) {
@@ -57,7 +58,7 @@ Chain InspectChain(const std::filesystem::path& root, const std::string& relativ
         return chain;
     }
     const std::string name = host::Utf8(chain.parentName);
-    chain.parentPath = root / name;
+    chain.parentPath = root / Utf8Path(name);
     chain.parent = Inspect(root, name, chain.parentPath.string(), verbose, &chain.parentOpenError);
     return chain;
 }
@@ -91,7 +92,7 @@ std::optional<ToolError> BindingFailure(const Chain& chain) {
 
 Chain InspectChain(const std::string& imagePath, bool verbose) {
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(imagePath, error);
+    const std::filesystem::path absolute = std::filesystem::absolute(Utf8Path(imagePath), error);
     return InspectChain(absolute.parent_path(), absolute.filename().string(), imagePath, verbose);
 }
 

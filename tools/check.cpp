@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/host/host.h"
+#include "tools/utf8_path.h"
 
 namespace tool {
 namespace {
@@ -437,7 +438,7 @@ private:
         }
         std::string path = host::Utf8(*relative);
         std::replace(path.begin(), path.end(), '\\', '/');
-        const std::filesystem::path named = (chain.child->path.parent_path() / path).lexically_normal();
+        const std::filesystem::path named = (chain.child->path.parent_path() / Utf8Path(path)).lexically_normal();
         std::error_code error;
         if (std::filesystem::equivalent(named, chain.parentPath, error)) {
             return;

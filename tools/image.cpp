@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/utf8_path.h"
+
 namespace tool {
 namespace {
 
@@ -60,7 +62,7 @@ std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> v
                                                  bool verbose) {
     std::unique_ptr<OpenedImage> image(new OpenedImage());
     image->volume_ = std::move(volume);
-    image->path_ = image->volume_->Root() / relative;
+    image->path_ = image->volume_->Root() / Utf8Path(relative);
     image->context_ = std::make_unique<VhdxContext>();
     VhdxContext* context = image->context_.get();
 

@@ -6,6 +6,7 @@
 #include "platform/host/host.h"
 #include "stub/stub.h"
 #include "tools/cli.h"
+#include "tools/utf8_path.h"
 
 namespace tool {
 namespace {
@@ -30,13 +31,13 @@ constexpr size_t kMaxStoredChars = (PONTOR_STUB_READ_SIZE - PONTOR_STUB_PATH_OFF
 }  // namespace
 
 StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub) {
-    const std::filesystem::path imagePath = std::filesystem::absolute(image).lexically_normal();
+    const std::filesystem::path imagePath = std::filesystem::absolute(Utf8Path(image)).lexically_normal();
     std::filesystem::path stubPath;
     std::error_code error;
     if (!stub) {
         stubPath = std::filesystem::path(imagePath).replace_extension(".vmdk");
     } else {
-        stubPath = std::filesystem::absolute(*stub).lexically_normal();
+        stubPath = std::filesystem::absolute(Utf8Path(*stub)).lexically_normal();
         if (std::filesystem::is_directory(stubPath, error)) {
             stubPath /= imagePath.filename().replace_extension(".vmdk");
         }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "platform/host/internal.h"
 
@@ -73,8 +74,10 @@ void* Allocate(SIZE_T size, ULONG tag, Owner owner) {
             return nullptr;
         }
     }
-    void* p = nullptr;
-    if (::posix_memalign(&p, kAlignment, size == 0 ? 1 : size) != 0) {
+    // Aligned new rather than posix_memalign: the Windows build of the tool
+    // shares this pool.
+    void* p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+    if (p == nullptr) {
         return nullptr;
     }
     std::memset(p, kPoison, size == 0 ? 1 : size);
@@ -113,7 +116,7 @@ void Free(void* p, ULONG tag, Owner owner) {
     std::memset(p, kPoison, it->second.size == 0 ? 1 : it->second.size);
     s.live.erase(it);
     lock.unlock();
-    std::free(p);
+    ::operator delete(p, std::align_val_t(kAlignment));
 }
 
 }  // namespace

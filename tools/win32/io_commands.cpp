@@ -12,6 +12,7 @@
 #include "platform/host/win32/win32.h"
 #include "stub/stub.h"
 #include "tools/commands.h"
+#include "tools/utf8_path.h"
 #include "tools/win32/linux_only.h"
 
 namespace tool {
@@ -20,21 +21,23 @@ namespace {
 namespace win32 = host::win32;
 
 // The I/O manager hands the driver's statuses to DeviceIoControl's caller
-// as Win32 errors; the three the driver and the file system answer with
-// are named as on Linux.
+// as Win32 errors; those the driver and the file system answer with are
+// named as on Linux. A file system answers a code nobody handled with
+// STATUS_INVALID_DEVICE_REQUEST (NTFS) or STATUS_NOT_SUPPORTED.
 ToolError HeaderFailure(const std::string& stub, uint32_t error) {
+    const char* const kUnanswered =
+        "the control code was not answered: is the pontor filter loaded and attached to this "
+        "volume? (fltmc instances -f pontor)";
     switch (error) {
     case win32::kErrorNotFound:
         return {stub, "not a stub (no vmdk extension, or shorter than 2048 bytes)", STATUS_NOT_FOUND};
     case win32::kErrorNotReady:
-        return {stub,
-                "the stub is not bound to an image (the driver's reasons are in its debug output)",
+        return {stub, "the stub is not bound to an image (the driver's reasons are in its debug output)",
                 STATUS_DEVICE_NOT_READY};
     case win32::kErrorInvalidFunction:
-        return {stub,
-                "the control code was not answered: is the pontor filter loaded and attached to "
-                "this volume? (fltmc instances -f pontor)",
-                STATUS_INVALID_DEVICE_REQUEST};
+        return {stub, kUnanswered, STATUS_INVALID_DEVICE_REQUEST};
+    case win32::kErrorNotSupported:
+        return {stub, kUnanswered, STATUS_NOT_SUPPORTED};
     default:
         return {stub, "header query failed: " + win32::ErrorText(error)};
     }
@@ -42,10 +45,9 @@ ToolError HeaderFailure(const std::string& stub, uint32_t error) {
 
 int Header(const ParsedArgs& args) {
     const std::string& stub = args.Arguments()[0];
-    const std::filesystem::path path(std::u8string(stub.begin(), stub.end()));
     // Any-access control code: the handle needs no right to the data.
     win32::FileHandle handle;
-    if (const uint32_t failure = win32::OpenForAttributes(path, &handle)) {
+    if (const uint32_t failure = win32::OpenForAttributes(Utf8Path(stub), &handle)) {
         throw ToolError{stub, win32::ErrorText(failure)};
     }
     std::vector<uint8_t> header(PONTOR_STUB_HEADER_SIZE);
