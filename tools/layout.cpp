@@ -9,7 +9,6 @@
 namespace tool {
 namespace {
 
-constexpr uint64_t MiB = 1 << 20;
 constexpr uint64_t kMetadataTableSize = 0x10000;
 constexpr uint32_t kLogEntrySignature = 0x65676F6C;  // "loge"
 constexpr uint32_t kLogSector = 4096;
