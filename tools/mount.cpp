@@ -149,7 +149,9 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
     request.buffer = buffer;
     request.length = (ULONG)std::min<size_t>(size, 0xFFFFFFFFu);
     request.offset = offset;
-    request.path = host::IoPath::Cached;  // as an application's ReadFile: fast I/O first
+    // An IRP read, as the I/O manager sends once fast I/O is refused: the
+    // filter refuses it for every bound stub, so trying it first only costs.
+    request.path = host::IoPath::Irp;
     const host::IoResult result = host::Read(FileOf(fi)->handle, request);
     if (result.status == STATUS_END_OF_FILE) {
         return 0;
@@ -308,9 +310,10 @@ int Mount(const ParsedArgs& args) {
         throw ToolError{"/dev/fuse", ErrnoText(errno) + " (FUSE is not available here; 'pontor cat' reads a stub without it)"};
     }
     // Large buffers come and go with each binding; returned to the system
-    // at once, they do not stay in the daemon's memory.
+    // at once, they do not stay in the daemon's memory. One arena for all
+    // worker threads keeps freed request buffers from spreading.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    ::mallopt(M_ARENA_MAX, 2);
+    ::mallopt(M_ARENA_MAX, 1);
 
     MountState state;
     state.root = source;
