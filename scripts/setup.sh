@@ -11,6 +11,7 @@ packages=(
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer
     fdisk                                            # sfdisk: the demo lists the sample's partitions
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
+    g++-mingw-w64-x86-64-posix                       # pontor.exe (libstdc++, winpthreads)
     python3
 )
 
