@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     const char* fargv[] = {"fuse_passthrough", "-o", "fsname=passthrough,default_permissions,ro"};
     fuse_args args = FUSE_ARGS_INIT(3, (char**)fargv);
     fuse* fs = fuse_new(&args, &ops, sizeof ops, nullptr);
+    fuse_opt_free_args(&args);
     if (fs == nullptr || fuse_mount(fs, argv[2]) != 0) {
         std::fprintf(stderr, "fuse_passthrough: cannot mount %s\n", argv[2]);
         return 1;
