@@ -191,6 +191,9 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
             return -EACCES;
         }
     }
+    if (path == nullptr) {
+        return -ENOENT;  // an open file since removed
+    }
     return ::truncate(HostPath(path).c_str(), size) == 0 ? 0 : -errno;
 }
 
