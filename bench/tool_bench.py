@@ -194,26 +194,27 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             ours = os.path.join(mounts["pontor"], "full-%s.vmdk" % bs)
             vhdi = os.path.join(mounts["vhdi-" + bs], "vhdi1")
             warm(raw, os.path.join(served, "full-%s.vhdx" % bs))
-            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v")}
+            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain")}
             for _ in range(rounds):
                 rate = {}
                 for name, path in (("ours", ours), ("plain", plain), ("vhdi", vhdi)):
                     rate[name, "seq"] = read_rate(reads, path, "seq", 1, seq_bytes)
                     rate[name, "rand"] = read_rate(reads, path, "rand", 1, rand_bytes)
-                    if name != "plain":
-                        rate[name, "two"] = read_rate(reads, path, "rand", 2, rand_bytes)
+                    rate[name, "two"] = read_rate(reads, path, "rand", 2, rand_bytes)
                 figures["seq"].append(rate["ours", "seq"] / rate["plain", "seq"])
                 figures["rand"].append(rate["ours", "rand"] / rate["plain", "rand"])
                 figures["seq-v"].append(rate["ours", "seq"] / rate["vhdi", "seq"])
                 figures["rand-v"].append(rate["ours", "rand"] / rate["vhdi", "rand"])
                 figures["two"].append(rate["ours", "two"] / rate["ours", "rand"])
                 figures["two-v"].append(rate["ours", "two"] / rate["vhdi", "two"])
+                figures["two-plain"].append(rate["plain", "two"] / rate["plain", "rand"])
             report.ratio("sequential, %s blocks: pontor mount / plain FUSE" % bs, figures["seq"], 0.9)
             report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.9)
             report.ratio("sequential, %s blocks: pontor mount / vhdimount" % bs, figures["seq-v"], 1.0)
             report.ratio("random, %s blocks: pontor mount / vhdimount" % bs, figures["rand-v"], 1.0)
             report.ratio("two random readers / one, %s blocks: pontor mount" % bs, figures["two"], 1.5)
             report.ratio("two random readers, %s blocks: pontor mount / vhdimount" % bs, figures["two-v"], 1.0)
+            report.ratio("two random readers / one: plain FUSE", figures["two-plain"], note="  (reference)")
         with open("/proc/%d/status" % daemon.pid) as status:
             hwm = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
         return hwm
