@@ -12,9 +12,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -138,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Under Wine ----
 
-tooltest::Run Wine(const std::vector<std::string>& args, const fs::path& dir) {
+// Runs a Windows program (argv[0]) under Wine in dir.
+tooltest::Run RunUnderWine(const std::vector<std::string>& program, const fs::path& dir) {
     char pattern[] = "/tmp/pontor-wine-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("mkdtemp");
@@ -150,8 +154,8 @@ tooltest::Run Wine(const std::vector<std::string>& args, const fs::path& dir) {
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    std::vector<std::string> argv = {kWine, (kToolDir / "pontor.exe").string()};
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = {kWine};
+    argv.insert(argv.end(), program.begin(), program.end());
     std::vector<std::string> env = {std::string("WINEPREFIX=") + PONTOR_WINE_PREFIX, "WINEDEBUG=-all",
                                     "LC_ALL=C.UTF-8"};
     for (char** e = environ; *e != nullptr; e++) {
@@ -186,6 +190,12 @@ tooltest::Run Wine(const std::vector<std::string>& args, const fs::path& dir) {
     return run;
 }
 
+tooltest::Run Wine(const std::vector<std::string>& args, const fs::path& dir) {
+    std::vector<std::string> program = {(kToolDir / "pontor.exe").string()};
+    program.insert(program.end(), args.begin(), args.end());
+    return RunUnderWine(program, dir);
+}
+
 // Wine shows the Linux root as drive Z: ("Z:\tmp\x" is "/tmp/x"; in JSON
 // the separators come escaped).
 std::string LinuxPaths(const std::string& text) {
@@ -216,6 +226,11 @@ protected:
                                              "scripts/setup.sh)"
                                            : "mingw-w64 g++ not found, pontor.exe is not built");
         }
+        // Wine reports making a fresh prefix on stderr; ctest makes it
+        // before these tests run (windows_tool_wine_prefix), a direct run here.
+        static const bool prepared = fs::exists(PONTOR_WINE_PREFIX) ||
+                                     RunUnderWine({"wineboot", "--init"}, fs::temp_directory_path()).exitCode == 0;
+        ASSERT_TRUE(prepared) << "wineboot could not make " << PONTOR_WINE_PREFIX;
     }
 };
 
