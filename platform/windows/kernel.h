@@ -1,7 +1,8 @@
 // The Windows kernel and Filter Manager names the driver uses. With the
 // Windows Driver Kit this is <fltKernel.h>; the cross build here uses
-// mingw-w64's DDK headers and declares the Filter Manager itself
-// (fltmgr.h). Driver code reaches this header only through platform.h.
+// mingw-w64's DDK headers, which have no Filter Manager header, and takes
+// the one the host platform also uses (../fltmgr.h). Driver code reaches
+// this header only through platform.h.
 #pragma once
 
 #if defined(_MSC_VER)
@@ -43,7 +44,13 @@ FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
 }
 
-#include "fltmgr.h"
+// What ../fltmgr.h expects of the platform and mingw's headers lack.
+#ifndef FLTAPI
+#define FLTAPI NTAPI
+#endif
+typedef struct _KTRANSACTION* PKTRANSACTION;
+
+#include "../fltmgr.h"
 
 #endif
 
