@@ -2,6 +2,7 @@
 // through the driver loaded on the host Filter Manager.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 #include "tools/json.h"
 #include "tools/output.h"
 #include "tools/served.h"
+#include "tools/stub_file.h"
 
 namespace tool {
 namespace {
@@ -239,14 +241,8 @@ int Cat(const ParsedArgs& args) {
 
 // The image a stub names, from its header, relative to the stub's directory.
 std::filesystem::path NamedImage(const std::filesystem::path& stub, const std::vector<uint8_t>& header) {
-    std::string path;
-    for (size_t i = PONTOR_STUB_PATH_OFFSET; i + 1 < PONTOR_STUB_READ_SIZE; i += 2) {
-        const char16_t c = (char16_t)(header[i] | header[i + 1] << 8);
-        if (c == 0) {
-            break;
-        }
-        path += host::Utf8(std::u16string(1, c == u'\\' ? u'/' : c));
-    }
+    std::string path = host::Utf8(StoredImagePath(header));
+    std::replace(path.begin(), path.end(), '\\', '/');
     return stub.parent_path() / path;
 }
 
@@ -283,15 +279,7 @@ int Header(const ParsedArgs& args) {
         output.Write(reply.bytes.data(), reply.bytes.size());
         return kExitOk;
     }
-    std::string signature;
-    for (size_t i = 0; i < 8 && reply.bytes[i] != 0; i++) {
-        const char c = (char)reply.bytes[i];
-        signature += c >= 0x20 && c < 0x7F ? c : '?';
-    }
-    const std::filesystem::path image = NamedImage("", reply.bytes);
-    std::printf("%-22s%s\n", "signature:", signature.c_str());
-    std::printf("%-22s%s\n", "image path:", image.string().c_str());
-    std::printf("%-22s%zu bytes\n", "header:", reply.bytes.size());
+    PrintStubHeader(reply.bytes);
     return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "platform/host/host.h"
 #include "stub/stub.h"
@@ -91,6 +92,34 @@ std::vector<uint8_t> StubBytes(std::u16string_view storedPath) {
         bytes[PONTOR_STUB_PATH_OFFSET + 2 * i + 1] = (uint8_t)(storedPath[i] >> 8);
     }
     return bytes;
+}
+
+std::string StubSignature(const std::vector<uint8_t>& header) {
+    std::string signature;
+    for (size_t i = 0; i < 8 && i < header.size() && header[i] != 0; i++) {
+        const char c = (char)header[i];
+        signature += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return signature;
+}
+
+std::u16string StoredImagePath(const std::vector<uint8_t>& header) {
+    std::u16string path;
+    const size_t end = std::min<size_t>(header.size(), PONTOR_STUB_READ_SIZE);
+    for (size_t i = PONTOR_STUB_PATH_OFFSET; i + 1 < end; i += 2) {
+        const char16_t c = (char16_t)(header[i] | header[i + 1] << 8);
+        if (c == 0) {
+            break;
+        }
+        path += c;
+    }
+    return path;
+}
+
+void PrintStubHeader(const std::vector<uint8_t>& header) {
+    std::printf("%-22s%s\n", "signature:", StubSignature(header).c_str());
+    std::printf("%-22s%s\n", "image path:", host::Utf8(StoredImagePath(header)).c_str());
+    std::printf("%-22s%zu bytes\n", "header:", header.size());
 }
 
 }  // namespace tool

@@ -33,4 +33,12 @@ std::vector<uint8_t> StubBytes(std::u16string_view storedPath);
 void WriteFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes,
                          bool overwrite);
 
+// What a stub's header says: its signature, printable, and its image path as
+// stored, up to the terminating zero (at most to the 2048 bytes read).
+std::string StubSignature(const std::vector<uint8_t>& header);
+std::u16string StoredImagePath(const std::vector<uint8_t>& header);
+
+// Prints a header the driver returned, as `pontor header` shows it.
+void PrintStubHeader(const std::vector<uint8_t>& header);
+
 }  // namespace tool

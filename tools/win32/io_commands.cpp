@@ -12,6 +12,7 @@
 #include "platform/host/win32/win32.h"
 #include "stub/stub.h"
 #include "tools/commands.h"
+#include "tools/stub_file.h"
 #include "tools/utf8_path.h"
 #include "tools/win32/linux_only.h"
 
@@ -67,22 +68,7 @@ int Header(const ParsedArgs& args) {
         std::fwrite(header.data(), 1, header.size(), stdout);
         return kExitOk;
     }
-    std::string signature;
-    for (size_t i = 0; i < 8 && header[i] != 0; i++) {
-        const char c = (char)header[i];
-        signature += c >= 0x20 && c < 0x7F ? c : '?';
-    }
-    std::u16string image;
-    for (size_t i = PONTOR_STUB_PATH_OFFSET; i + 1 < PONTOR_STUB_READ_SIZE; i += 2) {
-        const char16_t c = (char16_t)(header[i] | header[i + 1] << 8);
-        if (c == 0) {
-            break;
-        }
-        image += c;
-    }
-    std::printf("%-22s%s\n", "signature:", signature.c_str());
-    std::printf("%-22s%s\n", "image path:", host::Utf8(image).c_str());
-    std::printf("%-22s%zu bytes\n", "header:", header.size());
+    PrintStubHeader(header);
     return kExitOk;
 }
 
