@@ -93,35 +93,35 @@ vhdxtest::State PickState(FuzzedDataProvider& in) {
 // A disk of up to 4 chunks of which a few blocks are allocated, so that
 // requests cross chunk boundaries while the file stays a few MiB.
 vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t seed) {
-    vhdxtest::ImageSpec spec;
-    spec.seed = seed;
+    vhdxtest::ImageSpec shape;
+    shape.seed = seed;
     if (wellFormed) {
-        spec.logicalSectorSize = in.ConsumeBool() ? 512 : 4096;
-        spec.blockSize = (uint32_t)MiB << in.ConsumeIntegralInRange(0, 1);
+        shape.logicalSectorSize = in.ConsumeBool() ? 512 : 4096;
+        shape.blockSize = (uint32_t)MiB << in.ConsumeIntegralInRange(0, 1);
     } else {
-        spec.logicalSectorSize = in.ConsumeIntegralInRange<uint32_t>(1, 8192);
-        spec.blockSize = in.ConsumeIntegralInRange<uint32_t>(4096, 3 * MiB);
+        shape.logicalSectorSize = in.ConsumeIntegralInRange<uint32_t>(1, 8192);
+        shape.blockSize = in.ConsumeIntegralInRange<uint32_t>(4096, 3 * MiB);
     }
-    const uint64_t chunkBytes = (uint64_t)spec.ChunkRatio() * spec.blockSize;
+    const uint64_t chunkBytes = (uint64_t)shape.ChunkRatio() * shape.blockSize;
     // At most 64 Ki blocks: the BAT, which the parse reads whole, stays small.
     const uint64_t limit = std::max<uint64_t>(
-        spec.blockSize, std::min<uint64_t>(4 * chunkBytes, (uint64_t)spec.blockSize << 16));
-    spec.virtualDiskSize = in.ConsumeIntegralInRange<uint64_t>(1, limit);
-    const uint64_t blocks = spec.DataBlocks();
+        shape.blockSize, std::min<uint64_t>(4 * chunkBytes, (uint64_t)shape.blockSize << 16));
+    shape.virtualDiskSize = in.ConsumeIntegralInRange<uint64_t>(1, limit);
+    const uint64_t blocks = shape.DataBlocks();
     const int allocated = in.ConsumeIntegralInRange(0, 5);
     for (int i = 0; i < allocated; i++) {
         // Near a chunk boundary as often as anywhere.
         uint64_t block = in.ConsumeIntegralInRange<uint64_t>(0, blocks - 1);
-        if (in.ConsumeBool() && spec.ChunkRatio() != 0) {
-            block = std::min(blocks - 1, block / spec.ChunkRatio() * spec.ChunkRatio() +
-                                             (in.ConsumeBool() ? spec.ChunkRatio() - 1 : 0));
+        if (in.ConsumeBool() && shape.ChunkRatio() != 0) {
+            block = std::min(blocks - 1, block / shape.ChunkRatio() * shape.ChunkRatio() +
+                                             (in.ConsumeBool() ? shape.ChunkRatio() - 1 : 0));
         }
-        spec.blocks[block] = PickState(in);
+        shape.blocks[block] = PickState(in);
     }
-    const uint32_t ratio = spec.ChunkRatio() ? spec.ChunkRatio() : 1;
-    for (const auto& [block, state] : spec.blocks) {
+    const uint32_t ratio = shape.ChunkRatio() ? shape.ChunkRatio() : 1;
+    for (const auto& [block, state] : shape.blocks) {
         if (state == vhdxtest::State::PartiallyPresent && (wellFormed || in.ConsumeBool())) {
-            std::vector<uint8_t>& bits = spec.sectorBitmaps[block / ratio];
+            std::vector<uint8_t>& bits = shape.sectorBitmaps[block / ratio];
             bits.resize(MiB);
             // A few bit patterns, spread over the whole bitmap.
             const uint8_t pattern[4] = {
@@ -132,7 +132,7 @@ vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t 
             }
         }
     }
-    return spec;
+    return shape;
 }
 
 void Damage(FuzzedDataProvider& in, vhdxtest::Image& image) {

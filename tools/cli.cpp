@@ -16,13 +16,13 @@ const OptionSpec kCommonOptions[] = {
     {0, "trace", "MASK", "set the driver's trace mask (bit 0: routine-entry traces)"},
 };
 
-const OptionSpec* FindLong(const CommandSpec& spec, std::string_view name) {
+const OptionSpec* FindLong(const CommandSpec& shape, std::string_view name) {
     for (const OptionSpec& option : kCommonOptions) {
         if (name == option.longName) {
             return &option;
         }
     }
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionSpec& option : shape.options) {
         if (name == option.longName) {
             return &option;
         }
@@ -30,13 +30,13 @@ const OptionSpec* FindLong(const CommandSpec& spec, std::string_view name) {
     return nullptr;
 }
 
-const OptionSpec* FindShort(const CommandSpec& spec, char name) {
+const OptionSpec* FindShort(const CommandSpec& shape, char name) {
     for (const OptionSpec& option : kCommonOptions) {
         if (option.shortName == name) {
             return &option;
         }
     }
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionSpec& option : shape.options) {
         if (option.shortName == name) {
             return &option;
         }
@@ -83,7 +83,7 @@ std::optional<std::string> ParsedArgs::Value(std::string_view longName) const {
     return found;
 }
 
-ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args) {
+ParsedArgs ParseArgs(const CommandSpec& shape, const std::vector<std::string>& args) {
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); i++) {
@@ -103,7 +103,7 @@ ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& ar
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
                                                                                : equals - 2);
-            const OptionSpec* option = FindLong(spec, name);
+            const OptionSpec* option = FindLong(shape, name);
             if (option == nullptr) {
                 throw UsageError{"unknown option --" + name};
             }
@@ -117,7 +117,7 @@ ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& ar
             found.emplace_back(option, value);
         } else {
             for (size_t k = 1; k < arg.size(); k++) {
-                const OptionSpec* option = FindShort(spec, arg[k]);
+                const OptionSpec* option = FindShort(shape, arg[k]);
                 if (option == nullptr) {
                     throw UsageError{std::string("unknown option -") + arg[k]};
                 }
@@ -143,20 +143,20 @@ ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& ar
             parsed.options_.emplace_back(option->longName, value.value_or(""));
         }
     }
-    if (parsed.arguments_.size() < spec.minArguments) {
-        throw UsageError{std::string("missing ") + spec.arguments + " (see 'pontor " + spec.name +
+    if (parsed.arguments_.size() < shape.minArguments) {
+        throw UsageError{std::string("missing ") + shape.arguments + " (see 'pontor " + shape.name +
                          " --help')"};
     }
-    if (parsed.arguments_.size() > spec.maxArguments) {
-        throw UsageError{"unexpected argument '" + parsed.arguments_[spec.maxArguments] +
-                         "' (see 'pontor " + spec.name + " --help')"};
+    if (parsed.arguments_.size() > shape.maxArguments) {
+        throw UsageError{"unexpected argument '" + parsed.arguments_[shape.maxArguments] +
+                         "' (see 'pontor " + shape.name + " --help')"};
     }
     return parsed;
 }
 
-std::string Usage(const CommandSpec& spec) {
-    std::string text = std::string("usage: pontor ") + spec.name + " " + spec.arguments +
-                       " [options]\n\n" + spec.description + "\nOptions:\n";
+std::string Usage(const CommandSpec& shape) {
+    std::string text = std::string("usage: pontor ") + shape.name + " " + shape.arguments +
+                       " [options]\n\n" + shape.description + "\nOptions:\n";
     auto add = [&](const OptionSpec& option) {
         std::string left = "  ";
         left += option.shortName ? std::string("-") + option.shortName + ", " : "    ";
@@ -167,7 +167,7 @@ std::string Usage(const CommandSpec& spec) {
         left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
         text += left + option.help + "\n";
     };
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionSpec& option : shape.options) {
         add(option);
     }
     for (const OptionSpec& option : kCommonOptions) {

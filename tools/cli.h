@@ -69,15 +69,15 @@ public:
     bool Verbose() const { return Flag("verbose"); }
 
 private:
-    friend ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args);
+    friend ParsedArgs ParseArgs(const CommandSpec& shape, const std::vector<std::string>& args);
     bool help_ = false;
     std::vector<std::pair<std::string, std::string>> options_;  // long name, value
     std::vector<std::string> arguments_;
 };
 
 // Throws UsageError. --help stops the checks on the rest of the line.
-ParsedArgs ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args);
-std::string Usage(const CommandSpec& spec);
+ParsedArgs ParseArgs(const CommandSpec& shape, const std::vector<std::string>& args);
+std::string Usage(const CommandSpec& shape);
 
 // A byte count or offset: decimal or 0x hex, with an optional K, M, G or T
 // (binary multiples). Throws UsageError naming the option.

@@ -13,9 +13,9 @@ namespace {
 std::string Overview() {
     std::string text = "usage: pontor <command> [arguments] [options]\n\nCommands:\n";
     for (const Command& command : Commands()) {
-        std::string left = std::string("  ") + command.spec.name + " " + command.spec.arguments;
+        std::string left = std::string("  ") + command.shape.name + " " + command.shape.arguments;
         left.resize(std::max<size_t>(left.size() + 2, 30), ' ');
-        text += left + command.spec.summary + "\n";
+        text += left + command.shape.summary + "\n";
     }
     text +=
         "\nRun 'pontor <command> --help' for a command's options. Every command takes\n"
@@ -27,7 +27,7 @@ std::string Overview() {
 
 const Command* Find(const std::string& name) {
     for (const Command& command : Commands()) {
-        if (name == command.spec.name) {
+        if (name == command.shape.name) {
             return &command;
         }
     }
@@ -66,9 +66,9 @@ int RunPontor(const std::vector<std::string>& args) {
         // A group named alone ("pontor stub"): its commands.
         std::string group, names;
         for (const Command& c : Commands()) {
-            if (std::string(c.spec.name).rfind(name + " ", 0) == 0) {
-                group += std::string("  pontor ") + c.spec.name + " " + c.spec.arguments + "\n";
-                names += (names.empty() ? "" : ", ") + std::string(c.spec.name).substr(name.size() + 1);
+            if (std::string(c.shape.name).rfind(name + " ", 0) == 0) {
+                group += std::string("  pontor ") + c.shape.name + " " + c.shape.arguments + "\n";
+                names += (names.empty() ? "" : ", ") + std::string(c.shape.name).substr(name.size() + 1);
             }
         }
         if (!group.empty()) {
@@ -88,25 +88,25 @@ int RunPontor(const std::vector<std::string>& args) {
     int status;
     try {
         const ParsedArgs parsed =
-            ParseArgs(command->spec, std::vector<std::string>(args.begin() + (long)used, args.end()));
+            ParseArgs(command->shape, std::vector<std::string>(args.begin() + (long)used, args.end()));
         if (parsed.Help()) {
-            std::fputs(Usage(command->spec).c_str(), stdout);
+            std::fputs(Usage(command->shape).c_str(), stdout);
             return kExitOk;
         }
         ApplyDiagnostics(parsed);
         status = command->run(parsed);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "pontor: %s: %s\n", command->spec.name, error.message.c_str());
+        std::fprintf(stderr, "pontor: %s: %s\n", command->shape.name, error.message.c_str());
         return kExitUsage;
     } catch (const ToolError& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", FormatError(error).c_str());
         return error.exitCode;
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "pontor: %s: out of memory\n", command->spec.name);
+        std::fprintf(stderr, "pontor: %s: out of memory\n", command->shape.name);
         return kExitFailure;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "pontor: %s: %s\n", command->spec.name, error.what());
+        std::fprintf(stderr, "pontor: %s: %s\n", command->shape.name, error.what());
         return kExitFailure;
     }
     // Output that did not reach its destination is a failure too.

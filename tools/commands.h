@@ -9,7 +9,7 @@
 namespace tool {
 
 struct Command {
-    CommandSpec spec;
+    CommandSpec shape;
     int (*run)(const ParsedArgs& args);
 };
 

@@ -26,20 +26,20 @@ void Emit(bool ex, ULONG component, ULONG level, const char* format, va_list arg
 // Formats one integer conversion with printf, which shares the flag syntax.
 std::string Integer(const std::string& flags, char conversion, unsigned long long value,
                     bool isSigned, int bits) {
-    std::string spec = "%" + flags + "ll" + conversion;
+    std::string printfFormat = "%" + flags + "ll" + conversion;
     char out[128];
     if (isSigned) {
         long long v = bits == 64 ? (long long)value
                       : bits == 32 ? (long long)(int32_t)value
                       : bits == 16 ? (long long)(int16_t)value
                                    : (long long)(int8_t)value;
-        std::snprintf(out, sizeof out, spec.c_str(), v);
+        std::snprintf(out, sizeof out, printfFormat.c_str(), v);
     } else {
         unsigned long long v = bits == 64 ? value
                                : bits == 32 ? (uint32_t)value
                                : bits == 16 ? (uint16_t)value
                                             : (uint8_t)value;
-        std::snprintf(out, sizeof out, spec.c_str(), v);
+        std::snprintf(out, sizeof out, printfFormat.c_str(), v);
     }
     return out;
 }

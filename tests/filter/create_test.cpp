@@ -135,7 +135,7 @@ struct BindCase {
 class Binding : public FilterTest, public ::testing::WithParamInterface<BindCase> {
 public:
     // Layouts call the fixture's protected helpers through these.
-    void Image(const std::string& relative, const ImageSpec& spec) { PutImage(relative, spec); }
+    void Image(const std::string& relative, const ImageSpec& shape) { PutImage(relative, shape); }
     void Stub(std::string_view imagePath) { PutStub("dir/disk.vmdk", imagePath); }
     void File(const std::string& relative, const std::vector<uint8_t>& bytes) {
         PutFile(relative, bytes);
@@ -143,13 +143,13 @@ public:
 };
 
 ImageSpec NestedParent() {
-    ImageSpec spec = ChildSpec(u"relative_path", u"grand.vhdx");
-    spec.seed = 4;
-    return spec;
+    ImageSpec shape = ChildSpec(u"relative_path", u"grand.vhdx");
+    shape.seed = 4;
+    return shape;
 }
 
-std::vector<uint8_t> CorruptImage(const ImageSpec& spec) {
-    vhdxtest::Image image = vhdxtest::Build(spec);
+std::vector<uint8_t> CorruptImage(const ImageSpec& shape) {
+    vhdxtest::Image image = vhdxtest::Build(shape);
     image.bytes[0x10000 + 100] ^= 0xFF;  // inside the first header copy
     return image.bytes;
 }

@@ -21,25 +21,25 @@ std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size, uint64_t
 }
 
 ImageSpec ParentSpec() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 8 * MiB;
-    spec.seed = 2;
+    ImageSpec shape;
+    shape.virtualDiskSize = 8 * MiB;
+    shape.seed = 2;
     for (uint64_t b = 0; b < 8; b++) {
-        spec.blocks[b] = State::FullyPresent;
+        shape.blocks[b] = State::FullyPresent;
     }
-    return spec;
+    return shape;
 }
 
 ImageSpec ChildSpec(std::u16string locatorKey, std::u16string locatorValue) {
-    ImageSpec spec;
-    spec.virtualDiskSize = 8 * MiB;
-    spec.seed = 1;
-    spec.hasParent = true;
-    spec.parentLocator = {{std::move(locatorKey), std::move(locatorValue)}};
-    spec.blocks[0] = State::FullyPresent;
-    spec.blocks[2] = State::PartiallyPresent;
-    spec.blocks[3] = State::Zero;
-    spec.blocks[5] = State::FullyPresent;
+    ImageSpec shape;
+    shape.virtualDiskSize = 8 * MiB;
+    shape.seed = 1;
+    shape.hasParent = true;
+    shape.parentLocator = {{std::move(locatorKey), std::move(locatorValue)}};
+    shape.blocks[0] = State::FullyPresent;
+    shape.blocks[2] = State::PartiallyPresent;
+    shape.blocks[3] = State::Zero;
+    shape.blocks[5] = State::FullyPresent;
     // Block 2 holds sectors 4096..6143 of chunk 0: runs of set and clear bits.
     std::vector<uint8_t> bits(1 << 20, 0);
     for (uint64_t sector = 4096; sector < 6144; sector++) {
@@ -47,19 +47,19 @@ ImageSpec ChildSpec(std::u16string locatorKey, std::u16string locatorValue) {
             bits[sector / 8] |= (uint8_t)(1 << (sector % 8));
         }
     }
-    spec.sectorBitmaps[0] = std::move(bits);
-    return spec;
+    shape.sectorBitmaps[0] = std::move(bits);
+    return shape;
 }
 
 ImageSpec DynamicSpec() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 8 * MiB;
-    spec.seed = 3;
-    spec.blocks[0] = State::FullyPresent;
-    spec.blocks[2] = State::Zero;
-    spec.blocks[5] = State::FullyPresent;
-    spec.blocks[7] = State::FullyPresent;
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = 8 * MiB;
+    shape.seed = 3;
+    shape.blocks[0] = State::FullyPresent;
+    shape.blocks[2] = State::Zero;
+    shape.blocks[5] = State::FullyPresent;
+    shape.blocks[7] = State::FullyPresent;
+    return shape;
 }
 
 void FilterTest::SetUp() {
@@ -93,8 +93,8 @@ void FilterTest::PutFile(const std::string& relative, const std::vector<uint8_t>
     vhdxtest::WriteFile(HostPath(relative), bytes);
 }
 
-void FilterTest::PutImage(const std::string& relative, const ImageSpec& spec) {
-    PutFile(relative, vhdxtest::Build(spec).bytes);
+void FilterTest::PutImage(const std::string& relative, const ImageSpec& shape) {
+    PutFile(relative, vhdxtest::Build(shape).bytes);
 }
 
 void FilterTest::PutStub(const std::string& relative, std::string_view imagePath, size_t size) {

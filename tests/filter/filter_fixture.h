@@ -56,7 +56,7 @@ protected:
     std::string NtName(const std::string& relative) const;
 
     void PutFile(const std::string& relative, const std::vector<uint8_t>& bytes);
-    void PutImage(const std::string& relative, const vhdxtest::ImageSpec& spec);
+    void PutImage(const std::string& relative, const vhdxtest::ImageSpec& shape);
     void PutStub(const std::string& relative, std::string_view imagePath, size_t size = 2048);
     std::vector<uint8_t> HostBytes(const std::string& relative) const;
 

@@ -257,10 +257,10 @@ TEST_F(FilterTest, ServedSizeIsTheVirtualDiskInWholeBlocks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.virtualSize);
-        ImageSpec spec;
-        spec.virtualDiskSize = c.virtualSize;
-        spec.blockSize = c.blockSize;
-        PutImage("disk.vhdx", spec);
+        ImageSpec shape;
+        shape.virtualDiskSize = c.virtualSize;
+        shape.blockSize = c.blockSize;
+        PutImage("disk.vhdx", shape);
         PutStub("disk.vmdk", "disk.vhdx", 4096);
         host::Handle handle;
         ASSERT_EQ(Open("disk.vmdk", &handle).status, STATUS_SUCCESS);

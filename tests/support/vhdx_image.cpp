@@ -23,9 +23,9 @@ void Seal(std::vector<uint8_t>& b, uint64_t at, uint32_t size) {
 
 void PutGuid(uint8_t* p, const Guid& g) { std::memcpy(p, g.bytes.data(), 16); }
 
-bool SectorBit(const ImageSpec& spec, uint64_t chunk, uint64_t sector) {
-    auto it = spec.sectorBitmaps.find(chunk);
-    if (it == spec.sectorBitmaps.end() || sector / 8 >= it->second.size()) {
+bool SectorBit(const ImageSpec& shape, uint64_t chunk, uint64_t sector) {
+    auto it = shape.sectorBitmaps.find(chunk);
+    if (it == shape.sectorBitmaps.end() || sector / 8 >= it->second.size()) {
         return false;
     }
     return (it->second[sector / 8] >> (sector % 8)) & 1;
@@ -90,24 +90,24 @@ uint8_t Payload(uint64_t seed, uint64_t offset) {
     return (uint8_t)(x >> (8 * (offset & 7)));
 }
 
-Image Build(const ImageSpec& spec) {
+Image Build(const ImageSpec& shape) {
     Image image;
-    const uint32_t ratio = spec.ChunkRatio();
-    const uint64_t blocks = spec.DataBlocks();
+    const uint32_t ratio = shape.ChunkRatio();
+    const uint64_t blocks = shape.DataBlocks();
     const uint64_t chunks = ratio ? (blocks + ratio - 1) / ratio : 1;
     const uint64_t entries = ratio ? chunks * ((uint64_t)ratio + 1) : blocks;
     image.batLength = (uint32_t)RoundUp(entries * 8, MiB);
 
     // Payload blocks, then sector bitmaps, after the BAT.
     uint64_t next = kBatOffset + image.batLength;
-    for (const auto& [block, state] : spec.blocks) {
+    for (const auto& [block, state] : shape.blocks) {
         if (state == State::FullyPresent || state == State::PartiallyPresent ||
             state == State::Reserved4 || state == State::Reserved5) {
             image.blockFileOffset[block] = next;
-            next += RoundUp(spec.blockSize, MiB);
+            next += RoundUp(shape.blockSize, MiB);
         }
     }
-    for (const auto& [chunk, bits] : spec.sectorBitmaps) {
+    for (const auto& [chunk, bits] : shape.sectorBitmaps) {
         image.bitmapFileOffset[chunk] = next;
         next += kBitmapBlockSize;
     }
@@ -165,25 +165,25 @@ Image Build(const ImageSpec& spec) {
     };
     constexpr uint32_t kVirtualDisk = 2, kRequired = 4;
     std::vector<uint8_t> v(8);
-    Store32(&v[0], spec.blockSize);
-    Store32(&v[4], spec.hasParent ? 2 : 0);
+    Store32(&v[0], shape.blockSize);
+    Store32(&v[4], shape.hasParent ? 2 : 0);
     item(kFileParameters, v, kRequired);
-    Store64(&v[0], spec.virtualDiskSize);
+    Store64(&v[0], shape.virtualDiskSize);
     item(kVirtualDiskSize, v, kVirtualDisk | kRequired);
     std::vector<uint8_t> page83(16, 0x83);
     item(kPage83, page83, kVirtualDisk | kRequired);
     std::vector<uint8_t> sector(4);
-    Store32(&sector[0], spec.logicalSectorSize);
+    Store32(&sector[0], shape.logicalSectorSize);
     item(kLogicalSectorSize, sector, kVirtualDisk | kRequired);
-    Store32(&sector[0], spec.physicalSectorSize);
+    Store32(&sector[0], shape.physicalSectorSize);
     item(kPhysicalSectorSize, sector, kVirtualDisk | kRequired);
-    if (!spec.parentLocator.empty()) {
-        const size_t n = spec.parentLocator.size();
+    if (!shape.parentLocator.empty()) {
+        const size_t n = shape.parentLocator.size();
         std::vector<uint8_t> locator(20 + 12 * n);
         std::memcpy(&locator[0], kParentLocatorType.bytes.data(), 16);
         Store16(&locator[18], (uint16_t)n);
         for (size_t i = 0; i < n; i++) {
-            const auto& [key, value] = spec.parentLocator[i];
+            const auto& [key, value] = shape.parentLocator[i];
             const size_t e = 20 + 12 * i;
             Store32(&locator[e], (uint32_t)locator.size());
             locator.insert(locator.end(), (const uint8_t*)key.data(),
@@ -199,21 +199,21 @@ Image Build(const ImageSpec& spec) {
     Store16(m + 10, count);
 
     // BAT, in chunk order, and the blocks it names.
-    for (const auto& [block, state] : spec.blocks) {
+    for (const auto& [block, state] : shape.blocks) {
         const uint64_t index = ratio ? block + block / ratio : block;
         uint64_t entry = (uint64_t)state;
         auto at = image.blockFileOffset.find(block);
         if (at != image.blockFileOffset.end()) {
             entry |= at->second;
-            for (uint64_t i = 0; i < spec.blockSize; i++) {
-                b[at->second + i] = Payload(spec.seed, block * spec.blockSize + i);
+            for (uint64_t i = 0; i < shape.blockSize; i++) {
+                b[at->second + i] = Payload(shape.seed, block * shape.blockSize + i);
             }
         }
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], entry);
         }
     }
-    for (const auto& [chunk, bits] : spec.sectorBitmaps) {
+    for (const auto& [chunk, bits] : shape.sectorBitmaps) {
         const uint64_t index = chunk * ((uint64_t)ratio + 1) + ratio;
         const uint64_t at = image.bitmapFileOffset[chunk];
         if (8 * index + 8 <= image.batLength) {

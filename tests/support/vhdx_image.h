@@ -106,7 +106,7 @@ private:
     uint64_t LocatorValue() const;               // offset of the locator's value
 };
 
-Image Build(const ImageSpec& spec);
+Image Build(const ImageSpec& shape);
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
 // What a correct reader serves for [offset, offset + length) of the image's

@@ -20,24 +20,24 @@ const Guid kUnknown = Guid::Parse("{0BADF00D-1234-5678-9ABC-DEF012345678}");
 const Guid kLogGuid = Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}");
 
 ImageSpec Plain() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 16 * MiB;
-    spec.blocks = {{0, State::FullyPresent}, {3, State::FullyPresent}, {5, State::Zero}};
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = 16 * MiB;
+    shape.blocks = {{0, State::FullyPresent}, {3, State::FullyPresent}, {5, State::Zero}};
+    return shape;
 }
 
 ImageSpec Child() {
-    ImageSpec spec = Plain();
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
-    spec.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}};
-    spec.sectorBitmaps[0] = std::vector<uint8_t>(1024, 0x0F);
-    return spec;
+    ImageSpec shape = Plain();
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    shape.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}};
+    shape.sectorBitmaps[0] = std::vector<uint8_t>(1024, 0x0F);
+    return shape;
 }
 
 struct Case {
     const char* name;
-    ImageSpec spec;
+    ImageSpec shape;
     std::function<void(Image&)> patch;  // of the image checked
     std::vector<std::string> expected;  // "severity:code", sorted
     std::function<void(Image&)> patchParent = nullptr;  // for a differencing child
@@ -52,12 +52,12 @@ class CheckTest : public fixture::DriverTest, public ::testing::WithParamInterfa
 TEST_P(CheckTest, ReportsExactlyTheExpectedFindings) {
     const Case& c = GetParam();
     fixture::ScratchVolume volume;
-    Image image = vhdxtest::Build(c.spec);
+    Image image = vhdxtest::Build(c.shape);
     if (c.patch) {
         c.patch(image);
     }
     vhdxtest::WriteFile(volume.File("disk.vhdx"), image.bytes);
-    if (c.spec.hasParent) {
+    if (c.shape.hasParent) {
         ImageSpec parentSpec = c.parentSpec.value_or(Plain());
         Image parent = vhdxtest::Build(parentSpec);
         if (c.patchParent) {
@@ -81,15 +81,15 @@ TEST_P(CheckTest, ReportsExactlyTheExpectedFindings) {
     EXPECT_EQ(found, expected);
 }
 
-ImageSpec WithBlocks(ImageSpec spec, std::map<uint64_t, State> blocks) {
-    spec.blocks = std::move(blocks);
-    return spec;
+ImageSpec WithBlocks(ImageSpec shape, std::map<uint64_t, State> blocks) {
+    shape.blocks = std::move(blocks);
+    return shape;
 }
 
 ImageSpec ParentSized(uint64_t size) {
-    ImageSpec spec = Plain();
-    spec.virtualDiskSize = size;
-    return spec;
+    ImageSpec shape = Plain();
+    shape.virtualDiskSize = size;
+    return shape;
 }
 
 const Case kCases[] = {

@@ -15,21 +15,21 @@ TEST(PontorHelp, EveryCommandHasHelp) {
     for (const tool::Command& command : tool::Commands()) {
         std::vector<std::string> args;
         for (size_t at = 0, next; at != std::string::npos; at = next == std::string::npos ? next : next + 1) {
-            next = std::string(command.spec.name).find(' ', at);
-            args.push_back(std::string(command.spec.name).substr(at, next - at));
+            next = std::string(command.shape.name).find(' ', at);
+            args.push_back(std::string(command.shape.name).substr(at, next - at));
         }
         args.push_back("--help");
         const tooltest::Run run = tooltest::Pontor(args);
-        EXPECT_EQ(run.exitCode, 0) << command.spec.name;
-        EXPECT_EQ(run.out.rfind(std::string("usage: pontor ") + command.spec.name, 0), 0u) << run.out;
+        EXPECT_EQ(run.exitCode, 0) << command.shape.name;
+        EXPECT_EQ(run.out.rfind(std::string("usage: pontor ") + command.shape.name, 0), 0u) << run.out;
         EXPECT_NE(run.out.find("--verbose"), std::string::npos);
         EXPECT_EQ(run.err, "");
     }
     const tooltest::Run overview = tooltest::Pontor({"--help"});
     EXPECT_EQ(overview.exitCode, 0);
     for (const tool::Command& command : tool::Commands()) {
-        EXPECT_NE(overview.out.find(std::string("  ") + command.spec.name + " "), std::string::npos)
-            << command.spec.name;
+        EXPECT_NE(overview.out.find(std::string("  ") + command.shape.name + " "), std::string::npos)
+            << command.shape.name;
     }
 }
 
@@ -90,10 +90,10 @@ class PontorOutput : public fixture::DriverTest {
 protected:
     void SetUp() override {
         fixture::DriverTest::SetUp();
-        ImageSpec spec;
-        spec.virtualDiskSize = 20 * MiB;
-        spec.blocks = {{0, State::FullyPresent}, {1, State::FullyPresent}, {4, State::Zero}};
-        vhdxtest::WriteFile(dir_.File("disk.vhdx"), vhdxtest::Build(spec).bytes);
+        ImageSpec shape;
+        shape.virtualDiskSize = 20 * MiB;
+        shape.blocks = {{0, State::FullyPresent}, {1, State::FullyPresent}, {4, State::Zero}};
+        vhdxtest::WriteFile(dir_.File("disk.vhdx"), vhdxtest::Build(shape).bytes);
     }
     fixture::ScratchVolume dir_;
 };

@@ -14,31 +14,31 @@ using vhdxtest::State;
 constexpr uint64_t MiB = 1 << 20;
 
 ImageSpec Parent() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 12 * MiB + 4096;  // served: 13 MiB
-    spec.seed = 4;
+    ImageSpec shape;
+    shape.virtualDiskSize = 12 * MiB + 4096;  // served: 13 MiB
+    shape.seed = 4;
     for (uint64_t b = 0; b < 13; b++) {
         if (b != 9) {
-            spec.blocks[b] = State::FullyPresent;
+            shape.blocks[b] = State::FullyPresent;
         }
     }
-    return spec;
+    return shape;
 }
 
 ImageSpec Child() {
-    ImageSpec spec = Parent();
-    spec.seed = 5;
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
-    spec.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}, {3, State::Zero}, {12, State::FullyPresent}};
+    ImageSpec shape = Parent();
+    shape.seed = 5;
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    shape.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}, {3, State::Zero}, {12, State::FullyPresent}};
     // Block 2 is sectors 4096..6143 of chunk 0: three of every seven here.
-    spec.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0);
+    shape.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0);
     for (uint64_t sector = 4096; sector < 6144; sector++) {
         if (sector % 7 < 3) {
-            spec.sectorBitmaps[0][sector / 8] |= (uint8_t)(1 << (sector % 8));
+            shape.sectorBitmaps[0][sector / 8] |= (uint8_t)(1 << (sector % 8));
         }
     }
-    return spec;
+    return shape;
 }
 
 constexpr uint64_t kServed = 13 * MiB;

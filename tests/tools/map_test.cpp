@@ -56,30 +56,30 @@ struct Case {
 
 std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
 
-ImageSpec Spec(uint64_t size, uint32_t blockSize, uint32_t sector, std::map<uint64_t, State> blocks) {
-    ImageSpec spec;
-    spec.virtualDiskSize = size;
-    spec.blockSize = blockSize;
-    spec.logicalSectorSize = sector;
-    spec.blocks = std::move(blocks);
-    return spec;
+ImageSpec Shape(uint64_t size, uint32_t blockSize, uint32_t sector, std::map<uint64_t, State> blocks) {
+    ImageSpec shape;
+    shape.virtualDiskSize = size;
+    shape.blockSize = blockSize;
+    shape.logicalSectorSize = sector;
+    shape.blocks = std::move(blocks);
+    return shape;
 }
 
-ImageSpec Differencing(ImageSpec spec, std::map<uint64_t, std::vector<uint8_t>> bitmaps) {
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
-    spec.sectorBitmaps = std::move(bitmaps);
-    spec.seed = 2;
-    return spec;
+ImageSpec Differencing(ImageSpec shape, std::map<uint64_t, std::vector<uint8_t>> bitmaps) {
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    shape.sectorBitmaps = std::move(bitmaps);
+    shape.seed = 2;
+    return shape;
 }
 
 ImageSpec FullParent(uint64_t size, uint32_t sector) {
-    ImageSpec spec = Spec(size, MiB, sector, {});
+    ImageSpec shape = Shape(size, MiB, sector, {});
     for (uint64_t b = 0; b < size / MiB; b++) {
-        spec.blocks[b] = b == 6 ? State::NotPresent : State::FullyPresent;
+        shape.blocks[b] = b == 6 ? State::NotPresent : State::FullyPresent;
     }
-    spec.seed = 9;
-    return spec;
+    shape.seed = 9;
+    return shape;
 }
 
 // Sector bits from byte `at` of a bitmap of `size` bytes: 3 sectors here, 9
@@ -123,23 +123,23 @@ TEST_P(MapTest, ExtentsReassembleTheServedDisk) {
 const Case kCases[] = {
     // zeros (0: state 0, 1: unmapped), image 2-3 (adjacent in the file), zeros 4, image 5
     // (state 4), zeros 6 (state 0), zeros 7 (undefined).
-    {"EveryState", Spec(8 * MiB, MiB, 512, {{1, State::Unmapped}, {2, State::FullyPresent},
+    {"EveryState", Shape(8 * MiB, MiB, 512, {{1, State::Unmapped}, {2, State::FullyPresent},
                                             {3, State::FullyPresent}, {4, State::Zero},
                                             {5, State::Reserved4}, {7, State::Undefined}}),
      std::nullopt, 7},
-    {"EmptyDisk", Spec(64 * MiB, 32 * MiB, 4096, {}), std::nullopt, 1},
+    {"EmptyDisk", Shape(64 * MiB, 32 * MiB, 4096, {}), std::nullopt, 1},
     // 10 MiB of disk in one 32 MiB block: all 32 MiB are served.
-    {"DiskSmallerThanBlock", Spec(10 * MiB, 32 * MiB, 512, {{0, State::FullyPresent}}), std::nullopt, 1},
+    {"DiskSmallerThanBlock", Shape(10 * MiB, 32 * MiB, 512, {{0, State::FullyPresent}}), std::nullopt, 1},
     // parent 0, image 1, the 8 runs of partial block 2, parent 3-5 (adjacent in the parent's
     // file), zeros 6 (the parent's hole), parent 7.
     {"ChainWithPartialBlock",
-     Differencing(Spec(8 * MiB, MiB, 512, {{1, State::FullyPresent}, {2, State::PartiallyPresent}}),
+     Differencing(Shape(8 * MiB, MiB, 512, {{1, State::FullyPresent}, {2, State::PartiallyPresent}}),
                   {{0, Bits(2 * MiB / 512 / 8, 4096)}}),
      FullParent(8 * MiB, 512), 13},
     // One-byte sectors make 8 MiB chunks: partial blocks 7 (chunk 0's last) and 8 (chunk 1's
     // first, bit 0 of its own bitmap). Parent 0-5, zeros 6, 8 runs each, parent 9-15.
     {"ChainAcrossChunks",
-     Differencing(Spec(16 * MiB, MiB, 1, {{7, State::PartiallyPresent}, {8, State::PartiallyPresent}}),
+     Differencing(Shape(16 * MiB, MiB, 1, {{7, State::PartiallyPresent}, {8, State::PartiallyPresent}}),
                   {{0, Bits(7 * MiB / 8, MiB)}, {1, Bits(0, MiB)}}),
      FullParent(16 * MiB, 1), 19},
 };
@@ -151,7 +151,7 @@ class MapEdges : public fixture::DriverTest {};
 
 TEST_F(MapEdges, MapMarksAPartialBlockWithoutBitmapUnreadable) {
     fixture::ScratchVolume volume;
-    ImageSpec child = Differencing(Spec(4 * MiB, MiB, 512, {{2, State::PartiallyPresent}}), {});
+    ImageSpec child = Differencing(Shape(4 * MiB, MiB, 512, {{2, State::PartiallyPresent}}), {});
     vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(child).bytes);
     vhdxtest::WriteFile(volume.File("parent.vhdx"), vhdxtest::Build(FullParent(4 * MiB, 512)).bytes);
     std::vector<tool::Extent> extents;

@@ -28,28 +28,28 @@ namespace fs = std::filesystem;
 constexpr uint64_t MiB = 1 << 20;
 
 ImageSpec Parent() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 6 * MiB;
-    spec.seed = 8;
+    ImageSpec shape;
+    shape.virtualDiskSize = 6 * MiB;
+    shape.seed = 8;
     for (uint64_t b = 0; b < 6; b++) {
-        spec.blocks[b] = b == 4 ? State::NotPresent : State::FullyPresent;
+        shape.blocks[b] = b == 4 ? State::NotPresent : State::FullyPresent;
     }
-    return spec;
+    return shape;
 }
 
 ImageSpec Child() {
-    ImageSpec spec = Parent();
-    spec.seed = 9;
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
-    spec.blocks = {{0, State::FullyPresent}, {2, State::PartiallyPresent}, {5, State::Zero}};
-    spec.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0);
+    ImageSpec shape = Parent();
+    shape.seed = 9;
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    shape.blocks = {{0, State::FullyPresent}, {2, State::PartiallyPresent}, {5, State::Zero}};
+    shape.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0);
     for (uint64_t sector = 4096; sector < 6144; sector++) {
         if (sector % 5 < 2) {
-            spec.sectorBitmaps[0][sector / 8] |= (uint8_t)(1 << (sector % 8));
+            shape.sectorBitmaps[0][sector / 8] |= (uint8_t)(1 << (sector % 8));
         }
     }
-    return spec;
+    return shape;
 }
 
 std::vector<uint8_t> Expected(uint64_t offset, uint64_t length) {

@@ -15,22 +15,22 @@ namespace fs = std::filesystem;
 constexpr uint64_t MiB = 1 << 20;
 
 ImageSpec Plain() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 8 * MiB;
-    spec.blocks = {{1, State::FullyPresent}};
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = 8 * MiB;
+    shape.blocks = {{1, State::FullyPresent}};
+    return shape;
 }
 
 ImageSpec Child(const std::u16string& parent) {
-    ImageSpec spec = Plain();
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(parent);
-    return spec;
+    ImageSpec shape = Plain();
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(parent);
+    return shape;
 }
 
-void Write(const fs::path& path, const ImageSpec& spec) {
+void Write(const fs::path& path, const ImageSpec& shape) {
     fs::create_directories(path.parent_path());
-    vhdxtest::WriteFile(path, vhdxtest::Build(spec).bytes);
+    vhdxtest::WriteFile(path, vhdxtest::Build(shape).bytes);
 }
 
 // The image path a stub names, decoded from its bytes as the binder reads them.

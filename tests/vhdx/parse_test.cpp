@@ -40,9 +40,9 @@ ParseResult ParseBytes(const std::vector<uint8_t>& bytes) {
 }
 
 ImageSpec SmallDisk() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 8 * MiB;
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = 8 * MiB;
+    return shape;
 }
 
 bool HasLine(const ParseResult& result, const std::string& line) {
@@ -342,11 +342,11 @@ class Geometry : public DriverTest, public ::testing::WithParamInterface<Geometr
 
 TEST_P(Geometry, Derived) {
     const GeometryCase& c = GetParam();
-    ImageSpec spec;
-    spec.virtualDiskSize = c.virtualSize;
-    spec.blockSize = c.blockSize;
-    spec.logicalSectorSize = c.logicalSector;
-    const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+    ImageSpec shape;
+    shape.virtualDiskSize = c.virtualSize;
+    shape.blockSize = c.blockSize;
+    shape.logicalSectorSize = c.logicalSector;
+    const ParseResult result = ParseBytes(vhdxtest::Build(shape).bytes);
     ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
     EXPECT_EQ(result.context.VirtualDiskSize, c.virtualSize);
     EXPECT_EQ(result.context.BlockSize, c.blockSize);
@@ -387,10 +387,10 @@ class ParentLocator : public DriverTest, public ::testing::WithParamInterface<Lo
 
 TEST_P(ParentLocator, ParentPathAndLoggedKeys) {
     const LocatorCase& c = GetParam();
-    ImageSpec spec = SmallDisk();
-    spec.hasParent = true;
-    spec.parentLocator = c.entries;
-    const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = c.entries;
+    const ParseResult result = ParseBytes(vhdxtest::Build(shape).bytes);
     ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
     EXPECT_EQ(result.context.HasParent, 1u);
     EXPECT_EQ(std::u16string(result.context.ParentPath), std::u16string(c.parentPath));
@@ -437,10 +437,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverTest, ParentLocatorOfOtherTypeIsSkipped) {
-    ImageSpec spec = SmallDisk();
-    spec.hasParent = true;
-    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = vhdxtest::Build(spec);
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    Image image = vhdxtest::Build(shape);
     image.SetItemGuidBytes(vhdxtest::kParentLocator, 0,
                            vhdxtest::Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
     const ParseResult result = ParseBytes(image.bytes);
@@ -449,10 +449,10 @@ TEST_F(DriverTest, ParentLocatorOfOtherTypeIsSkipped) {
 }
 
 TEST_F(DriverTest, OddValueLengthKeepsWholeCharacters) {
-    ImageSpec spec = SmallDisk();
-    spec.hasParent = true;
-    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = vhdxtest::Build(spec);
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    Image image = vhdxtest::Build(shape);
     image.SetLocatorValueLength(0, 2 * 4 + 1);  // "base" and half a '.'
     const ParseResult result = ParseBytes(image.bytes);
     ASSERT_EQ(result.status, STATUS_SUCCESS);
@@ -472,11 +472,11 @@ struct LocatorRefusal {
 class LocatorRefusals : public DriverTest, public ::testing::WithParamInterface<LocatorRefusal> {};
 
 TEST_P(LocatorRefusals, Refused) {
-    ImageSpec spec = SmallDisk();
-    spec.hasParent = true;
-    spec.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
                           {u"relative_path", u"base.vhdx"}};
-    Image image = vhdxtest::Build(spec);
+    Image image = vhdxtest::Build(shape);
     image.SetRegionLength(vhdxtest::kMetadataRegion, 0x11000);
     GetParam().damage(image);
     const ParseResult result = ParseBytes(image.bytes);
@@ -509,10 +509,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
     for (const size_t chars : {1025, 1026}) {
-        ImageSpec spec = SmallDisk();
-        spec.hasParent = true;
-        spec.parentLocator = {{u"relative_path", std::u16string(chars, u'a')}};
-        const ParseResult result = ParseBytes(vhdxtest::Build(spec).bytes);
+        ImageSpec shape = SmallDisk();
+        shape.hasParent = true;
+        shape.parentLocator = {{u"relative_path", std::u16string(chars, u'a')}};
+        const ParseResult result = ParseBytes(vhdxtest::Build(shape).bytes);
         if (chars == 1025) {
             ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
             EXPECT_EQ(std::u16string(result.context.ParentPath).size(), 1025u);
@@ -527,11 +527,11 @@ TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
 // Failing each allocation and each read of a valid parse in turn gives the
 // documented status, and every buffer comes back.
 TEST_F(DriverTest, FaultSweep) {
-    ImageSpec spec = SmallDisk();
-    spec.hasParent = true;
-    spec.parentLocator = {{u"relative_path", u"base.vhdx"}};
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
     ScratchVolume volume;
-    vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(spec).bytes);
+    vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(shape).bytes);
 
     struct Fault {
         const char* kind;

@@ -94,17 +94,17 @@ struct Geometry {
 
 ImageSpec RandomImage(const Geometry& g, uint64_t seed, bool child) {
     std::mt19937_64 random(seed);
-    ImageSpec spec;
-    spec.virtualDiskSize = g.virtualSize;
-    spec.blockSize = g.blockSize;
-    spec.logicalSectorSize = g.logicalSector;
-    spec.hasParent = child && g.differencing;
-    spec.seed = seed;
+    ImageSpec shape;
+    shape.virtualDiskSize = g.virtualSize;
+    shape.blockSize = g.blockSize;
+    shape.logicalSectorSize = g.logicalSector;
+    shape.hasParent = child && g.differencing;
+    shape.seed = seed;
     const State states[] = {State::NotPresent, State::Undefined,  State::Zero,
                             State::Unmapped,   State::Reserved4,  State::Reserved5,
                             State::FullyPresent, State::PartiallyPresent};
-    const uint64_t blocks = spec.DataBlocks();
-    const uint32_t ratio = spec.ChunkRatio();
+    const uint64_t blocks = shape.DataBlocks();
+    const uint32_t ratio = shape.ChunkRatio();
     for (uint64_t b = 0; b < blocks; b++) {
         State s = states[random() % 8];
         if (!child && s == State::PartiallyPresent) {
@@ -113,18 +113,18 @@ ImageSpec RandomImage(const Geometry& g, uint64_t seed, bool child) {
         if (s == State::NotPresent) {
             continue;
         }
-        spec.blocks[b] = s;
-        if (s == State::PartiallyPresent && !spec.sectorBitmaps.count(b / ratio)) {
+        shape.blocks[b] = s;
+        if (s == State::PartiallyPresent && !shape.sectorBitmaps.count(b / ratio)) {
             // Random bits, with runs, so that neighbouring sectors agree and differ.
             std::vector<uint8_t> bits(1 << 20);
             for (auto& byte : bits) {
                 const int kind = (int)(random() % 4);
                 byte = kind == 0 ? 0x00 : kind == 1 ? 0xFF : (uint8_t)random();
             }
-            spec.sectorBitmaps[b / ratio] = std::move(bits);
+            shape.sectorBitmaps[b / ratio] = std::move(bits);
         }
     }
-    return spec;
+    return shape;
 }
 
 class RandomReads : public DriverTest, public ::testing::WithParamInterface<Geometry> {};
@@ -173,16 +173,16 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Edges ----
 
 ImageSpec Disk(uint64_t size = 8 * MiB) {
-    ImageSpec spec;
-    spec.virtualDiskSize = size;
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = size;
+    return shape;
 }
 
 TEST_F(DriverTest, AtServedSizeIsEndOfFileWithoutMessage) {
-    ImageSpec spec = Disk(10 * MiB);
-    spec.blockSize = 32 << 20;  // served size 32 MiB, past the 10 MiB disk
-    spec.blocks[0] = State::FullyPresent;
-    Chain chain(spec);
+    ImageSpec shape = Disk(10 * MiB);
+    shape.blockSize = 32 << 20;  // served size 32 MiB, past the 10 MiB disk
+    shape.blocks[0] = State::FullyPresent;
+    Chain chain(shape);
     host::DebugCapture capture;
     const auto r = chain.Read(32 * MiB, 512, 0x1234);
     EXPECT_EQ(r.status, STATUS_END_OF_FILE);
@@ -249,12 +249,12 @@ TEST_F(DriverTest, NotPresentWithoutParentIsZeros) {
 }
 
 TEST_F(DriverTest, BatRegionCutsTheRequest) {
-    ImageSpec spec = Disk();
+    ImageSpec shape = Disk();
     for (uint64_t b = 0; b < 8; b++) {
-        spec.blocks[b] = State::FullyPresent;
+        shape.blocks[b] = State::FullyPresent;
     }
     // A BAT region of two and a half entries: two whole ones are usable.
-    Chain chain(spec, nullptr, [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 20); });
+    Chain chain(shape, nullptr, [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 20); });
     const auto r = chain.Read(512, 4 * MiB);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.produced, 2 * MiB - 512);
@@ -271,11 +271,11 @@ TEST_F(DriverTest, BatRegionCutsTheRequest) {
 // Short and failed reads, injected at the nth FltReadFile of one request:
 // the BAT read, then the data reads block by block.
 TEST_F(DriverTest, ShortAndFailedReads) {
-    ImageSpec spec = Disk();
+    ImageSpec shape = Disk();
     for (uint64_t b = 0; b < 4; b++) {
-        spec.blocks[b] = State::FullyPresent;
+        shape.blocks[b] = State::FullyPresent;
     }
-    Chain chain(spec);
+    Chain chain(shape);
     const struct {
         const char* what;
         std::function<void()> arm;
@@ -379,9 +379,9 @@ TEST_F(DriverTest, PartialBlockAllSetOrAllClear) {
 }
 
 TEST_F(DriverTest, PartialBlockWithoutParentReadsClearSectorsAsZeros) {
-    ImageSpec spec = PartialChild(0x0F);  // sectors 0-3 of every 8 here
-    spec.hasParent = false;
-    Chain chain(spec);
+    ImageSpec shape = PartialChild(0x0F);  // sectors 0-3 of every 8 here
+    shape.hasParent = false;
+    Chain chain(shape);
     const auto r = chain.Read(MiB, 8 * 512);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     for (uint64_t i = 0; i < 8 * 512; i++) {
@@ -473,11 +473,11 @@ INSTANTIATE_TEST_SUITE_P(
 // A block that straddles a multiple of 2^23 sectors would carry the bit index
 // past the bitmap: 3 MiB blocks put block 1365's sectors across 2^23.
 TEST_F(DriverTest, BitIndexNeverPassesTheBitmap) {
-    ImageSpec spec = Disk(1366ull * 3 * MiB);
-    spec.blockSize = 3 << 20;
-    spec.blocks[1365] = State::PartiallyPresent;
-    spec.sectorBitmaps[1] = std::vector<uint8_t>(1 << 20, 0xFF);
-    Chain chain(spec);
+    ImageSpec shape = Disk(1366ull * 3 * MiB);
+    shape.blockSize = 3 << 20;
+    shape.blocks[1365] = State::PartiallyPresent;
+    shape.sectorBitmaps[1] = std::vector<uint8_t>(1 << 20, 0xFF);
+    Chain chain(shape);
     ASSERT_EQ(chain.Context()->ChunkRatio, 1365u);
     const uint64_t straddle = (1ull << 23) * 512;  // the block's first byte past 2^23 sectors
     const auto before = chain.Read(straddle - 1024, 1024);
@@ -568,11 +568,11 @@ class HostileEntries : public DriverTest, public ::testing::WithParamInterface<H
 // fully present. None of these may be read, wrapped or served.
 TEST_P(HostileEntries, FailTheRequestUnread) {
     const HostileEntry& c = GetParam();
-    ImageSpec spec = Disk();
-    spec.blocks[1] = State::PartiallyPresent;
-    spec.blocks[2] = State::FullyPresent;
-    spec.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0xFF);
-    Chain chain(spec, nullptr, [&](Image& i) { i.SetBatEntry(c.index, c.value); });
+    ImageSpec shape = Disk();
+    shape.blocks[1] = State::PartiallyPresent;
+    shape.blocks[2] = State::FullyPresent;
+    shape.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0xFF);
+    Chain chain(shape, nullptr, [&](Image& i) { i.SetBatEntry(c.index, c.value); });
     host::DebugCapture capture;
     host::ResetFaults();
     const auto r = chain.Read(MiB, 2 * MiB);

@@ -239,23 +239,23 @@ void Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
     vhdxtest::WriteFile(path, bytes);
 }
 
-std::vector<uint8_t> Built(const ImageSpec& spec) { return vhdxtest::Build(spec).bytes; }
+std::vector<uint8_t> Built(const ImageSpec& shape) { return vhdxtest::Build(shape).bytes; }
 
 ImageSpec Dynamic() {
-    ImageSpec spec;
-    spec.virtualDiskSize = 12 * MiB + 4096;  // a last block served past the disk's end
-    spec.blocks = {{0, State::FullyPresent}, {2, State::PartiallyPresent}, {3, State::Zero}, {5, State::FullyPresent}};
-    spec.sectorBitmaps[0] = std::vector<uint8_t>(1024 * 1024 / 512 * 3 / 8, 0x0F);
-    return spec;
+    ImageSpec shape;
+    shape.virtualDiskSize = 12 * MiB + 4096;  // a last block served past the disk's end
+    shape.blocks = {{0, State::FullyPresent}, {2, State::PartiallyPresent}, {3, State::Zero}, {5, State::FullyPresent}};
+    shape.sectorBitmaps[0] = std::vector<uint8_t>(1024 * 1024 / 512 * 3 / 8, 0x0F);
+    return shape;
 }
 
 ImageSpec Child() {
-    ImageSpec spec = Dynamic();
-    spec.hasParent = true;
-    spec.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
-    spec.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}};
-    spec.seed = 2;
-    return spec;
+    ImageSpec shape = Dynamic();
+    shape.hasParent = true;
+    shape.parentLocator = tooltest::LocatorFor(u"parent.vhdx");
+    shape.blocks = {{1, State::FullyPresent}, {2, State::PartiallyPresent}};
+    shape.seed = 2;
+    return shape;
 }
 
 // A directory with images in it, for one case.
