@@ -23,7 +23,6 @@ unsigned gNextVolume = 1;
 auto& gStreams = *new std::map<std::tuple<Volume::Impl*, dev_t, ino_t>, HostStream*>();  // likewise
 std::atomic<size_t> gOpenFiles{0};
 
-std::u16string Ascii16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 char16_t Upcase(char16_t c) { return (c >= u'a' && c <= u'z') ? (char16_t)(c - 32) : c; }
 
@@ -320,27 +319,12 @@ Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE 
     : impl_(new Impl()) {
     impl_->root = std::move(root);
     impl_->type = type;
-    if (fileSystem == FLT_FSTYPE_UNKNOWN) {
-        fileSystem = type == DeviceType::NetworkFileSystem ? FLT_FSTYPE_LANMAN
-                     : type == DeviceType::CdRom           ? FLT_FSTYPE_CDFS
-                                                           : FLT_FSTYPE_NTFS;
-    }
-    impl_->fileSystem = fileSystem;
     {
         std::lock_guard<std::mutex> lock(detail::Lock());
         impl_->number = gNextVolume++;
         gVolumes.push_back(impl_);
     }
-    const std::string n = std::to_string(impl_->number);
-    impl_->deviceName =
-        Ascii16(type == DeviceType::NetworkFileSystem ? "\\Device\\Mup\\server" + n
-                                                      : "\\Device\\HarddiskVolume" + n);
-    char guid[64];
-    std::snprintf(guid, sizeof guid, "\\??\\Volume{%08x-0000-4000-8000-%012x}", impl_->number,
-                  impl_->number);
-    impl_->guidName = Ascii16(guid);
-    impl_->fltVolume.volume = impl_;
-    impl_->instance.volume = impl_;
+    detail::NameVolume(impl_, fileSystem);
     detail::AttachFilters(impl_);
 }
 

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -57,6 +58,32 @@ struct host::Volume::Impl {
     _FLT_INSTANCE instance;                 // the bare instance
     std::vector<_FLT_INSTANCE*> instances;  // filter instances, top of the stack first
 };
+
+namespace host::detail {
+
+// Fills in what a volume's type and number imply: its file system when none
+// was given, \Device\HarddiskVolumeN (or \Device\Mup\serverN), its volume
+// GUID name, and its bare Filter Manager objects.
+inline void NameVolume(Volume::Impl* volume, FLT_FILESYSTEM_TYPE fileSystem) {
+    const bool network = volume->type == DeviceType::NetworkFileSystem;
+    if (fileSystem == FLT_FSTYPE_UNKNOWN) {
+        fileSystem = network                              ? FLT_FSTYPE_LANMAN
+                     : volume->type == DeviceType::CdRom ? FLT_FSTYPE_CDFS
+                                                          : FLT_FSTYPE_NTFS;
+    }
+    volume->fileSystem = fileSystem;
+    const std::string n = std::to_string(volume->number);
+    volume->deviceName =
+        Utf16(network ? "\\Device\\Mup\\server" + n : "\\Device\\HarddiskVolume" + n);
+    char guid[64];
+    std::snprintf(guid, sizeof guid, "\\??\\Volume{%08x-0000-4000-8000-%012x}", volume->number,
+                  volume->number);
+    volume->guidName = Utf16(guid);
+    volume->fltVolume.volume = volume;
+    volume->instance.volume = volume;
+}
+
+}  // namespace host::detail
 
 // Extra create parameters of one create.
 struct _ECP_LIST {

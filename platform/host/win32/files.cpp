@@ -144,22 +144,8 @@ Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE 
     : impl_(new Impl()) {
     impl_->root = std::move(root);
     impl_->type = type;
-    if (fileSystem == FLT_FSTYPE_UNKNOWN) {
-        fileSystem = type == DeviceType::NetworkFileSystem ? FLT_FSTYPE_LANMAN
-                     : type == DeviceType::CdRom           ? FLT_FSTYPE_CDFS
-                                                           : FLT_FSTYPE_NTFS;
-    }
-    impl_->fileSystem = fileSystem;
     impl_->number = gNextVolume++;
-    const std::string n = std::to_string(impl_->number);
-    impl_->deviceName = Utf16(type == DeviceType::NetworkFileSystem ? "\\Device\\Mup\\server" + n
-                                                                     : "\\Device\\HarddiskVolume" + n);
-    char guid[64];
-    std::snprintf(guid, sizeof guid, "\\??\\Volume{%08x-0000-4000-8000-%012x}", impl_->number,
-                  impl_->number);
-    impl_->guidName = Utf16(guid);
-    impl_->fltVolume.volume = impl_;
-    impl_->instance.volume = impl_;
+    detail::NameVolume(impl_, fileSystem);
 }
 
 Volume::~Volume() { delete impl_; }
