@@ -1,10 +1,11 @@
 // The floor FUSE itself sets: a read-only passthrough of a directory with
 // libfuse3, multi-threaded, configured as 'pontor mount' is (attribute and
-// entry timeouts, no path for reads), each read one pread of the file below.
+// entry timeouts, no path for reads, worker threads), each read one pread of
+// the file below.
 // The mount benchmark reads the raw file through it as its baseline.
 //
 // usage: fuse_passthrough SOURCE MOUNTPOINT   (foreground; SIGTERM unmounts)
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312
 #include <fuse.h>
 
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -88,9 +90,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     fuse_set_signal_handlers(fuse_get_session(fs));
-    fuse_loop_config config = {};
-    config.max_idle_threads = 8;
-    fuse_loop_mt(fs, &config);
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    const unsigned workers = std::thread::hardware_concurrency() + 2;
+    fuse_loop_cfg_set_max_threads(config, workers);
+    fuse_loop_cfg_set_idle_threads(config, workers);
+    fuse_loop_mt(fs, config);
+    fuse_loop_cfg_destroy(config);
     fuse_remove_signal_handlers(fuse_get_session(fs));
     fuse_unmount(fs);
     fuse_destroy(fs);

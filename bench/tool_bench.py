@@ -17,7 +17,8 @@ Images: SIZE MiB of random data (default 2048) converted by qemu-img to VHDX
 with 1 MiB and with 32 MiB blocks. Needs about 6 x SIZE of free space in
 WORKDIR, qemu-img, fusermount3, vhdimount and /dev/fuse for the mount figures.
 
-usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [WORKDIR]
+usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [--only PART,...] [WORKDIR]
+  --only takes cat, convert, mount and memory; all four by default
 """
 import argparse
 import os
@@ -84,6 +85,13 @@ def wait_mounted(path, process=None, timeout=10):
             break
         time.sleep(0.02)
     sys.exit("tool_bench: %s did not mount" % path)
+
+
+def set_read_ahead(path, kib):
+    """The read-ahead of the file system mounted at path, as 'pontor mount' sets its own."""
+    device = os.stat(path).st_dev
+    with open("/sys/class/bdi/%d:%d/read_ahead_kb" % (os.major(device), os.minor(device)), "w") as knob:
+        knob.write(str(kib))
 
 
 def unmount(path):
@@ -171,9 +179,11 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
     if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("fusermount3") and shutil.which("vhdimount")):
         print("\nmount: skipped (needs /dev/fuse, fusermount3 and vhdimount)")
         return None
-    print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough")
+    print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough with the\n"
+          "kernel's read-ahead (128K); 'plain-512K' the same with the pontor mount's read-ahead")
     reads = os.path.join(build, "bench", "fuse_reads")
-    mounts = {name: os.path.join(work, "mnt-" + name) for name in ("pontor", "plain", "vhdi-1M", "vhdi-32M")}
+    mounts = {name: os.path.join(work, "mnt-" + name)
+              for name in ("pontor", "plain", "plain-512K", "vhdi-1M", "vhdi-32M")}
     for path in mounts.values():
         os.makedirs(path, exist_ok=True)
     daemons = []
@@ -181,26 +191,35 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
         daemon = subprocess.Popen([pontor, "mount", "-f", served, mounts["pontor"]])
         daemons.append(daemon)
         wait_mounted(mounts["pontor"], daemon)
-        passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
-                                        mounts["plain"]])
-        daemons.append(passthrough)
-        wait_mounted(mounts["plain"], passthrough)
+        for name in ("plain", "plain-512K"):
+            passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
+                                            mounts[name]])
+            daemons.append(passthrough)
+            wait_mounted(mounts[name], passthrough)
+        set_read_ahead(mounts["plain-512K"], 512)
         for bs in BLOCK_SIZES:
             run("vhdimount", os.path.join(served, "full-%s.vhdx" % bs), mounts["vhdi-" + bs])
             wait_mounted(mounts["vhdi-" + bs])
         plain = os.path.join(mounts["plain"], "random.raw")
-        seq_bytes, rand_bytes = min(size, 1024 * MiB), 48 * MiB
+        plain512 = os.path.join(mounts["plain-512K"], "random.raw")
+        workloads = (("seq", "seq", 1, min(size, 1024 * MiB)), ("rand", "rand", 1, 96 * MiB),
+                     ("two", "rand", 2, 96 * MiB))
         for bs in BLOCK_SIZES:
             ours = os.path.join(mounts["pontor"], "full-%s.vmdk" % bs)
             vhdi = os.path.join(mounts["vhdi-" + bs], "vhdi1")
             warm(raw, os.path.join(served, "full-%s.vhdx" % bs))
-            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain")}
-            for _ in range(rounds):
+            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain", "seq-512")}
+            readers = [("ours", ours), ("plain", plain), ("vhdi", vhdi), ("plain-512K", plain512)]
+            for round_ in range(rounds):
+                # The files compared read one workload back to back, each
+                # round in another order, so that a slow spell of the
+                # machine falls on all of them alike.
+                turn = readers[round_ % 4:] + readers[:round_ % 4]
                 rate = {}
-                for name, path in (("ours", ours), ("plain", plain), ("vhdi", vhdi)):
-                    rate[name, "seq"] = read_rate(reads, path, "seq", 1, seq_bytes)
-                    rate[name, "rand"] = read_rate(reads, path, "rand", 1, rand_bytes)
-                    rate[name, "two"] = read_rate(reads, path, "rand", 2, rand_bytes)
+                for key, mode, threads, per_thread in workloads:
+                    for name, path in turn:
+                        if key == "seq" or name != "plain-512K":
+                            rate[name, key] = read_rate(reads, path, mode, threads, per_thread)
                 figures["seq"].append(rate["ours", "seq"] / rate["plain", "seq"])
                 figures["rand"].append(rate["ours", "rand"] / rate["plain", "rand"])
                 figures["seq-v"].append(rate["ours", "seq"] / rate["vhdi", "seq"])
@@ -208,6 +227,7 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
                 figures["two"].append(rate["ours", "two"] / rate["ours", "rand"])
                 figures["two-v"].append(rate["ours", "two"] / rate["vhdi", "two"])
                 figures["two-plain"].append(rate["plain", "two"] / rate["plain", "rand"])
+                figures["seq-512"].append(rate["ours", "seq"] / rate["plain-512K", "seq"])
             report.ratio("sequential, %s blocks: pontor mount / plain FUSE" % bs, figures["seq"], 0.9)
             report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.9)
             report.ratio("sequential, %s blocks: pontor mount / vhdimount" % bs, figures["seq-v"], 1.0)
@@ -215,6 +235,8 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             report.ratio("two random readers / one, %s blocks: pontor mount" % bs, figures["two"], 1.5)
             report.ratio("two random readers, %s blocks: pontor mount / vhdimount" % bs, figures["two-v"], 1.0)
             report.ratio("two random readers / one: plain FUSE", figures["two-plain"], note="  (reference)")
+            report.ratio("sequential, %s blocks: pontor mount / plain-512K" % bs, figures["seq-512"],
+                         note="  (reference)")
         with open("/proc/%d/status" % daemon.pid) as status:
             hwm = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
         return hwm
@@ -226,13 +248,30 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             process.wait()
 
 
+def bench_memory(report, work, served, pontor, daemon_kib):
+    print("\nmemory: peak resident size")
+    stub = os.path.join(served, "full-1M.vmdk")
+    report.memory("pontor cat", peak_kib(pontor, "cat", stub), 25)
+    out = os.path.join(work, "out.raw")
+    report.memory("pontor convert", peak_kib(pontor, "convert", stub, out), 25)
+    os.unlink(out)
+    if daemon_kib is not None:
+        report.memory("pontor mount daemon, after the mount figures", daemon_kib, 8)
+
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", type=int, default=2048, help="MiB of disk (default 2048)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
+    parser.add_argument("--only", default="cat,convert,mount,memory", help="parts to run, comma-separated")
     parser.add_argument("workdir", nargs="?")
     args = parser.parse_args()
+    parts = set(args.only.split(","))
+    unknown = parts - {"cat", "convert", "mount", "memory"}
+    if unknown:
+        parser.error("--only: no part named " + ", ".join(sorted(unknown)))
     if args.build == os.path.join(ROOT, "build", "release"):
         run("cmake", "--preset", "release", cwd=ROOT)
     run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads", cwd=ROOT)
@@ -243,17 +282,15 @@ def main():
     size = args.size * MiB
     report = Report()
     print("%d rounds; median (lowest .. highest)" % args.rounds)
-    bench_cat(report, args.rounds, raw, served, pontor, size)
-    bench_convert(report, args.rounds, work, served, pontor)
-    daemon_kib = bench_mount(report, args.rounds, work, raw, served, pontor, args.build, size)
-    print("\nmemory: peak resident size")
-    stub = os.path.join(served, "full-1M.vmdk")
-    report.memory("pontor cat", peak_kib(pontor, "cat", stub), 25)
-    out = os.path.join(work, "out.raw")
-    report.memory("pontor convert", peak_kib(pontor, "convert", stub, out), 25)
-    os.unlink(out)
-    if daemon_kib is not None:
-        report.memory("pontor mount daemon, after the mount figures", daemon_kib, 8)
+    if "cat" in parts:
+        bench_cat(report, args.rounds, raw, served, pontor, size)
+    if "convert" in parts:
+        bench_convert(report, args.rounds, work, served, pontor)
+    daemon_kib = None
+    if "mount" in parts:
+        daemon_kib = bench_mount(report, args.rounds, work, raw, served, pontor, args.build, size)
+    if "memory" in parts:
+        bench_memory(report, work, served, pontor, daemon_kib)
     if report.failed:
         print("\nbelow target: " + "; ".join(report.failed))
     return 1 if report.failed else 0

@@ -4,7 +4,7 @@
 // served size, refuse writes and answer the header ioctl; other files pass
 // through. Operations no filter ever sees (listing, renaming, removing,
 // permissions, times) go to the directory itself.
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312
 #include <fuse.h>
 
 #include <dirent.h>
@@ -16,7 +16,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 #include <unordered_set>
 
 #include "tools/commands.h"
@@ -41,6 +44,7 @@ struct MountState {
     std::filesystem::path root;
     std::mutex mutex;
     std::unordered_set<OpenFile*> open;  // closed at unmount if the kernel did not release them
+    uint64_t readAhead = 0;               // bytes; 0 leaves the kernel's
 };
 
 MountState& State() { return *(MountState*)fuse_get_context()->private_data; }
@@ -52,6 +56,13 @@ std::string HostPath(const char* path) { return (State().root / Relative(path)).
 OpenFile* FileOf(const fuse_file_info* fi) { return fi ? (OpenFile*)(uintptr_t)fi->fh : nullptr; }
 
 int Errno(NTSTATUS status) { return -ErrnoOf(status); }
+
+// FUSE hands over reads and writes with their offsets, several at once: the
+// files are opened without a file position, so that requests to one open
+// file (read-ahead, threads sharing it) are not queued behind each other.
+constexpr bool kPositionalIo = false;
+
+constexpr uint64_t kReadAhead = 512 * 1024;  // see SetReadAhead
 
 // Sizes as the size queries report them: a bound stub's are its served size.
 int QuerySizes(const host::Handle& handle, struct stat* st) {
@@ -110,7 +121,8 @@ int Keep(const char* path, OpenFile* file, fuse_file_info* fi) {
 
 int Open(const char* path, fuse_file_info* fi) {
     auto file = std::make_unique<OpenFile>();
-    const host::IoResult result = State().stack->Open(Relative(path), AccessOf(fi->flags), &file->handle);
+    const host::IoResult result =
+        State().stack->Open(Relative(path), AccessOf(fi->flags), &file->handle, kPositionalIo);
     if (!NT_SUCCESS(result.status)) {
         return Errno(result.status);
     }
@@ -122,6 +134,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     request.name = State().stack->Volume().NtName(Relative(path));
     request.desiredAccess = AccessOf(fi->flags);
     request.disposition = (fi->flags & O_EXCL) ? FILE_CREATE : FILE_OPEN_IF;
+    request.createOptions = FILE_NON_DIRECTORY_FILE;  // positional I/O, as kPositionalIo
     auto file = std::make_unique<OpenFile>();
     const host::IoResult result = host::Create(request, &file->handle);
     if (!NT_SUCCESS(result.status)) {
@@ -264,12 +277,59 @@ void* Init(fuse_conn_info* connection, fuse_config* config) {
     // Each worker thread receives requests into a buffer this large (plus a
     // page): 1 MiB each by default, the bulk of the daemon's memory.
     connection->max_write = 128 * 1024;
+    // The kernel takes the smaller of this and the mount's read-ahead.
+    if (const uint64_t readAhead = ((MountState*)fuse_get_context()->private_data)->readAhead) {
+        connection->max_readahead = (unsigned)std::min<uint64_t>(readAhead, 1u << 30);
+    }
     config->use_ino = 0;
     config->nullpath_ok = 1;  // reads and writes need only the handle
     config->attr_timeout = 1.0;
     config->entry_timeout = 1.0;
     config->negative_timeout = 0;
     return fuse_get_context()->private_data;
+}
+
+bool IsOctal(char c) { return c >= '0' && c <= '7'; }
+
+// The "MAJOR:MINOR" of the file system mounted last at path, from the mount
+// table: a stat of the mount point would wait on this very daemon.
+std::string MountedDevice(const std::string& path) {
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line, device;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, majorMinor, root, point;
+        fields >> id >> parent >> majorMinor >> root >> point;
+        // The table writes space, tab, newline and backslash as \ooo.
+        std::string unescaped;
+        for (size_t i = 0; i < point.size(); i++) {
+            if (point[i] == '\\' && i + 3 < point.size() && IsOctal(point[i + 1]) && IsOctal(point[i + 2]) &&
+                IsOctal(point[i + 3])) {
+                unescaped += (char)std::stoi(point.substr(i + 1, 3), nullptr, 8);
+                i += 3;
+            } else {
+                unescaped += point[i];
+            }
+        }
+        if (unescaped == path) {
+            device = majorMinor;
+        }
+    }
+    return device;
+}
+
+// The kernel reads ahead of a sequential reader 128 KiB by default, one or
+// two requests to the daemon; a longer window keeps several in flight, so
+// that the workers overlap the reader. Only root may change it.
+bool SetReadAhead(const std::string& mountpoint, uint64_t bytes) {
+    const std::string device = MountedDevice(mountpoint);
+    if (device.empty()) {
+        return false;
+    }
+    std::ofstream knob("/sys/class/bdi/" + device + "/read_ahead_kb");
+    knob << bytes / 1024;
+    knob.flush();
+    return knob.good();
 }
 
 fuse_operations Operations() {
@@ -316,10 +376,13 @@ int Mount(const ParsedArgs& args) {
     // at once, they do not stay in the daemon's memory. One arena for all
     // worker threads keeps freed request buffers from spreading.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    ::mallopt(M_ARENA_MAX, 1);
+    ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
+    ::mallopt(M_ARENA_MAX, 2);
 
+    const auto readAhead = args.Value("readahead");
     MountState state;
     state.root = source;
+    state.readAhead = readAhead ? ParseSize("--readahead", *readAhead) : kReadAhead;
     state.stack = std::make_unique<FilterStack>(source);
 
     std::string options = "fsname=pontor:" + source.string() + ",subtype=pontor,default_permissions";
@@ -338,16 +401,27 @@ int Mount(const ParsedArgs& args) {
         fuse_destroy(fs);
         throw ToolError{args.Arguments()[1], "cannot mount here (see the line above)"};
     }
+    if (state.readAhead != 0) {
+        if (!SetReadAhead(mountpoint, state.readAhead) && readAhead) {
+            std::fprintf(stderr, "pontor: %s: read-ahead left as it was (only root may set it)\n",
+                         args.Arguments()[1].c_str());
+        }
+    }
     fuse_session* session = fuse_get_session(fs);
     int status = kExitOk;
     if (fuse_set_signal_handlers(session) != 0 || fuse_daemonize(args.Flag("foreground") ? 1 : 0) != 0) {
         status = kExitFailure;
     } else {
-        fuse_loop_config config = {};
-        config.clone_fd = 0;
-        config.max_idle_threads = 8;
+        // Reads of one stub take turns (the driver holds the stream's mutex
+        // across each), and every worker keeps its own request and reply
+        // buffers: a few more workers than processors keep both busy.
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        const unsigned workers = std::thread::hardware_concurrency() + 2;
+        fuse_loop_cfg_set_max_threads(config, workers);
+        fuse_loop_cfg_set_idle_threads(config, workers);
         // A signal ends the loop with its number: a requested, clean stop.
-        const int ended = fuse_loop_mt(fs, &config);
+        const int ended = fuse_loop_mt(fs, config);
+        fuse_loop_cfg_destroy(config);
         if (ended != 0 && ended != SIGINT && ended != SIGTERM && ended != SIGHUP) {
             status = kExitFailure;
         }
@@ -377,7 +451,8 @@ Command MountCommand() {
              "go straight to SOURCE, as no filter sees them. Runs in the background unless\n"
              "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n",
              {{'f', "foreground", nullptr, "stay in the foreground"},
-              {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"}},
+              {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"},
+              {0, "readahead", "SIZE", "kernel read-ahead for the mount (default 512K; 0: the kernel's; root only)"}},
              2, 2},
             Mount};
 }

@@ -22,11 +22,11 @@ FilterStack::~FilterStack() {
 }
 
 host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
-                                 bool directory) {
+                                 bool synchronous) {
     host::CreateRequest request;
     request.name = volume_->NtName(relative);
     request.desiredAccess = access;
-    request.createOptions = FILE_SYNCHRONOUS_IO_NONALERT | (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    request.createOptions = FILE_NON_DIRECTORY_FILE | (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
     return host::Create(request, handle);
 }
 

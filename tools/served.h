@@ -29,10 +29,12 @@ public:
     const std::filesystem::path& Root() const { return root_; }
     host::Volume& Volume() { return *volume_; }
 
-    // Opens a root-relative ('/'-separated) path. The status is that of the
-    // create; on failure the handle stays empty.
+    // Opens a root-relative ('/'-separated) file. The status is that of the
+    // create; on failure the handle stays empty. A synchronous handle keeps a
+    // file position and takes one request at a time, as on Windows; without
+    // it every request names its offset and requests run side by side.
     host::IoResult Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
-                        bool directory = false);
+                        bool synchronous = true);
 
 private:
     std::filesystem::path root_;

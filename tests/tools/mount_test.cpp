@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,13 +88,15 @@ protected:
         fixture::DriverTest::TearDown();
     }
 
-    void Mount() {
+    void Mount(const std::vector<std::string>& options = {}) {
         const std::string log = dir_.File("mount.log").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        std::vector<std::string> argv = {PONTOR_BINARY, "mount", "-f", source_.string(), mountpoint_.string()};
+        std::vector<std::string> argv = {PONTOR_BINARY, "mount", "-f"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {source_.string(), mountpoint_.string()});
         std::vector<char*> raw;
         for (std::string& a : argv) {
             raw.push_back(a.data());
@@ -128,7 +131,7 @@ protected:
             daemon_ = 0;
         }
         if (!mountpoint_.empty() && Mounted(mountpoint_)) {
-            tooltest::Shell("fusermount3 -uz " + mountpoint_.string() + " 2>/dev/null");
+            tooltest::Shell("fusermount3 -uz '" + mountpoint_.string() + "' 2>/dev/null");
         }
         return status;
     }
@@ -279,6 +282,30 @@ TEST_F(MountTest, TwoReadersAtOnceEachGetTheirBytes) {
     }
     EXPECT_TRUE(got[0] == Expected(0, 6 * MiB));
     EXPECT_TRUE(got[1] == Expected(0, 6 * MiB));
+}
+
+// The mount finds itself in the mount table by its mount point's name, which
+// the table writes with escapes (a space as \040).
+TEST_F(MountTest, SetsItsReadAhead) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root may set a mount's read-ahead";
+    }
+    mountpoint_ = dir_.File("mnt point");
+    fs::create_directories(mountpoint_);
+    const struct {
+        std::vector<std::string> options;
+        std::string kib;
+    } cases[] = {{{}, "512"}, {{"--readahead", "1M"}, "1024"}, {{"--readahead", "0"}, "128"}};
+    for (const auto& c : cases) {
+        Mount(c.options);
+        struct stat st;
+        ASSERT_EQ(::stat(mountpoint_.c_str(), &st), 0);
+        const std::vector<uint8_t> knob = tooltest::ReadFile("/sys/class/bdi/" + std::to_string(major(st.st_dev)) +
+                                                             ":" + std::to_string(minor(st.st_dev)) +
+                                                             "/read_ahead_kb");
+        EXPECT_EQ(std::string(knob.begin(), knob.end()), c.kib + "\n") << testing::PrintToString(c.options);
+        EXPECT_EQ(Unmount(), 0);
+    }
 }
 
 TEST_F(MountTest, SigtermUnmountsCleanly) {
