@@ -274,9 +274,11 @@ int ReleaseDir(const char*, fuse_file_info* fi) { return Result(::closedir((DIR*
 
 
 void* Init(fuse_conn_info* connection, fuse_config* config) {
-    // Each worker thread receives requests into a buffer this large (plus a
-    // page): 1 MiB each by default, the bulk of the daemon's memory.
-    connection->max_write = 128 * 1024;
+    // The largest request either way: each worker receives into a buffer
+    // this large (plus a page), and each read is answered from one. 256 KiB
+    // halves the requests of a sequential reader against the kernel's 128 KiB
+    // and keeps the workers' buffers, the bulk of the daemon's memory, small.
+    connection->max_write = 256 * 1024;
     // The kernel takes the smaller of this and the mount's read-ahead.
     if (const uint64_t readAhead = ((MountState*)fuse_get_context()->private_data)->readAhead) {
         connection->max_readahead = (unsigned)std::min<uint64_t>(readAhead, 1u << 30);
@@ -372,10 +374,11 @@ int Mount(const ParsedArgs& args) {
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
         throw ToolError{"/dev/fuse", ErrnoText(errno) + " (FUSE is not available here; 'pontor cat' reads a stub without it)"};
     }
-    // Large buffers come and go with each binding; returned to the system
-    // at once, they do not stay in the daemon's memory. One arena for all
-    // worker threads keeps freed request buffers from spreading.
-    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // Request and reply buffers are reused from the heap rather than mapped
+    // and trimmed with every request; the binding's 1 MiB buffers are mapped
+    // and go back to the system at once. Two arenas: the workers rarely wait
+    // for one another's allocations, and freed buffers are not spread wide.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
     ::mallopt(M_ARENA_MAX, 2);
 
