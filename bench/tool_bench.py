@@ -155,10 +155,11 @@ def bench_convert(report, rounds, work, served, pontor):
         stub = image[:-4] + "vmdk"
         warm(image)
         ratios = []
-        for _ in range(rounds):
+        commands = [("qemu", ("qemu-img", "convert", "-f", "vhdx", "-O", "raw", image, out)),
+                    ("pontor", (pontor, "convert", stub, out))]
+        for round_ in range(rounds):
             times = {}
-            for name, command in (("qemu", ("qemu-img", "convert", "-f", "vhdx", "-O", "raw", image, out)),
-                                  ("pontor", (pontor, "convert", stub, out))):
+            for name, command in commands[round_ % 2:] + commands[:round_ % 2]:
                 if os.path.exists(out):
                     os.unlink(out)
                 run("sync")
