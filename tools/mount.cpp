@@ -58,9 +58,9 @@ OpenFile* FileOf(const fuse_file_info* fi) { return fi ? (OpenFile*)(uintptr_t)f
 int Errno(NTSTATUS status) { return -ErrnoOf(status); }
 
 // FUSE hands over reads and writes with their offsets, several at once: the
-// files are opened without a file position, so that requests to one open
-// file (read-ahead, threads sharing it) are not queued behind each other.
-constexpr bool kPositionalIo = false;
+// files are opened for positional I/O, so that requests to one open file
+// (read-ahead, threads sharing it) are not queued behind each other.
+constexpr FileIo kFileIo = FileIo::Positional;
 
 constexpr uint64_t kReadAhead = 512 * 1024;  // see SetReadAhead
 
@@ -122,7 +122,7 @@ int Keep(const char* path, OpenFile* file, fuse_file_info* fi) {
 int Open(const char* path, fuse_file_info* fi) {
     auto file = std::make_unique<OpenFile>();
     const host::IoResult result =
-        State().stack->Open(Relative(path), AccessOf(fi->flags), &file->handle, kPositionalIo);
+        State().stack->Open(Relative(path), AccessOf(fi->flags), &file->handle, kFileIo);
     if (!NT_SUCCESS(result.status)) {
         return Errno(result.status);
     }
@@ -134,7 +134,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     request.name = State().stack->Volume().NtName(Relative(path));
     request.desiredAccess = AccessOf(fi->flags);
     request.disposition = (fi->flags & O_EXCL) ? FILE_CREATE : FILE_OPEN_IF;
-    request.createOptions = FILE_NON_DIRECTORY_FILE;  // positional I/O, as kPositionalIo
+    request.createOptions = CreateOptionsFor(kFileIo);
     auto file = std::make_unique<OpenFile>();
     const host::IoResult result = host::Create(request, &file->handle);
     if (!NT_SUCCESS(result.status)) {

@@ -21,12 +21,16 @@ FilterStack::~FilterStack() {
     volume_.reset();
 }
 
+ULONG CreateOptionsFor(FileIo io) {
+    return FILE_NON_DIRECTORY_FILE | (io == FileIo::Synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
+}
+
 host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
-                                 bool synchronous) {
+                                 FileIo io) {
     host::CreateRequest request;
     request.name = volume_->NtName(relative);
     request.desiredAccess = access;
-    request.createOptions = FILE_NON_DIRECTORY_FILE | (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
+    request.createOptions = CreateOptionsFor(io);
     return host::Create(request, handle);
 }
 

@@ -15,6 +15,12 @@
 
 namespace tool {
 
+// How a handle does I/O. A synchronous one keeps a file position and takes
+// one request at a time, as a Windows handle opened for synchronous I/O; with
+// positional I/O every request names its offset and requests run side by side.
+enum class FileIo { Synchronous, Positional };
+ULONG CreateOptionsFor(FileIo io);
+
 class FilterStack {
 public:
     // Mounts root as a volume and loads the driver onto it. Throws ToolError
@@ -30,11 +36,9 @@ public:
     host::Volume& Volume() { return *volume_; }
 
     // Opens a root-relative ('/'-separated) file. The status is that of the
-    // create; on failure the handle stays empty. A synchronous handle keeps a
-    // file position and takes one request at a time, as on Windows; without
-    // it every request names its offset and requests run side by side.
+    // create; on failure the handle stays empty.
     host::IoResult Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
-                        bool synchronous = true);
+                        FileIo io = FileIo::Synchronous);
 
 private:
     std::filesystem::path root_;
