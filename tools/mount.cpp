@@ -400,7 +400,15 @@ int Mount(const ParsedArgs& args) {
     if (fs == nullptr) {
         throw ToolError{mountpoint, "FUSE refused the options '" + options + "'"};
     }
+    fuse_session* session = fuse_get_session(fs);
+    // The handlers come first: a stop asked for as soon as the mount appears
+    // must still end the loop and unmount, not kill the daemon mounted.
+    if (fuse_set_signal_handlers(session) != 0) {
+        fuse_destroy(fs);
+        throw ToolError{mountpoint, "cannot install the signal handlers"};
+    }
     if (fuse_mount(fs, mountpoint.c_str()) != 0) {
+        fuse_remove_signal_handlers(session);
         fuse_destroy(fs);
         throw ToolError{args.Arguments()[1], "cannot mount here (see the line above)"};
     }
@@ -410,9 +418,8 @@ int Mount(const ParsedArgs& args) {
                          args.Arguments()[1].c_str());
         }
     }
-    fuse_session* session = fuse_get_session(fs);
     int status = kExitOk;
-    if (fuse_set_signal_handlers(session) != 0 || fuse_daemonize(args.Flag("foreground") ? 1 : 0) != 0) {
+    if (fuse_daemonize(args.Flag("foreground") ? 1 : 0) != 0) {
         status = kExitFailure;
     } else {
         // Reads of one stub take turns (the driver holds the stream's mutex
@@ -428,8 +435,8 @@ int Mount(const ParsedArgs& args) {
         if (ended != 0 && ended != SIGINT && ended != SIGTERM && ended != SIGHUP) {
             status = kExitFailure;
         }
-        fuse_remove_signal_handlers(session);
     }
+    fuse_remove_signal_handlers(session);
     fuse_unmount(fs);
     fuse_destroy(fs);
     for (OpenFile* file : state.open) {

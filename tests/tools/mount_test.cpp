@@ -89,6 +89,16 @@ protected:
     }
 
     void Mount(const std::vector<std::string>& options = {}) {
+        Spawn(options);
+        for (int i = 0; i < 500 && !Mounted(mountpoint_); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s: "
+                                          << tooltest::ReadFile(dir_.File("mount.log")).size();
+    }
+
+    // Starts the daemon in the foreground, its output in mount.log.
+    void Spawn(const std::vector<std::string>& options = {}) {
         const std::string log = dir_.File("mount.log").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -104,10 +114,6 @@ protected:
         raw.push_back(nullptr);
         ASSERT_EQ(posix_spawn(&daemon_, PONTOR_BINARY, &actions, nullptr, raw.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 500 && !Mounted(mountpoint_); i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s: " << tooltest::ReadFile(log).size();
     }
 
     // SIGTERM, as a user stopping the daemon would; anything left is forced.
@@ -305,6 +311,27 @@ TEST_F(MountTest, SetsItsReadAhead) {
                                                              "/read_ahead_kb");
         EXPECT_EQ(std::string(knob.begin(), knob.end()), c.kib + "\n") << testing::PrintToString(c.options);
         EXPECT_EQ(Unmount(), 0);
+    }
+}
+
+// The mount table lists the mount before the daemon serves a request; a
+// stat would wait for the daemon and miss the moment.
+bool InMountTable(const fs::path& mountpoint) {
+    const std::vector<uint8_t> table = tooltest::ReadFile("/proc/self/mountinfo");
+    return std::string(table.begin(), table.end()).find(" " + mountpoint.string() + " ") != std::string::npos;
+}
+
+// A stop asked for the moment the mount appears, before the daemon serves
+// anything, still unmounts and exits cleanly.
+TEST_F(MountTest, SigtermAtOnceUnmountsCleanly) {
+    for (int round = 0; round < 10; round++) {
+        Spawn();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!InMountTable(mountpoint_) && std::chrono::steady_clock::now() < deadline) {
+        }
+        ASSERT_TRUE(InMountTable(mountpoint_));
+        ASSERT_EQ(Unmount(), 0) << "round " << round;
+        ASSERT_FALSE(InMountTable(mountpoint_)) << "round " << round;
     }
 }
 
