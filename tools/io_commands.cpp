@@ -165,9 +165,11 @@ void CopyServedDisk(OpenedStub& opened, Output& output) {
 
 // The whole served disk into a file by several workers: each takes the next
 // piece, reads it through the driver (which serves one read of a stub at a
-// time) and writes it at its offset, so that writing overlaps reading.
+// time) and writes it at its offset, so that writing overlaps reading. Writes
+// to one file take turns too (at its inode lock): a third worker keeps one
+// read and one write going; more only wait.
 void CopyServedDiskInParallel(OpenedStub& opened, Output& output, Progress& progress) {
-    constexpr int kWorkers = 4;
+    constexpr int kWorkers = 3;
     constexpr ULONG kPiece = 2 << 20;
     opened.RequireBound();
     const uint64_t size = opened.EndOfFile();
