@@ -7,8 +7,9 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -81,6 +82,37 @@ inline void NameVolume(Volume::Impl* volume, FLT_FILESYSTEM_TYPE fileSystem) {
     volume->guidName = Utf16(guid);
     volume->fltVolume.volume = volume;
     volume->instance.volume = volume;
+}
+
+// The start of FltCreateFileEx in every file layer: the outputs cleared and
+// the object name copied out; STATUS_INVALID_PARAMETER when an argument that
+// every create needs is missing.
+inline NTSTATUS BeginCreateFile(PHANDLE FileHandle, PFILE_OBJECT* FileObject,
+                                POBJECT_ATTRIBUTES ObjectAttributes, std::u16string* name) {
+    if (FileObject != nullptr) {
+        *FileObject = nullptr;
+    }
+    if (FileHandle == nullptr || ObjectAttributes == nullptr ||
+        ObjectAttributes->ObjectName == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *FileHandle = nullptr;
+    PCUNICODE_STRING objectName = ObjectAttributes->ObjectName;
+    name->assign(objectName->Length / 2, u'\0');
+    if (!name->empty()) {
+        std::memcpy(name->data(), objectName->Buffer, name->size() * 2);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The end of FltCreateFileEx: the I/O status block, where there is one.
+inline NTSTATUS FinishCreateFile(PIO_STATUS_BLOCK IoStatusBlock, NTSTATUS status,
+                                 ULONG_PTR information) {
+    if (IoStatusBlock != nullptr) {
+        IoStatusBlock->Status = status;
+        IoStatusBlock->Information = information;
+    }
+    return status;
 }
 
 }  // namespace host::detail

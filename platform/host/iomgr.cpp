@@ -789,24 +789,12 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
                                 PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
                                 ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
     auto finish = [&](NTSTATUS status, ULONG_PTR information) {
-        if (IoStatusBlock != nullptr) {
-            IoStatusBlock->Status = status;
-            IoStatusBlock->Information = information;
-        }
-        return status;
+        return host::detail::FinishCreateFile(IoStatusBlock, status, information);
     };
-    if (FileObject != nullptr) {
-        *FileObject = nullptr;
-    }
-    if (FileHandle == nullptr || ObjectAttributes == nullptr ||
-        ObjectAttributes->ObjectName == nullptr) {
-        return finish(STATUS_INVALID_PARAMETER, 0);
-    }
-    *FileHandle = nullptr;
-    PCUNICODE_STRING objectName = ObjectAttributes->ObjectName;
-    std::u16string name(objectName->Length / 2, u'\0');
-    if (!name.empty()) {
-        std::memcpy(name.data(), objectName->Buffer, name.size() * 2);
+    std::u16string name;
+    const NTSTATUS begun = host::detail::BeginCreateFile(FileHandle, FileObject, ObjectAttributes, &name);
+    if (!NT_SUCCESS(begun)) {
+        return finish(begun, 0);
     }
     PFILE_OBJECT fo;
     ULONG_PTR information;

@@ -184,31 +184,22 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
                                 PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
                                 ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
     auto finish = [&](NTSTATUS status, ULONG_PTR information) {
-        if (IoStatusBlock != nullptr) {
-            IoStatusBlock->Status = status;
-            IoStatusBlock->Information = information;
-        }
-        return status;
+        return host::detail::FinishCreateFile(IoStatusBlock, status, information);
     };
-    if (FileObject != nullptr) {
-        *FileObject = nullptr;
+    std::u16string name;
+    const NTSTATUS begun = host::detail::BeginCreateFile(FileHandle, FileObject, ObjectAttributes, &name);
+    if (!NT_SUCCESS(begun)) {
+        return finish(begun, 0);
     }
-    if (FileHandle == nullptr || ObjectAttributes == nullptr ||
-        ObjectAttributes->ObjectName == nullptr || Instance == nullptr || Instance->volume == nullptr) {
+    if (Instance == nullptr || Instance->volume == nullptr) {
         return finish(STATUS_INVALID_PARAMETER, 0);
     }
-    *FileHandle = nullptr;
     // Existing files, for reading: all that the parser and the tool open.
     constexpr ACCESS_MASK kReadAccess =
         GENERIC_READ | SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL;
     if (CreateDisposition != FILE_OPEN || (DesiredAccess & ~kReadAccess) != 0 ||
         (CreateOptions & FILE_DIRECTORY_FILE) != 0) {
         return finish(STATUS_NOT_SUPPORTED, 0);
-    }
-    PCUNICODE_STRING objectName = ObjectAttributes->ObjectName;
-    std::u16string name(objectName->Length / 2, u'\0');
-    if (!name.empty()) {
-        std::memcpy(name.data(), objectName->Buffer, name.size() * 2);
     }
     // An instance opens on its own volume only.
     const host::Volume::Impl& volume = *Instance->volume;
