@@ -280,7 +280,7 @@ void* Init(fuse_conn_info* connection, fuse_config* config) {
     // and keeps the workers' buffers, the bulk of the daemon's memory, small.
     connection->max_write = 256 * 1024;
     // The kernel takes the smaller of this and the mount's read-ahead.
-    if (const uint64_t readAhead = ((MountState*)fuse_get_context()->private_data)->readAhead) {
+    if (const uint64_t readAhead = State().readAhead) {
         connection->max_readahead = (unsigned)std::min<uint64_t>(readAhead, 1u << 30);
     }
     config->use_ino = 0;
