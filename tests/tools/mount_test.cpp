@@ -93,8 +93,9 @@ protected:
         for (int i = 0; i < 500 && !Mounted(mountpoint_); i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s: "
-                                          << tooltest::ReadFile(dir_.File("mount.log")).size();
+        const std::vector<uint8_t> log = tooltest::ReadFile(dir_.File("mount.log"));
+        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s; the daemon said: "
+                                          << std::string(log.begin(), log.end());
     }
 
     // Starts the daemon in the foreground, its output in mount.log.
