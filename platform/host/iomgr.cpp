@@ -536,24 +536,52 @@ IoResult Open(const Volume& volume, std::string_view relative, Handle* handle,
     return Create(request, handle);
 }
 
+namespace {
+
+// What the I/O manager settles before a read or write reaches the stack:
+// the handle, its access, the offset; and a synchronous file object's lock,
+// held for the whole request, as its file object lock serialises its I/O.
+struct IoStart {
+    NTSTATUS status = STATUS_SUCCESS;
+    PFILE_OBJECT fo = nullptr;
+    bool synchronous = false;
+    LONGLONG offset = 0;
+    std::unique_lock<std::mutex> lock;
+};
+
+IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed, std::optional<LONGLONG> offset) {
+    IoStart start;
+    start.fo = handle.FileObject();
+    if (start.fo == nullptr) {
+        start.status = STATUS_INVALID_HANDLE;
+        return start;
+    }
+    start.synchronous = Synchronous(start.fo);
+    if (path != IoPath::Paging && !(start.fo->Host->grantedAccess & needed)) {
+        start.status = STATUS_ACCESS_DENIED;
+        return start;
+    }
+    if (!offset && !start.synchronous) {
+        start.status = STATUS_INVALID_PARAMETER;
+        return start;
+    }
+    if (start.synchronous) {
+        start.lock = std::unique_lock<std::mutex>(start.fo->Host->lock);
+    }
+    start.offset = offset ? *offset : start.fo->CurrentByteOffset.QuadPart;
+    return start;
+}
+
+}  // namespace
+
 IoResult Read(const Handle& handle, const ReadRequest& request) {
-    PFILE_OBJECT fo = handle.FileObject();
-    if (fo == nullptr) {
-        return {STATUS_INVALID_HANDLE, 0};
+    const IoStart start = BeginIo(handle, request.path, FILE_READ_DATA, request.offset);
+    if (!NT_SUCCESS(start.status)) {
+        return {start.status, 0};
     }
-    const bool synchronous = Synchronous(fo);
-    if (request.path != IoPath::Paging && !(fo->Host->grantedAccess & FILE_READ_DATA)) {
-        return {STATUS_ACCESS_DENIED, 0};
-    }
-    if (!request.offset && !synchronous) {
-        return {STATUS_INVALID_PARAMETER, 0};
-    }
-    // A synchronous file object's I/O is serialised, as its file object lock does.
-    std::unique_lock<std::mutex> lock(fo->Host->lock, std::defer_lock);
-    if (synchronous) {
-        lock.lock();
-    }
-    const LONGLONG offset = request.offset ? *request.offset : fo->CurrentByteOffset.QuadPart;
+    PFILE_OBJECT fo = start.fo;
+    const bool synchronous = start.synchronous;
+    const LONGLONG offset = start.offset;
     const bool update = synchronous && request.path != IoPath::Paging;
     auto fsRead = [&](Request& q) {
         auto& read = q.iopb.Parameters.Read;
@@ -597,23 +625,14 @@ IoResult Read(const Handle& handle, const ReadRequest& request) {
 }
 
 IoResult Write(const Handle& handle, const WriteRequest& request) {
-    PFILE_OBJECT fo = handle.FileObject();
-    if (fo == nullptr) {
-        return {STATUS_INVALID_HANDLE, 0};
+    const IoStart start =
+        BeginIo(handle, request.path, FILE_WRITE_DATA | FILE_APPEND_DATA, request.offset);
+    if (!NT_SUCCESS(start.status)) {
+        return {start.status, 0};
     }
-    const bool synchronous = Synchronous(fo);
-    if (request.path != IoPath::Paging &&
-        !(fo->Host->grantedAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
-        return {STATUS_ACCESS_DENIED, 0};
-    }
-    if (!request.offset && !synchronous) {
-        return {STATUS_INVALID_PARAMETER, 0};
-    }
-    std::unique_lock<std::mutex> lock(fo->Host->lock, std::defer_lock);
-    if (synchronous) {
-        lock.lock();
-    }
-    const LONGLONG offset = request.offset ? *request.offset : fo->CurrentByteOffset.QuadPart;
+    PFILE_OBJECT fo = start.fo;
+    const bool synchronous = start.synchronous;
+    const LONGLONG offset = start.offset;
     const bool paging = request.path == IoPath::Paging;
     auto fsWrite = [&](Request& q) {
         auto& write = q.iopb.Parameters.Write;

@@ -2,6 +2,7 @@
 // every pre-operation result, fast I/O and its IRP retry, the parameters
 // each kind of request presents.
 #include <cstring>
+#include <string>
 
 #include "tests/platform/test_filter.h"
 
@@ -195,6 +196,27 @@ TEST_F(Dispatch, SynchronousHandleReadsAtItsCurrentOffset) {
                            });
     ASSERT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).status, STATUS_SUCCESS);
     EXPECT_EQ(h.FileObject()->CurrentByteOffset.QuadPart, 8);
+}
+
+// A file object opened without synchronous I/O has no position: every read
+// and write names its offset, and none moves CurrentByteOffset.
+TEST_F(Dispatch, PositionalHandlesNeedAnOffsetAndKeepNoPosition) {
+    host::CreateRequest create;
+    create.name = volume_->NtName("dir/file.bin");
+    create.desiredAccess = GENERIC_READ | GENERIC_WRITE;
+    create.createOptions = FILE_NON_DIRECTORY_FILE;
+    host::Handle h;
+    ASSERT_EQ(host::Create(create, &h).status, STATUS_SUCCESS);
+    char buffer[4] = {};
+    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host::Write(h, {.buffer = "ab", .length = 2}).status, STATUS_INVALID_PARAMETER);
+    const host::IoResult read = host::Read(h, {.buffer = buffer, .length = 4, .offset = 6});
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, read.information), "6789");
+    EXPECT_EQ(host::Write(h, {.buffer = "ab", .length = 2, .offset = 1}).information, 2u);
+    EXPECT_EQ(h.FileObject()->CurrentByteOffset.QuadPart, 0);
+    EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 4, .offset = 0}).information, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "0ab3");
 }
 
 TEST_F(Dispatch, WritesNeedWriteAccessAndReallyWrite) {
