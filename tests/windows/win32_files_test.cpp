@@ -1,4 +1,4 @@
-// The Win32 file layer of the Windows tool build (platform/host/win32), run
+// The Win32 file layer of the Windows tool build (platform/host/fs/win32), run
 // under Wine on Linux (or on Windows): opens beneath a volume's root answer
 // with the host platform's statuses, reads give NTFS's end-of-file answers,
 // and a file stays open until its handle is closed and its last file object
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
-#include "platform/host/win32/win32.h"
+#include "platform/host/fs/win32/win32.h"
 
 namespace {
 
@@ -162,17 +162,10 @@ TEST_F(Win32Files, RefusesWhatItDoesNotServe) {
          [&](HANDLE* h, PFILE_OBJECT* f) {
              return OpenName(volume_->NtName("dir"), h, f, GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE);
          }},
-        {"a name on another volume", STATUS_OBJECT_PATH_NOT_FOUND,
+        {"a name on another volume", STATUS_INVALID_PARAMETER,
          [&](HANDLE* h, PFILE_OBJECT* f) { return OpenName(other.NtName("inner.vhdx"), h, f); }},
         {"a device name this one begins", STATUS_OBJECT_PATH_NOT_FOUND,
          [&](HANDLE* h, PFILE_OBJECT* f) { return OpenName(device + u"7\\disk.vhdx", h, f); }},
-        {"no instance", STATUS_INVALID_PARAMETER,
-         [&](HANDLE* h, PFILE_OBJECT* f) {
-             instance_ = nullptr;
-             const NTSTATUS status = OpenName(name, h, f);
-             instance_ = volume_->Instance();
-             return status;
-         }},
     };
     for (const Case& c : cases) {
         Opened file;

@@ -1,5 +1,5 @@
 // The tool's Windows file access: HostFile (layout.h) and WriteFileAtomically
-// (stub_file.h), over the Win32 primitives of platform/host/win32.
+// (stub_file.h), over the Win32 primitives of platform/host/fs/win32.
 // tools/posix_files.cpp is the POSIX counterpart.
 #include <fcntl.h>
 #include <io.h>
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/host/win32/win32.h"
+#include "platform/host/fs/win32/win32.h"
 #include "tools/cli.h"
 #include "tools/layout.h"
 #include "tools/stub_file.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
-#include "platform/host/win32/win32.h"
+#include "platform/host/fs/win32/win32.h"
 #include "stub/stub.h"
 #include "tools/commands.h"
 #include "tools/stub_file.h"

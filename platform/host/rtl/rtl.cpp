@@ -1,15 +1,13 @@
 // Counted strings, memory and bitmaps. Strings are read byte-wise, so a
 // string lying at an odd offset of an image buffer is read correctly.
-#include <atomic>
 #include <cstring>
 
-#include "platform/host/internal.h"
+#include "platform/host/faults/internal.h"
+#include "platform/host/ke/internal.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace host {
 namespace {
-
-std::atomic<const char*> gFaultBegin{nullptr};
-std::atomic<size_t> gFaultLength{0};
 
 WCHAR CharAt(PCUNICODE_STRING s, size_t i) {
     WCHAR c;
@@ -17,33 +15,15 @@ WCHAR CharAt(PCUNICODE_STRING s, size_t i) {
     return c;
 }
 
-WCHAR Upcase(WCHAR c) {
+}  // namespace
+
+char16_t Upcase(char16_t c) {
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        return (WCHAR)(c - 32);
+        return (char16_t)(c - 32);
     }
     return c;
 }
 
-}  // namespace
-
-void ArmAccessFault(const void* begin, size_t length) {
-    gFaultLength = 0;
-    gFaultBegin = (const char*)begin;
-    gFaultLength = length;
-}
-
-namespace detail {
-
-void CheckAccess(const void* destination, size_t length) {
-    const size_t armed = gFaultLength.load();
-    const char* begin = gFaultBegin.load();
-    const char* d = (const char*)destination;
-    if (armed != 0 && length != 0 && d < begin + armed && begin < d + length) {
-        throw AccessViolation{d < begin ? begin : d};
-    }
-}
-
-}  // namespace detail
 }  // namespace host
 
 extern "C" {
@@ -134,54 +114,6 @@ BOOLEAN NTAPI RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber) {
     }
     const unsigned char byte = ((const unsigned char*)BitMapHeader->Buffer)[BitNumber / 8];
     return (byte >> (BitNumber % 8)) & 1;
-}
-
-NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Extension,
-                                 PUNICODE_STRING Stream, PUNICODE_STRING FinalComponent) {
-    if (FileName == nullptr || (FileName->Length & 1) ||
-        FileName->Length > FileName->MaximumLength ||
-        (FileName->Buffer == nullptr && FileName->Length != 0)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (FileName->Length == 0) {
-        return STATUS_OBJECT_NAME_INVALID;
-    }
-    const size_t n = FileName->Length / 2;
-    size_t final = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (host::CharAt(FileName, i) == u'\\') {
-            final = i + 1;
-        }
-    }
-    size_t stream = n;
-    for (size_t i = final; i < n; i++) {
-        if (host::CharAt(FileName, i) == u':') {
-            stream = i;
-            break;
-        }
-    }
-    size_t extension = stream;
-    for (size_t i = final; i < stream; i++) {
-        if (host::CharAt(FileName, i) == u'.') {
-            extension = i + 1;
-        }
-    }
-    auto set = [&](PUNICODE_STRING out, size_t begin, size_t end) {
-        if (out == nullptr) {
-            return;
-        }
-        if (begin >= end) {
-            out->Buffer = nullptr;
-            out->Length = out->MaximumLength = 0;
-            return;
-        }
-        out->Buffer = (PWCH)((char*)FileName->Buffer + 2 * begin);
-        out->Length = out->MaximumLength = (USHORT)(2 * (end - begin));
-    };
-    set(Extension, extension, stream);
-    set(Stream, stream, n);
-    set(FinalComponent, final, n);
-    return STATUS_SUCCESS;
 }
 
 }  // extern "C"

@@ -1,14 +1,16 @@
-// Kernel dispatcher objects, critical regions, stack bounds and MDL mapping.
-// Events and mutexes live inside the caller's KEVENT/KMUTEX storage as plain
-// state; every wait blocks on one platform-wide condition variable, which is
-// simple and plenty for the handful of threads a test runs.
-#include <pthread.h>
-
+// Kernel dispatcher objects (events and mutexes), waits, critical regions and
+// the kernel's checks around driver callbacks. Events and mutexes live inside
+// the caller's KEVENT/KMUTEX storage as plain state, guarded by one of a set
+// of locks chosen by the object's address, so that waits on different
+// objects (two streams' mutexes, say) never share a lock.
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <list>
+#include <mutex>
 
-#include "platform/host/internal.h"
+#include "platform/host/faults/internal.h"
+#include "platform/host/ke/internal.h"
 
 namespace host {
 namespace {
@@ -25,29 +27,31 @@ struct Dispatcher {
 };
 static_assert(sizeof(Dispatcher) <= sizeof(KEVENT) && sizeof(Dispatcher) <= sizeof(KMUTEX));
 
-std::mutex gWaitMutex;
-std::condition_variable gWaitChanged;
+// The lock and condition of the objects that hash to it.
+struct alignas(64) WaitShard {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+constexpr size_t kWaitShards = 64;
+WaitShard gShards[kWaitShards];
 
-// Cancellable waits blocked now; cancelling sets their flag.
+WaitShard& ShardOf(const void* object) {
+    const uint64_t k = (uint64_t)(uintptr_t)object >> 3;
+    return gShards[(k * 0x9E3779B97F4A7C15ull) >> 58];
+}
+
+// Cancellable waits blocked now; cancelling sets their flag under the lock
+// of the object waited on.
 struct Waiter {
+    WaitShard* shard = nullptr;
     bool cancelled = false;
 };
-std::list<Waiter*> gCancellable;  // under gWaitMutex
-
-struct Faults {
-    uint64_t mdlMappings = 0;
-    uint64_t failMdlMapping = 0;
-    uint64_t cancellableWaits = 0;
-    uint64_t cancelWait = 0;
-};
-Faults gFaults;  // under gWaitMutex
+std::mutex gCancellableMutex;  // taken before a shard's lock, never after
+std::list<Waiter*> gCancellable;
 
 struct ThreadState {
     int criticalRegions = 0;
     int mutexes = 0;
-    bool stackKnown = false;
-    ULONG_PTR stackLow = 0;
-    ULONG_PTR stackHigh = 0;
 };
 thread_local ThreadState tThread;
 
@@ -131,13 +135,25 @@ std::chrono::steady_clock::time_point Deadline(PLARGE_INTEGER timeout) {
 // cancelled.
 NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* routine) {
     Deferred report;
-    std::unique_lock<std::mutex> lock(gWaitMutex);
+    WaitShard& shard = ShardOf(object);
+    if (waiter != nullptr) {
+        waiter->shard = &shard;
+        std::lock_guard<std::mutex> lock(gCancellableMutex);
+        gCancellable.push_back(waiter);
+    }
+    struct Unlist {
+        Waiter* waiter;
+        ~Unlist() {
+            if (waiter != nullptr) {
+                std::lock_guard<std::mutex> lock(gCancellableMutex);
+                gCancellable.remove(waiter);
+            }
+        }
+    } unlist{waiter};
+    std::unique_lock<std::mutex> lock(shard.mutex);
     Dispatcher* d = AsDispatcher(object, routine, &report);
     if (d == nullptr) {
         return STATUS_INVALID_PARAMETER;
-    }
-    if (waiter != nullptr) {
-        gCancellable.push_back(waiter);
     }
     NTSTATUS status = STATUS_SUCCESS;
     const bool forever = timeout == nullptr;
@@ -148,8 +164,8 @@ NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* 
             break;
         }
         if (forever) {
-            gWaitChanged.wait(lock);
-        } else if (gWaitChanged.wait_until(lock, deadline) == std::cv_status::timeout &&
+            shard.changed.wait(lock);
+        } else if (shard.changed.wait_until(lock, deadline) == std::cv_status::timeout &&
                    !Available(d)) {
             status = STATUS_TIMEOUT;
             break;
@@ -158,20 +174,12 @@ NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* 
     if (status == STATUS_SUCCESS) {
         Acquire(d);
     }
-    if (waiter != nullptr) {
-        gCancellable.remove(waiter);
-    }
     return status;
 }
 
 }  // namespace
 
 namespace detail {
-
-void ResetIoFaultsOfKernel() {
-    std::lock_guard<std::mutex> lock(gWaitMutex);
-    gFaults = Faults();
-}
 
 ThreadBalance CurrentBalance() { return {tThread.criticalRegions, tThread.mutexes}; }
 
@@ -189,27 +197,31 @@ void CheckBalance(const ThreadBalance& before, const char* callback) {
 
 }  // namespace detail
 
-void FailMdlMapping(uint64_t nth) {
-    std::lock_guard<std::mutex> lock(gWaitMutex);
-    gFaults.failMdlMapping = nth;
+namespace detail {
+
+NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout, bool cancellable,
+                       const char* routine) {
+    if (!cancellable) {
+        return Wait(object, timeout, nullptr, routine);
+    }
+    Waiter waiter;
+    return Wait(object, timeout, &waiter, routine);
 }
 
-void CancelWait(uint64_t nth) {
-    std::lock_guard<std::mutex> lock(gWaitMutex);
-    gFaults.cancelWait = nth;
-}
+}  // namespace detail
 
 size_t BlockedCancellableWaits() {
-    std::lock_guard<std::mutex> lock(gWaitMutex);
+    std::lock_guard<std::mutex> lock(gCancellableMutex);
     return gCancellable.size();
 }
 
 void CancelBlockedWaits() {
-    std::lock_guard<std::mutex> lock(gWaitMutex);
+    std::lock_guard<std::mutex> lock(gCancellableMutex);
     for (Waiter* w : gCancellable) {
+        std::lock_guard<std::mutex> shard(w->shard->mutex);
         w->cancelled = true;
+        w->shard->changed.notify_all();
     }
-    gWaitChanged.notify_all();
 }
 
 int CriticalRegionDepth() { return tThread.criticalRegions; }
@@ -222,7 +234,7 @@ using host::Dispatcher;
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    std::lock_guard<std::mutex> lock(host::ShardOf(Event).mutex);
     std::memset(Event, 0, sizeof(*Event));
     auto* d = (Dispatcher*)Event;
     d->magic = host::kEventMagic;
@@ -232,14 +244,15 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     host::Deferred report;
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    host::WaitShard& shard = host::ShardOf(Event);
+    std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsEvent(Event, "KeSetEvent", &report);
     if (d == nullptr) {
         return 0;
     }
     const LONG previous = d->signal;
     d->signal = 1;
-    host::gWaitChanged.notify_all();
+    shard.changed.notify_all();
     return previous;
 }
 
@@ -247,7 +260,8 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     host::Deferred report;
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    host::WaitShard& shard = host::ShardOf(Event);
+    std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsEvent(Event, "KeResetEvent", &report);
     if (d == nullptr) {
         return 0;
@@ -259,13 +273,14 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     host::Deferred report;
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    host::WaitShard& shard = host::ShardOf(Event);
+    std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsEvent(Event, "KeReadStateEvent", &report);
     return d == nullptr ? 0 : d->signal;
 }
 
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    std::lock_guard<std::mutex> lock(host::ShardOf(Mutex).mutex);
     std::memset(Mutex, 0, sizeof(*Mutex));
     auto* d = (Dispatcher*)Mutex;
     d->magic = host::kMutexMagic;
@@ -274,7 +289,8 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
     host::Deferred report;
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    host::WaitShard& shard = host::ShardOf(Mutex);
+    std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsMutex(Mutex, "KeReleaseMutex", &report);
     if (d == nullptr) {
         return 0;
@@ -288,14 +304,15 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
     host::tThread.mutexes--;
     if (--d->recursion == 0) {
         d->owner = nullptr;
-        host::gWaitChanged.notify_all();
+        shard.changed.notify_all();
     }
     return previous;
 }
 
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
     host::Deferred report;
-    std::lock_guard<std::mutex> lock(host::gWaitMutex);
+    host::WaitShard& shard = host::ShardOf(Mutex);
+    std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsMutex(Mutex, "KeReadStateMutex", &report);
     return d == nullptr ? 0 : d->signal;
 }
@@ -303,22 +320,6 @@ LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout) {
     return host::Wait(Object, Timeout, nullptr, "KeWaitForSingleObject");
-}
-
-NTSTATUS FLTAPI FltCancellableWaitForSingleObject(PVOID Object, PLARGE_INTEGER Timeout,
-                                                  PFLT_CALLBACK_DATA CallbackData) {
-    {
-        std::lock_guard<std::mutex> lock(host::gWaitMutex);
-        const uint64_t nth = ++host::gFaults.cancellableWaits;
-        if (CallbackData != nullptr && nth == host::gFaults.cancelWait) {
-            return STATUS_CANCELLED;
-        }
-    }
-    if (CallbackData == nullptr) {
-        return host::Wait(Object, Timeout, nullptr, "FltCancellableWaitForSingleObject");
-    }
-    host::Waiter waiter;
-    return host::Wait(Object, Timeout, &waiter, "FltCancellableWaitForSingleObject");
 }
 
 VOID NTAPI KeEnterCriticalRegion(VOID) { host::tThread.criticalRegions++; }
@@ -329,48 +330,6 @@ VOID NTAPI KeLeaveCriticalRegion(VOID) {
         return;
     }
     host::tThread.criticalRegions--;
-}
-
-VOID NTAPI IoGetStackLimits(PULONG_PTR LowLimit, PULONG_PTR HighLimit) {
-    host::ThreadState& t = host::tThread;
-    if (!t.stackKnown) {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &base, &size);
-            pthread_attr_destroy(&attr);
-        }
-        t.stackLow = (ULONG_PTR)base;
-        t.stackHigh = (ULONG_PTR)base + size;
-        t.stackKnown = true;
-    }
-    *LowLimit = t.stackLow;
-    *HighLimit = t.stackHigh;
-}
-
-PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE,
-                                         MEMORY_CACHING_TYPE, PVOID, ULONG BugCheckOnFailure,
-                                         ULONG) {
-    PMDL mdl = MemoryDescriptorList;
-    bool fail;
-    {
-        std::lock_guard<std::mutex> lock(host::gWaitMutex);
-        fail = ++host::gFaults.mdlMappings == host::gFaults.failMdlMapping;
-    }
-    if (fail) {
-        if (BugCheckOnFailure) {
-            host::detail::BugCheck("MmMapLockedPagesSpecifyCache: no system PTEs left");
-        }
-        return nullptr;
-    }
-    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
-        host::detail::BugCheck("MmMapLockedPagesSpecifyCache: the MDL's pages are not locked");
-        return nullptr;
-    }
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    return mdl->MappedSystemVa;
 }
 
 }  // extern "C"

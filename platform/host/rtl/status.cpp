@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/host/internal.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace host {
 

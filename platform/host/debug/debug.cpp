@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/host/internal.h"
+#include "platform/host/debug/debug.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace host {
 namespace {

@@ -1,5 +1,5 @@
 // Win32 file primitives in plain C++ types, for the Windows build of the
-// pontor tool: the platform's file layer (files.cpp beside this) and the
+// pontor tool: the platform's Win32 file layer (layer.cpp beside this) and the
 // tool's own Windows pieces (tools/win32) call these. Only win32.cpp
 // includes <windows.h>, whose LONG, ULONG, NTSTATUS and Interlocked
 // routines clash with the host platform's kernel.h that the callers include.
@@ -58,6 +58,18 @@ uint32_t CreateNew(const std::filesystem::path& path, FileHandle* handle);
 void Close(FileHandle handle);
 
 uint32_t FileSize(FileHandle handle, uint64_t* size);
+// What GetFileInformationByHandle says of an open file; times in 100 ns
+// units since 1601, as the kernel keeps them.
+struct FileDescription {
+    bool directory;
+    bool readOnly;
+    uint64_t size;
+    uint32_t links;
+    uint64_t volumeSerial;
+    uint64_t fileIndex;
+    int64_t creationTime, lastAccessTime, lastWriteTime;
+};
+uint32_t Describe(FileHandle handle, FileDescription* description);
 // Reads up to length bytes at offset into buffer; *done says how many. As
 // NTFS answers: at or beyond the end of the file nothing is read and the
 // error is kErrorHandleEof; a read crossing the end stops there with

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "platform/host/win32/win32.h"
+#include "platform/host/fs/win32/win32.h"
 
 namespace host::win32 {
 
@@ -142,6 +142,29 @@ uint32_t FileSize(FileHandle handle, uint64_t* size) {
         return GetLastError();
     }
     *size = (uint64_t)value.QuadPart;
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+int64_t Time(const FILETIME& t) { return (int64_t)(((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime); }
+
+}  // namespace
+
+uint32_t Describe(FileHandle handle, FileDescription* d) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return GetLastError();
+    }
+    d->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    d->readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    d->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    d->links = info.nNumberOfLinks;
+    d->volumeSerial = info.dwVolumeSerialNumber;
+    d->fileIndex = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    d->creationTime = Time(info.ftCreationTime);
+    d->lastAccessTime = Time(info.ftLastAccessTime);
+    d->lastWriteTime = Time(info.ftLastWriteTime);
     return ERROR_SUCCESS;
 }
 

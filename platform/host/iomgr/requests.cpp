@@ -1,165 +1,23 @@
-// The I/O manager and the Filter Manager's dispatch: every request becomes
-// one FLT_CALLBACK_DATA that passes the pre-operation callbacks from the top
-// of the volume's instance stack down, the file system, then the
-// post-operation callbacks from the bottom up.
+// The application's requests (NtCreateFile, NtReadFile, NtWriteFile,
+// NtQueryInformationFile, NtFsControlFile, and the memory and cache managers'
+// write-related operations), and the creates, reads and queries the Filter
+// Manager issues below an instance: each builds the FLT_CALLBACK_DATA of one
+// operation and dispatches it through the volume's instances to the file
+// system.
+#include <algorithm>
 #include <cstring>
-#include <set>
 
-#include "platform/host/internal.h"
+#include "platform/host/fltmgr/dispatch.h"
 
 namespace host {
+
+using detail::Dispatch;
+using detail::DispatchBelow;
+using detail::Outcome;
+using detail::Request;
+
 namespace {
 
-struct IoFaults {
-    uint64_t creates = 0;
-    uint64_t failCreate = 0;
-    NTSTATUS failCreateStatus = STATUS_SUCCESS;
-    std::function<void()> hooks[2];
-};
-std::mutex gFaultsMutex;
-IoFaults gFaults;
-
-std::mutex gHandlesMutex;
-std::set<HANDLE> gHandles;  // kernel handles from FltCreateFileEx
-
-thread_local char tThreadToken;
-
-// One operation's callback data.
-struct Request {
-    FLT_IO_PARAMETER_BLOCK iopb{};
-    FLT_CALLBACK_DATA data;
-    Request(ULONG flags, KPROCESSOR_MODE mode, UCHAR major, PFILE_OBJECT fo)
-        : data{flags, (PETHREAD)&tThreadToken, &iopb, {}, nullptr, {}, mode} {
-        iopb.MajorFunction = major;
-        iopb.TargetFileObject = fo;
-    }
-    Request(const Request&) = delete;
-};
-
-FLT_RELATED_OBJECTS Related(_FLT_INSTANCE* instance, PFILE_OBJECT fo) {
-    FLT_RELATED_OBJECTS related = {};
-    related.Size = sizeof(related);
-    related.Filter = instance->filter;
-    related.Volume = &instance->volume->fltVolume;
-    related.Instance = instance;
-    related.FileObject = fo;
-    return related;
-}
-
-// Whether a registration's flags skip this read or write.
-bool Skipped(FLT_OPERATION_REGISTRATION_FLAGS flags, const Request& r) {
-    const UCHAR major = r.iopb.MajorFunction;
-    if (major != IRP_MJ_READ && major != IRP_MJ_WRITE) {
-        return false;
-    }
-    const bool paging = r.iopb.IrpFlags & IRP_PAGING_IO;
-    const bool nonCached = r.iopb.IrpFlags & IRP_NOCACHE;
-    return ((flags & FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO) && paging) ||
-           ((flags & FLTFL_OPERATION_REGISTRATION_SKIP_CACHED_IO) && !paging && !nonCached) ||
-           ((flags & FLTFL_OPERATION_REGISTRATION_SKIP_NON_CACHED_NON_PAGING_IO) && nonCached &&
-            !paging);
-}
-
-enum class Outcome { Done, FastIoDisallowed };
-
-// Runs one request through the instances (top first) and the file system.
-template <class FileSystem>
-Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileSystem&& fs) {
-    struct Post {
-        _FLT_INSTANCE* instance;
-        PFLT_POST_OPERATION_CALLBACK callback;
-        PVOID context;
-    };
-    std::vector<Post> posts;
-    const UCHAR major = r.iopb.MajorFunction;
-    PFILE_OBJECT fo = r.iopb.TargetFileObject;
-    bool completed = false;
-    bool disallowed = false;
-    for (_FLT_INSTANCE* instance : instances) {
-        _FLT_FILTER* filter = instance->filter;
-        PFLT_PRE_OPERATION_CALLBACK pre = filter->pre[major];
-        PFLT_POST_OPERATION_CALLBACK post = filter->post[major];
-        if ((pre == nullptr && post == nullptr) || Skipped(filter->operationFlags[major], r)) {
-            continue;
-        }
-        r.iopb.TargetInstance = instance;
-        FLT_PREOP_CALLBACK_STATUS result = FLT_PREOP_SUCCESS_WITH_CALLBACK;
-        PVOID context = nullptr;
-        if (pre != nullptr) {
-            const FLT_RELATED_OBJECTS related = Related(instance, fo);
-            FLT_IO_PARAMETER_BLOCK before;
-            std::memcpy(&before, &r.iopb, sizeof(before));
-            const detail::ThreadBalance balance = detail::CurrentBalance();
-            result = pre(&r.data, &related, &context);
-            detail::CheckBalance(balance, "a pre-operation callback");
-            if (result != FLT_PREOP_COMPLETE && !FltIsCallbackDataDirty(&r.data) &&
-                std::memcmp(&before, &r.iopb, sizeof(before)) != 0) {
-                detail::BugCheck(
-                    "a pre-operation callback changed the parameters without "
-                    "FltSetCallbackDataDirty");
-            }
-        }
-        switch (result) {
-            case FLT_PREOP_SUCCESS_WITH_CALLBACK:
-            case FLT_PREOP_SYNCHRONIZE:  // every request is synchronous here
-                if (post != nullptr) {
-                    posts.push_back({instance, post, context});
-                }
-                break;
-            case FLT_PREOP_SUCCESS_NO_CALLBACK: break;
-            case FLT_PREOP_COMPLETE: completed = true; break;
-            case FLT_PREOP_DISALLOW_FASTIO:
-                if (!FLT_IS_FASTIO_OPERATION(&r.data)) {
-                    detail::BugCheck(
-                        "FLT_PREOP_DISALLOW_FASTIO returned for a request that is not fast I/O");
-                    completed = true;
-                    break;
-                }
-                disallowed = true;
-                break;
-            default:
-                detail::BugCheck("pre-operation result " + std::to_string((int)result) +
-                                 " (pending requests are not modelled)");
-                completed = true;
-                break;
-        }
-        if (completed || disallowed) {
-            break;
-        }
-    }
-    if (disallowed) {
-        r.data.IoStatus.Status = STATUS_FLT_DISALLOW_FAST_IO;
-        r.data.IoStatus.Information = 0;
-    } else if (!completed) {
-        fs(r);
-        if (major == IRP_MJ_CREATE && fo->Host->opened) {
-            detail::RunHook(HookPoint::PostCreate);
-        }
-    }
-    r.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
-    for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
-        r.iopb.TargetInstance = it->instance;
-        const FLT_RELATED_OBJECTS related = Related(it->instance, fo);
-        const detail::ThreadBalance balance = detail::CurrentBalance();
-        const FLT_POSTOP_CALLBACK_STATUS result = it->callback(&r.data, &related, it->context, 0);
-        detail::CheckBalance(balance, "a post-operation callback");
-        if (result != FLT_POSTOP_FINISHED_PROCESSING) {
-            detail::BugCheck("post-operation result " + std::to_string((int)result) +
-                             " (deferred completion is not modelled)");
-        }
-    }
-    return disallowed ? Outcome::FastIoDisallowed : Outcome::Done;
-}
-
-// Runs a request through the instances below `through` on the file's volume.
-template <class FileSystem>
-Outcome DispatchBelow(Request& r, _FLT_INSTANCE* through, FileSystem&& fs) {
-    const std::vector<_FLT_INSTANCE*> instances =
-        detail::AcquireInstances(r.iopb.TargetFileObject->Host->volume, through);
-    const Outcome outcome = Dispatch(r, instances, fs);
-    detail::ReleaseInstances(instances);
-    return outcome;
-}
 
 IoResult Result(const Request& r) { return {r.data.IoStatus.Status, r.data.IoStatus.Information}; }
 
@@ -288,53 +146,8 @@ UCHAR MinorOf(IoPath path) {
 
 }  // namespace
 
-// ---- Fault injection and hooks ----
-
-void FailCreate(uint64_t nth, NTSTATUS status) {
-    std::lock_guard<std::mutex> lock(gFaultsMutex);
-    gFaults.failCreate = nth;
-    gFaults.failCreateStatus = status;
-}
-
-uint64_t CreateCount() {
-    std::lock_guard<std::mutex> lock(gFaultsMutex);
-    return gFaults.creates;
-}
-
-void SetHook(HookPoint point, std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(gFaultsMutex);
-    gFaults.hooks[(int)point] = std::move(hook);
-}
-
 namespace detail {
 
-void ResetIoFaults() {
-    {
-        std::lock_guard<std::mutex> lock(gFaultsMutex);
-        gFaults = IoFaults();
-    }
-    ResetIoFaultsOfKernel();
-}
-
-bool NextCreateFails(NTSTATUS* status) {
-    std::lock_guard<std::mutex> lock(gFaultsMutex);
-    if (++gFaults.creates == gFaults.failCreate) {
-        *status = gFaults.failCreateStatus;
-        return true;
-    }
-    return false;
-}
-
-void RunHook(HookPoint point) {
-    std::function<void()> hook;
-    {
-        std::lock_guard<std::mutex> lock(gFaultsMutex);
-        hook = gFaults.hooks[(int)point];
-    }
-    if (hook) {
-        hook();
-    }
-}
 
 NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULONG length,
                    void* buffer, ULONG flags, ULONG_PTR* information) {
@@ -379,47 +192,6 @@ NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CL
     return r.data.IoStatus.Status;
 }
 
-void CleanupFileObject(PFILE_OBJECT fo, _FLT_INSTANCE* through) {
-    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLEANUP, fo);
-    DispatchBelow(r, through, [&](Request& q) {
-        FsCleanup(fo);
-        q.data.IoStatus.Status = STATUS_SUCCESS;
-    });
-}
-
-void DereferenceFileObject(PFILE_OBJECT fo) {
-    if (fo == nullptr || fo->Host == nullptr) {
-        BugCheck("ObfDereferenceObject: not a file object");
-        return;
-    }
-    const long left = --fo->Host->references;
-    if (left > 0) {
-        return;
-    }
-    if (left < 0) {
-        BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
-        return;
-    }
-    std::vector<ContextRecord*> detached;
-    if (fo->Host->volume == nullptr) {
-        detached = FsClose(fo);
-    } else {
-        Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLOSE, fo);
-        const std::vector<_FLT_INSTANCE*> instances =
-            AcquireInstances(fo->Host->volume, fo->Host->openedThrough);
-        Dispatch(r, instances, [&](Request& q) {
-            detached = FsClose(fo);
-            q.data.IoStatus.Status = STATUS_SUCCESS;
-        });
-        ReleaseInstances(instances);
-        if (fo->Host->fd >= 0) {
-            BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
-            detached = FsClose(fo);
-        }
-    }
-    ReleaseDetached(detached);
-    FreeFileObject(fo);
-}
 
 NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_MASK access,
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
@@ -450,34 +222,6 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
 }
 
 }  // namespace detail
-
-// ---- Handles ----
-
-Handle::~Handle() { Close(); }
-
-Handle::Handle(Handle&& other) noexcept : fileObject_(other.fileObject_) {
-    other.fileObject_ = nullptr;
-}
-
-Handle& Handle::operator=(Handle&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fileObject_ = other.fileObject_;
-        other.fileObject_ = nullptr;
-    }
-    return *this;
-}
-
-IoResult Handle::Close() {
-    PFILE_OBJECT fo = fileObject_;
-    if (fo == nullptr) {
-        return {STATUS_SUCCESS, 0};
-    }
-    fileObject_ = nullptr;
-    detail::CleanupFileObject(fo, fo->Host->openedThrough);
-    detail::DereferenceFileObject(fo);
-    return {STATUS_SUCCESS, 0};
-}
 
 // ---- Requests ----
 
@@ -799,98 +543,3 @@ IoResult PrepareMdlWrite(const Handle& handle, LONGLONG offset, ULONG length) {
 }
 
 }  // namespace host
-
-extern "C" {
-
-NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE FileHandle,
-                                PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
-                                ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
-    auto finish = [&](NTSTATUS status, ULONG_PTR information) {
-        return host::detail::FinishCreateFile(IoStatusBlock, status, information);
-    };
-    std::u16string name;
-    const NTSTATUS begun = host::detail::BeginCreateFile(FileHandle, FileObject, ObjectAttributes, &name);
-    if (!NT_SUCCESS(begun)) {
-        return finish(begun, 0);
-    }
-    PFILE_OBJECT fo;
-    ULONG_PTR information;
-    const NTSTATUS status = host::detail::CreateBelow(
-        Instance, name, DesiredAccess, ObjectAttributes->Attributes, ShareAccess, CreateDisposition,
-        CreateOptions, (Flags & IO_STOP_ON_SYMLINK) ? SL_STOP_ON_SYMLINK : 0, KernelMode, &fo,
-        &information);
-    if (!NT_SUCCESS(status)) {
-        return finish(status, information);
-    }
-    {
-        std::lock_guard<std::mutex> lock(host::gHandlesMutex);
-        host::gHandles.insert(fo);
-    }
-    if (FileObject != nullptr) {
-        fo->Host->references++;
-        *FileObject = fo;
-    }
-    *FileHandle = fo;
-    return finish(status, information);
-}
-
-NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
-    {
-        std::lock_guard<std::mutex> lock(host::gHandlesMutex);
-        if (host::gHandles.erase(FileHandle) == 0) {
-            host::detail::BugCheck("FltClose: invalid handle");
-            return STATUS_INVALID_HANDLE;
-        }
-    }
-    auto fo = (PFILE_OBJECT)FileHandle;
-    host::detail::CleanupFileObject(fo, fo->Host->openedThrough);
-    host::detail::DereferenceFileObject(fo);
-    return STATUS_SUCCESS;
-}
-
-VOID FASTCALL ObfDereferenceObject(PVOID Object) {
-    host::detail::DereferenceFileObject((PFILE_OBJECT)Object);
-}
-
-NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                            PVOID) {
-    if (BytesRead != nullptr) {
-        *BytesRead = 0;
-    }
-    if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->Host->fd < 0) {
-        host::detail::BugCheck("FltReadFile: not an open file object");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (CallbackRoutine != nullptr) {
-        return STATUS_NOT_SUPPORTED;  // the driver reads synchronously only
-    }
-    LONGLONG offset;
-    if (ByteOffset != nullptr) {
-        offset = ByteOffset->QuadPart;
-    } else if (FileObject->Flags & FO_SYNCHRONOUS_IO) {
-        offset = FileObject->CurrentByteOffset.QuadPart;
-    } else {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (offset < 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS injected = STATUS_SUCCESS;
-    ULONG limit = Length;
-    if (host::detail::NextRead(&injected, &limit)) {
-        return injected;
-    }
-    ULONG_PTR done = 0;
-    const NTSTATUS status = host::detail::ReadBelow(InitiatingInstance, FileObject, offset,
-                                                    std::min(limit, Length), Buffer, Flags, &done);
-    if (BytesRead != nullptr) {
-        *BytesRead = (ULONG)done;
-    }
-    return status;
-}
-
-}  // extern "C"

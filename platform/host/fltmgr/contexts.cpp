@@ -1,0 +1,315 @@
+// Filter Manager contexts: allocation, stream contexts set, got and deleted
+// per instance, references, and the cleanup after the last one. A request's
+// lookups take only the stream's lock and the registry shard of its context.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/host/faults/internal.h"
+#include "platform/host/iomgr/internal.h"
+#include "platform/host/ke/internal.h"
+#include "platform/host/pool/internal.h"
+
+namespace host {
+namespace {
+
+auto& gContexts = *new detail::ShardedRegistry<ContextRecord*>();  // by body
+
+ContextRecord* FindContext(PFLT_CONTEXT context, const char* routine) {
+    ContextRecord* record = nullptr;
+    if (!gContexts.Find(context, &record)) {
+        detail::BugCheck(std::string(routine) + ": not a live context");
+        return nullptr;
+    }
+    return record;
+}
+
+void Release(ContextRecord* record) {
+    if (--record->references > 0) {
+        return;
+    }
+    if (record->stream != nullptr) {
+        // Its attachment still holds a reference: a caller released twice.
+        record->references++;
+        detail::BugCheck("FltReleaseContext: an attached context released once too often");
+        return;
+    }
+    gContexts.Erase(record->body);
+    if (record->cleanup != nullptr) {
+        const detail::ThreadBalance balance = detail::CurrentBalance();
+        record->cleanup(record->body, record->type);
+        detail::CheckBalance(balance, "ContextCleanupCallback");
+    }
+    if (record->freeCallback != nullptr) {
+        record->freeCallback(record->body, record->type);
+    } else {
+        detail::PlatformFree(record->body, record->tag);
+    }
+    delete record;
+}
+
+// The stream of a file object an instance's context is set on, checked as
+// the Filter Manager checks its arguments.
+NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, fs::Stream** stream) {
+    if (instance == nullptr || instance->filter == nullptr || fo == nullptr ||
+        fo->Host == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (instance->tearingDown) {
+        return STATUS_FLT_DELETING_OBJECT;
+    }
+    if (fo->Host->stream == nullptr) {
+        return STATUS_NOT_SUPPORTED;  // no stream: a volume open, say
+    }
+    if (fo->Host->volume != instance->volume) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *stream = fo->Host->stream;
+    return STATUS_SUCCESS;
+}
+
+// Under the stream's context lock.
+ContextRecord* AttachedTo(fs::Stream* stream, PFLT_INSTANCE instance) {
+    for (ContextRecord* r : stream->contexts) {
+        if (r->instance == instance) {
+            return r;
+        }
+    }
+    return nullptr;
+}
+
+// Detaches a context from its stream; both locks held.
+void Detach(ContextRecord* record) {
+    std::erase(record->stream.load()->contexts, record);
+    record->stream = nullptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::vector<ContextRecord*> DetachStreamContexts(fs::Stream* stream) {
+    std::lock_guard<std::mutex> lock(stream->contextLock);
+    std::vector<ContextRecord*> detached = std::move(stream->contexts);
+    stream->contexts.clear();
+    for (ContextRecord* r : detached) {
+        r->stream = nullptr;
+    }
+    return detached;
+}
+
+void ReleaseDetached(const std::vector<ContextRecord*>& contexts) {
+    for (ContextRecord* r : contexts) {
+        Release(r);
+    }
+}
+
+std::vector<ContextRecord*> DetachInstanceContexts(_FLT_INSTANCE* instance) {
+    std::vector<ContextRecord*> detached;
+    gContexts.ForEach([&](ContextRecord* record) {
+        if (record->instance == instance && record->stream != nullptr) {
+            detached.push_back(record);
+        }
+    });
+    for (ContextRecord* record : detached) {
+        std::lock_guard<std::mutex> lock(record->stream.load()->contextLock);
+        Detach(record);
+    }
+    return detached;
+}
+
+size_t ContextsOf(_FLT_FILTER* filter) {
+    size_t n = 0;
+    gContexts.ForEach([&](ContextRecord* record) { n += record->filter == filter; });
+    return n;
+}
+
+}  // namespace detail
+}  // namespace host
+
+extern "C" {
+
+// ---- Contexts ----
+
+NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType,
+                                   SIZE_T ContextSize, POOL_TYPE PoolType,
+                                   PFLT_CONTEXT* ReturnedContext) {
+    if (ReturnedContext == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ReturnedContext = nullptr;
+    if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx && PoolType != PagedPool) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const FLT_CONTEXT_REGISTRATION* match = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        if (!host::detail::IsRegistered(Filter)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        for (const FLT_CONTEXT_REGISTRATION& c : Filter->contexts) {
+            const bool fits = c.Size == FLT_VARIABLE_SIZED_CONTEXTS || c.Size == ContextSize ||
+                              ((c.Flags & FLTFL_CONTEXT_REGISTRATION_NO_EXACT_SIZE_MATCH) &&
+                               ContextSize <= c.Size) ||
+                              c.ContextAllocateCallback != nullptr;
+            if (c.ContextType == ContextType && fits) {
+                match = &c;
+                break;
+            }
+        }
+    }
+    if (match == nullptr) {
+        return STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND;
+    }
+    void* body = match->ContextAllocateCallback != nullptr
+                     ? match->ContextAllocateCallback(PoolType, ContextSize, ContextType)
+                     : host::detail::PlatformAllocate(ContextSize, match->PoolTag);
+    if (body == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* record = new ContextRecord();
+    record->filter = Filter;
+    record->type = ContextType;
+    record->cleanup = match->ContextCleanupCallback;
+    record->freeCallback = match->ContextFreeCallback;
+    record->tag = match->PoolTag;
+    record->body = body;
+    record->references = 1;
+    host::gContexts.Insert(body, record);
+    *ReturnedContext = body;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
+                                    PFLT_CONTEXT* OldContext) {
+    host::detail::RunHook(host::HookPoint::SetStreamContext);
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    ContextRecord* replaced = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        ContextRecord* record = host::FindContext(NewContext, "FltSetStreamContext");
+        if (record == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (record->type != FLT_STREAM_CONTEXT ||
+            (Instance != nullptr && Instance->filter != record->filter)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (record->stream != nullptr) {
+            return STATUS_FLT_CONTEXT_ALREADY_LINKED;
+        }
+        host::fs::Stream* stream = nullptr;
+        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        std::lock_guard<std::mutex> streamLock(stream->contextLock);
+        if (stream->fileObjects == 0) {
+            return STATUS_FLT_DELETING_OBJECT;
+        }
+        if (ContextRecord* existing = host::AttachedTo(stream, Instance)) {
+            if (Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+                if (OldContext != nullptr) {
+                    existing->references++;
+                    *OldContext = existing->body;
+                }
+                return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
+            }
+            std::erase(stream->contexts, existing);
+            existing->stream = nullptr;
+            if (OldContext != nullptr) {
+                *OldContext = existing->body;  // the attachment's reference passes to the caller
+            } else {
+                replaced = existing;
+            }
+        }
+        record->references++;
+        record->stream = stream;
+        record->instance = Instance;
+        stream->contexts.push_back(record);
+    }
+    if (replaced != nullptr) {
+        host::Release(replaced);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                    PFLT_CONTEXT* Context) {
+    if (Context == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Context = nullptr;
+    host::fs::Stream* stream = nullptr;
+    const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> lock(stream->contextLock);
+    ContextRecord* record = host::AttachedTo(stream, Instance);
+    if (record == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    record->references++;
+    *Context = record->body;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltDeleteStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                       PFLT_CONTEXT* OldContext) {
+    if (OldContext != nullptr) {
+        *OldContext = nullptr;
+    }
+    ContextRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        host::fs::Stream* stream = nullptr;
+        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        std::lock_guard<std::mutex> streamLock(stream->contextLock);
+        record = host::AttachedTo(stream, Instance);
+        if (record == nullptr) {
+            return STATUS_NOT_FOUND;
+        }
+        std::erase(stream->contexts, record);
+        record->stream = nullptr;
+        if (OldContext != nullptr) {
+            *OldContext = record->body;
+            return STATUS_SUCCESS;
+        }
+    }
+    host::Release(record);
+    return STATUS_SUCCESS;
+}
+
+VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context) {
+    if (ContextRecord* record = host::FindContext(Context, "FltReferenceContext")) {
+        record->references++;
+    }
+}
+
+VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context) {
+    if (ContextRecord* record = host::FindContext(Context, "FltReleaseContext")) {
+        host::Release(record);
+    }
+}
+
+VOID FLTAPI FltDeleteContext(PFLT_CONTEXT Context) {
+    ContextRecord* record;
+    {
+        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        record = host::FindContext(Context, "FltDeleteContext");
+        if (record == nullptr || record->stream == nullptr) {
+            return;
+        }
+        std::lock_guard<std::mutex> streamLock(record->stream.load()->contextLock);
+        host::Detach(record);
+    }
+    host::Release(record);
+}
+
+}  // extern "C"

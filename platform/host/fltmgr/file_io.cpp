@@ -1,0 +1,154 @@
+// The Filter Manager's own file I/O below an instance: FltCreateFileEx,
+// FltReadFile, FltQueryInformationFile and FltClose, for every file layer.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/host/faults/internal.h"
+#include "platform/host/iomgr/internal.h"
+#include "platform/host/ke/internal.h"
+
+namespace host {
+namespace {
+
+std::mutex gHandlesMutex;
+std::set<HANDLE> gHandles;  // kernel handles from FltCreateFileEx
+
+// The outputs cleared and the object name copied out;
+// STATUS_INVALID_PARAMETER when an argument that every create needs is
+// missing.
+NTSTATUS BeginCreateFile(PHANDLE FileHandle, PFILE_OBJECT* FileObject,
+                         POBJECT_ATTRIBUTES ObjectAttributes, std::u16string* name) {
+    if (FileObject != nullptr) {
+        *FileObject = nullptr;
+    }
+    if (FileHandle == nullptr || ObjectAttributes == nullptr ||
+        ObjectAttributes->ObjectName == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *FileHandle = nullptr;
+    PCUNICODE_STRING objectName = ObjectAttributes->ObjectName;
+    name->assign(objectName->Length / 2, u'\0');
+    if (!name->empty()) {
+        std::memcpy(name->data(), objectName->Buffer, name->size() * 2);
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+}  // namespace host
+
+extern "C" {
+
+NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE FileHandle,
+                                PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
+                                POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
+                                ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
+    auto finish = [&](NTSTATUS status, ULONG_PTR information) {
+        if (IoStatusBlock != nullptr) {
+            IoStatusBlock->Status = status;
+            IoStatusBlock->Information = information;
+        }
+        return status;
+    };
+    std::u16string name;
+    const NTSTATUS begun = host::BeginCreateFile(FileHandle, FileObject, ObjectAttributes, &name);
+    if (!NT_SUCCESS(begun)) {
+        return finish(begun, 0);
+    }
+    PFILE_OBJECT fo;
+    ULONG_PTR information;
+    const NTSTATUS status = host::detail::CreateBelow(
+        Instance, name, DesiredAccess, ObjectAttributes->Attributes, ShareAccess, CreateDisposition,
+        CreateOptions, (Flags & IO_STOP_ON_SYMLINK) ? SL_STOP_ON_SYMLINK : 0, KernelMode, &fo,
+        &information);
+    if (!NT_SUCCESS(status)) {
+        return finish(status, information);
+    }
+    {
+        std::lock_guard<std::mutex> lock(host::gHandlesMutex);
+        host::gHandles.insert(fo);
+    }
+    if (FileObject != nullptr) {
+        fo->Host->references++;
+        *FileObject = fo;
+    }
+    *FileHandle = fo;
+    return finish(status, information);
+}
+
+NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
+    {
+        std::lock_guard<std::mutex> lock(host::gHandlesMutex);
+        if (host::gHandles.erase(FileHandle) == 0) {
+            host::detail::BugCheck("FltClose: invalid handle");
+            return STATUS_INVALID_HANDLE;
+        }
+    }
+    auto fo = (PFILE_OBJECT)FileHandle;
+    host::detail::CleanupFileObject(fo, fo->Host->openedThrough);
+    host::detail::DereferenceFileObject(fo);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
+                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
+                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
+                            PVOID) {
+    if (BytesRead != nullptr) {
+        *BytesRead = 0;
+    }
+    if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->Host->file == nullptr) {
+        host::detail::BugCheck("FltReadFile: not an open file object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (CallbackRoutine != nullptr) {
+        return STATUS_NOT_SUPPORTED;  // the driver reads synchronously only
+    }
+    LONGLONG offset;
+    if (ByteOffset != nullptr) {
+        offset = ByteOffset->QuadPart;
+    } else if (FileObject->Flags & FO_SYNCHRONOUS_IO) {
+        offset = FileObject->CurrentByteOffset.QuadPart;
+    } else {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (offset < 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected = STATUS_SUCCESS;
+    ULONG limit = Length;
+    if (host::detail::NextReadFails(&injected, &limit)) {
+        return injected;
+    }
+    ULONG_PTR done = 0;
+    const NTSTATUS status = host::detail::ReadBelow(InitiatingInstance, FileObject, offset,
+                                                    std::min(limit, Length), Buffer, Flags, &done);
+    if (BytesRead != nullptr) {
+        *BytesRead = (ULONG)done;
+    }
+    return status;
+}
+
+NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                        PVOID FileInformation, ULONG Length,
+                                        FILE_INFORMATION_CLASS FileInformationClass,
+                                        PULONG LengthReturned) {
+    if (LengthReturned != nullptr) {
+        *LengthReturned = 0;
+    }
+    if (Instance == nullptr || FileObject == nullptr || FileObject->Host == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG_PTR information = 0;
+    const NTSTATUS status = host::detail::QueryBelow(Instance, FileObject, FileInformationClass,
+                                                     FileInformation, Length, &information);
+    if (LengthReturned != nullptr) {
+        *LengthReturned = (ULONG)information;
+    }
+    return status;
+}
+
+}  // extern "C"

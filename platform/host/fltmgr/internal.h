@@ -1,0 +1,175 @@
+// The Filter Manager's objects behind the opaque handles, and its services
+// to the I/O manager and the file system.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/host/fs/fs.h"
+#include "platform/host/kernel.h"
+
+namespace host::fs {
+struct Stream;
+}
+
+// A registered filter. Records are kept until the process ends, so a stale
+// handle is caught by its state instead of reading freed memory.
+struct _FLT_FILTER {
+    PDRIVER_OBJECT driver = nullptr;
+    unsigned sequence = 0;  // registration order: earlier filters sit higher
+    FLT_REGISTRATION registration{};
+    std::vector<FLT_CONTEXT_REGISTRATION> contexts;
+    PFLT_PRE_OPERATION_CALLBACK pre[256] = {};
+    PFLT_POST_OPERATION_CALLBACK post[256] = {};
+    FLT_OPERATION_REGISTRATION_FLAGS operationFlags[256] = {};
+    bool filtering = false;
+    bool unregistered = false;
+};
+
+// An instance: a filter attached to a volume, or the volume's bare instance
+// (filter null) through which requests reach the file system directly.
+// Requests take it without a lock, as rundown protection does: count in,
+// then check that it is not being torn down.
+struct _FLT_INSTANCE {
+    host::Volume::Impl* volume = nullptr;
+    _FLT_FILTER* filter = nullptr;
+    std::atomic<int> active{0};            // operations inside its callbacks
+    std::atomic<bool> tearingDown{false};  // no longer offered new operations
+};
+
+struct _FLT_VOLUME {
+    host::Volume::Impl* volume;
+};
+
+// A context the Filter Manager hands out: its body comes from the pool with
+// the registration's tag; the record counts references and says where the
+// context is attached.
+struct ContextRecord {
+    _FLT_FILTER* filter = nullptr;
+    FLT_CONTEXT_TYPE type = 0;
+    PFLT_CONTEXT_CLEANUP_CALLBACK cleanup = nullptr;
+    PFLT_CONTEXT_FREE_CALLBACK freeCallback = nullptr;
+    ULONG tag = 0;
+    void* body = nullptr;
+    std::atomic<long> references{0};
+    // Changed under the structural lock and the stream's context lock.
+    std::atomic<host::fs::Stream*> stream{nullptr};  // attached to this stream ...
+    _FLT_INSTANCE* instance = nullptr;               // ... through this instance
+};
+
+namespace host::detail {
+
+// A volume's filter instances, top of the stack first. Requests read the
+// current list without a lock; attach and detach publish a new one under
+// the structural lock. Lists are kept until the volume goes, as so few are
+// ever made.
+class InstanceStack {
+public:
+    std::vector<_FLT_INSTANCE*> Current() const {
+        const std::vector<_FLT_INSTANCE*>* list = current_.load(std::memory_order_acquire);
+        return list != nullptr ? *list : std::vector<_FLT_INSTANCE*>();
+    }
+    void Publish(std::vector<_FLT_INSTANCE*> list) {  // under the structural lock
+        lists_.push_back(std::make_unique<const std::vector<_FLT_INSTANCE*>>(std::move(list)));
+        current_.store(lists_.back().get(), std::memory_order_release);
+    }
+
+private:
+    std::atomic<const std::vector<_FLT_INSTANCE*>*> current_{nullptr};
+    std::vector<std::unique_ptr<const std::vector<_FLT_INSTANCE*>>> lists_;
+};
+
+// Records looked up by address on every request (contexts by body, name
+// information): spread over shards with a lock each, so that requests on
+// different records do not meet on one lock.
+template <class Value>
+class ShardedRegistry {
+public:
+    void Insert(const void* key, Value value) {
+        Shard& s = ShardOf(key);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.map[key] = value;
+    }
+    bool Find(const void* key, Value* value) {
+        Shard& s = ShardOf(key);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.map.find(key);
+        if (it == s.map.end()) {
+            return false;
+        }
+        *value = it->second;
+        return true;
+    }
+    // Runs f on the value under its shard's lock; false when absent.
+    template <class F>
+    bool With(const void* key, F&& f) {
+        Shard& s = ShardOf(key);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.map.find(key);
+        if (it == s.map.end()) {
+            return false;
+        }
+        f(it->second, [&] { s.map.erase(it); });
+        return true;
+    }
+    bool Erase(const void* key) {
+        Shard& s = ShardOf(key);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        return s.map.erase(key) != 0;
+    }
+    void ForEach(const std::function<void(Value)>& f) {
+        for (Shard& s : shards_) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            for (const auto& entry : s.map) {
+                f(entry.second);
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kShards = 64;
+    struct alignas(64) Shard {
+        std::mutex mutex;
+        std::unordered_map<const void*, Value> map;
+    };
+    Shard& ShardOf(const void* key) {
+        const uint64_t k = (uint64_t)(uintptr_t)key >> 4;
+        return shards_[(k * 0x9E3779B97F4A7C15ull) >> 58];
+    }
+    Shard shards_[kShards];
+};
+
+// The platform's structural lock: volumes, filters, instances, streams and
+// where contexts are attached. Never held while a driver callback runs, and
+// not taken on the read path.
+std::mutex& Lock();
+std::condition_variable& LockCondition();  // instance rundown
+
+// Filters' instances on a volume as it mounts and dismounts.
+void AttachFilters(Volume::Impl* volume);
+void DetachFilters(Volume::Impl* volume);
+
+// Instances on a volume below `through` (all of them for null, none for the
+// bare instance), each counted active; ReleaseInstances ends the activity.
+std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE* through);
+void ReleaseInstances(const std::vector<_FLT_INSTANCE*>& instances);
+
+// Stream lifetime: the last file object's close detaches the stream's
+// contexts (called with the structural lock held), to be released without it.
+std::vector<ContextRecord*> DetachStreamContexts(fs::Stream* stream);
+void ReleaseDetached(const std::vector<ContextRecord*>& contexts);
+// An instance's stream contexts as it is torn down, detached from their
+// streams; the structural lock held.
+std::vector<ContextRecord*> DetachInstanceContexts(_FLT_INSTANCE* instance);
+size_t ContextsOf(_FLT_FILTER* filter);  // still allocated
+
+// Whether a filter handle names a registered filter; the structural lock held.
+bool IsRegistered(PFLT_FILTER filter);
+
+}  // namespace host::detail

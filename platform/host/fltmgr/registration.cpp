@@ -1,0 +1,400 @@
+// The Filter Manager's registration of filters, their instances on volumes
+// (setup, rundown, teardown), and loading, unloading and detaching drivers.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/host/fltmgr/driver.h"
+#include "platform/host/fs/internal.h"
+#include "platform/host/ke/internal.h"
+
+namespace host {
+namespace {
+
+std::mutex gLock;
+std::condition_variable gLockCondition;
+
+// Every filter and instance ever created (see _FLT_FILTER), under gLock.
+// The registries are never destroyed, so they outlive every static user and
+// the leak checker still sees what they hold.
+std::vector<_FLT_FILTER*>& gFilters = *new std::vector<_FLT_FILTER*>();
+std::vector<_FLT_INSTANCE*>& gInstances = *new std::vector<_FLT_INSTANCE*>();
+unsigned gNextSequence = 1;
+
+FLT_RELATED_OBJECTS Related(_FLT_FILTER* filter, _FLT_INSTANCE* instance, PFILE_OBJECT fo) {
+    FLT_RELATED_OBJECTS related = {};
+    related.Size = sizeof(related);
+    related.Filter = filter;
+    related.Instance = instance;
+    related.Volume = instance != nullptr ? &instance->volume->fltVolume : nullptr;
+    related.FileObject = fo;
+    return related;
+}
+
+void Insert(Volume::Impl* volume, _FLT_INSTANCE* instance) {
+    std::vector<_FLT_INSTANCE*> list = volume->instances.Current();
+    auto at = std::find_if(list.begin(), list.end(), [&](_FLT_INSTANCE* i) {
+        return i->filter->sequence > instance->filter->sequence;
+    });
+    list.insert(at, instance);
+    volume->instances.Publish(std::move(list));
+}
+
+void Remove(Volume::Impl* volume, _FLT_INSTANCE* instance) {
+    std::vector<_FLT_INSTANCE*> list = volume->instances.Current();
+    std::erase(list, instance);
+    volume->instances.Publish(std::move(list));
+}
+
+void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP_FLAGS flags) {
+    auto* instance = new _FLT_INSTANCE();
+    instance->volume = volume;
+    instance->filter = filter;
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        gInstances.push_back(instance);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (filter->registration.InstanceSetupCallback != nullptr) {
+        const FLT_RELATED_OBJECTS related = Related(filter, instance, nullptr);
+        const detail::ThreadBalance balance = detail::CurrentBalance();
+        status = filter->registration.InstanceSetupCallback(
+            &related, flags, (DEVICE_TYPE)volume->type, volume->fileSystem);
+        detail::CheckBalance(balance, "InstanceSetupCallback");
+    }
+    std::lock_guard<std::mutex> lock(gLock);
+    if (!NT_SUCCESS(status)) {
+        instance->tearingDown = true;  // never attached
+        return;
+    }
+    Insert(volume, instance);
+}
+
+void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reason) {
+    std::vector<ContextRecord*> detached;
+    {
+        std::unique_lock<std::mutex> lock(gLock);
+        if (instance->tearingDown) {
+            return;
+        }
+        instance->tearingDown = true;
+        Remove(instance->volume, instance);
+        gLockCondition.wait(lock, [&] { return instance->active == 0; });
+    }
+    _FLT_FILTER* filter = instance->filter;
+    const FLT_RELATED_OBJECTS related = Related(filter, instance, nullptr);
+    if (filter->registration.InstanceTeardownStartCallback != nullptr) {
+        const detail::ThreadBalance balance = detail::CurrentBalance();
+        filter->registration.InstanceTeardownStartCallback(&related, reason);
+        detail::CheckBalance(balance, "InstanceTeardownStartCallback");
+    }
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        detached = detail::DetachInstanceContexts(instance);
+    }
+    detail::ReleaseDetached(detached);
+    if (filter->registration.InstanceTeardownCompleteCallback != nullptr) {
+        const detail::ThreadBalance balance = detail::CurrentBalance();
+        filter->registration.InstanceTeardownCompleteCallback(&related, reason);
+        detail::CheckBalance(balance, "InstanceTeardownCompleteCallback");
+    }
+}
+
+std::vector<_FLT_INSTANCE*> InstancesOf(_FLT_FILTER* filter) {
+    std::lock_guard<std::mutex> lock(gLock);
+    std::vector<_FLT_INSTANCE*> out;
+    for (_FLT_INSTANCE* i : gInstances) {
+        if (i->filter == filter && !i->tearingDown) {
+            out.push_back(i);
+        }
+    }
+    return out;
+}
+
+std::vector<_FLT_FILTER*> FiltersOf(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> lock(gLock);
+    std::vector<_FLT_FILTER*> out;
+    for (_FLT_FILTER* f : gFilters) {
+        if (f->driver == driver && !f->unregistered) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::mutex& Lock() { return gLock; }
+std::condition_variable& LockCondition() { return gLockCondition; }
+
+bool IsRegistered(PFLT_FILTER filter) {
+    return filter != nullptr &&
+           std::find(gFilters.begin(), gFilters.end(), filter) != gFilters.end() &&
+           !filter->unregistered;
+}
+
+std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE* through) {
+    std::vector<_FLT_INSTANCE*> out;
+    if (volume == nullptr || (through != nullptr && through->filter == nullptr)) {
+        return out;
+    }
+    const std::vector<_FLT_INSTANCE*> all = volume->instances.Current();
+    auto from = all.begin();
+    if (through != nullptr) {
+        from = std::find(all.begin(), all.end(), through);
+        if (from == all.end() || through->tearingDown) {
+            // Torn down: what lay below it is no longer known, as no
+            // request may be issued through a detached instance.
+            return out;
+        }
+        ++from;
+    }
+    for (auto it = from; it != all.end(); ++it) {
+        // Counted in before the teardown flag is read, as rundown protection
+        // is taken: a teardown that set the flag first waits for the count.
+        (*it)->active++;
+        if ((*it)->tearingDown) {
+            ReleaseInstances({*it});
+            continue;
+        }
+        out.push_back(*it);
+    }
+    return out;
+}
+
+void ReleaseInstances(const std::vector<_FLT_INSTANCE*>& instances) {
+    for (_FLT_INSTANCE* i : instances) {
+        if (--i->active == 0 && i->tearingDown) {
+            std::lock_guard<std::mutex> lock(gLock);
+            gLockCondition.notify_all();
+        }
+    }
+}
+
+void AttachFilters(Volume::Impl* volume) {
+    std::vector<_FLT_FILTER*> filtering;
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        for (_FLT_FILTER* f : gFilters) {
+            if (f->filtering && !f->unregistered) {
+                filtering.push_back(f);
+            }
+        }
+    }
+    for (_FLT_FILTER* f : filtering) {
+        SetupInstance(f, volume, FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME);
+    }
+}
+
+void DetachFilters(Volume::Impl* volume) {
+    std::vector<_FLT_INSTANCE*> instances;
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        instances = volume->instances.Current();
+    }
+    for (_FLT_INSTANCE* i : instances) {
+        TeardownInstance(i, FLTFL_INSTANCE_TEARDOWN_VOLUME_DISMOUNT);
+    }
+}
+
+}  // namespace detail
+
+// ---- Drivers ----
+
+Driver::Driver(PDRIVER_INITIALIZE entry) {
+    object_.Type = 4;  // IO_TYPE_DRIVER
+    object_.Size = sizeof(object_);
+    static const char16_t kService[] =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pontor";
+    object_.DriverName.Buffer = (PWCH)u"\\Driver\\Pontor";
+    object_.DriverName.Length = object_.DriverName.MaximumLength = 14 * 2;
+    UNICODE_STRING registryPath;
+    RtlInitUnicodeString(&registryPath, kService);
+    if (entry == nullptr) {
+        entryStatus_ = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    const detail::ThreadBalance balance = detail::CurrentBalance();
+    entryStatus_ = entry(&object_, &registryPath);
+    detail::CheckBalance(balance, "DriverEntry");
+    if (NT_SUCCESS(entryStatus_)) {
+        loaded_ = true;
+        return;
+    }
+    // A driver that fails to load is gone; what it left registered goes too.
+    for (_FLT_FILTER* f : FiltersOf(&object_)) {
+        FltUnregisterFilter(f);
+    }
+}
+
+Driver::~Driver() {
+    if (loaded_) {
+        Unload(FLTFL_FILTER_UNLOAD_MANDATORY);
+    }
+}
+
+NTSTATUS Driver::EntryStatus() const { return entryStatus_; }
+bool Driver::Loaded() const { return loaded_; }
+PDRIVER_OBJECT Driver::Object() { return &object_; }
+
+NTSTATUS Driver::Unload(FLT_FILTER_UNLOAD_FLAGS flags) {
+    if (!loaded_) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const std::vector<_FLT_FILTER*> filters = FiltersOf(&object_);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!filters.empty()) {
+        PFLT_FILTER_UNLOAD_CALLBACK unload = filters.front()->registration.FilterUnloadCallback;
+        if (unload == nullptr) {
+            return STATUS_INVALID_DEVICE_REQUEST;  // a filter without one cannot be stopped
+        }
+        const detail::ThreadBalance balance = detail::CurrentBalance();
+        status = unload(flags);
+        detail::CheckBalance(balance, "FilterUnloadCallback");
+        if (!NT_SUCCESS(status) && !(flags & FLTFL_FILTER_UNLOAD_MANDATORY)) {
+            return status;
+        }
+    }
+    for (_FLT_FILTER* f : FiltersOf(&object_)) {
+        FltUnregisterFilter(f);
+    }
+    loaded_ = false;
+    return status;
+}
+
+PFLT_FILTER Driver::Filter() const {
+    std::lock_guard<std::mutex> lock(gLock);
+    for (_FLT_FILTER* f : gFilters) {
+        if (f->driver == &object_ && !f->unregistered) {
+            return f;
+        }
+    }
+    return nullptr;
+}
+
+PFLT_INSTANCE Driver::InstanceOn(const Volume& volume) const {
+    std::lock_guard<std::mutex> lock(gLock);
+    for (_FLT_INSTANCE* i : volume.Get()->instances.Current()) {
+        if (i->filter->driver == &object_) {
+            return i;
+        }
+    }
+    return nullptr;
+}
+
+NTSTATUS Driver::Detach(const Volume& volume) {
+    _FLT_INSTANCE* instance = InstanceOn(volume);
+    if (instance == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK query =
+        instance->filter->registration.InstanceQueryTeardownCallback;
+    if (query == nullptr) {
+        return STATUS_FLT_DO_NOT_DETACH;
+    }
+    const FLT_RELATED_OBJECTS related = Related(instance->filter, instance, nullptr);
+    const detail::ThreadBalance balance = detail::CurrentBalance();
+    const NTSTATUS status = query(&related, 0);
+    detail::CheckBalance(balance, "InstanceQueryTeardownCallback");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    TeardownInstance(instance, FLTFL_INSTANCE_TEARDOWN_MANUAL);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace host
+using host::gLock;
+
+extern "C" {
+
+// ---- Registration ----
+
+NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION* Registration,
+                                  PFLT_FILTER* RetFilter) {
+    if (RetFilter != nullptr) {
+        *RetFilter = nullptr;
+    }
+    if (Driver == nullptr || Registration == nullptr || RetFilter == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((Registration->Version >> 8) != 2 ||
+        Registration->Version > FLT_REGISTRATION_VERSION_0203 ||
+        Registration->Size < offsetof(FLT_REGISTRATION, GenerateFileNameCallback)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto filter = new _FLT_FILTER();
+    filter->driver = Driver;
+    std::memcpy(&filter->registration, Registration,
+                std::min<size_t>(Registration->Size, sizeof(FLT_REGISTRATION)));
+    for (const FLT_CONTEXT_REGISTRATION* c = Registration->ContextRegistration;
+         c != nullptr && c->ContextType != FLT_CONTEXT_END; c++) {
+        const FLT_CONTEXT_TYPE t = c->ContextType;
+        const bool oneType = t != 0 && (t & (t - 1)) == 0 && t <= FLT_SECTION_CONTEXT;
+        const bool ownAllocation = c->ContextAllocateCallback != nullptr;
+        if (!oneType || (!ownAllocation && c->Size == 0) ||
+            (ownAllocation != (c->ContextFreeCallback != nullptr))) {
+            delete filter;
+            return STATUS_FLT_INVALID_CONTEXT_REGISTRATION;
+        }
+        filter->contexts.push_back(*c);
+    }
+    for (const FLT_OPERATION_REGISTRATION* o = Registration->OperationRegistration;
+         o != nullptr && o->MajorFunction != IRP_MJ_OPERATION_END; o++) {
+        const UCHAR major = o->MajorFunction;
+        const bool known = major <= IRP_MJ_MAXIMUM_FUNCTION || major >= IRP_MJ_VOLUME_DISMOUNT;
+        if (!known || filter->pre[major] != nullptr || filter->post[major] != nullptr) {
+            delete filter;
+            return STATUS_INVALID_PARAMETER;
+        }
+        filter->pre[major] = o->PreOperation;
+        filter->post[major] = o->PostOperation;
+        filter->operationFlags[major] = o->Flags;
+    }
+    std::lock_guard<std::mutex> lock(gLock);
+    filter->sequence = host::gNextSequence++;
+    host::gFilters.push_back(filter);
+    *RetFilter = filter;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        if (!host::detail::IsRegistered(Filter) || Filter->filtering) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        Filter->filtering = true;
+    }
+    for (host::Volume::Impl* v : host::detail::Volumes()) {
+        host::SetupInstance(Filter, v, FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        if (!host::detail::IsRegistered(Filter)) {
+            host::detail::BugCheck("FltUnregisterFilter: not a registered filter");
+            return;
+        }
+        Filter->filtering = false;
+    }
+    for (_FLT_INSTANCE* i : host::InstancesOf(Filter)) {
+        host::TeardownInstance(i, FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD);
+    }
+    const size_t outstanding = host::detail::ContextsOf(Filter);
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        Filter->unregistered = true;
+    }
+    // The Filter Manager waits for these forever; the host stops instead.
+    if (outstanding != 0) {
+        host::detail::BugCheck("FltUnregisterFilter: " + std::to_string(outstanding) +
+                               " context(s) still referenced");
+    }
+}
+
+}  // extern "C"

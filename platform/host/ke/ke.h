@@ -1,0 +1,28 @@
+// The kernel's checks and the calling thread's kernel state, for tests.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+
+#include "platform/host/kernel.h"
+
+namespace host {
+
+// Pool misuse (wrong tag, double free, unknown pointer, wrong free routine)
+// and the other contract violations a checked kernel or Driver Verifier stops
+// on (a callback returning inside a critical region, a context referenced
+// after unload, ...) are bug checks. By default it aborts with a message; a
+// test may count them.
+using BugCheckHandler = std::function<void(std::string_view what)>;
+void SetBugCheckHandler(BugCheckHandler handler);  // empty: abort
+
+int CriticalRegionDepth();  // KeEnterCriticalRegion minus KeLeaveCriticalRegion
+int MutexesHeld();          // KMUTEXes the thread owns (recursion counted)
+
+// Threads blocked in FltCancellableWaitForSingleObject now; cancelling
+// makes each of them return STATUS_CANCELLED.
+size_t BlockedCancellableWaits();
+void CancelBlockedWaits();
+
+}  // namespace host

@@ -1,0 +1,188 @@
+// Tagged pool with tracking, the way Driver Verifier tracks a driver's
+// allocations. Live blocks are kept in shards chosen by address, each with a
+// lock of its own, so that allocations and frees on different threads do not
+// meet on one lock; the counts per tag are exact, summed over the shards.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "platform/host/faults/internal.h"
+#include "platform/host/ke/internal.h"
+#include "platform/host/pool/internal.h"
+
+namespace host {
+namespace {
+
+using detail::PoolOwner;
+
+constexpr size_t kAlignment = 512;
+constexpr unsigned char kPoison = 0xCD;
+
+class LiveBlocks {
+public:
+    void Add(const Allocation& a) {
+        Shard& s = ShardOf(a.address);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.live[a.address] = a;
+    }
+    // Removes p's record if it passes check; returns the check's verdict, or
+    // false with found false when p is not live.
+    template <class Check>
+    bool Remove(const void* p, bool* found, Check&& check) {
+        Shard& s = ShardOf(p);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.live.find(p);
+        *found = it != s.live.end();
+        if (!*found || !check(it->second)) {
+            return false;
+        }
+        s.live.erase(it);
+        return true;
+    }
+    template <class F>
+    void ForEach(F&& f) {
+        for (Shard& s : shards_) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            for (const auto& entry : s.live) {
+                f(entry.second);
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kShards = 64;
+    struct alignas(64) Shard {
+        std::mutex mutex;
+        std::unordered_map<const void*, Allocation> live;
+    };
+    Shard& ShardOf(const void* p) {
+        const uint64_t k = (uint64_t)(uintptr_t)p / kAlignment;
+        return shards_[(k * 0x9E3779B97F4A7C15ull) >> 58];
+    }
+    Shard shards_[kShards];
+};
+
+struct PoolState {
+    LiveBlocks blocks;
+    std::atomic<size_t> limit{1u << 30};
+};
+
+PoolState& State() {
+    static PoolState* state = new PoolState();
+    return *state;
+}
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; i++) {
+        const char c = (char)((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+const char* FreeRoutine(PoolOwner owner) {
+    switch (owner) {
+    case PoolOwner::Ex: return "ExFreePoolWithTag";
+    case PoolOwner::FltAligned: return "FltFreePoolAlignedWithTag";
+    case PoolOwner::Platform: return "the Filter Manager";
+    }
+    return "?";
+}
+
+PoolOwner OwnerOf(const Allocation& a) {
+    return a.platform ? PoolOwner::Platform : a.fltAligned ? PoolOwner::FltAligned : PoolOwner::Ex;
+}
+
+}  // namespace
+
+namespace detail {
+
+void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
+    PoolState& s = State();
+    if (NextAllocationFails(tag) || size > s.limit.load()) {
+        return nullptr;
+    }
+    // Aligned new rather than posix_memalign: the Windows build of the tool
+    // shares this pool.
+    void* p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    std::memset(p, kPoison, size == 0 ? 1 : size);
+    s.blocks.Add(Allocation{p, size, tag, owner == PoolOwner::FltAligned,
+                            owner == PoolOwner::Platform});
+    return p;
+}
+
+void PoolFree(void* p, ULONG tag, PoolOwner owner) {
+    const char* routine = FreeRoutine(owner);
+    std::string misuse;
+    size_t size = 0;
+    bool found = false;
+    const bool freed = State().blocks.Remove(p, &found, [&](const Allocation& a) {
+        if (a.tag != tag) {
+            misuse = std::string(routine) + ": tag " + TagText(tag) +
+                     " frees an allocation tagged " + TagText(a.tag);
+            return false;
+        }
+        if (OwnerOf(a) != owner) {
+            misuse = std::string(routine) + ": frees an allocation owned by " +
+                     FreeRoutine(OwnerOf(a)) + ", tag " + TagText(tag);
+            return false;
+        }
+        size = a.size;
+        return true;
+    });
+    if (!found) {
+        BugCheck(std::string(routine) + ": " + (p ? "unknown or freed" : "null") +
+                 " pointer, tag " + TagText(tag));
+        return;
+    }
+    if (!freed) {
+        BugCheck(misuse);
+        return;
+    }
+    std::memset(p, kPoison, size == 0 ? 1 : size);
+    ::operator delete(p, std::align_val_t(kAlignment));
+}
+
+}  // namespace detail
+
+size_t PoolOutstanding() {
+    size_t n = 0;
+    State().blocks.ForEach([&](const Allocation&) { n++; });
+    return n;
+}
+
+size_t PoolOutstanding(ULONG tag) {
+    size_t n = 0;
+    State().blocks.ForEach([&](const Allocation& a) { n += a.tag == tag; });
+    return n;
+}
+
+std::vector<Allocation> PoolAllocations() {
+    std::vector<Allocation> all;
+    State().blocks.ForEach([&](const Allocation& a) { all.push_back(a); });
+    return all;
+}
+
+void SetPoolAllocationLimit(size_t bytes) { State().limit = bytes; }
+
+}  // namespace host
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
+    return host::detail::PoolAllocate(NumberOfBytes, Tag, host::detail::PoolOwner::Ex);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    host::detail::PoolFree(P, Tag, host::detail::PoolOwner::Ex);
+}
+
+}  // extern "C"
