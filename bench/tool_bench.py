@@ -13,6 +13,11 @@ lowest and highest value; the rounds interleave the runs they compare.
   mount    4 KiB reads through 'pontor mount', sequential and random, against
            the raw file through a plain FUSE passthrough and the image through
            vhdimount; two reader threads against one
+  scaling  two random readers of two different stubs through 'pontor mount'
+           against one, beside the same for a plain FUSE passthrough over two
+           raw files, measured in the same rounds: the host platform has no
+           lock shared by the two readers' requests, so pontor should scale
+           as the passthrough does (ratio of the scalings near 1)
   memory   peak resident size of pontor cat and convert, and of the mount daemon
 
 Images: SIZE MiB of random data (default 2048) converted by qemu-img to VHDX
@@ -20,7 +25,7 @@ with 1 MiB and with 32 MiB blocks. Needs about 6 x SIZE of free space in
 WORKDIR, qemu-img, fusermount3, vhdimount and /dev/fuse for the mount figures.
 
 usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [--only PART,...] [WORKDIR]
-  --only takes cat, convert, mount and memory; all four by default
+  --only takes cat, convert, mount, scaling and memory; all five by default
 """
 import argparse
 import os
@@ -104,6 +109,14 @@ def set_read_ahead(path, kib):
 def unmount(path):
     if os.path.ismount(path):
         subprocess.run(["fusermount3", "-u", path], stderr=subprocess.DEVNULL)
+
+
+def stop(paths, daemons):
+    for path in paths:
+        unmount(path)
+    for process in daemons:
+        process.terminate()
+        process.wait()
 
 
 def prepare(work, size_mib, pontor):
@@ -264,11 +277,83 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             hwm = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
         return hwm
     finally:
-        for path in mounts.values():
-            unmount(path)
-        for process in daemons:
-            process.terminate()
-            process.wait()
+        stop(mounts.values(), daemons)
+
+
+def concurrent_rate(reads, paths, per_reader):
+    """Random 4 KiB reads, one process per file, all started together: the
+    bytes of all of them over the time the slowest took."""
+    processes = [subprocess.Popen([reads, path, "rand", "4096", "1", str(per_reader)], stdout=subprocess.PIPE,
+                                  text=True) for path in paths]
+    total, slowest = 0, 0.0
+    for process in processes:
+        out, _ = process.communicate()
+        if process.returncode != 0:
+            sys.exit("tool_bench: fuse_reads failed")
+        got, elapsed = out.split()
+        total += int(got)
+        slowest = max(slowest, float(elapsed))
+    return total / slowest
+
+
+def twins(work, raw, served, pontor):
+    """A second raw file and a second 1 MiB-block image with its stub, so that
+    two readers read two different files of each kind."""
+    raw2 = os.path.join(os.path.dirname(raw), "random-twin.raw")
+    image = os.path.join(served, "full-1M.vhdx")
+    image2 = os.path.join(served, "twin-1M.vhdx")
+    for source, copy in ((raw, raw2), (image, image2)):
+        if not os.path.exists(copy) or os.path.getsize(copy) != os.path.getsize(source):
+            shutil.copyfile(source, copy)
+    if not os.path.exists(image2[:-4] + "vmdk"):
+        run(pontor, "stub", "create", image2)
+    return raw2, image, image2
+
+
+def bench_scaling(report, rounds, work, raw, served, pontor, build):
+    if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("fusermount3")):
+        print("\nscaling: skipped (needs /dev/fuse and fusermount3)")
+        return
+    print("\nscaling: random 4 KiB reads, two readers of two different files against one reader")
+    raw2, image, image2 = twins(work, raw, served, pontor)
+    reads = os.path.join(build, "bench", "fuse_reads")
+    mounts = {name: os.path.join(work, "mnt-scaling-" + name) for name in ("pontor", "plain")}
+    for path in mounts.values():
+        os.makedirs(path, exist_ok=True)
+    daemons = []
+    try:
+        daemon = subprocess.Popen([pontor, "mount", "-f", served, mounts["pontor"]])
+        daemons.append(daemon)
+        wait_mounted(mounts["pontor"], daemon)
+        passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
+                                        mounts["plain"]])
+        daemons.append(passthrough)
+        wait_mounted(mounts["plain"], passthrough)
+        files = {"pontor": [os.path.join(mounts["pontor"], os.path.basename(i)[:-4] + "vmdk") for i in (image, image2)],
+                 "plain": [os.path.join(mounts["plain"], os.path.basename(r)) for r in (raw, raw2)]}
+        warm(raw, raw2, image, image2)
+        per_reader = 64 * MiB
+        figures = {key: [] for key in ("pontor", "plain", "ratio", "two")}
+        loads = []
+        for round_ in range(rounds):
+            order = ("pontor", "plain") if round_ % 2 == 0 else ("plain", "pontor")
+            rate = {}
+            for name in order:
+                rate[name, 1] = concurrent_rate(reads, files[name][:1], per_reader)
+                rate[name, 2] = concurrent_rate(reads, files[name], per_reader)
+            loads.append(os.getloadavg()[0])
+            figures["pontor"].append(rate["pontor", 2] / rate["pontor", 1])
+            figures["plain"].append(rate["plain", 2] / rate["plain", 1])
+            figures["ratio"].append(figures["pontor"][-1] / figures["plain"][-1])
+            figures["two"].append(rate["pontor", 2] / rate["plain", 2])
+        report.ratio("two stubs / one stub: pontor mount", figures["pontor"])
+        report.ratio("two files / one file: plain FUSE", figures["plain"], note="  (reference)")
+        report.ratio("scaling of pontor mount / scaling of plain FUSE", figures["ratio"], 0.8)
+        report.ratio("two readers: pontor mount / plain FUSE", figures["two"], note="  (reference)")
+        print("  load average (1 min) over the rounds: %.2f .. %.2f, on %d cores; the machine is shared" %
+              (min(loads), max(loads), os.cpu_count()))
+    finally:
+        stop(mounts.values(), daemons)
 
 
 def bench_memory(report, work, served, pontor, daemon_kib):
@@ -288,11 +373,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", type=int, default=2048, help="MiB of disk (default 2048)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
-    parser.add_argument("--only", default="cat,convert,mount,memory", help="parts to run, comma-separated")
+    parser.add_argument("--only", default="cat,convert,mount,scaling,memory", help="parts to run, comma-separated")
     parser.add_argument("workdir", nargs="?")
     args = parser.parse_args()
     parts = set(args.only.split(","))
-    unknown = parts - {"cat", "convert", "mount", "memory"}
+    unknown = parts - {"cat", "convert", "mount", "scaling", "memory"}
     if unknown:
         parser.error("--only: no part named " + ", ".join(sorted(unknown)))
     if args.build == os.path.join(ROOT, "build", "release"):
@@ -312,6 +397,8 @@ def main():
     daemon_kib = None
     if "mount" in parts:
         daemon_kib = bench_mount(report, args.rounds, work, raw, served, pontor, args.build, size)
+    if "scaling" in parts:
+        bench_scaling(report, args.rounds, work, raw, served, pontor, args.build)
     if "memory" in parts:
         bench_memory(report, work, served, pontor, daemon_kib)
     if report.failed:

@@ -30,13 +30,13 @@ std::string Integer(const std::string& flags, char conversion, unsigned long lon
     std::string printfFormat = "%" + flags + "ll" + conversion;
     char out[128];
     if (isSigned) {
-        long long v = bits == 64 ? (long long)value
+        long long v = bits == 64   ? (long long)value
                       : bits == 32 ? (long long)(int32_t)value
                       : bits == 16 ? (long long)(int16_t)value
                                    : (long long)(int8_t)value;
         std::snprintf(out, sizeof out, printfFormat.c_str(), v);
     } else {
-        unsigned long long v = bits == 64 ? value
+        unsigned long long v = bits == 64   ? value
                                : bits == 32 ? (uint32_t)value
                                : bits == 16 ? (uint16_t)value
                                             : (uint8_t)value;
@@ -117,51 +117,46 @@ std::string FormatDebug(const char* format, va_list args) {
         }
         const char c = *p;
         switch (c) {
-        case 'd':
-        case 'i':
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'o': {
-            const bool isSigned = c == 'd' || c == 'i';
-            unsigned long long v = bits == 64 ? va_arg(args, unsigned long long)
-                                              : (unsigned long long)va_arg(args, unsigned int);
-            out += Integer(flags, c == 'i' ? 'd' : c, v, isSigned, bits);
-            break;
-        }
-        case 'p': {
-            char text[32];
-            std::snprintf(text, sizeof text, "%016llX", (unsigned long long)(uintptr_t)va_arg(args, void*));
-            out += Padded(flags, text);
-            break;
-        }
-        case 'c':
-            out += Padded(flags, std::string(1, (char)va_arg(args, int)));
-            break;
-        case 's':
-            if (wide) {
-                const char16_t* s = va_arg(args, const char16_t*);
-                out += Padded(flags, s ? Utf8(std::u16string_view(s)) : "(null)");
-            } else {
-                const char* s = va_arg(args, const char*);
-                out += Padded(flags, s ? s : "(null)");
+            case 'd':
+            case 'i':
+            case 'u':
+            case 'x':
+            case 'X':
+            case 'o': {
+                const bool isSigned = c == 'd' || c == 'i';
+                unsigned long long v = bits == 64 ? va_arg(args, unsigned long long)
+                                                  : (unsigned long long)va_arg(args, unsigned int);
+                out += Integer(flags, c == 'i' ? 'd' : c, v, isSigned, bits);
+                break;
             }
-            break;
-        case 'Z':
-            if (wide) {
-                PCUNICODE_STRING s = va_arg(args, PCUNICODE_STRING);
-                out += Padded(flags, s && s->Buffer ? Utf8(s) : "(null)");
-            } else {
-                out += "(null)";  // %Z of an ANSI_STRING: not used
-                (void)va_arg(args, void*);
+            case 'p': {
+                char text[32];
+                std::snprintf(text, sizeof text, "%016llX",
+                              (unsigned long long)(uintptr_t)va_arg(args, void*));
+                out += Padded(flags, text);
+                break;
             }
-            break;
-        case 0:
-            out.append(start);
-            return out;
-        default:
-            out.append(start, p + 1);
-            break;
+            case 'c': out += Padded(flags, std::string(1, (char)va_arg(args, int))); break;
+            case 's':
+                if (wide) {
+                    const char16_t* s = va_arg(args, const char16_t*);
+                    out += Padded(flags, s ? Utf8(std::u16string_view(s)) : "(null)");
+                } else {
+                    const char* s = va_arg(args, const char*);
+                    out += Padded(flags, s ? s : "(null)");
+                }
+                break;
+            case 'Z':
+                if (wide) {
+                    PCUNICODE_STRING s = va_arg(args, PCUNICODE_STRING);
+                    out += Padded(flags, s && s->Buffer ? Utf8(s) : "(null)");
+                } else {
+                    out += "(null)";  // %Z of an ANSI_STRING: not used
+                    (void)va_arg(args, void*);
+                }
+                break;
+            case 0: out.append(start); return out;
+            default: out.append(start, p + 1); break;
         }
     }
     return out;

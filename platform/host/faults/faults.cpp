@@ -47,29 +47,40 @@ private:
     std::array<Entry, kSlots> entries_;
 };
 
+// A fault armed for the nth event of its kind (0: none), with what it does.
+template <class T>
+struct Armed {
+    std::atomic<uint64_t> nth{0};
+    std::atomic<T> with{};
+    void Arm(uint64_t n, T value) {
+        with = value;
+        nth = n;
+    }
+    bool Fires(uint64_t count) const {
+        const uint64_t armed = nth.load();
+        return armed != 0 && count == armed;
+    }
+};
+
 struct Faults {
     std::atomic<bool> injected{false};
     // Pool.
     std::atomic<uint64_t> allocations{0};
-    std::atomic<uint64_t> failAllocation{0};
-    std::atomic<ULONG> failTag{0};
-    std::atomic<uint64_t> failAllocationOfTag{0};
+    Armed<bool> failAllocation;
+    Armed<ULONG> failAllocationOfTag;  // with the tag
     TagCounts allocationsOfTag;
     // FltReadFile.
     std::atomic<uint64_t> reads{0};
-    std::atomic<uint64_t> failRead{0};
-    std::atomic<NTSTATUS> failReadStatus{STATUS_SUCCESS};
-    std::atomic<uint64_t> shortenRead{0};
-    std::atomic<ULONG> shortenReadBytes{0};
+    Armed<NTSTATUS> failRead;
+    Armed<ULONG> shortenRead;
     // Creates.
     std::atomic<uint64_t> creates{0};
-    std::atomic<uint64_t> failCreate{0};
-    std::atomic<NTSTATUS> failCreateStatus{STATUS_SUCCESS};
+    Armed<NTSTATUS> failCreate;
     // Kernel.
     std::atomic<uint64_t> mdlMappings{0};
-    std::atomic<uint64_t> failMdlMapping{0};
+    Armed<bool> failMdlMapping;
     std::atomic<uint64_t> cancellableWaits{0};
-    std::atomic<uint64_t> cancelWait{0};
+    Armed<bool> cancelWait;
     // Access faults.
     std::atomic<const char*> accessBegin{nullptr};
     std::atomic<size_t> accessLength{0};
@@ -84,32 +95,24 @@ Faults& State() {
     return *faults;
 }
 
-// Whether the count just reached the armed value (0: not armed).
-bool Fires(uint64_t count, const std::atomic<uint64_t>& armed) {
-    const uint64_t nth = armed.load();
-    return nth != 0 && count == nth;
-}
-
 }  // namespace
 
 void ResetFaults() {
     Faults& f = State();
     f.injected = false;
     f.allocations = 0;
-    f.failAllocation = 0;
-    f.failTag = 0;
-    f.failAllocationOfTag = 0;
+    f.failAllocation.nth = 0;
+    f.failAllocationOfTag.nth = 0;
     f.allocationsOfTag.Reset();
     f.reads = 0;
-    f.failRead = 0;
-    f.shortenRead = 0;
+    f.failRead.nth = 0;
+    f.shortenRead.nth = 0;
     f.creates = 0;
-    f.failCreate = 0;
-    f.failCreateStatus = STATUS_SUCCESS;
+    f.failCreate.nth = 0;
     f.mdlMappings = 0;
-    f.failMdlMapping = 0;
+    f.failMdlMapping.nth = 0;
     f.cancellableWaits = 0;
-    f.cancelWait = 0;
+    f.cancelWait.nth = 0;
     f.accessLength = 0;
     std::lock_guard<std::mutex> lock(f.hookMutex);
     for (auto& hook : f.hooks) {
@@ -120,37 +123,22 @@ void ResetFaults() {
 
 bool FaultInjected() { return State().injected; }
 
-void FailAllocation(uint64_t nth) { State().failAllocation = nth; }
-
-void FailAllocationOfTag(ULONG tag, uint64_t nth) {
-    State().failTag = tag;
-    State().failAllocationOfTag = nth;
-}
+void FailAllocation(uint64_t nth) { State().failAllocation.Arm(nth, true); }
+void FailAllocationOfTag(ULONG tag, uint64_t nth) { State().failAllocationOfTag.Arm(nth, tag); }
 
 uint64_t PoolAllocationCount() { return State().allocations; }
 
-void FailRead(uint64_t nth, NTSTATUS status) {
-    State().failReadStatus = status;
-    State().failRead = nth;
-}
-
-void ShortenRead(uint64_t nth, ULONG bytes) {
-    State().shortenReadBytes = bytes;
-    State().shortenRead = nth;
-}
+void FailRead(uint64_t nth, NTSTATUS status) { State().failRead.Arm(nth, status); }
+void ShortenRead(uint64_t nth, ULONG bytes) { State().shortenRead.Arm(nth, bytes); }
 
 uint64_t ReadCount() { return State().reads; }
 
-void FailCreate(uint64_t nth, NTSTATUS status) {
-    State().failCreateStatus = status;
-    State().failCreate = nth;
-}
+void FailCreate(uint64_t nth, NTSTATUS status) { State().failCreate.Arm(nth, status); }
 
 uint64_t CreateCount() { return State().creates; }
 
-void FailMdlMapping(uint64_t nth) { State().failMdlMapping = nth; }
-
-void CancelWait(uint64_t nth) { State().cancelWait = nth; }
+void FailMdlMapping(uint64_t nth) { State().failMdlMapping.Arm(nth, true); }
+void CancelWait(uint64_t nth) { State().cancelWait.Arm(nth, true); }
 
 void ArmAccessFault(const void* begin, size_t length) {
     Faults& f = State();
@@ -172,8 +160,8 @@ bool NextAllocationFails(ULONG tag) {
     Faults& f = State();
     const uint64_t nth = ++f.allocations;
     const uint64_t nthOfTag = f.allocationsOfTag.Next(tag);
-    if (Fires(nth, f.failAllocation) ||
-        (tag == f.failTag.load() && Fires(nthOfTag, f.failAllocationOfTag))) {
+    if (f.failAllocation.Fires(nth) ||
+        (tag == f.failAllocationOfTag.with.load() && f.failAllocationOfTag.Fires(nthOfTag))) {
         f.injected = true;
         return true;
     }
@@ -183,22 +171,22 @@ bool NextAllocationFails(ULONG tag) {
 bool NextReadFails(NTSTATUS* fail, ULONG* limit) {
     Faults& f = State();
     const uint64_t nth = ++f.reads;
-    if (Fires(nth, f.failRead)) {
+    if (f.failRead.Fires(nth)) {
         f.injected = true;
-        *fail = f.failReadStatus;
+        *fail = f.failRead.with;
         return true;
     }
-    if (Fires(nth, f.shortenRead)) {
+    if (f.shortenRead.Fires(nth)) {
         f.injected = true;
-        *limit = f.shortenReadBytes;
+        *limit = f.shortenRead.with;
     }
     return false;
 }
 
 bool NextCreateFails(NTSTATUS* status) {
     Faults& f = State();
-    if (Fires(++f.creates, f.failCreate)) {
-        *status = f.failCreateStatus;
+    if (f.failCreate.Fires(++f.creates)) {
+        *status = f.failCreate.with;
         return true;
     }
     return false;
@@ -206,12 +194,12 @@ bool NextCreateFails(NTSTATUS* status) {
 
 bool NextMdlMappingFails() {
     Faults& f = State();
-    return Fires(++f.mdlMappings, f.failMdlMapping);
+    return f.failMdlMapping.Fires(++f.mdlMappings);
 }
 
 bool NextCancellableWaitCancelled() {
     Faults& f = State();
-    return Fires(++f.cancellableWaits, f.cancelWait);
+    return f.cancelWait.Fires(++f.cancellableWaits);
 }
 
 void RunHook(HookPoint point) {

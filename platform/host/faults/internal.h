@@ -7,7 +7,7 @@
 
 namespace host::detail {
 
-bool NextAllocationFails(ULONG tag);          // counts the attempt
+bool NextAllocationFails(ULONG tag);               // counts the attempt
 bool NextReadFails(NTSTATUS* fail, ULONG* limit);  // FltReadFile's failure or limit
 bool NextCreateFails(NTSTATUS* status);
 bool NextMdlMappingFails();

@@ -8,11 +8,12 @@
 #include "platform/host/iomgr/internal.h"
 #include "platform/host/ke/internal.h"
 #include "platform/host/pool/internal.h"
+#include "platform/host/rtl/sharded_map.h"
 
 namespace host {
 namespace {
 
-auto& gContexts = *new detail::ShardedRegistry<ContextRecord*>();  // by body
+auto& gContexts = *new detail::ShardedMap<ContextRecord*>();  // by body
 
 ContextRecord* FindContext(PFLT_CONTEXT context, const char* routine) {
     ContextRecord* record = nullptr;
@@ -48,8 +49,9 @@ void Release(ContextRecord* record) {
 }
 
 // The stream of a file object an instance's context is set on, checked as
-// the Filter Manager checks its arguments.
-NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, fs::Stream** stream) {
+// the Filter Manager checks its arguments, and its context lock taken.
+NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, fs::Stream** stream,
+                  std::unique_lock<std::mutex>* lock) {
     if (instance == nullptr || instance->filter == nullptr || fo == nullptr ||
         fo->Host == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -64,6 +66,7 @@ NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, fs::Stream** stream) 
         return STATUS_INVALID_PARAMETER;
     }
     *stream = fo->Host->stream;
+    *lock = std::unique_lock<std::mutex>((*stream)->contextLock);
     return STATUS_SUCCESS;
 }
 
@@ -201,11 +204,11 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
             return STATUS_FLT_CONTEXT_ALREADY_LINKED;
         }
         host::fs::Stream* stream = nullptr;
-        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+        std::unique_lock<std::mutex> streamLock;
+        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        std::lock_guard<std::mutex> streamLock(stream->contextLock);
         if (stream->fileObjects == 0) {
             return STATUS_FLT_DELETING_OBJECT;
         }
@@ -243,11 +246,11 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
     }
     *Context = nullptr;
     host::fs::Stream* stream = nullptr;
-    const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+    std::unique_lock<std::mutex> streamLock;
+    const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::lock_guard<std::mutex> lock(stream->contextLock);
     ContextRecord* record = host::AttachedTo(stream, Instance);
     if (record == nullptr) {
         return STATUS_NOT_FOUND;
@@ -266,11 +269,11 @@ NTSTATUS FLTAPI FltDeleteStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT File
     {
         std::lock_guard<std::mutex> lock(host::detail::Lock());
         host::fs::Stream* stream = nullptr;
-        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream);
+        std::unique_lock<std::mutex> streamLock;
+        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        std::lock_guard<std::mutex> streamLock(stream->contextLock);
         record = host::AttachedTo(stream, Instance);
         if (record == nullptr) {
             return STATUS_NOT_FOUND;

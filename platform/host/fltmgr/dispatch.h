@@ -112,7 +112,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
                 break;
             default:
                 BugCheck("pre-operation result " + std::to_string((int)result) +
-                                 " (pending requests are not modelled)");
+                         " (pending requests are not modelled)");
                 completed = true;
                 break;
         }
@@ -138,7 +138,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
         CheckBalance(balance, "a post-operation callback");
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
             BugCheck("post-operation result " + std::to_string((int)result) +
-                             " (deferred completion is not modelled)");
+                     " (deferred completion is not modelled)");
         }
     }
     return disallowed ? Outcome::FastIoDisallowed : Outcome::Done;

@@ -31,7 +31,7 @@ public:
     // unloaded (STATUS_INVALID_DEVICE_REQUEST). Returns the callback's status.
     NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS flags = 0);
     PDRIVER_OBJECT Object();
-    PFLT_FILTER Filter() const;                        // the first filter registered, or null
+    PFLT_FILTER Filter() const;                            // the first filter registered, or null
     PFLT_INSTANCE InstanceOn(const Volume& volume) const;  // its instance there, or null
     // Detaches the filter from a volume as "fltmc detach" does: query
     // teardown (a failure refuses the detach and is returned; a filter

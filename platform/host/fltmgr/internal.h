@@ -4,11 +4,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/host/fs/fs.h"
@@ -83,66 +80,6 @@ public:
 private:
     std::atomic<const std::vector<_FLT_INSTANCE*>*> current_{nullptr};
     std::vector<std::unique_ptr<const std::vector<_FLT_INSTANCE*>>> lists_;
-};
-
-// Records looked up by address on every request (contexts by body, name
-// information): spread over shards with a lock each, so that requests on
-// different records do not meet on one lock.
-template <class Value>
-class ShardedRegistry {
-public:
-    void Insert(const void* key, Value value) {
-        Shard& s = ShardOf(key);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.map[key] = value;
-    }
-    bool Find(const void* key, Value* value) {
-        Shard& s = ShardOf(key);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto it = s.map.find(key);
-        if (it == s.map.end()) {
-            return false;
-        }
-        *value = it->second;
-        return true;
-    }
-    // Runs f on the value under its shard's lock; false when absent.
-    template <class F>
-    bool With(const void* key, F&& f) {
-        Shard& s = ShardOf(key);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto it = s.map.find(key);
-        if (it == s.map.end()) {
-            return false;
-        }
-        f(it->second, [&] { s.map.erase(it); });
-        return true;
-    }
-    bool Erase(const void* key) {
-        Shard& s = ShardOf(key);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        return s.map.erase(key) != 0;
-    }
-    void ForEach(const std::function<void(Value)>& f) {
-        for (Shard& s : shards_) {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            for (const auto& entry : s.map) {
-                f(entry.second);
-            }
-        }
-    }
-
-private:
-    static constexpr size_t kShards = 64;
-    struct alignas(64) Shard {
-        std::mutex mutex;
-        std::unordered_map<const void*, Value> map;
-    };
-    Shard& ShardOf(const void* key) {
-        const uint64_t k = (uint64_t)(uintptr_t)key >> 4;
-        return shards_[(k * 0x9E3779B97F4A7C15ull) >> 58];
-    }
-    Shard shards_[kShards];
 };
 
 // The platform's structural lock: volumes, filters, instances, streams and

@@ -8,6 +8,7 @@
 #include "platform/host/iomgr/internal.h"
 #include "platform/host/ke/internal.h"
 #include "platform/host/pool/internal.h"
+#include "platform/host/rtl/sharded_map.h"
 
 namespace host {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // The Filter Manager's own pool tag for name information.
 constexpr ULONG kNameTag = 'F' | ('M' << 8) | ('f' << 16) | ('n' << 24);
 
-auto& gNames = *new detail::ShardedRegistry<long>();  // references by record
+auto& gNames = *new detail::ShardedMap<long>();  // references by record
 
 // Reads the units byte-wise: a name may lie at any alignment.
 WCHAR CharAt(PCUNICODE_STRING s, size_t i) {
@@ -160,7 +161,6 @@ NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeG
     VolumeGuidName->Length = (USHORT)bytes;
     return STATUS_SUCCESS;
 }
-
 
 NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Extension,
                                  PUNICODE_STRING Stream, PUNICODE_STRING FinalComponent) {

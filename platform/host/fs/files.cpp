@@ -228,7 +228,8 @@ NTSTATUS FsRead(PFILE_OBJECT fo, LONGLONG offset, ULONG length, void* buffer, bo
     // No size query first: a layer's read comes back empty only at or beyond
     // the end, so the end-of-file answer costs nothing on the common path.
     ULONG done = 0;
-    const NTSTATUS status = h->volume->layer->Read(h->file, (uint64_t)offset, length, buffer, &done);
+    const NTSTATUS status =
+        h->volume->layer->Read(h->file, (uint64_t)offset, length, buffer, &done);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -25,8 +25,8 @@ struct host::Volume::Impl {
     std::u16string deviceName;
     std::u16string guidName;
     _FLT_VOLUME fltVolume;
-    _FLT_INSTANCE instance;             // the bare instance
-    detail::InstanceStack instances;    // filter instances
+    _FLT_INSTANCE instance;           // the bare instance
+    detail::InstanceStack instances;  // filter instances
 };
 
 namespace host::fs {

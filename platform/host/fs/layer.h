@@ -34,7 +34,7 @@ struct FileFacts {
 // An open or create beneath the root, its name already checked and split.
 struct OpenRequest {
     std::vector<std::u16string> components;  // at least one
-    ACCESS_MASK access;                       // generic rights mapped
+    ACCESS_MASK access;                      // generic rights mapped
     ULONG shareAccess;
     ULONG disposition;
     ULONG options;
@@ -58,11 +58,10 @@ public:
     virtual NTSTATUS OpenRoot(File** file) = 0;  // a volume open
     // The stored spelling of every existing component, the rest as given;
     // fails as Open would, STATUS_STOPPED_ON_SYMLINK at a link.
-    virtual NTSTATUS Normalize(const std::vector<std::u16string>& components,
-                               bool caseInsensitive, std::u16string* normalized) = 0;
+    virtual NTSTATUS Normalize(const std::vector<std::u16string>& components, bool caseInsensitive,
+                               std::u16string* normalized) = 0;
     // Up to length bytes at offset; a count of 0 means the end of the file.
-    virtual NTSTATUS Read(File* file, uint64_t offset, ULONG length, void* buffer,
-                          ULONG* done) = 0;
+    virtual NTSTATUS Read(File* file, uint64_t offset, ULONG length, void* buffer, ULONG* done) = 0;
     virtual NTSTATUS Write(File* file, uint64_t offset, ULONG length, const void* buffer,
                            ULONG* done) = 0;
     virtual NTSTATUS Describe(File* file, FileFacts* facts) = 0;

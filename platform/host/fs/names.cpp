@@ -17,9 +17,9 @@ bool InvalidInName(char16_t c) {
 }  // namespace
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
-               return Upcase(x) == Upcase(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char16_t x, char16_t y) { return Upcase(x) == Upcase(y); });
 }
 
 NTSTATUS SplitName(std::u16string_view path, std::vector<std::u16string>* components) {

@@ -131,7 +131,6 @@ LONGLONG FileTime(const struct timespec& t) {
     return ((LONGLONG)t.tv_sec + 11644473600LL) * 10000000LL + t.tv_nsec / 100;
 }
 
-
 struct PosixFile : File {
     explicit PosixFile(int descriptor) : fd(descriptor) {}
     ~PosixFile() override { ::close(fd); }
@@ -165,8 +164,8 @@ public:
         if (p.targetDirectory) {
             // The directory that would hold the name; the information says
             // whether the name itself exists.
-            status = Opened(::openat(r.parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC),
-                            &opened->file);
+            status =
+                Opened(::openat(r.parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), &opened->file);
             opened->information = r.exists ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
             opened->normalized = r.normalized.substr(0, r.normalized.rfind(u'\\'));
             return status;

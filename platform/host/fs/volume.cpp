@@ -18,9 +18,9 @@ unsigned gNextVolume = 1;
 void NameVolume(Volume::Impl* volume, FLT_FILESYSTEM_TYPE fileSystem) {
     const bool network = volume->type == DeviceType::NetworkFileSystem;
     if (fileSystem == FLT_FSTYPE_UNKNOWN) {
-        fileSystem = network                              ? FLT_FSTYPE_LANMAN
+        fileSystem = network                             ? FLT_FSTYPE_LANMAN
                      : volume->type == DeviceType::CdRom ? FLT_FSTYPE_CDFS
-                                                          : FLT_FSTYPE_NTFS;
+                                                         : FLT_FSTYPE_NTFS;
     }
     volume->fileSystem = fileSystem;
     const std::string n = std::to_string(volume->number);

@@ -115,5 +115,4 @@ VOID FASTCALL ObfDereferenceObject(PVOID Object) {
     host::detail::DereferenceFileObject((PFILE_OBJECT)Object);
 }
 
-
 }  // extern "C"

@@ -109,7 +109,8 @@ IoResult Read(const Handle& handle, const ReadRequest& request);
 struct WriteRequest {
     const void* buffer = nullptr;
     ULONG length = 0;
-    std::optional<LONGLONG> offset = std::nullopt;  // none: the current byte offset of a synchronous handle
+    std::optional<LONGLONG> offset =
+        std::nullopt;  // none: the current byte offset of a synchronous handle
     IoPath path = IoPath::Irp;
     ULONG key = 0;
     CSHORT mdlFlags = MDL_PAGES_LOCKED;

@@ -18,7 +18,6 @@ using detail::Request;
 
 namespace {
 
-
 IoResult Result(const Request& r) { return {r.data.IoStatus.Status, r.data.IoStatus.Information}; }
 
 ACCESS_MASK MapGenericAccess(ACCESS_MASK a) {
@@ -148,7 +147,6 @@ UCHAR MinorOf(IoPath path) {
 
 namespace detail {
 
-
 NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULONG length,
                    void* buffer, ULONG flags, ULONG_PTR* information) {
     const bool paging = flags & FLTFL_IO_OPERATION_PAGING;
@@ -191,7 +189,6 @@ NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CL
     *information = r.data.IoStatus.Information;
     return r.data.IoStatus.Status;
 }
-
 
 NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_MASK access,
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
@@ -293,7 +290,8 @@ struct IoStart {
     std::unique_lock<std::mutex> lock;
 };
 
-IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed, std::optional<LONGLONG> offset) {
+IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
+                std::optional<LONGLONG> offset) {
     IoStart start;
     start.fo = handle.FileObject();
     if (start.fo == nullptr) {

@@ -21,7 +21,6 @@ void CheckBalance(const ThreadBalance& before, const char* callback);
 
 // KeWaitForSingleObject; a cancellable wait (FltCancellableWaitForSingleObject
 // with callback data) also ends, with STATUS_CANCELLED, when cancelled.
-NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout, bool cancellable,
-                       const char* routine);
+NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout, bool cancellable, const char* routine);
 
 }  // namespace host::detail

@@ -8,11 +8,11 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 #include "platform/host/faults/internal.h"
 #include "platform/host/ke/internal.h"
 #include "platform/host/pool/internal.h"
+#include "platform/host/rtl/sharded_map.h"
 
 namespace host {
 namespace {
@@ -22,52 +22,8 @@ using detail::PoolOwner;
 constexpr size_t kAlignment = 512;
 constexpr unsigned char kPoison = 0xCD;
 
-class LiveBlocks {
-public:
-    void Add(const Allocation& a) {
-        Shard& s = ShardOf(a.address);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.live[a.address] = a;
-    }
-    // Removes p's record if it passes check; returns the check's verdict, or
-    // false with found false when p is not live.
-    template <class Check>
-    bool Remove(const void* p, bool* found, Check&& check) {
-        Shard& s = ShardOf(p);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        auto it = s.live.find(p);
-        *found = it != s.live.end();
-        if (!*found || !check(it->second)) {
-            return false;
-        }
-        s.live.erase(it);
-        return true;
-    }
-    template <class F>
-    void ForEach(F&& f) {
-        for (Shard& s : shards_) {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            for (const auto& entry : s.live) {
-                f(entry.second);
-            }
-        }
-    }
-
-private:
-    static constexpr size_t kShards = 64;
-    struct alignas(64) Shard {
-        std::mutex mutex;
-        std::unordered_map<const void*, Allocation> live;
-    };
-    Shard& ShardOf(const void* p) {
-        const uint64_t k = (uint64_t)(uintptr_t)p / kAlignment;
-        return shards_[(k * 0x9E3779B97F4A7C15ull) >> 58];
-    }
-    Shard shards_[kShards];
-};
-
 struct PoolState {
-    LiveBlocks blocks;
+    detail::ShardedMap<Allocation> blocks;  // the live ones
     std::atomic<size_t> limit{1u << 30};
 };
 
@@ -87,9 +43,9 @@ std::string TagText(ULONG tag) {
 
 const char* FreeRoutine(PoolOwner owner) {
     switch (owner) {
-    case PoolOwner::Ex: return "ExFreePoolWithTag";
-    case PoolOwner::FltAligned: return "FltFreePoolAlignedWithTag";
-    case PoolOwner::Platform: return "the Filter Manager";
+        case PoolOwner::Ex: return "ExFreePoolWithTag";
+        case PoolOwner::FltAligned: return "FltFreePoolAlignedWithTag";
+        case PoolOwner::Platform: return "the Filter Manager";
     }
     return "?";
 }
@@ -114,8 +70,8 @@ void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
         return nullptr;
     }
     std::memset(p, kPoison, size == 0 ? 1 : size);
-    s.blocks.Add(Allocation{p, size, tag, owner == PoolOwner::FltAligned,
-                            owner == PoolOwner::Platform});
+    s.blocks.Insert(
+        p, Allocation{p, size, tag, owner == PoolOwner::FltAligned, owner == PoolOwner::Platform});
     return p;
 }
 
@@ -123,27 +79,24 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
     const char* routine = FreeRoutine(owner);
     std::string misuse;
     size_t size = 0;
-    bool found = false;
-    const bool freed = State().blocks.Remove(p, &found, [&](const Allocation& a) {
+    const bool found = State().blocks.With(p, [&](const Allocation& a, auto erase) {
         if (a.tag != tag) {
             misuse = std::string(routine) + ": tag " + TagText(tag) +
                      " frees an allocation tagged " + TagText(a.tag);
-            return false;
-        }
-        if (OwnerOf(a) != owner) {
+        } else if (OwnerOf(a) != owner) {
             misuse = std::string(routine) + ": frees an allocation owned by " +
                      FreeRoutine(OwnerOf(a)) + ", tag " + TagText(tag);
-            return false;
+        } else {
+            size = a.size;
+            erase();
         }
-        size = a.size;
-        return true;
     });
     if (!found) {
         BugCheck(std::string(routine) + ": " + (p ? "unknown or freed" : "null") +
                  " pointer, tag " + TagText(tag));
         return;
     }
-    if (!freed) {
+    if (!misuse.empty()) {
         BugCheck(misuse);
         return;
     }

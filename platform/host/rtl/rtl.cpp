@@ -108,8 +108,7 @@ VOID NTAPI RtlInitializeBitMap(PRTL_BITMAP BitMapHeader, PULONG BitMapBuffer, UL
 BOOLEAN NTAPI RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber) {
     if (BitNumber >= BitMapHeader->SizeOfBitMap) {
         host::detail::BugCheck("RtlTestBit: bit " + std::to_string(BitNumber) +
-                               " beyond a bitmap of " +
-                               std::to_string(BitMapHeader->SizeOfBitMap));
+                               " beyond a bitmap of " + std::to_string(BitMapHeader->SizeOfBitMap));
         return FALSE;
     }
     const unsigned char byte = ((const unsigned char*)BitMapHeader->Buffer)[BitNumber / 8];

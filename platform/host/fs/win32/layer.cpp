@@ -46,8 +46,7 @@ public:
             return status;
         }
         win32::FileHandle handle;
-        if (const uint32_t failure =
-                win32::OpenForReading(path, request.shareAccess, &handle)) {
+        if (const uint32_t failure = win32::OpenForReading(path, request.shareAccess, &handle)) {
             return win32::StatusOfError(failure);
         }
         opened->file = new Win32File(handle);
@@ -116,20 +115,20 @@ private:
                 return win32::StatusOfError(failure);
             }
             switch (kind) {
-            case win32::EntryKind::Missing:
-                return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
-            case win32::EntryKind::Link:
-                return stopOnLink ? STATUS_STOPPED_ON_SYMLINK : STATUS_ACCESS_DENIED;
-            case win32::EntryKind::Directory:
-                if (last) {
-                    return STATUS_FILE_IS_A_DIRECTORY;
-                }
-                break;
-            case win32::EntryKind::File:
-                if (!last) {
-                    return STATUS_OBJECT_PATH_NOT_FOUND;
-                }
-                break;
+                case win32::EntryKind::Missing:
+                    return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+                case win32::EntryKind::Link:
+                    return stopOnLink ? STATUS_STOPPED_ON_SYMLINK : STATUS_ACCESS_DENIED;
+                case win32::EntryKind::Directory:
+                    if (last) {
+                        return STATUS_FILE_IS_A_DIRECTORY;
+                    }
+                    break;
+                case win32::EntryKind::File:
+                    if (!last) {
+                        return STATUS_OBJECT_PATH_NOT_FOUND;
+                    }
+                    break;
             }
         }
         return STATUS_SUCCESS;

@@ -31,35 +31,34 @@ constexpr DWORD kLargestTransfer = 1u << 30;  // per ReadFile or WriteFile call
 
 int32_t StatusOfError(uint32_t error) {
     switch (error) {
-    case ERROR_SUCCESS: return STATUS_SUCCESS;
-    case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case ERROR_ACCESS_DENIED: return STATUS_ACCESS_DENIED;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return STATUS_SHARING_VIOLATION;
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE: return STATUS_OBJECT_NAME_INVALID;
-    case ERROR_DIRECTORY: return STATUS_NOT_A_DIRECTORY;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return STATUS_OBJECT_NAME_COLLISION;
-    case ERROR_HANDLE_EOF: return STATUS_END_OF_FILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-    case ERROR_NO_SYSTEM_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case ERROR_DELETE_PENDING: return STATUS_DELETE_PENDING;
-    case ERROR_NOT_READY: return STATUS_DEVICE_NOT_READY;
-    case ERROR_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    default: return STATUS_IO_DEVICE_ERROR;
+        case ERROR_SUCCESS: return STATUS_SUCCESS;
+        case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
+        case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
+        case ERROR_ACCESS_DENIED: return STATUS_ACCESS_DENIED;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return STATUS_SHARING_VIOLATION;
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE: return STATUS_OBJECT_NAME_INVALID;
+        case ERROR_DIRECTORY: return STATUS_NOT_A_DIRECTORY;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return STATUS_OBJECT_NAME_COLLISION;
+        case ERROR_HANDLE_EOF: return STATUS_END_OF_FILE;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+        case ERROR_NO_SYSTEM_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+        case ERROR_DELETE_PENDING: return STATUS_DELETE_PENDING;
+        case ERROR_NOT_READY: return STATUS_DEVICE_NOT_READY;
+        case ERROR_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+        default: return STATUS_IO_DEVICE_ERROR;
     }
 }
 
 std::string ErrorText(uint32_t error) {
     wchar_t text[512];
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                           FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                       nullptr, error, 0, text, (DWORD)std::size(text), nullptr);
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+        nullptr, error, 0, text, (DWORD)std::size(text), nullptr);
     std::string utf8(length * 3, '\0');
     utf8.resize((size_t)WideCharToMultiByte(CP_UTF8, 0, text, (int)length, utf8.data(),
                                             (int)utf8.size(), nullptr, nullptr));
@@ -82,8 +81,8 @@ std::filesystem::path ExtendedLength(const std::filesystem::path& absolute) {
 
 uint32_t Examine(const std::filesystem::path& path, EntryKind* kind) {
     WIN32_FIND_DATAW entry;
-    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry,
-                                           FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search =
+        FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -97,9 +96,9 @@ uint32_t Examine(const std::filesystem::path& path, EntryKind* kind) {
     const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
                       (entry.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
                        entry.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
-    *kind = link ? EntryKind::Link
+    *kind = link                                                  ? EntryKind::Link
             : (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory
-                                                                   : EntryKind::File;
+                                                                  : EntryKind::File;
     return ERROR_SUCCESS;
 }
 
@@ -121,7 +120,8 @@ uint32_t Open(const std::filesystem::path& path, DWORD access, DWORD share, DWOR
 
 uint32_t OpenForReading(const std::filesystem::path& path, uint32_t shareAccess,
                         FileHandle* handle) {
-    return Open(path, GENERIC_READ, shareAccess & (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
+    return Open(path, GENERIC_READ,
+                shareAccess & (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
                 OPEN_EXISTING, handle);
 }
 
@@ -147,7 +147,9 @@ uint32_t FileSize(FileHandle handle, uint64_t* size) {
 
 namespace {
 
-int64_t Time(const FILETIME& t) { return (int64_t)(((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime); }
+int64_t Time(const FILETIME& t) {
+    return (int64_t)(((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime);
+}
 
 }  // namespace
 
@@ -168,8 +170,7 @@ uint32_t Describe(FileHandle handle, FileDescription* d) {
     return ERROR_SUCCESS;
 }
 
-uint32_t ReadAt(FileHandle handle, uint64_t offset, uint32_t length, void* buffer,
-                uint32_t* done) {
+uint32_t ReadAt(FileHandle handle, uint64_t offset, uint32_t length, void* buffer, uint32_t* done) {
     *done = 0;
     while (*done < length) {
         const uint64_t at = offset + *done;
@@ -177,8 +178,8 @@ uint32_t ReadAt(FileHandle handle, uint64_t offset, uint32_t length, void* buffe
         position.Offset = (DWORD)at;
         position.OffsetHigh = (DWORD)(at >> 32);
         DWORD got = 0;
-        if (!ReadFile(handle, (char*)buffer + *done, std::min<DWORD>(length - *done, kLargestTransfer),
-                      &got, &position)) {
+        if (!ReadFile(handle, (char*)buffer + *done,
+                      std::min<DWORD>(length - *done, kLargestTransfer), &got, &position)) {
             const DWORD error = GetLastError();
             if (error == ERROR_HANDLE_EOF) {
                 break;
@@ -206,7 +207,9 @@ uint32_t WriteAll(FileHandle handle, const void* data, size_t length) {
     return ERROR_SUCCESS;
 }
 
-uint32_t Flush(FileHandle handle) { return FlushFileBuffers(handle) ? ERROR_SUCCESS : GetLastError(); }
+uint32_t Flush(FileHandle handle) {
+    return FlushFileBuffers(handle) ? ERROR_SUCCESS : GetLastError();
+}
 
 uint32_t Rename(const std::filesystem::path& from, const std::filesystem::path& to, bool replace) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
@@ -220,7 +223,8 @@ uint32_t Remove(const std::filesystem::path& path) {
 uint32_t FileSystemControl(FileHandle handle, uint32_t code, void* output, uint32_t outputLength,
                            uint32_t* returned) {
     DWORD count = 0;
-    const BOOL ok = DeviceIoControl(handle, code, nullptr, 0, output, outputLength, &count, nullptr);
+    const BOOL ok =
+        DeviceIoControl(handle, code, nullptr, 0, output, outputLength, &count, nullptr);
     *returned = count;
     return ok ? ERROR_SUCCESS : GetLastError();
 }

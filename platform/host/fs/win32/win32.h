@@ -74,20 +74,18 @@ uint32_t Describe(FileHandle handle, FileDescription* description);
 // NTFS answers: at or beyond the end of the file nothing is read and the
 // error is kErrorHandleEof; a read crossing the end stops there with
 // success. A length of 0 succeeds wherever it starts.
-uint32_t ReadAt(FileHandle handle, uint64_t offset, uint32_t length, void* buffer,
-                uint32_t* done);
+uint32_t ReadAt(FileHandle handle, uint64_t offset, uint32_t length, void* buffer, uint32_t* done);
 uint32_t WriteAll(FileHandle handle, const void* data, size_t length);
 uint32_t Flush(FileHandle handle);  // to the disk
 
 // Renames within a volume; without replace an existing target stays and the
 // error is kErrorAlreadyExists.
-uint32_t Rename(const std::filesystem::path& from, const std::filesystem::path& to,
-                bool replace);
+uint32_t Rename(const std::filesystem::path& from, const std::filesystem::path& to, bool replace);
 uint32_t Remove(const std::filesystem::path& path);
 
 // DeviceIoControl with a file-system control code and no input; *returned
 // is the count of output bytes.
-uint32_t FileSystemControl(FileHandle handle, uint32_t code, void* output,
-                           uint32_t outputLength, uint32_t* returned);
+uint32_t FileSystemControl(FileHandle handle, uint32_t code, void* output, uint32_t outputLength,
+                           uint32_t* returned);
 
 }  // namespace host::win32
