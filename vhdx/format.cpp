@@ -5,121 +5,125 @@
 
 namespace {
 
-// A field copied from the file holds its little-endian bytes; read them as
-// such, whatever the host's byte order.
-USHORT Import(USHORT Stored) {
-    UCHAR bytes[sizeof(Stored)];
-    RtlCopyMemory(bytes, &Stored, sizeof(Stored));
-    return VhdxLoad16(bytes);
-}
-ULONG Import(ULONG Stored) {
-    UCHAR bytes[sizeof(Stored)];
-    RtlCopyMemory(bytes, &Stored, sizeof(Stored));
-    return VhdxLoad32(bytes);
-}
-ULONGLONG Import(ULONGLONG Stored) {
-    UCHAR bytes[sizeof(Stored)];
-    RtlCopyMemory(bytes, &Stored, sizeof(Stored));
-    return VhdxLoad64(bytes);
+// An integer field of a structure, or Count of them back to back.
+struct Field {
+    ULONG Offset;
+    ULONG Width;  // 2, 4 or 8 bytes
+    ULONG Count;
+};
+#define VHDX_FIELD(Type, Name) \
+    { offsetof(Type, Name), sizeof(Type::Name), 1 }
+
+template <typename V>
+VOID StoreHostOrder(UCHAR* At, V Value) {
+    RtlCopyMemory(At, &Value, sizeof(Value));
 }
 
-template <typename T>
-VOID Copy(const UCHAR* Bytes, T* Structure) {
+// Copies the structure from file data and turns each field's little-endian
+// bytes into the host's order, whatever that is.
+template <typename T, ULONG N>
+VOID Load(const UCHAR* Bytes, T* Structure, const Field (&Fields)[N]) {
     RtlCopyMemory(Structure, Bytes, sizeof(T));
+    for (const Field& field : Fields) {
+        for (ULONG i = 0; i < field.Count; i++) {
+            UCHAR* at = (UCHAR*)Structure + field.Offset + i * field.Width;
+            if (field.Width == 2) {
+                StoreHostOrder(at, VhdxLoad16(at));
+            } else if (field.Width == 4) {
+                StoreHostOrder(at, VhdxLoad32(at));
+            } else {
+                StoreHostOrder(at, VhdxLoad64(at));
+            }
+        }
+    }
 }
 
 }  // namespace
 
+constexpr Field kFileIdentifier[] = {VHDX_FIELD(VHDX_FILE_IDENTIFIER, Signature),
+                                     {offsetof(VHDX_FILE_IDENTIFIER, Creator), sizeof(WCHAR),
+                                      sizeof(VHDX_FILE_IDENTIFIER::Creator) / sizeof(WCHAR)}};
 VOID VhdxLoadFileIdentifier(const UCHAR* Bytes, VHDX_FILE_IDENTIFIER* Identifier) {
-    Copy(Bytes, Identifier);
-    Identifier->Signature = Import(Identifier->Signature);
-    for (ULONG i = 0; i < sizeof(Identifier->Creator) / sizeof(WCHAR); i++) {
-        Identifier->Creator[i] = Import((USHORT)Identifier->Creator[i]);
-    }
+    Load(Bytes, Identifier, kFileIdentifier);
 }
 
-VOID VhdxLoadHeader(const UCHAR* Bytes, VHDX_HEADER* Header) {
-    Copy(Bytes, Header);
-    Header->Signature = Import(Header->Signature);
-    Header->Checksum = Import(Header->Checksum);
-    Header->SequenceNumber = Import(Header->SequenceNumber);
-    Header->LogVersion = Import(Header->LogVersion);
-    Header->Version = Import(Header->Version);
-    Header->LogLength = Import(Header->LogLength);
-    Header->LogOffset = Import(Header->LogOffset);
-}
+constexpr Field kHeader[] = {
+    VHDX_FIELD(VHDX_HEADER, Signature),      VHDX_FIELD(VHDX_HEADER, Checksum),
+    VHDX_FIELD(VHDX_HEADER, SequenceNumber), VHDX_FIELD(VHDX_HEADER, LogVersion),
+    VHDX_FIELD(VHDX_HEADER, Version),        VHDX_FIELD(VHDX_HEADER, LogLength),
+    VHDX_FIELD(VHDX_HEADER, LogOffset)};
+VOID VhdxLoadHeader(const UCHAR* Bytes, VHDX_HEADER* Header) { Load(Bytes, Header, kHeader); }
 
+constexpr Field kRegionTableHeader[] = {VHDX_FIELD(VHDX_REGION_TABLE_HEADER, Signature),
+                                        VHDX_FIELD(VHDX_REGION_TABLE_HEADER, Checksum),
+                                        VHDX_FIELD(VHDX_REGION_TABLE_HEADER, EntryCount),
+                                        VHDX_FIELD(VHDX_REGION_TABLE_HEADER, Reserved)};
 VOID VhdxLoadRegionTableHeader(const UCHAR* Bytes, VHDX_REGION_TABLE_HEADER* Header) {
-    Copy(Bytes, Header);
-    Header->Signature = Import(Header->Signature);
-    Header->Checksum = Import(Header->Checksum);
-    Header->EntryCount = Import(Header->EntryCount);
-    Header->Reserved = Import(Header->Reserved);
+    Load(Bytes, Header, kRegionTableHeader);
 }
 
+constexpr Field kRegionTableEntry[] = {VHDX_FIELD(VHDX_REGION_TABLE_ENTRY, FileOffset),
+                                       VHDX_FIELD(VHDX_REGION_TABLE_ENTRY, Length),
+                                       VHDX_FIELD(VHDX_REGION_TABLE_ENTRY, Required)};
 VOID VhdxLoadRegionTableEntry(const UCHAR* Bytes, VHDX_REGION_TABLE_ENTRY* Entry) {
-    Copy(Bytes, Entry);
-    Entry->FileOffset = Import(Entry->FileOffset);
-    Entry->Length = Import(Entry->Length);
-    Entry->Required = Import(Entry->Required);
+    Load(Bytes, Entry, kRegionTableEntry);
 }
 
+constexpr Field kMetadataTableHeader[] = {VHDX_FIELD(VHDX_METADATA_TABLE_HEADER, Signature),
+                                          VHDX_FIELD(VHDX_METADATA_TABLE_HEADER, Reserved),
+                                          VHDX_FIELD(VHDX_METADATA_TABLE_HEADER, EntryCount)};
 VOID VhdxLoadMetadataTableHeader(const UCHAR* Bytes, VHDX_METADATA_TABLE_HEADER* Header) {
-    Copy(Bytes, Header);
-    Header->Signature = Import(Header->Signature);
-    Header->Reserved = Import(Header->Reserved);
-    Header->EntryCount = Import(Header->EntryCount);
+    Load(Bytes, Header, kMetadataTableHeader);
 }
 
+constexpr Field kMetadataTableEntry[] = {
+    VHDX_FIELD(VHDX_METADATA_TABLE_ENTRY, Offset), VHDX_FIELD(VHDX_METADATA_TABLE_ENTRY, Length),
+    VHDX_FIELD(VHDX_METADATA_TABLE_ENTRY, Flags), VHDX_FIELD(VHDX_METADATA_TABLE_ENTRY, Reserved)};
 VOID VhdxLoadMetadataTableEntry(const UCHAR* Bytes, VHDX_METADATA_TABLE_ENTRY* Entry) {
-    Copy(Bytes, Entry);
-    Entry->Offset = Import(Entry->Offset);
-    Entry->Length = Import(Entry->Length);
-    Entry->Flags = Import(Entry->Flags);
-    Entry->Reserved = Import(Entry->Reserved);
+    Load(Bytes, Entry, kMetadataTableEntry);
 }
 
+constexpr Field kFileParameters[] = {VHDX_FIELD(VHDX_FILE_PARAMETERS, BlockSize),
+                                     VHDX_FIELD(VHDX_FILE_PARAMETERS, Flags)};
 VOID VhdxLoadFileParameters(const UCHAR* Bytes, VHDX_FILE_PARAMETERS* Parameters) {
-    Copy(Bytes, Parameters);
-    Parameters->BlockSize = Import(Parameters->BlockSize);
-    Parameters->Flags = Import(Parameters->Flags);
+    Load(Bytes, Parameters, kFileParameters);
 }
 
+constexpr Field kVirtualDiskSize[] = {VHDX_FIELD(VHDX_VIRTUAL_DISK_SIZE, VirtualDiskSize)};
 VOID VhdxLoadVirtualDiskSize(const UCHAR* Bytes, VHDX_VIRTUAL_DISK_SIZE* Size) {
-    Copy(Bytes, Size);
-    Size->VirtualDiskSize = Import(Size->VirtualDiskSize);
+    Load(Bytes, Size, kVirtualDiskSize);
 }
 
+constexpr Field kSectorSize[] = {VHDX_FIELD(VHDX_SECTOR_SIZE, SectorSize)};
 VOID VhdxLoadSectorSize(const UCHAR* Bytes, VHDX_SECTOR_SIZE* Size) {
-    Copy(Bytes, Size);
-    Size->SectorSize = Import(Size->SectorSize);
+    Load(Bytes, Size, kSectorSize);
 }
 
+constexpr Field kParentLocatorHeader[] = {VHDX_FIELD(VHDX_PARENT_LOCATOR_HEADER, Reserved),
+                                          VHDX_FIELD(VHDX_PARENT_LOCATOR_HEADER, KeyValueCount)};
 VOID VhdxLoadParentLocatorHeader(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_HEADER* Header) {
-    Copy(Bytes, Header);
-    Header->Reserved = Import(Header->Reserved);
-    Header->KeyValueCount = Import(Header->KeyValueCount);
+    Load(Bytes, Header, kParentLocatorHeader);
 }
 
+constexpr Field kParentLocatorEntry[] = {VHDX_FIELD(VHDX_PARENT_LOCATOR_ENTRY, KeyOffset),
+                                         VHDX_FIELD(VHDX_PARENT_LOCATOR_ENTRY, ValueOffset),
+                                         VHDX_FIELD(VHDX_PARENT_LOCATOR_ENTRY, KeyLength),
+                                         VHDX_FIELD(VHDX_PARENT_LOCATOR_ENTRY, ValueLength)};
 VOID VhdxLoadParentLocatorEntry(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_ENTRY* Entry) {
-    Copy(Bytes, Entry);
-    Entry->KeyOffset = Import(Entry->KeyOffset);
-    Entry->ValueOffset = Import(Entry->ValueOffset);
-    Entry->KeyLength = Import(Entry->KeyLength);
-    Entry->ValueLength = Import(Entry->ValueLength);
+    Load(Bytes, Entry, kParentLocatorEntry);
 }
 
+constexpr Field kLogEntryHeader[] = {VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, Signature),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, Checksum),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, EntryLength),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, Tail),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, SequenceNumber),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, DescriptorCount),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, Reserved),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, FlushedFileOffset),
+                                     VHDX_FIELD(VHDX_LOG_ENTRY_HEADER, LastFileOffset)};
 VOID VhdxLoadLogEntryHeader(const UCHAR* Bytes, VHDX_LOG_ENTRY_HEADER* Header) {
-    Copy(Bytes, Header);
-    Header->Signature = Import(Header->Signature);
-    Header->Checksum = Import(Header->Checksum);
-    Header->EntryLength = Import(Header->EntryLength);
-    Header->Tail = Import(Header->Tail);
-    Header->SequenceNumber = Import(Header->SequenceNumber);
-    Header->DescriptorCount = Import(Header->DescriptorCount);
-    Header->Reserved = Import(Header->Reserved);
-    Header->FlushedFileOffset = Import(Header->FlushedFileOffset);
-    Header->LastFileOffset = Import(Header->LastFileOffset);
+    Load(Bytes, Header, kLogEntryHeader);
 }
 
 ULONGLONG VhdxLoadBatEntry(const UCHAR* Bytes) { return VhdxLoad64(Bytes); }

@@ -1,8 +1,9 @@
 // VHDX on-disk structures, as far as the driver and the tool read them. All
 // integers are little-endian. Each structure has one load function
-// (format.cpp): it copies the structure's bytes from a buffer of file data
-// at any alignment and imports every field into host order, so that code
-// reads fields by name, never at offsets of its own.
+// (format.cpp), declared below it: it copies the structure's bytes from file
+// data at any alignment (Bytes holds at least the structure's size) and
+// imports every field into host order, so that code reads fields by name,
+// never at offsets of its own.
 #pragma once
 
 #include <stddef.h>
@@ -19,6 +20,7 @@ struct VHDX_FILE_IDENTIFIER {
     ULONGLONG Signature;  // "vhdxfile"
     WCHAR Creator[256];
 };
+VOID VhdxLoadFileIdentifier(const UCHAR* Bytes, VHDX_FILE_IDENTIFIER* Identifier);
 
 // The fields of the 4 KiB header; the rest of it is reserved, covered by
 // the checksum and not read.
@@ -34,6 +36,7 @@ struct VHDX_HEADER {
     ULONG LogLength;
     ULONGLONG LogOffset;
 };
+VOID VhdxLoadHeader(const UCHAR* Bytes, VHDX_HEADER* Header);
 
 struct VHDX_REGION_TABLE_HEADER {
     ULONG Signature;  // "regi"
@@ -41,6 +44,7 @@ struct VHDX_REGION_TABLE_HEADER {
     ULONG EntryCount;
     ULONG Reserved;
 };
+VOID VhdxLoadRegionTableHeader(const UCHAR* Bytes, VHDX_REGION_TABLE_HEADER* Header);
 
 struct VHDX_REGION_TABLE_ENTRY {
     VHDX_GUID Guid;
@@ -48,6 +52,7 @@ struct VHDX_REGION_TABLE_ENTRY {
     ULONG Length;
     ULONG Required;  // bit 0; not read
 };
+VOID VhdxLoadRegionTableEntry(const UCHAR* Bytes, VHDX_REGION_TABLE_ENTRY* Entry);
 
 struct VHDX_METADATA_TABLE_HEADER {
     ULONGLONG Signature;  // "metadata"
@@ -55,6 +60,7 @@ struct VHDX_METADATA_TABLE_HEADER {
     USHORT EntryCount;
     UCHAR Reserved2[20];
 };
+VOID VhdxLoadMetadataTableHeader(const UCHAR* Bytes, VHDX_METADATA_TABLE_HEADER* Header);
 
 struct VHDX_METADATA_TABLE_ENTRY {
     VHDX_GUID ItemId;
@@ -63,26 +69,31 @@ struct VHDX_METADATA_TABLE_ENTRY {
     ULONG Flags;   // not read
     ULONG Reserved;
 };
+VOID VhdxLoadMetadataTableEntry(const UCHAR* Bytes, VHDX_METADATA_TABLE_ENTRY* Entry);
 
 // The values of the metadata items the driver reads.
 struct VHDX_FILE_PARAMETERS {
     ULONG BlockSize;
     ULONG Flags;  // bit 1: the image has a parent
 };
+VOID VhdxLoadFileParameters(const UCHAR* Bytes, VHDX_FILE_PARAMETERS* Parameters);
 
 struct VHDX_VIRTUAL_DISK_SIZE {
     ULONGLONG VirtualDiskSize;
 };
+VOID VhdxLoadVirtualDiskSize(const UCHAR* Bytes, VHDX_VIRTUAL_DISK_SIZE* Size);
 
 struct VHDX_SECTOR_SIZE {  // the logical and the physical sector size items
     ULONG SectorSize;
 };
+VOID VhdxLoadSectorSize(const UCHAR* Bytes, VHDX_SECTOR_SIZE* Size);
 
 struct VHDX_PARENT_LOCATOR_HEADER {
     VHDX_GUID LocatorType;
     USHORT Reserved;
     USHORT KeyValueCount;
 };
+VOID VhdxLoadParentLocatorHeader(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_HEADER* Header);
 
 struct VHDX_PARENT_LOCATOR_ENTRY {
     ULONG KeyOffset;    // from the start of the parent locator
@@ -90,6 +101,7 @@ struct VHDX_PARENT_LOCATOR_ENTRY {
     USHORT KeyLength;   // bytes of UTF-16LE, no NUL
     USHORT ValueLength;
 };
+VOID VhdxLoadParentLocatorEntry(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_ENTRY* Entry);
 
 // The header of a log entry, at the start of its first 4 KiB sector.
 struct VHDX_LOG_ENTRY_HEADER {
@@ -104,6 +116,7 @@ struct VHDX_LOG_ENTRY_HEADER {
     ULONGLONG FlushedFileOffset;
     ULONGLONG LastFileOffset;
 };
+VOID VhdxLoadLogEntryHeader(const UCHAR* Bytes, VHDX_LOG_ENTRY_HEADER* Header);
 
 #pragma pack(pop)
 
@@ -214,20 +227,7 @@ constexpr VHDX_GUID VHDX_PARENT_LOCATOR_GUID =
 constexpr VHDX_GUID VHDX_PARENT_LOCATOR_TYPE_GUID =
     VhdxMakeGuid(0xB04AEFB7, 0xD19E, 0x4A81, 0xB78925B8E9445913ULL);
 
-// Loads of the structures from file data: Bytes holds at least the
-// structure's size, at any alignment; the fields come out in host order.
-VOID VhdxLoadFileIdentifier(const UCHAR* Bytes, VHDX_FILE_IDENTIFIER* Identifier);
-VOID VhdxLoadHeader(const UCHAR* Bytes, VHDX_HEADER* Header);
-VOID VhdxLoadRegionTableHeader(const UCHAR* Bytes, VHDX_REGION_TABLE_HEADER* Header);
-VOID VhdxLoadRegionTableEntry(const UCHAR* Bytes, VHDX_REGION_TABLE_ENTRY* Entry);
-VOID VhdxLoadMetadataTableHeader(const UCHAR* Bytes, VHDX_METADATA_TABLE_HEADER* Header);
-VOID VhdxLoadMetadataTableEntry(const UCHAR* Bytes, VHDX_METADATA_TABLE_ENTRY* Entry);
-VOID VhdxLoadFileParameters(const UCHAR* Bytes, VHDX_FILE_PARAMETERS* Parameters);
-VOID VhdxLoadVirtualDiskSize(const UCHAR* Bytes, VHDX_VIRTUAL_DISK_SIZE* Size);
-VOID VhdxLoadSectorSize(const UCHAR* Bytes, VHDX_SECTOR_SIZE* Size);
-VOID VhdxLoadParentLocatorHeader(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_HEADER* Header);
-VOID VhdxLoadParentLocatorEntry(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_ENTRY* Entry);
-VOID VhdxLoadLogEntryHeader(const UCHAR* Bytes, VHDX_LOG_ENTRY_HEADER* Header);
+// A BAT entry, loaded from file data at any alignment.
 ULONGLONG VhdxLoadBatEntry(const UCHAR* Bytes);
 
 // What a BAT entry says: its state, and the file offset of its block.
