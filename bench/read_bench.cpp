@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "stub/stub.h"
-#include "tools/image.h"
+#include "tools/reader/image.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "fuzz/sparse_file.h"
 #include "platform/host/host.h"
+#include "tools/reader/image.h"
 #include "vhdx/vhdx.h"
 
 namespace {
@@ -17,7 +18,6 @@ namespace {
 struct Harness {
     std::string dir;
     std::unique_ptr<host::Volume> volume;
-    std::u16string name;
 
     Harness() {
         char pattern[] = "/dev/shm/pontor-fuzz-XXXXXX";
@@ -26,7 +26,6 @@ struct Harness {
         }
         dir = pattern;
         volume = std::make_unique<host::Volume>(dir);
-        name = volume->NtName("image.vhdx");
         host::SetDebugSink(nullptr);
         // Larger regions fail their allocation, a path worth fuzzing too, and
         // keep each input fast.
@@ -53,24 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     VhdxContext context;
     std::memset(&context, 0, sizeof(context));
-    UNICODE_STRING objectName;
-    objectName.Buffer = h.name.data();
-    objectName.Length = objectName.MaximumLength = (USHORT)(h.name.size() * 2);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
-    IO_STATUS_BLOCK iosb = {};
-    if (!NT_SUCCESS(FltCreateFileEx(nullptr, h.volume->Instance(), &context.FileHandle,
-                                    &context.FileObject, GENERIC_READ | SYNCHRONIZE, &attributes,
-                                    &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN, 0x860,
-                                    nullptr, 0, IO_STOP_ON_SYMLINK))) {
+    FLT_RELATED_OBJECTS related;
+    const NTSTATUS status = tool::OpenAndParseImage(*h.volume, "image.vhdx", &context, &related);
+    if (context.FileObject == nullptr) {
         std::abort();
     }
-    FLT_RELATED_OBJECTS related = {};
-    related.Size = sizeof(related);
-    related.Instance = h.volume->Instance();
-    related.FileObject = context.FileObject;
-    const NTSTATUS status = VhdxParseHeader(&related, &context);
     if (NT_SUCCESS(status)) {
         // The invariants every later reader relies on.
         if (context.BlockSize == 0 || context.LogicalSectorSize == 0 || context.ChunkRatio == 0 ||
@@ -80,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    FltClose(context.FileHandle);
-    ObDereferenceObject(context.FileObject);
+    tool::CloseImageFile(&context);
     if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
         std::fprintf(stderr, "leak after parse: %zu allocations, %zu files\n",
                      host::PoolOutstanding(), host::OpenFileCount());

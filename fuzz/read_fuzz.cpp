@@ -22,6 +22,7 @@
 #include "platform/host/host.h"
 #include "stub/stub.h"
 #include "tests/support/vhdx_image.h"
+#include "tools/reader/image.h"
 #include "vhdx/vhdx.h"
 
 namespace {
@@ -61,29 +62,12 @@ struct Opened {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     Opened(Harness& h, const std::string& name) {
-        std::u16string ntName = h.volume->NtName(name);
-        UNICODE_STRING objectName;
-        objectName.Buffer = ntName.data();
-        objectName.Length = objectName.MaximumLength = (USHORT)(ntName.size() * 2);
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &objectName,
-                                   OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-        IO_STATUS_BLOCK iosb = {};
-        if (!NT_SUCCESS(FltCreateFileEx(nullptr, h.volume->Instance(), &context.FileHandle,
-                                        &context.FileObject, GENERIC_READ | SYNCHRONIZE,
-                                        &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7,
-                                        FILE_OPEN, 0x860, nullptr, 0, IO_STOP_ON_SYMLINK))) {
+        status = tool::OpenAndParseImage(*h.volume, name, &context, &related);
+        if (context.FileObject == nullptr) {
             Fail("cannot open the image just written");
         }
-        related.Size = sizeof(related);
-        related.Instance = h.volume->Instance();
-        related.FileObject = context.FileObject;
-        status = VhdxParseHeader(&related, &context);
     }
-    ~Opened() {
-        FltClose(context.FileHandle);
-        ObDereferenceObject(context.FileObject);
-    }
+    ~Opened() { tool::CloseImageFile(&context); }
 };
 
 vhdxtest::State PickState(FuzzedDataProvider& in) {

@@ -9,33 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/host/kernel.h"
+#include "tools/reader/error.h"
 
 namespace tool {
-
-// Exit codes that every subcommand keeps.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // refused, failed, or (check) problems found
-constexpr int kExitUsage = 2;    // bad command line
-constexpr int kExitUnreadable = 3;  // check: the image could not be examined at all
 
 // A bad command line. Printed as "pontor: COMMAND: message", exit kExitUsage.
 struct UsageError {
     std::string message;
-};
-
-// A failure of the work itself, printed as one line:
-//   pontor: SUBJECT: STATUS_NAME (0xXXXXXXXX): message   (with a status)
-//   pontor: SUBJECT: message                             (without)
-struct ToolError {
-    ToolError(std::string subject_, std::string message_, std::optional<NTSTATUS> status_ = {},
-              int exitCode_ = kExitFailure)
-        : subject(std::move(subject_)), message(std::move(message_)), status(status_),
-          exitCode(exitCode_) {}
-    std::string subject;
-    std::string message;
-    std::optional<NTSTATUS> status;
-    int exitCode = kExitFailure;
 };
 
 std::string FormatError(const ToolError& error);

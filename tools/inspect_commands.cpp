@@ -5,9 +5,9 @@
 #include <string>
 
 #include "platform/host/host.h"
-#include "tools/check.h"
+#include "tools/reader/check.h"
 #include "tools/commands.h"
-#include "tools/extent_map.h"
+#include "tools/reader/extent_map.h"
 #include "tools/json.h"
 
 namespace tool {

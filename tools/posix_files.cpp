@@ -1,51 +1,16 @@
-// The tool's POSIX file access: HostFile (layout.h) and WriteFileAtomically
-// (stub_file.h). tools/win32/files.cpp is the Windows counterpart.
+// The tool's POSIX file writing: WriteFileAtomically (stub_file.h). The
+// reader's HostFile is in reader/host_file.cpp; tools/win32/files.cpp is the
+// Windows counterpart of both.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "tools/cli.h"
-#include "tools/layout.h"
 #include "tools/stub_file.h"
 
 namespace tool {
-
-HostFile::~HostFile() { ::close(fd_); }
-
-std::unique_ptr<HostFile> HostFile::Open(const std::filesystem::path& path, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file";
-        ::close(fd);
-        return nullptr;
-    }
-    return std::unique_ptr<HostFile>(new HostFile(fd, (uint64_t)st.st_size));
-}
-
-size_t HostFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
-    uint8_t* out = (uint8_t*)buffer;
-    size_t done = 0;
-    while (done < length && offset + done < size_) {
-        const ssize_t n = ::pread(fd_, out + done, length - done, (off_t)(offset + done));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        done += (size_t)n;
-    }
-    std::memset(out + done, 0, length - done);
-    return done;
-}
 
 void WriteFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes,
                          bool overwrite) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/host/host.h"
-#include "tools/check.h"
+#include "tools/reader/check.h"
 #include "tools/commands.h"
 #include "tools/stub_file.h"
 

@@ -7,7 +7,7 @@
 #include "platform/host/host.h"
 #include "stub/stub.h"
 #include "tools/cli.h"
-#include "tools/utf8_path.h"
+#include "tools/reader/utf8_path.h"
 
 namespace tool {
 namespace {

@@ -21,19 +21,9 @@ NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Cont
 
 // The checksum gate: the stored value must equal the CRC-32C of the structure
 // with the checksum field taken as zero. The field is left zero.
-BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size) {
-    const ULONG stored = VhdxLoad32(Structure + VHDX_CHECKSUM_FIELD_OFFSET);
+BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size, ULONG Stored) {
     VhdxStore32(Structure + VHDX_CHECKSUM_FIELD_OFFSET, 0);
-    return VhdxComputeChecksum(Structure, Size) == stored;
-}
-
-VHDX_REGION_TABLE_ENTRY LoadRegionEntry(const UCHAR* p) {
-    VHDX_REGION_TABLE_ENTRY entry;
-    RtlCopyMemory(entry.Guid.Bytes, p, sizeof(entry.Guid.Bytes));
-    entry.FileOffset = VhdxLoad64(p + 16);
-    entry.Length = VhdxLoad32(p + 24);
-    entry.Required = VhdxLoad32(p + 28);
-    return entry;
+    return VhdxComputeChecksum(Structure, Size) == Stored;
 }
 
 // Whether [Offset, Offset + Size) lies inside a buffer of Length bytes, in
@@ -58,9 +48,9 @@ const UNICODE_STRING kVolumePathKey = {22, 22, (PWCH)PONTOR_WIDE("volume_path")}
 // Scans one parent locator whose value starts at Locator in the metadata
 // buffer; the first "relative_path", or "volume_path" that parses as a file
 // name, supplies ParentPath.
-NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxContext* Context) {
-    const ULONG count = VhdxLoad16(Buffer + Locator + 18);
-    for (ULONG i = 0; i < count; i++) {
+NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
+                           const VHDX_PARENT_LOCATOR_HEADER& Header, VhdxContext* Context) {
+    for (ULONG i = 0; i < Header.KeyValueCount; i++) {
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
@@ -68,10 +58,12 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
                           "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
-        const ULONGLONG keyOffset = Locator + VhdxLoad32(Buffer + entry);
-        const ULONGLONG valueOffset = Locator + VhdxLoad32(Buffer + entry + 4);
-        const USHORT keyLength = VhdxLoad16(Buffer + entry + 8);
-        const USHORT valueLength = VhdxLoad16(Buffer + entry + 10);
+        VHDX_PARENT_LOCATOR_ENTRY keyValue;
+        VhdxLoadParentLocatorEntry(Buffer + entry, &keyValue);
+        const ULONGLONG keyOffset = Locator + keyValue.KeyOffset;
+        const ULONGLONG valueOffset = Locator + keyValue.ValueOffset;
+        const USHORT keyLength = keyValue.KeyLength;
+        const USHORT valueLength = keyValue.ValueLength;
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
             PONTOR_LOG_AS("VhdxParseMetadata",
                           "Parent locator key or value %u lies outside the metadata region\n", i);
@@ -129,32 +121,37 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
         return status;
     }
 
-    if (VhdxLoad64(buffer) != VHDX_FILE_SIGNATURE) {
+    VHDX_FILE_IDENTIFIER identifier;
+    VhdxLoadFileIdentifier(buffer, &identifier);
+    if (identifier.Signature != VHDX_FILE_SIGNATURE) {
         PONTOR_LOG("Invalid VHDX_FILE_IDENTIFIER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
-    UCHAR* header = buffer + VHDX_HEADER_OFFSET;
-    if (VhdxLoad32(header) != VHDX_HEADER_SIGNATURE) {
+    VHDX_HEADER header;
+    VhdxLoadHeader(buffer + VHDX_HEADER_OFFSET, &header);
+    if (header.Signature != VHDX_HEADER_SIGNATURE) {
         PONTOR_LOG("Invalid VHDX_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
-    if (!ChecksumMatches(header, VHDX_HEADER_SIZE)) {
+    if (!ChecksumMatches(buffer + VHDX_HEADER_OFFSET, VHDX_HEADER_SIZE, header.Checksum)) {
         PONTOR_LOG("Invalid VHDX_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
     UCHAR* table = buffer + VHDX_REGION_TABLE_OFFSET;
-    if (VhdxLoad32(table) != VHDX_REGION_TABLE_SIGNATURE) {
+    VHDX_REGION_TABLE_HEADER tableHeader;
+    VhdxLoadRegionTableHeader(table, &tableHeader);
+    if (tableHeader.Signature != VHDX_REGION_TABLE_SIGNATURE) {
         PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
-    if (!ChecksumMatches(table, VHDX_REGION_TABLE_SIZE)) {
+    if (!ChecksumMatches(table, VHDX_REGION_TABLE_SIZE, tableHeader.Checksum)) {
         PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
     // The 64 KiB table has room for 2047 entries; more would be read from
     // beyond it.
-    const ULONG entryCount = VhdxLoad32(table + 8);
+    const ULONG entryCount = tableHeader.EntryCount;
     if (entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
         PONTOR_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
                    entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
@@ -163,12 +160,13 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     VHDX_REGION_TABLE_ENTRY batRegion = {};
     VHDX_REGION_TABLE_ENTRY metadataRegion = {};
     for (ULONG i = 0; i < entryCount; i++) {
-        const UCHAR* entry =
-            table + sizeof(VHDX_REGION_TABLE_HEADER) + i * sizeof(VHDX_REGION_TABLE_ENTRY);
-        if (VhdxGuidEqual(entry, VHDX_BAT_REGION_GUID)) {
-            batRegion = LoadRegionEntry(entry);
-        } else if (VhdxGuidEqual(entry, VHDX_METADATA_REGION_GUID)) {
-            metadataRegion = LoadRegionEntry(entry);
+        VHDX_REGION_TABLE_ENTRY entry;
+        VhdxLoadRegionTableEntry(
+            table + sizeof(VHDX_REGION_TABLE_HEADER) + i * sizeof(VHDX_REGION_TABLE_ENTRY), &entry);
+        if (VhdxGuidEqual(entry.Guid, VHDX_BAT_REGION_GUID)) {
+            batRegion = entry;
+        } else if (VhdxGuidEqual(entry.Guid, VHDX_METADATA_REGION_GUID)) {
+            metadataRegion = entry;
         }
     }
     // An entry never copied has FileOffset 0, which counts as absent too.
@@ -184,9 +182,10 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
     for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
         if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
-            PONTOR_LOG("Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
-                       "offset\n",
-                       region->FileOffset, region->Length);
+            PONTOR_LOG(
+                "Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
+                "offset\n",
+                region->FileOffset, region->Length);
             return STATUS_UNKNOWN_REVISION;
         }
     }
@@ -220,7 +219,8 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
         PONTOR_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    NTSTATUS status = ReadImage(RelatedObjects, Context, MetadataRegion->FileOffset, length, buffer);
+    NTSTATUS status =
+        ReadImage(RelatedObjects, Context, MetadataRegion->FileOffset, length, buffer);
     if (!NT_SUCCESS(status)) {
         PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
@@ -231,57 +231,65 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
                    length);
         return STATUS_UNKNOWN_REVISION;
     }
-    if (VhdxLoad64(buffer) != VHDX_METADATA_SIGNATURE) {
+    VHDX_METADATA_TABLE_HEADER tableHeader;
+    VhdxLoadMetadataTableHeader(buffer, &tableHeader);
+    if (tableHeader.Signature != VHDX_METADATA_SIGNATURE) {
         PONTOR_LOG("Invalid VHDX_METADATA_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
-    const ULONG entryCount = VhdxLoad16(buffer + 10);
-    for (ULONG i = 0; i < entryCount; i++) {
-        const ULONGLONG entry = sizeof(VHDX_METADATA_TABLE_HEADER) +
-                                (ULONGLONG)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
+    for (ULONG i = 0; i < tableHeader.EntryCount; i++) {
+        const ULONGLONG entry =
+            sizeof(VHDX_METADATA_TABLE_HEADER) + (ULONGLONG)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
         if (!Within(entry, sizeof(VHDX_METADATA_TABLE_ENTRY), length)) {
             PONTOR_LOG("Metadata table entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
-        const UCHAR* itemId = buffer + entry;
-        const ULONGLONG value = VhdxLoad32(buffer + entry + 16);
+        VHDX_METADATA_TABLE_ENTRY item;
+        VhdxLoadMetadataTableEntry(buffer + entry, &item);
+        const ULONGLONG value = item.Offset;
 
-        // The bytes each known item's value needs; unknown items are skipped
-        // unread, whatever their flags say.
+        // Unknown items are skipped unread, whatever their flags say.
         ULONG needed = 0;
-        if (VhdxGuidEqual(itemId, VHDX_FILE_PARAMETERS_GUID) ||
-            VhdxGuidEqual(itemId, VHDX_VIRTUAL_DISK_SIZE_GUID)) {
-            needed = 8;
-        } else if (VhdxGuidEqual(itemId, VHDX_LOGICAL_SECTOR_SIZE_GUID) ||
-                   VhdxGuidEqual(itemId, VHDX_PHYSICAL_SECTOR_SIZE_GUID)) {
-            needed = 4;
-        } else if (VhdxGuidEqual(itemId, VHDX_PARENT_LOCATOR_GUID)) {
-            needed = sizeof(VHDX_PARENT_LOCATOR_HEADER);
-        } else {
+        const VHDX_METADATA_ITEM kind = VhdxIdentifyMetadataItem(item.ItemId, &needed);
+        if (kind == VHDX_ITEM_UNKNOWN) {
             continue;
         }
         if (!Within(value, needed, length)) {
-            PONTOR_LOG("Metadata item of entry %u at offset 0x%x lies outside the metadata "
-                       "region\n",
-                       i, (ULONG)value);
+            PONTOR_LOG(
+                "Metadata item of entry %u at offset 0x%x lies outside the metadata "
+                "region\n",
+                i, (ULONG)value);
             return STATUS_UNKNOWN_REVISION;
         }
 
-        if (VhdxGuidEqual(itemId, VHDX_FILE_PARAMETERS_GUID)) {
-            Context->BlockSize = VhdxLoad32(buffer + value);
-            Context->HasParent =
-                (VhdxLoad32(buffer + value + 4) & VHDX_FILE_PARAMETERS_HAS_PARENT) ? 1 : 0;
-        } else if (VhdxGuidEqual(itemId, VHDX_VIRTUAL_DISK_SIZE_GUID)) {
-            Context->VirtualDiskSize = VhdxLoad64(buffer + value);
-        } else if (VhdxGuidEqual(itemId, VHDX_LOGICAL_SECTOR_SIZE_GUID)) {
-            Context->LogicalSectorSize = VhdxLoad32(buffer + value);
-        } else if (VhdxGuidEqual(itemId, VHDX_PHYSICAL_SECTOR_SIZE_GUID)) {
-            Context->PhysicalSectorSize = VhdxLoad32(buffer + value);
-        } else if (VhdxGuidEqual(buffer + value, VHDX_PARENT_LOCATOR_TYPE_GUID)) {
-            status = ScanParentLocator(buffer, length, value, Context);
-            if (!NT_SUCCESS(status)) {
-                return status;
+        const UCHAR* bytes = buffer + value;
+        if (kind == VHDX_ITEM_FILE_PARAMETERS) {
+            VHDX_FILE_PARAMETERS parameters;
+            VhdxLoadFileParameters(bytes, &parameters);
+            Context->BlockSize = parameters.BlockSize;
+            Context->HasParent = (parameters.Flags & VHDX_FILE_PARAMETERS_HAS_PARENT) ? 1 : 0;
+        } else if (kind == VHDX_ITEM_VIRTUAL_DISK_SIZE) {
+            VHDX_VIRTUAL_DISK_SIZE size;
+            VhdxLoadVirtualDiskSize(bytes, &size);
+            Context->VirtualDiskSize = size.VirtualDiskSize;
+        } else if (kind == VHDX_ITEM_LOGICAL_SECTOR_SIZE ||
+                   kind == VHDX_ITEM_PHYSICAL_SECTOR_SIZE) {
+            VHDX_SECTOR_SIZE size;
+            VhdxLoadSectorSize(bytes, &size);
+            if (kind == VHDX_ITEM_LOGICAL_SECTOR_SIZE) {
+                Context->LogicalSectorSize = size.SectorSize;
+            } else {
+                Context->PhysicalSectorSize = size.SectorSize;
+            }
+        } else {
+            VHDX_PARENT_LOCATOR_HEADER locator;
+            VhdxLoadParentLocatorHeader(bytes, &locator);
+            if (VhdxGuidEqual(locator.LocatorType, VHDX_PARENT_LOCATOR_TYPE_GUID)) {
+                status = ScanParentLocator(buffer, length, value, locator, Context);
+                if (!NT_SUCCESS(status)) {
+                    return status;
+                }
             }
         }
     }
@@ -312,8 +320,8 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
             PONTOR_LOG("Failed to allocate I/O buffer.\n");
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        const NTSTATUS status = ReadImage(RelatedObjects, Context, BatRegion->FileOffset,
-                                          BatRegion->Length, bat.Get());
+        const NTSTATUS status =
+            ReadImage(RelatedObjects, Context, BatRegion->FileOffset, BatRegion->Length, bat.Get());
         if (!NT_SUCCESS(status)) {
             PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
             return status;
@@ -322,39 +330,24 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     PONTOR_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
                BatRegion->FileOffset);
 
-    // Only the low 32 bits of the ratio are kept; sizes outside the format's
-    // ranges can leave them zero, and the ratio is a divisor below.
-    const ULONG chunkRatio =
-        (ULONG)(((ULONGLONG)Context->LogicalSectorSize << 23) / Context->BlockSize);
-    if (chunkRatio == 0) {
+    VhdxGeometry geometry;
+    const VHDX_GEOMETRY_RESULT result = VhdxDeriveGeometry(
+        Context->VirtualDiskSize, Context->BlockSize, Context->LogicalSectorSize, &geometry);
+    if (result == VHDX_GEOMETRY_NO_CHUNK_RATIO) {
         PONTOR_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
                    Context->LogicalSectorSize, Context->BlockSize);
         return STATUS_UNKNOWN_REVISION;
     }
-    // Rounded-up division that cannot wrap near 2^64.
-    const ULONGLONG blocks = Context->VirtualDiskSize / Context->BlockSize +
-                             (Context->VirtualDiskSize % Context->BlockSize != 0 ? 1 : 0);
-
-    // Reads index the BAT with 32-bit entry numbers. Every block a read can
-    // reach, up to the last byte of the served size, and its chunk's sector
-    // bitmap entry must have one; a wrapped index would alias another
-    // block's entry.
-    const ULONGLONG dataSize =
-        blocks > 0xFFFFFFFFULL ? 0 : (blocks * Context->BlockSize + 0xFFFFF) & ~0xFFFFFULL;
-    const ULONGLONG servedBlocks = dataSize / Context->BlockSize +
-                                   (dataSize % Context->BlockSize != 0 ? 1 : 0);
-    if (blocks > 0xFFFFFFFFULL ||
-        (servedBlocks + chunkRatio - 1) / chunkRatio * ((ULONGLONG)chunkRatio + 1) >
-            0x100000000ULL) {
+    if (result == VHDX_GEOMETRY_BEYOND_BAT_INDEX) {
         PONTOR_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
-                   blocks);
+                   geometry.DataBlocksCount);
         return STATUS_UNKNOWN_REVISION;
     }
 
-    Context->ChunkRatio = chunkRatio;
-    Context->DataBlocksCount = blocks;
-    Context->TotalBatEntries = blocks + (blocks - 1) / chunkRatio;
-    Context->DataSize = dataSize;  // at most (2^32 - 1)^2 + 0xFFFFF: no overflow
+    Context->ChunkRatio = geometry.ChunkRatio;
+    Context->DataBlocksCount = geometry.DataBlocksCount;
+    Context->TotalBatEntries = geometry.TotalBatEntries;
+    Context->DataSize = geometry.DataSize;
     Context->BatOffset = BatRegion->FileOffset;
     Context->BatLength = BatRegion->Length;
     return STATUS_SUCCESS;

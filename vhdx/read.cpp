@@ -10,8 +10,8 @@ namespace {
 // Data, BAT and bitmap reads keep the file object's byte offset.
 constexpr ULONG kReadFlags = FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 
-NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Image,
-                   ULONGLONG Offset, ULONG Length, PVOID Buffer, PULONG BytesRead) {
+NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Image, ULONGLONG Offset,
+                   ULONG Length, PVOID Buffer, PULONG BytesRead) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = (LONGLONG)Offset;
     return FltReadFile(RelatedObjects->Instance, Image->FileObject, &byteOffset, Length, Buffer,
@@ -40,13 +40,13 @@ struct ReadRequest {
     PCFLT_RELATED_OBJECTS RelatedObjects;
     StreamContext* Stream;
     VhdxContext* Image;
-    ULONGLONG Offset;     // current virtual-disk offset
-    ULONG Remaining;      // bytes still wanted
-    UCHAR* Destination;   // next destination byte
-    PULONG BytesRead;     // caller's out value, updated in place
-    ULONGLONG* Entries;   // BAT entries from the first needed one
-    ULONG EntryCount;     // whole entries the BAT read returned
-    ULONG Countdown;      // payload entries left before the next sector bitmap entry
+    ULONGLONG Offset;    // current virtual-disk offset
+    ULONG Remaining;     // bytes still wanted
+    UCHAR* Destination;  // next destination byte
+    PULONG BytesRead;    // caller's out value, updated in place
+    ULONGLONG* Entries;  // BAT entries from the first needed one
+    ULONG EntryCount;    // whole entries the BAT read returned
+    ULONG Countdown;     // payload entries left before the next sector bitmap entry
 };
 
 void ReleaseBatBuffer(PVOID Context) {
@@ -64,67 +64,76 @@ NTSTATUS WalkBlocks(PVOID Context) {
             r->Countdown = image->ChunkRatio;
             continue;
         }
-        const ULONGLONG entry = VhdxLoad64((const UCHAR*)&r->Entries[i]);
-        const ULONG withinBlock = (ULONG)(r->Offset % image->BlockSize);
-        const ULONG step = r->Remaining < image->BlockSize - withinBlock
-                               ? r->Remaining
-                               : image->BlockSize - withinBlock;
+        const ULONGLONG entry = VhdxLoadBatEntry((const UCHAR*)&r->Entries[i]);
+        VhdxLocation at;
+        VhdxLocate(image->BlockSize, image->ChunkRatio, image->LogicalSectorSize, r->Offset, &at);
+        const ULONG step = r->Remaining < at.BlockRemaining ? r->Remaining : at.BlockRemaining;
+        const ULONG state = VhdxBatEntryState(entry);
         ULONG produced = 0;
         NTSTATUS status = STATUS_SUCCESS;
 
-        switch ((ULONG)(entry & VHDX_BAT_STATE_MASK)) {
-        case PAYLOAD_BLOCK_NOT_PRESENT:
-            if (image->HasParent) {
-                VhdxContext* parent = ParentOf(r->Stream, image);
-                status = parent != NULL
-                             ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent, r->Offset,
-                                               step, r->Destination, &produced)
-                             : STATUS_UNRECOGNIZED_MEDIA;
+        switch (state) {
+            case PAYLOAD_BLOCK_NOT_PRESENT:
+                if (image->HasParent) {
+                    VhdxContext* parent = ParentOf(r->Stream, image);
+                    status = parent != NULL
+                                 ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent, r->Offset,
+                                                   step, r->Destination, &produced)
+                                 : STATUS_UNRECOGNIZED_MEDIA;
+                    if (!NT_SUCCESS(status)) {
+                        PONTOR_LOG_AS(
+                            "VhdxProcessRead",
+                            "VhdxProcessRead failed with status 0x%x while reading data from "
+                            "parent VHDX file at offset 0x%I64x\n",
+                            status, r->Offset);
+                    }
+                    break;
+                }
+                RtlZeroMemory(r->Destination, step);
+                produced = step;
+                break;
+            case PAYLOAD_BLOCK_UNDEFINED:
+            case PAYLOAD_BLOCK_ZERO:
+            case PAYLOAD_BLOCK_UNMAPPED:
+                RtlZeroMemory(r->Destination, step);
+                produced = step;
+                break;
+            case PAYLOAD_BLOCK_PARTIALLY_PRESENT:
+                status = VhdxReadPartialBlock(r->RelatedObjects, r->Stream, r->Image, &entry,
+                                              r->Offset, step, r->Destination, &produced);
                 if (!NT_SUCCESS(status)) {
-                    PONTOR_LOG_AS("VhdxProcessRead", "VhdxProcessRead failed with status 0x%x while reading data from "
-                               "parent VHDX file at offset 0x%I64x\n",
-                               status, r->Offset);
+                    PONTOR_LOG_AS(
+                        "VhdxProcessRead",
+                        "VhdxReadPartialBlock failed with status 0x%x while reading data from "
+                        "parent VHDX file at offset 0x%I64x\n",
+                        status, r->Offset);
+                }
+                break;
+            default: {
+                // Fully present, and the two states the format reserves.
+                const ULONGLONG position = VhdxBatEntryFileOffset(entry) + at.WithinBlock;
+                if (!VhdxWithinFileOffsets(VhdxBatEntryFileOffset(entry),
+                                           (ULONGLONG)at.WithinBlock + step)) {
+                    status = RefuseEntry("VhdxProcessRead", entry);
+                    break;
+                }
+                status =
+                    ReadImage(r->RelatedObjects, image, position, step, r->Destination, &produced);
+                if (!NT_SUCCESS(status)) {
+                    PONTOR_LOG_AS(
+                        "VhdxProcessRead",
+                        "FltReadFile failed with status 0x%x while reading data from VHDX file "
+                        "at offset 0x%016llx\n",
+                        status, position);
+                } else if (produced < step) {
+                    PONTOR_LOG_AS(
+                        "VhdxProcessRead",
+                        "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                        "file at offset 0x%016llx\n",
+                        produced, step, position);
                 }
                 break;
             }
-            RtlZeroMemory(r->Destination, step);
-            produced = step;
-            break;
-        case PAYLOAD_BLOCK_UNDEFINED:
-        case PAYLOAD_BLOCK_ZERO:
-        case PAYLOAD_BLOCK_UNMAPPED:
-            RtlZeroMemory(r->Destination, step);
-            produced = step;
-            break;
-        case PAYLOAD_BLOCK_PARTIALLY_PRESENT:
-            status = VhdxReadPartialBlock(r->RelatedObjects, r->Stream, r->Image, &entry,
-                                          r->Offset, step, r->Destination, &produced);
-            if (!NT_SUCCESS(status)) {
-                PONTOR_LOG_AS("VhdxProcessRead", "VhdxReadPartialBlock failed with status 0x%x while reading data from "
-                           "parent VHDX file at offset 0x%I64x\n",
-                           status, r->Offset);
-            }
-            break;
-        default: {
-            // Fully present, and the two states the format reserves.
-            const ULONGLONG position = (entry & VHDX_BAT_FILE_OFFSET_MASK) + withinBlock;
-            if (!VhdxWithinFileOffsets(entry & VHDX_BAT_FILE_OFFSET_MASK,
-                                       (ULONGLONG)withinBlock + step)) {
-                status = RefuseEntry("VhdxProcessRead", entry);
-                break;
-            }
-            status = ReadImage(r->RelatedObjects, image, position, step, r->Destination, &produced);
-            if (!NT_SUCCESS(status)) {
-                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile failed with status 0x%x while reading data from VHDX file "
-                           "at offset 0x%016llx\n",
-                           status, position);
-            } else if (produced < step) {
-                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
-                           "file at offset 0x%016llx\n",
-                           produced, step, position);
-            }
-            break;
-        }
         }
         if (!NT_SUCCESS(status)) {
             *r->BytesRead = 0;
@@ -136,11 +145,12 @@ NTSTATUS WalkBlocks(PVOID Context) {
         r->Destination += produced;
         r->Remaining -= produced;
         if (produced < step) {
-            const ULONG state = (ULONG)(entry & VHDX_BAT_STATE_MASK);
             if (state == PAYLOAD_BLOCK_NOT_PRESENT || state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
-                PONTOR_LOG_AS("VhdxProcessRead", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
-                           "file at offset 0x%I64x\n",
-                           produced, step, r->Offset);
+                PONTOR_LOG_AS(
+                    "VhdxProcessRead",
+                    "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                    "file at offset 0x%I64x\n",
+                    produced, step, r->Offset);
             }
             return STATUS_SUCCESS;
         }
@@ -153,15 +163,15 @@ struct PartialRequest {
     PCFLT_RELATED_OBJECTS RelatedObjects;
     StreamContext* Stream;
     VhdxContext* Image;
-    ULONGLONG Offset;     // current virtual-disk offset
+    ULONGLONG Offset;  // current virtual-disk offset
     ULONG Remaining;
     UCHAR* Destination;
     PULONG BytesRead;
-    ULONGLONG Position;   // file position of the current byte in the payload block
+    ULONGLONG Position;  // file position of the current byte in the payload block
     const ULONGLONG* PayloadEntry;
     UCHAR* Bitmap;
-    ULONG BitmapBytes;    // bytes of the sector bitmap block the read returned
-    ULONG Bit;            // current sector's bit in the chunk's bitmap
+    ULONG BitmapBytes;  // bytes of the sector bitmap block the read returned
+    ULONG Bit;          // current sector's bit in the chunk's bitmap
 };
 
 void ReleaseBitmap(PVOID Context) {
@@ -184,12 +194,14 @@ NTSTATUS WalkSectors(PVOID Context) {
         // Geometries whose blocks straddle a chunk's 2^23 sectors would run
         // past the bitmap; bits a short read left unfilled decide nothing.
         if (r->Bit >= VHDX_SECTORS_PER_BITMAP) {
-            PONTOR_LOG_AS("VhdxReadPartialBlock", "Sector bit 0x%x lies beyond the chunk's sector bitmap\n", r->Bit);
+            PONTOR_LOG_AS("VhdxReadPartialBlock",
+                          "Sector bit 0x%x lies beyond the chunk's sector bitmap\n", r->Bit);
             *r->BytesRead = 0;
             return STATUS_UNRECOGNIZED_MEDIA;
         }
         if (r->Bit / 8 >= r->BitmapBytes) {
-            PONTOR_LOG_AS("VhdxReadPartialBlock", "Sector bit 0x%x was not read from the sector bitmap\n", r->Bit);
+            PONTOR_LOG_AS("VhdxReadPartialBlock",
+                          "Sector bit 0x%x was not read from the sector bitmap\n", r->Bit);
             *r->BytesRead = 0;
             return STATUS_UNRECOGNIZED_MEDIA;
         }
@@ -200,12 +212,14 @@ NTSTATUS WalkSectors(PVOID Context) {
         if (here && !VhdxWithinFileOffsets(r->Position, step)) {
             status = RefuseEntry("VhdxReadPartialBlock", *r->PayloadEntry);
         } else if (here) {
-            status = ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination,
-                               &produced);
+            status =
+                ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination, &produced);
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile failed with status 0x%x while reading data from VHDX file "
-                           "at offset 0x%016llx\n",
-                           status, r->Position);
+                PONTOR_LOG_AS(
+                    "VhdxReadPartialBlock",
+                    "FltReadFile failed with status 0x%x while reading data from VHDX file "
+                    "at offset 0x%016llx\n",
+                    status, r->Position);
             }
         } else if (!image->HasParent || r->Stream->ParentVhdxFileContext == image) {
             RtlZeroMemory(r->Destination, step);
@@ -217,9 +231,11 @@ NTSTATUS WalkSectors(PVOID Context) {
                                                       r->Offset, step, r->Destination, &produced)
                                     : STATUS_UNRECOGNIZED_MEDIA;
             if (!NT_SUCCESS(status)) {
-                PONTOR_LOG_AS("VhdxReadPartialBlock", "VhdxProcessRead failed with status 0x%x while reading data from parent "
-                           "VHDX file at offset 0x%I64x\n",
-                           status, r->Offset);
+                PONTOR_LOG_AS(
+                    "VhdxReadPartialBlock",
+                    "VhdxProcessRead failed with status 0x%x while reading data from parent "
+                    "VHDX file at offset 0x%I64x\n",
+                    status, r->Offset);
             }
         }
         if (!NT_SUCCESS(status)) {
@@ -234,13 +250,17 @@ NTSTATUS WalkSectors(PVOID Context) {
         r->Remaining -= produced;
         if (produced < step) {
             if (here) {
-                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
-                           "file at offset 0x%016llx\n",
-                           produced, step, r->Position);
+                PONTOR_LOG_AS(
+                    "VhdxReadPartialBlock",
+                    "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                    "file at offset 0x%016llx\n",
+                    produced, step, r->Position);
             } else {
-                PONTOR_LOG_AS("VhdxReadPartialBlock", "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
-                           "file at offset 0x%I64x\n",
-                           produced, step, r->Offset);
+                PONTOR_LOG_AS(
+                    "VhdxReadPartialBlock",
+                    "FltReadFile read 0x%x of requested 0x%x while reading data from VHDX "
+                    "file at offset 0x%I64x\n",
+                    produced, step, r->Offset);
             }
             return STATUS_SUCCESS;
         }
@@ -257,24 +277,28 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
     if (Offset >= Image->DataSize) {
         return STATUS_END_OF_FILE;
     }
-    const ULONGLONG firstBlock = Offset / Image->BlockSize;
-    const ULONG firstIndex = (ULONG)(firstBlock + firstBlock / Image->ChunkRatio);
+    VhdxLocation first;
+    VhdxLocate(Image->BlockSize, Image->ChunkRatio, Image->LogicalSectorSize, Offset, &first);
+    const ULONG firstIndex = (ULONG)first.EntryIndex;
     if (Offset + Length > Image->DataSize) {
         Length = (ULONG)(Image->DataSize - Offset);
     }
     ULONG count = 0;
     if (Length != 0) {
-        const ULONGLONG lastBlock = (Offset + Length - 1) / Image->BlockSize;
-        count = (ULONG)(lastBlock + lastBlock / Image->ChunkRatio) - firstIndex + 1;
+        VhdxLocation last;
+        VhdxLocate(Image->BlockSize, Image->ChunkRatio, Image->LogicalSectorSize,
+                   Offset + Length - 1, &last);
+        count = (ULONG)last.EntryIndex - firstIndex + 1;
     }
     *BytesRead = 0;
 
     const ULONGLONG position = Image->BatOffset + 8ULL * firstIndex;
     const ULONGLONG end = Image->BatOffset + Image->BatLength;
     if (position >= end) {
-        PONTOR_LOG("Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
-                   "Data Boundary 0x%016llx\n",
-                   position, end);
+        PONTOR_LOG(
+            "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+            "Data Boundary 0x%016llx\n",
+            position, end);
         return STATUS_UNSUCCESSFUL;
     }
     if (position + 8ULL * count > end) {
@@ -300,67 +324,72 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG bytes = 0;
-    NTSTATUS status = ReadImage(RelatedObjects, Image, position, 8 * count, request.Entries, &bytes);
+    NTSTATUS status =
+        ReadImage(RelatedObjects, Image, position, 8 * count, request.Entries, &bytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
-                   "file\n",
-                   status);
+        PONTOR_LOG(
+            "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+            "file\n",
+            status);
         FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Entries, PONTOR_IO_TAG);
         return status;
     }
     if (bytes < 8 * count) {
-        PONTOR_LOG("FltReadFile read 0x%x bytes of required 0x%x while reading BAT entries from "
-                   "VHDX file\n",
-                   bytes, 8 * count);
+        PONTOR_LOG(
+            "FltReadFile read 0x%x bytes of required 0x%x while reading BAT entries from "
+            "VHDX file\n",
+            bytes, 8 * count);
     }
     // Entries the read did not fill are never taken for BAT entries.
     request.EntryCount = bytes / 8;
-    request.Countdown = Image->ChunkRatio - (ULONG)(firstBlock % Image->ChunkRatio);
+    request.Countdown = Image->ChunkRatio - (ULONG)(first.Block % Image->ChunkRatio);
     return PontorCallGuarded(WalkBlocks, ReleaseBatBuffer, &request);
 }
 
 NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
-                              VhdxContext* Image, const ULONGLONG* PayloadEntry,
-                              ULONGLONG Offset, ULONG Length, PVOID Destination,
-                              PULONG BytesRead) {
-    const ULONGLONG block = Offset / Image->BlockSize;
-    const ULONG chunk = (ULONG)(block / Image->ChunkRatio);
-    const ULONG bitmapIndex = (chunk + 1) * Image->ChunkRatio + chunk;
+                              VhdxContext* Image, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
+                              ULONG Length, PVOID Destination, PULONG BytesRead) {
+    VhdxLocation at;
+    VhdxLocate(Image->BlockSize, Image->ChunkRatio, Image->LogicalSectorSize, Offset, &at);
+    const ULONG bitmapIndex = (ULONG)VhdxSectorBitmapEntryIndex(at.Block, Image->ChunkRatio);
     const ULONGLONG position = Image->BatOffset + 8ULL * bitmapIndex;
     const ULONGLONG end = Image->BatOffset + Image->BatLength;
 
     *BytesRead = 0;
     if (position >= end) {
-        PONTOR_LOG("Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
-                   "Data Boundary 0x%016llx\n",
-                   position, end);
+        PONTOR_LOG(
+            "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+            "Data Boundary 0x%016llx\n",
+            position, end);
         return STATUS_UNSUCCESSFUL;
     }
 
     ULONGLONG bitmapEntry = 0;
     ULONG bytes = 0;
-    NTSTATUS status = ReadImage(RelatedObjects, Image, position, sizeof(bitmapEntry), &bitmapEntry,
-                                &bytes);
+    NTSTATUS status =
+        ReadImage(RelatedObjects, Image, position, sizeof(bitmapEntry), &bitmapEntry, &bytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
-                   "file\n",
-                   status);
+        PONTOR_LOG(
+            "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+            "file\n",
+            status);
         return status;
     }
     if (bytes != sizeof(bitmapEntry)) {
-        PONTOR_LOG("FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
-                   "from VHDX file\n",
-                   bytes, (ULONG)sizeof(bitmapEntry));
+        PONTOR_LOG(
+            "FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
+            "from VHDX file\n",
+            bytes, (ULONG)sizeof(bitmapEntry));
         // Part of an entry could name any offset, and the bits found there
         // would decide where sectors come from: it counts as not present.
         bitmapEntry = 0;
     }
-    bitmapEntry = VhdxLoad64((const UCHAR*)&bitmapEntry);
-    if ((bitmapEntry & VHDX_BAT_STATE_MASK) != SB_BLOCK_PRESENT) {
+    bitmapEntry = VhdxLoadBatEntry((const UCHAR*)&bitmapEntry);
+    if (VhdxBatEntryState(bitmapEntry) != SB_BLOCK_PRESENT) {
         PONTOR_LOG("Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n");
         return STATUS_UNRECOGNIZED_MEDIA;
     }
-    if (!VhdxWithinFileOffsets(bitmapEntry & VHDX_BAT_FILE_OFFSET_MASK,
+    if (!VhdxWithinFileOffsets(VhdxBatEntryFileOffset(bitmapEntry),
                                VHDX_SECTOR_BITMAP_BLOCK_SIZE)) {
         return RefuseEntry("VhdxReadPartialBlock", bitmapEntry);
     }
@@ -380,17 +409,18 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
         PONTOR_LOG("FltAllocatePoolAlignedWithTag for Bitmap failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    const ULONGLONG bitmapPosition = bitmapEntry & VHDX_BAT_FILE_OFFSET_MASK;
+    const ULONGLONG bitmapPosition = VhdxBatEntryFileOffset(bitmapEntry);
     status = ReadImage(RelatedObjects, Image, bitmapPosition, VHDX_SECTOR_BITMAP_BLOCK_SIZE,
                        request.Bitmap, &request.BitmapBytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x while reading Sector Bitmap data "
-                   "0x%016llx\n",
-                   status, bitmapPosition);
+        PONTOR_LOG(
+            "FltReadFile failed with status 0x%x while reading Sector Bitmap data "
+            "0x%016llx\n",
+            status, bitmapPosition);
         FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Bitmap, PONTOR_IO_TAG);
         return status;
     }
-    request.Bit = (ULONG)((Offset / Image->LogicalSectorSize) & (VHDX_SECTORS_PER_BITMAP - 1));
-    request.Position = (*PayloadEntry & VHDX_BAT_FILE_OFFSET_MASK) + Offset % Image->BlockSize;
+    request.Bit = at.SectorBit;
+    request.Position = VhdxBatEntryFileOffset(*PayloadEntry) + at.WithinBlock;
     return PontorCallGuarded(WalkSectors, ReleaseBitmap, &request);
 }

@@ -12,15 +12,15 @@ struct VhdxContext {
     ULONG BlockSize;
     ULONG LogicalSectorSize;
     ULONG PhysicalSectorSize;
-    ULONG ChunkRatio;          // payload blocks per chunk of the BAT
+    ULONG ChunkRatio;  // payload blocks per chunk of the BAT
     ULONGLONG DataBlocksCount;
-    ULONGLONG TotalBatEntries; // up to and including the last payload block's entry
-    ULONGLONG DataSize;        // served size: whole blocks, rounded up to 1 MiB
+    ULONGLONG TotalBatEntries;  // up to and including the last payload block's entry
+    ULONGLONG DataSize;         // served size: whole blocks, rounded up to 1 MiB
     ULONGLONG BatOffset;
     ULONG BatLength;
     HANDLE FileHandle;
-    PFILE_OBJECT FileObject;   // every read of the image goes to it
-    ULONG HasParent;           // 0 or 1
+    PFILE_OBJECT FileObject;                   // every read of the image goes to it
+    ULONG HasParent;                           // 0 or 1
     WCHAR ParentPath[VHDX_PARENT_PATH_CHARS];  // NUL-terminated
 };
 
@@ -28,6 +28,14 @@ struct StreamContext;
 
 // CRC-32C (Castagnoli, reflected 0x82F63B78). Zero bytes give 0.
 ULONG VhdxComputeChecksum(const UCHAR* Buffer, ULONGLONG Length);
+
+// The same in pieces: Final(Update(...Update(Init(), first)..., last)).
+ULONG VhdxCrc32cInit();
+ULONG VhdxCrc32cUpdate(ULONG State, const UCHAR* Buffer, ULONGLONG Length);
+ULONG VhdxCrc32cFinal(ULONG State);
+// Adds a checksummed structure of Size bytes (at least 8) with its Checksum
+// field taken as zero, leaving the structure as it is.
+ULONG VhdxCrc32cUpdateStructure(ULONG State, const UCHAR* Structure, ULONG Size);
 
 // Fills Context (whose FileObject is set) from the image. The instance of
 // RelatedObjects serves every allocation and read. Allocates nothing that
@@ -58,6 +66,5 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
 // Serves a range inside one partially present block of Image, whose BAT
 // entry is *PayloadEntry, sector by sector through the chunk's sector bitmap.
 NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
-                              VhdxContext* Image, const ULONGLONG* PayloadEntry,
-                              ULONGLONG Offset, ULONG Length, PVOID Destination,
-                              PULONG BytesRead);
+                              VhdxContext* Image, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
+                              ULONG Length, PVOID Destination, PULONG BytesRead);

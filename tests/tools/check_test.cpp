@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "tests/tools/tool_fixture.h"
-#include "tools/check.h"
+#include "tools/reader/check.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "tests/tools/tool_fixture.h"
-#include "tools/extent_map.h"
+#include "tools/reader/extent_map.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "tests/tools/tool_fixture.h"
-#include "tools/extent_map.h"
+#include "tools/reader/extent_map.h"
 
 namespace {
 

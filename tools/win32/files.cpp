@@ -1,6 +1,7 @@
-// The tool's Windows file access: HostFile (layout.h) and WriteFileAtomically
-// (stub_file.h), over the Win32 primitives of platform/host/fs/win32.
-// tools/posix_files.cpp is the POSIX counterpart.
+// The tool's Windows file access: HostFile (reader/layout.h) and
+// WriteFileAtomically (stub_file.h), over the Win32 primitives of
+// platform/host/fs/win32. reader/host_file.cpp and posix_files.cpp are the
+// POSIX counterparts.
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -10,7 +11,7 @@
 
 #include "platform/host/fs/win32/win32.h"
 #include "tools/cli.h"
-#include "tools/layout.h"
+#include "tools/reader/layout.h"
 #include "tools/stub_file.h"
 
 namespace tool {

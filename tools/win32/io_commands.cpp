@@ -13,7 +13,7 @@
 #include "stub/stub.h"
 #include "tools/commands.h"
 #include "tools/stub_file.h"
-#include "tools/utf8_path.h"
+#include "tools/reader/utf8_path.h"
 #include "tools/win32/linux_only.h"
 
 namespace tool {

@@ -76,18 +76,20 @@ struct RegionTable {
     uint64_t offset = 0;  // 192 KiB or 256 KiB
     bool signatureOk = false;
     bool checksumOk = false;
-    uint32_t entryCount = 0;             // as stored
-    std::vector<RegionEntry> entries;    // at most the 2047 the table holds
-    std::vector<uint8_t> bytes;          // the raw 64 KiB, to compare the copies
+    uint32_t entryCount = 0;           // as stored
+    std::vector<RegionEntry> entries;  // at most the 2047 the table holds
+    std::vector<uint8_t> bytes;        // the raw 64 KiB, to compare the copies
 
-    bool Valid() const { return signatureOk && checksumOk && entryCount <= VHDX_REGION_TABLE_MAX_ENTRIES; }
+    bool Valid() const {
+        return signatureOk && checksumOk && entryCount <= VHDX_REGION_TABLE_MAX_ENTRIES;
+    }
 };
 
 struct MetadataItem {
     Guid id;
     uint32_t offset = 0;  // from the start of the metadata region
     uint32_t length = 0;
-    uint32_t flags = 0;   // bit 0 user, bit 1 virtual disk, bit 2 required
+    uint32_t flags = 0;     // bit 0 user, bit 1 virtual disk, bit 2 required
     bool inBounds = false;  // the value lies inside the region
 
     bool IsRequired() const { return (flags & 4) != 0; }
@@ -98,7 +100,7 @@ struct LocatorEntry {
 };
 
 struct Metadata {
-    bool present = false;      // a metadata region was found
+    bool present = false;  // a metadata region was found
     bool signatureOk = false;
     uint32_t entryCount = 0;
     std::vector<MetadataItem> items;
@@ -126,15 +128,13 @@ struct Geometry {
     uint32_t chunkRatio = 0;
     bool hasParent = false;
     uint64_t dataBlocks = 0;
-    uint64_t totalBatEntries = 0;  // the driver's: up to the last payload entry
+    uint64_t totalBatEntries = 0;     // the driver's: up to the last payload entry
     uint64_t requiredBatEntries = 0;  // the format's: whole chunks for a differencing image
     uint64_t dataSize = 0;
     uint64_t batOffset = 0;
     uint32_t batLength = 0;
 
-    uint64_t PayloadIndex(uint64_t block) const { return block + block / chunkRatio; }
-    uint64_t BitmapIndex(uint64_t chunk) const { return chunk * ((uint64_t)chunkRatio + 1) + chunkRatio; }
-    uint64_t BatEntriesInRegion() const { return batLength / 8; }
+    uint64_t BatEntriesInRegion() const { return batLength / VHDX_BAT_ENTRY_SIZE; }
 };
 
 struct LogSummary {
@@ -162,28 +162,43 @@ struct Layout {
     std::optional<Geometry> geometry;
     LogSummary log;
 
-    const HeaderCopy* Current() const { return currentHeader < 0 ? nullptr : &headers[currentHeader]; }
+    const HeaderCopy* Current() const {
+        return currentHeader < 0 ? nullptr : &headers[currentHeader];
+    }
 };
 
 Layout ReadLayout(const HostFile& file);
 
-// Walks the BAT entries a reader needs, in index order, in windows of a
-// bounded size: for each, its index, its 64-bit value and what it describes.
+// Reads BAT entries a window at a time, for walks and lookups alike.
+class BatReader {
+public:
+    BatReader(const HostFile& file, const Geometry& geometry) : file_(file), geometry_(geometry) {}
+    // The entry at index, or nullopt where the driver has none: past the
+    // BAT region, or past the end of the file.
+    std::optional<uint64_t> Entry(uint64_t index);
+
+private:
+    const HostFile& file_;
+    const Geometry& geometry_;
+    std::vector<uint8_t> window_;
+    uint64_t first_ = 0, count_ = 0, valid_ = 0;  // entries: the window's, and those read
+};
+
+// Walks the BAT entries a reader needs, in index order: for each, its
+// index, its 64-bit value and what it describes.
 struct BatEntryRef {
     uint64_t index;
     uint64_t value;
     bool isBitmap;
     uint64_t number;  // the payload block, or the chunk of a sector bitmap entry
-    uint32_t State() const { return (uint32_t)(value & VHDX_BAT_STATE_MASK); }
-    uint64_t FileOffset() const { return value & VHDX_BAT_FILE_OFFSET_MASK; }
+    uint32_t State() const { return VhdxBatEntryState(value); }
+    uint64_t FileOffset() const { return VhdxBatEntryFileOffset(value); }
 };
 // Visits min(entries, entries in the BAT region) entries from index 0.
 void ForEachBatEntry(const HostFile& file, const Geometry& geometry, uint64_t entries,
                      const std::function<void(const BatEntryRef&)>& visit);
-// One entry, or nullopt when it lies beyond the BAT region.
-std::optional<uint64_t> ReadBatEntry(const HostFile& file, const Geometry& geometry, uint64_t index);
 
-const char* RegionName(const Guid& guid);    // "BAT", "metadata" or null
+const char* RegionName(const Guid& guid);      // "BAT", "metadata" or null
 const char* MetadataItemName(const Guid& id);  // "file parameters", ... or null
 const char* PayloadStateName(uint32_t state);  // "fully present", ...
 const char* PayloadStateKey(uint32_t state);   // "fully_present", ... for JSON

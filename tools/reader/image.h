@@ -1,15 +1,29 @@
-// Opening an image file through the host platform and parsing it with the
-// driver's own parser, for the tool's subcommands.
+// Opening an image file through the host platform as the binder opens it
+// and parsing it with the driver's own parser: for the tool's subcommands,
+// and for the tests, fuzzers and benchmarks that call the driver's routines.
 #pragma once
 
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/host/host.h"
 #include "vhdx/vhdx.h"
 
 namespace tool {
+
+// Opens relative ('/'-separated, beneath the volume's root) for reading as
+// the binder opens an image, with PontorOpenFile through the volume's
+// instance, into context's FileHandle and FileObject (null after a
+// failure), and fills related for reads of it. The status is the open's.
+NTSTATUS OpenImageFile(const host::Volume& volume, std::string_view relative, VhdxContext* context,
+                       FLT_RELATED_OBJECTS* related);
+// OpenImageFile, then VhdxParseHeader: the status of the first that fails.
+NTSTATUS OpenAndParseImage(const host::Volume& volume, std::string_view relative,
+                           VhdxContext* context, FLT_RELATED_OBJECTS* related);
+// Closes what OpenImageFile left in context.
+void CloseImageFile(VhdxContext* context);
 
 // A failure with the status and the driver's own words for it.
 struct Failure {
@@ -33,8 +47,8 @@ public:
     // Opens relative ('/'-separated, beneath root) on a volume rooted at root,
     // as the binder opens the image that a stub in root names.
     static std::unique_ptr<OpenedImage> OpenBeneath(const std::filesystem::path& root,
-                                                    const std::string& relative,
-                                                    Failure* failure, bool verbose);
+                                                    const std::string& relative, Failure* failure,
+                                                    bool verbose);
     // Opens the parent of a differencing image as the driver finds it: the
     // final component of its parent path, in the volume's root directory
     // (the stub's directory).

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/chain.h"
+#include "tools/reader/chain.h"
 
 namespace tool {
 

@@ -1,4 +1,4 @@
-#include "tools/layout.h"
+#include "tools/reader/layout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,9 +9,6 @@
 namespace tool {
 namespace {
 
-constexpr uint64_t kMetadataTableSize = 0x10000;
-constexpr uint32_t kLogEntrySignature = 0x65676F6C;  // "loge"
-constexpr uint32_t kLogSector = 4096;
 // A parent locator bigger than this is not read; the format keeps it small.
 constexpr uint32_t kMaxLocatorBytes = 1 << 20;
 
@@ -21,72 +18,45 @@ const Guid& Page83Guid() {
     return guid;
 }
 
-// CRC-32C in pieces, for structures too large to hold at once.
-class Crc32c {
-public:
-    void Update(const uint8_t* data, size_t length) {
-        for (size_t i = 0; i < length; i++) {
-            state_ = Table()[(state_ ^ data[i]) & 0xFF] ^ (state_ >> 8);
-        }
-    }
-    uint32_t Value() const { return ~state_; }
-
-private:
-    static const std::array<uint32_t, 256>& Table() {
-        static const std::array<uint32_t, 256> table = [] {
-            std::array<uint32_t, 256> t{};
-            for (uint32_t n = 0; n < 256; n++) {
-                uint32_t c = n;
-                for (int k = 0; k < 8; k++) {
-                    c = (c >> 1) ^ (0x82F63B78 & (0 - (c & 1)));
-                }
-                t[n] = c;
-            }
-            return t;
-        }();
-        return table;
-    }
-    uint32_t state_ = 0xFFFFFFFF;
-};
-
-// The structure's checksum gate: CRC-32C with the field at offset 4 taken as zero.
-bool ChecksumMatches(const uint8_t* structure, size_t size) {
-    std::vector<uint8_t> copy(structure, structure + size);
-    const uint32_t stored = VhdxLoad32(&copy[VHDX_CHECKSUM_FIELD_OFFSET]);
-    VhdxStore32(&copy[VHDX_CHECKSUM_FIELD_OFFSET], 0);
-    return VhdxComputeChecksum(copy.data(), copy.size()) == stored;
+// The structure's checksum gate: CRC-32C with its Checksum field taken as zero.
+bool ChecksumMatches(const uint8_t* structure, uint32_t size, uint32_t stored) {
+    return VhdxCrc32cFinal(VhdxCrc32cUpdateStructure(VhdxCrc32cInit(), structure, size)) == stored;
 }
 
 HeaderCopy ReadHeader(const std::vector<uint8_t>& section, uint64_t offset) {
-    const uint8_t* h = &section[offset];
+    VHDX_HEADER h;
+    VhdxLoadHeader(&section[offset], &h);
     HeaderCopy header;
     header.offset = offset;
-    header.signatureOk = VhdxLoad32(h) == VHDX_HEADER_SIGNATURE;
-    header.checksumOk = ChecksumMatches(h, VHDX_HEADER_SIZE);
-    header.sequenceNumber = VhdxLoad64(h + 8);
-    header.fileWriteGuid = Guid::Load(h + 16);
-    header.dataWriteGuid = Guid::Load(h + 32);
-    header.logGuid = Guid::Load(h + 48);
-    header.logVersion = VhdxLoad16(h + 64);
-    header.version = VhdxLoad16(h + 66);
-    header.logLength = VhdxLoad32(h + 68);
-    header.logOffset = VhdxLoad64(h + 72);
+    header.signatureOk = h.Signature == VHDX_HEADER_SIGNATURE;
+    header.checksumOk = ChecksumMatches(&section[offset], VHDX_HEADER_SIZE, h.Checksum);
+    header.sequenceNumber = h.SequenceNumber;
+    header.fileWriteGuid = Guid::From(h.FileWriteGuid);
+    header.dataWriteGuid = Guid::From(h.DataWriteGuid);
+    header.logGuid = Guid::From(h.LogGuid);
+    header.logVersion = h.LogVersion;
+    header.version = h.Version;
+    header.logLength = h.LogLength;
+    header.logOffset = h.LogOffset;
     return header;
 }
 
 RegionTable ReadRegionTable(const std::vector<uint8_t>& section, uint64_t offset) {
     const uint8_t* t = &section[offset];
+    VHDX_REGION_TABLE_HEADER h;
+    VhdxLoadRegionTableHeader(t, &h);
     RegionTable table;
     table.offset = offset;
     table.bytes.assign(t, t + VHDX_REGION_TABLE_SIZE);
-    table.signatureOk = VhdxLoad32(t) == VHDX_REGION_TABLE_SIGNATURE;
-    table.checksumOk = ChecksumMatches(t, VHDX_REGION_TABLE_SIZE);
-    table.entryCount = VhdxLoad32(t + 8);
+    table.signatureOk = h.Signature == VHDX_REGION_TABLE_SIGNATURE;
+    table.checksumOk = ChecksumMatches(t, VHDX_REGION_TABLE_SIZE, h.Checksum);
+    table.entryCount = h.EntryCount;
     const uint32_t count = std::min(table.entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
     for (uint32_t i = 0; i < count; i++) {
-        const uint8_t* e = t + sizeof(VHDX_REGION_TABLE_HEADER) + i * sizeof(VHDX_REGION_TABLE_ENTRY);
+        VHDX_REGION_TABLE_ENTRY e;
+        VhdxLoadRegionTableEntry(t + sizeof(h) + i * sizeof(e), &e);
         table.entries.push_back(
-            {Guid::Load(e), VhdxLoad64(e + 16), VhdxLoad32(e + 24), (VhdxLoad32(e + 28) & 1) != 0});
+            {Guid::From(e.Guid), e.FileOffset, e.Length, (e.Required & 1) != 0});
     }
     return table;
 }
@@ -108,21 +78,25 @@ void ReadLocator(const HostFile& file, uint64_t at, uint32_t length, Metadata* m
     }
     std::vector<uint8_t> value(length);
     file.ReadAt(at, value.data(), length);
-    metadata->locatorType = Guid::Load(value.data());
+    VHDX_PARENT_LOCATOR_HEADER header;
+    VhdxLoadParentLocatorHeader(value.data(), &header);
+    metadata->locatorType = Guid::From(header.LocatorType);
     metadata->locatorEntries.clear();
     metadata->locatorEntriesOutOfBounds = 0;
-    const uint16_t count = VhdxLoad16(&value[18]);
+    const uint16_t count = header.KeyValueCount;
     for (uint32_t i = 0; i < count; i++) {
-        const uint64_t e = sizeof(VHDX_PARENT_LOCATOR_HEADER) + (uint64_t)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
+        const uint64_t e =
+            sizeof(VHDX_PARENT_LOCATOR_HEADER) + (uint64_t)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (e + sizeof(VHDX_PARENT_LOCATOR_ENTRY) > length) {
             metadata->locatorEntriesOutOfBounds += count - i;
             break;
         }
-        const uint32_t keyOffset = VhdxLoad32(&value[e]);
-        const uint32_t valueOffset = VhdxLoad32(&value[e + 4]);
-        const uint16_t keyLength = VhdxLoad16(&value[e + 8]);
-        const uint16_t valueLength = VhdxLoad16(&value[e + 10]);
-        if ((uint64_t)keyOffset + keyLength > length || (uint64_t)valueOffset + valueLength > length) {
+        VHDX_PARENT_LOCATOR_ENTRY entry;
+        VhdxLoadParentLocatorEntry(&value[e], &entry);
+        const uint32_t keyOffset = entry.KeyOffset, valueOffset = entry.ValueOffset;
+        const uint16_t keyLength = entry.KeyLength, valueLength = entry.ValueLength;
+        if ((uint64_t)keyOffset + keyLength > length ||
+            (uint64_t)valueOffset + valueLength > length) {
             metadata->locatorEntriesOutOfBounds++;
             continue;
         }
@@ -131,56 +105,71 @@ void ReadLocator(const HostFile& file, uint64_t at, uint32_t length, Metadata* m
             std::memcpy(s.data(), &value[offset], s.size() * 2);
             return s;
         };
-        metadata->locatorEntries.push_back({text(keyOffset, keyLength), text(valueOffset, valueLength)});
+        metadata->locatorEntries.push_back(
+            {text(keyOffset, keyLength), text(valueOffset, valueLength)});
     }
 }
 
 Metadata ReadMetadata(const HostFile& file, const RegionEntry& region) {
     Metadata metadata;
     metadata.present = true;
-    const uint64_t tableSize = std::min<uint64_t>(region.length, kMetadataTableSize);
-    std::vector<uint8_t> table(kMetadataTableSize, 0);
+    const uint64_t tableSize = std::min<uint64_t>(region.length, VHDX_METADATA_TABLE_SIZE);
+    std::vector<uint8_t> table(VHDX_METADATA_TABLE_SIZE, 0);
     file.ReadAt(region.fileOffset, table.data(), tableSize);
-    metadata.signatureOk = VhdxLoad64(table.data()) == VHDX_METADATA_SIGNATURE;
+    VHDX_METADATA_TABLE_HEADER header;
+    VhdxLoadMetadataTableHeader(table.data(), &header);
+    metadata.signatureOk = header.Signature == VHDX_METADATA_SIGNATURE;
     if (!metadata.signatureOk) {
         return metadata;
     }
-    metadata.entryCount = VhdxLoad16(&table[10]);
+    metadata.entryCount = header.EntryCount;
     for (uint32_t i = 0; i < metadata.entryCount; i++) {
-        const uint64_t e = sizeof(VHDX_METADATA_TABLE_HEADER) + (uint64_t)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
+        const uint64_t e = sizeof(header) + (uint64_t)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
         if (e + sizeof(VHDX_METADATA_TABLE_ENTRY) > tableSize) {
             break;
         }
+        VHDX_METADATA_TABLE_ENTRY entry;
+        VhdxLoadMetadataTableEntry(&table[e], &entry);
         MetadataItem item;
-        item.id = Guid::Load(&table[e]);
-        item.offset = VhdxLoad32(&table[e + 16]);
-        item.length = VhdxLoad32(&table[e + 20]);
-        item.flags = VhdxLoad32(&table[e + 24]);
+        item.id = Guid::From(entry.ItemId);
+        item.offset = entry.Offset;
+        item.length = entry.Length;
+        item.flags = entry.Flags;
         item.inBounds = (uint64_t)item.offset + item.length <= region.length;
         metadata.items.push_back(item);
 
         // Values are read where the driver reads them: at the item's offset,
         // as far as the region reaches.
         const uint64_t at = region.fileOffset + item.offset;
-        auto fits = [&](uint64_t bytes) { return (uint64_t)item.offset + bytes <= region.length; };
+        ULONG needed = 0;
+        const VHDX_METADATA_ITEM kind = VhdxIdentifyMetadataItem(entry.ItemId, &needed);
+        const bool fits = (uint64_t)item.offset + needed <= region.length;
         uint8_t v[8] = {};
-        auto load32 = [&](uint64_t valueOffset) {
-            file.ReadAt(at + valueOffset, v, 4);
-            return VhdxLoad32(v);
-        };
-        if (item.id == Guid::From(VHDX_FILE_PARAMETERS_GUID) && fits(8)) {
-            metadata.blockSize = load32(0);
-            metadata.fileFlags = load32(4);
-        } else if (item.id == Guid::From(VHDX_VIRTUAL_DISK_SIZE_GUID) && fits(8)) {
-            file.ReadAt(at, v, 8);
-            metadata.virtualDiskSize = VhdxLoad64(v);
-        } else if (item.id == Guid::From(VHDX_LOGICAL_SECTOR_SIZE_GUID) && fits(4)) {
-            metadata.logicalSectorSize = load32(0);
-        } else if (item.id == Guid::From(VHDX_PHYSICAL_SECTOR_SIZE_GUID) && fits(4)) {
-            metadata.physicalSectorSize = load32(0);
+        if (kind != VHDX_ITEM_PARENT_LOCATOR && fits) {
+            file.ReadAt(at, v, needed);
+        }
+        if (kind == VHDX_ITEM_FILE_PARAMETERS && fits) {
+            VHDX_FILE_PARAMETERS parameters;
+            VhdxLoadFileParameters(v, &parameters);
+            metadata.blockSize = parameters.BlockSize;
+            metadata.fileFlags = parameters.Flags;
+        } else if (kind == VHDX_ITEM_VIRTUAL_DISK_SIZE && fits) {
+            VHDX_VIRTUAL_DISK_SIZE size;
+            VhdxLoadVirtualDiskSize(v, &size);
+            metadata.virtualDiskSize = size.VirtualDiskSize;
+        } else if ((kind == VHDX_ITEM_LOGICAL_SECTOR_SIZE ||
+                    kind == VHDX_ITEM_PHYSICAL_SECTOR_SIZE) &&
+                   fits) {
+            VHDX_SECTOR_SIZE size;
+            VhdxLoadSectorSize(v, &size);
+            if (kind == VHDX_ITEM_LOGICAL_SECTOR_SIZE) {
+                metadata.logicalSectorSize = size.SectorSize;
+            } else {
+                metadata.physicalSectorSize = size.SectorSize;
+            }
         } else if (item.id == Page83Guid()) {
             metadata.page83 = true;
-        } else if (item.id == Guid::From(VHDX_PARENT_LOCATOR_GUID) && item.inBounds) {
+        } else if (kind == VHDX_ITEM_PARENT_LOCATOR && item.inBounds) {
             metadata.parentLocator = true;
             ReadLocator(file, at, item.length, &metadata);
         }
@@ -194,26 +183,31 @@ std::optional<Geometry> DeriveGeometry(const Metadata& m, const std::optional<Re
         *m.physicalSectorSize == 0 || !bat || bat->fileOffset == 0) {
         return std::nullopt;
     }
+    // The driver refuses a geometry beyond its 32-bit BAT index, but the
+    // full reader still maps it.
+    VhdxGeometry derived;
+    if (VhdxDeriveGeometry(*m.virtualDiskSize, *m.blockSize, *m.logicalSectorSize, &derived) ==
+        VHDX_GEOMETRY_NO_CHUNK_RATIO) {
+        return std::nullopt;
+    }
     Geometry g;
     g.virtualDiskSize = *m.virtualDiskSize;
     g.blockSize = *m.blockSize;
     g.logicalSectorSize = *m.logicalSectorSize;
-    g.chunkRatio = (uint32_t)(((uint64_t)g.logicalSectorSize << 23) / g.blockSize);
-    if (g.chunkRatio == 0) {
-        return std::nullopt;
-    }
+    g.chunkRatio = derived.ChunkRatio;
     g.hasParent = m.HasParent();
-    g.dataBlocks = (g.virtualDiskSize + (g.blockSize - 1)) / g.blockSize;
-    g.totalBatEntries = g.dataBlocks + (g.dataBlocks - 1) / g.chunkRatio;
+    g.dataBlocks = derived.DataBlocksCount;
+    g.totalBatEntries = derived.TotalBatEntries;
     const uint64_t chunks = (g.dataBlocks + g.chunkRatio - 1) / g.chunkRatio;
     g.requiredBatEntries = g.hasParent ? chunks * ((uint64_t)g.chunkRatio + 1) : g.totalBatEntries;
-    g.dataSize = (g.dataBlocks * g.blockSize + 0xFFFFF) & ~0xFFFFFULL;
+    g.dataSize = derived.DataSize;
     g.batOffset = bat->fileOffset;
     g.batLength = bat->length;
     return g;
 }
 
 LogSummary ScanLog(const HostFile& file, const HeaderCopy& header) {
+    constexpr uint32_t kLogSector = VHDX_LOG_SECTOR_SIZE;
     LogSummary log;
     const uint64_t length = header.logLength;
     if (header.logGuid.IsZero() || length < kLogSector || header.logOffset == 0 ||
@@ -235,25 +229,24 @@ LogSummary ScanLog(const HostFile& file, const HeaderCopy& header) {
     };
     for (uint64_t position = 0; position < length; position += kLogSector) {
         readLog(position, sector.data(), kLogSector);
-        const uint32_t entryLength = VhdxLoad32(&sector[8]);
-        if (VhdxLoad32(&sector[0]) != kLogEntrySignature || entryLength < kLogSector ||
+        VHDX_LOG_ENTRY_HEADER entry;
+        VhdxLoadLogEntryHeader(sector.data(), &entry);
+        const uint32_t entryLength = entry.EntryLength;
+        if (entry.Signature != VHDX_LOG_ENTRY_SIGNATURE || entryLength < kLogSector ||
             entryLength % kLogSector != 0 || entryLength > length ||
-            !(Guid::Load(&sector[32]) == header.logGuid)) {
+            !(Guid::From(entry.LogGuid) == header.logGuid)) {
             continue;
         }
-        Crc32c crc;
-        const uint32_t stored = VhdxLoad32(&sector[4]);
-        VhdxStore32(&sector[4], 0);
-        crc.Update(sector.data(), kLogSector);
+        ULONG crc = VhdxCrc32cUpdateStructure(VhdxCrc32cInit(), sector.data(), kLogSector);
         std::vector<uint8_t> rest(kLogSector);
         for (uint64_t done = kLogSector; done < entryLength; done += kLogSector) {
             readLog(position + done, rest.data(), kLogSector);
-            crc.Update(rest.data(), kLogSector);
+            crc = VhdxCrc32cUpdate(crc, rest.data(), kLogSector);
         }
-        if (crc.Value() != stored) {
+        if (VhdxCrc32cFinal(crc) != entry.Checksum) {
             continue;
         }
-        const uint64_t sequence = VhdxLoad64(&sector[16]);
+        const uint64_t sequence = entry.SequenceNumber;
         if (log.entries == 0 || sequence < log.firstSequence) {
             log.firstSequence = sequence;
         }
@@ -261,7 +254,7 @@ LogSummary ScanLog(const HostFile& file, const HeaderCopy& header) {
             log.lastSequence = sequence;
         }
         log.entries++;
-        log.descriptors += VhdxLoad32(&sector[24]);
+        log.descriptors += entry.DescriptorCount;
     }
     return log;
 }
@@ -297,9 +290,12 @@ std::optional<Guid> Guid::Parse(std::string_view text) {
             continue;
         }
         auto nibble = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+            if (c >= '0' && c <= '9')
+                return c - '0';
+            if (c >= 'a' && c <= 'f')
+                return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F')
+                return c - 'A' + 10;
             return -1;
         };
         const int high = nibble(text[i]), low = nibble(text[i + 1]);
@@ -346,17 +342,24 @@ Layout ReadLayout(const HostFile& file) {
     layout.fileSize = file.Size();
     std::vector<uint8_t> section(VHDX_HEADER_SECTION_SIZE);
     file.ReadAt(0, section.data(), section.size());
-    layout.fileSignatureOk = VhdxLoad64(section.data()) == VHDX_FILE_SIGNATURE;
-    std::u16string creator(256, u'\0');
-    std::memcpy(creator.data(), &section[8], 512);
+    VHDX_FILE_IDENTIFIER identifier;
+    VhdxLoadFileIdentifier(section.data(), &identifier);
+    layout.fileSignatureOk = identifier.Signature == VHDX_FILE_SIGNATURE;
+    std::u16string creator(sizeof(identifier.Creator) / sizeof(WCHAR), u'\0');
+    for (size_t i = 0; i < creator.size(); i++) {
+        creator[i] = (char16_t)identifier.Creator[i];
+    }
     layout.creator = host::Utf8(creator.substr(0, creator.find(u'\0')));
 
     layout.headers = {ReadHeader(section, VHDX_HEADER_OFFSET),
                       ReadHeader(section, VHDX_HEADER_OFFSET * 2)};
     layout.currentHeader = CurrentHeader(layout.headers);
-    layout.regionTables = {ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET),
-                           ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET + VHDX_REGION_TABLE_SIZE)};
-    layout.regionTableInUse = layout.regionTables[0].Valid() ? 0 : layout.regionTables[1].Valid() ? 1 : -1;
+    layout.regionTables = {
+        ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET),
+        ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET + VHDX_REGION_TABLE_SIZE)};
+    layout.regionTableInUse = layout.regionTables[0].Valid()   ? 0
+                              : layout.regionTables[1].Valid() ? 1
+                                                               : -1;
     if (layout.regionTableInUse >= 0) {
         for (const RegionEntry& entry : layout.regionTables[layout.regionTableInUse].entries) {
             if (entry.guid == Guid::From(VHDX_BAT_REGION_GUID)) {
@@ -376,59 +379,77 @@ Layout ReadLayout(const HostFile& file) {
     return layout;
 }
 
-void ForEachBatEntry(const HostFile& file, const Geometry& g, uint64_t entries,
-                     const std::function<void(const BatEntryRef&)>& visit) {
-    constexpr uint64_t kWindow = 65536;
-    entries = std::min(entries, g.BatEntriesInRegion());
-    std::vector<uint8_t> window(std::min(entries, kWindow) * 8);
-    const uint64_t period = (uint64_t)g.chunkRatio + 1;
-    for (uint64_t first = 0; first < entries; first += kWindow) {
-        const uint64_t count = std::min(kWindow, entries - first);
-        file.ReadAt(g.batOffset + 8 * first, window.data(), count * 8);
-        for (uint64_t k = 0; k < count; k++) {
-            const uint64_t index = first + k;
-            const uint64_t chunk = index / period, position = index % period;
-            const bool isBitmap = position == g.chunkRatio;
-            visit({index, VhdxLoad64(&window[8 * k]), isBitmap,
-                   isBitmap ? chunk : chunk * g.chunkRatio + position});
-        }
-    }
-}
-
-std::optional<uint64_t> ReadBatEntry(const HostFile& file, const Geometry& g, uint64_t index) {
-    if (index >= g.BatEntriesInRegion()) {
+std::optional<uint64_t> BatReader::Entry(uint64_t index) {
+    constexpr uint64_t kWindow = 65536;  // entries read at a time
+    const uint64_t inRegion = geometry_.BatEntriesInRegion();
+    if (index >= inRegion) {
         return std::nullopt;
     }
-    uint8_t entry[8];
-    file.ReadAt(g.batOffset + 8 * index, entry, 8);
-    return VhdxLoad64(entry);
+    if (index < first_ || index >= first_ + count_) {
+        first_ = index - index % kWindow;
+        count_ = std::min(kWindow, inRegion - first_);
+        window_.resize(count_ * VHDX_BAT_ENTRY_SIZE);
+        valid_ = file_.ReadAt(geometry_.batOffset + VHDX_BAT_ENTRY_SIZE * first_, window_.data(),
+                              window_.size()) /
+                 VHDX_BAT_ENTRY_SIZE;
+    }
+    const uint64_t k = index - first_;
+    if (k >= valid_) {
+        return std::nullopt;
+    }
+    return VhdxLoadBatEntry(&window_[VHDX_BAT_ENTRY_SIZE * k]);
+}
+
+void ForEachBatEntry(const HostFile& file, const Geometry& g, uint64_t entries,
+                     const std::function<void(const BatEntryRef&)>& visit) {
+    BatReader bat(file, g);
+    entries = std::min(entries, g.BatEntriesInRegion());
+    const uint64_t period = (uint64_t)g.chunkRatio + 1;
+    for (uint64_t index = 0; index < entries; index++) {
+        const uint64_t chunk = index / period, position = index % period;
+        const bool isBitmap = position == g.chunkRatio;
+        // Entries past the end of the file read as zeros, as the driver's
+        // zero-filled buffers hold them.
+        visit({index, bat.Entry(index).value_or(0), isBitmap,
+               isBitmap ? chunk : chunk * g.chunkRatio + position});
+    }
 }
 
 const char* RegionName(const Guid& guid) {
-    if (guid == Guid::From(VHDX_BAT_REGION_GUID)) return "BAT";
-    if (guid == Guid::From(VHDX_METADATA_REGION_GUID)) return "metadata";
+    if (guid == Guid::From(VHDX_BAT_REGION_GUID))
+        return "BAT";
+    if (guid == Guid::From(VHDX_METADATA_REGION_GUID))
+        return "metadata";
     return nullptr;
 }
 
 const char* MetadataItemName(const Guid& id) {
-    if (id == Guid::From(VHDX_FILE_PARAMETERS_GUID)) return "file parameters";
-    if (id == Guid::From(VHDX_VIRTUAL_DISK_SIZE_GUID)) return "virtual disk size";
-    if (id == Page83Guid()) return "page 83 data";
-    if (id == Guid::From(VHDX_LOGICAL_SECTOR_SIZE_GUID)) return "logical sector size";
-    if (id == Guid::From(VHDX_PHYSICAL_SECTOR_SIZE_GUID)) return "physical sector size";
-    if (id == Guid::From(VHDX_PARENT_LOCATOR_GUID)) return "parent locator";
+    if (id == Guid::From(VHDX_FILE_PARAMETERS_GUID))
+        return "file parameters";
+    if (id == Guid::From(VHDX_VIRTUAL_DISK_SIZE_GUID))
+        return "virtual disk size";
+    if (id == Page83Guid())
+        return "page 83 data";
+    if (id == Guid::From(VHDX_LOGICAL_SECTOR_SIZE_GUID))
+        return "logical sector size";
+    if (id == Guid::From(VHDX_PHYSICAL_SECTOR_SIZE_GUID))
+        return "physical sector size";
+    if (id == Guid::From(VHDX_PARENT_LOCATOR_GUID))
+        return "parent locator";
     return nullptr;
 }
 
 const char* PayloadStateName(uint32_t state) {
-    static const char* const kNames[8] = {"not present",  "undefined",  "zero",          "unmapped",
-                                          "reserved (4)", "reserved (5)", "fully present", "partially present"};
+    static const char* const kNames[8] = {"not present",   "undefined",        "zero",
+                                          "unmapped",      "reserved (4)",     "reserved (5)",
+                                          "fully present", "partially present"};
     return kNames[state & 7];
 }
 
 const char* PayloadStateKey(uint32_t state) {
-    static const char* const kKeys[8] = {"not_present", "undefined", "zero",          "unmapped",
-                                         "reserved_4",  "reserved_5", "fully_present", "partially_present"};
+    static const char* const kKeys[8] = {"not_present",   "undefined",        "zero",
+                                         "unmapped",      "reserved_4",       "reserved_5",
+                                         "fully_present", "partially_present"};
     return kKeys[state & 7];
 }
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "tools/cli.h"
-#include "tools/image.h"
-#include "tools/layout.h"
+#include "tools/reader/error.h"
+#include "tools/reader/image.h"
+#include "tools/reader/layout.h"
 
 namespace tool {
 

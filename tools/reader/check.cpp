@@ -1,4 +1,4 @@
-#include "tools/check.h"
+#include "tools/reader/check.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -6,7 +6,7 @@
 #include <map>
 
 #include "platform/host/host.h"
-#include "tools/utf8_path.h"
+#include "tools/reader/utf8_path.h"
 
 namespace tool {
 namespace {
@@ -572,6 +572,7 @@ BatScan ScanBat(const InspectedImage& image) {
             }
         }
     };
+    BatReader bitmaps(*image.file, *g);
     uint64_t bitmapChunk = UINT64_MAX;
     bool bitmapPresent = false;
     ForEachBatEntry(*image.file, *g, g->requiredBatEntries, [&](const BatEntryRef& e) {
@@ -599,8 +600,9 @@ BatScan ScanBat(const InspectedImage& image) {
             const uint64_t chunk = e.number / g->chunkRatio;
             if (chunk != bitmapChunk) {
                 bitmapChunk = chunk;
-                const auto entry = ReadBatEntry(*image.file, *g, g->BitmapIndex(chunk));
-                bitmapPresent = entry && (*entry & VHDX_BAT_STATE_MASK) == SB_BLOCK_PRESENT;
+                const auto entry =
+                    bitmaps.Entry(VhdxSectorBitmapEntryIndex(e.number, g->chunkRatio));
+                bitmapPresent = entry && VhdxBatEntryState(*entry) == SB_BLOCK_PRESENT;
             }
             if (!bitmapPresent) {
                 scan.partialWithoutBitmap.Add(e.number);

@@ -1,12 +1,10 @@
-#include "tools/extent_map.h"
+#include "tools/reader/extent_map.h"
 
 #include <algorithm>
 #include <vector>
 
 namespace tool {
 namespace {
-
-constexpr uint64_t kBatWindow = 65536;  // entries read at a time
 
 // Joins extents that continue each other before passing them on.
 class Merger {
@@ -40,12 +38,13 @@ private:
 class Source {
 public:
     Source(const InspectedImage& image, Source* parent)
-        : image_(image), g_(*image.geometry()), parent_(parent) {}
+        : image_(image), g_(*image.geometry()), bat_(*image.file, g_), parent_(parent) {}
 
     // Emits [offset, offset + length) of this image's disk. As the parent of
     // another image (asParent), its file is the Parent layer, a block it does
     // not hold is zeros, and the extents carry the child's state.
-    void Resolve(uint64_t offset, uint64_t length, bool asParent, uint32_t childState, Merger& out) {
+    void Resolve(uint64_t offset, uint64_t length, bool asParent, uint32_t childState,
+                 Merger& out) {
         const uint64_t end = offset + length;
         if (offset >= g_.dataSize || end > g_.dataSize) {
             // A read that starts past the served size fails; one that runs
@@ -58,13 +57,13 @@ public:
             return;
         }
         for (uint64_t o = offset; o < end;) {
-            const uint64_t block = o / g_.blockSize;
-            const uint64_t blockStart = block * g_.blockSize;
-            const uint64_t stepEnd = std::min(end, blockStart + g_.blockSize);
-            const std::optional<uint64_t> entry = Entry(g_.PayloadIndex(block));
-            const uint32_t state = entry ? (uint32_t)(*entry & VHDX_BAT_STATE_MASK) : 0;
+            VhdxLocation at;
+            VhdxLocate(g_.blockSize, g_.chunkRatio, g_.logicalSectorSize, o, &at);
+            const uint64_t stepEnd = std::min(end, o + at.BlockRemaining);
+            const std::optional<uint64_t> entry = bat_.Entry(at.EntryIndex);
+            const uint32_t state = entry ? VhdxBatEntryState(*entry) : 0;
             const uint32_t shown = asParent ? childState : state;
-            const uint64_t base = entry ? *entry & VHDX_BAT_FILE_OFFSET_MASK : 0;
+            const uint64_t base = entry ? VhdxBatEntryFileOffset(*entry) : 0;
             if (!entry) {
                 Emit(out, o, stepEnd - o, shown, Layer::Unreadable, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_NOT_PRESENT && !asParent && g_.hasParent) {
@@ -72,9 +71,9 @@ public:
             } else if (state <= PAYLOAD_BLOCK_UNMAPPED) {
                 Emit(out, o, stepEnd - o, shown, Layer::Zeros, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
-                Partial(block, base, o, stepEnd, asParent, shown, out);
+                Partial(at, base, o, stepEnd, asParent, shown, out);
             } else {
-                FromFile(base + (o - blockStart), o, stepEnd - o, asParent, shown, out);
+                FromFile(base + at.WithinBlock, o, stepEnd - o, asParent, shown, out);
             }
             o = stepEnd;
         }
@@ -95,8 +94,8 @@ private:
     }
 
     // Bytes of this image's file; what lies past its end is not served.
-    void FromFile(uint64_t fileOffset, uint64_t offset, uint64_t length, bool asParent, uint32_t state,
-                  Merger& out) {
+    void FromFile(uint64_t fileOffset, uint64_t offset, uint64_t length, bool asParent,
+                  uint32_t state, Merger& out) {
         const uint64_t size = image_.file->Size();
         const uint64_t inFile = fileOffset >= size ? 0 : std::min(length, size - fileOffset);
         Emit(out, offset, inFile, state, asParent ? Layer::Parent : Layer::Image, fileOffset);
@@ -104,23 +103,28 @@ private:
     }
 
     // A partially present block, one run of equal sector bits at a time.
-    void Partial(uint64_t block, uint64_t base, uint64_t offset, uint64_t end, bool asParent, uint32_t state,
-                 Merger& out) {
-        const uint64_t blockStart = block * g_.blockSize;
-        const uint64_t chunk = block / g_.chunkRatio;
-        const std::optional<uint64_t> bitmapEntry = Entry(g_.BitmapIndex(chunk));
+    void Partial(const VhdxLocation& at, uint64_t base, uint64_t offset, uint64_t end,
+                 bool asParent, uint32_t state, Merger& out) {
+        const uint64_t blockStart = offset - at.WithinBlock;
+        const uint64_t chunk = at.Block / g_.chunkRatio;
+        const std::optional<uint64_t> bitmapEntry =
+            bat_.Entry(VhdxSectorBitmapEntryIndex(at.Block, g_.chunkRatio));
         const uint64_t lss = g_.logicalSectorSize;
         // A block whose sectors would run past the bitmap's last bit cannot be read.
-        const bool wraps = (blockStart / lss) % VHDX_SECTORS_PER_BITMAP + (g_.blockSize + lss - 1) / lss >
-                           VHDX_SECTORS_PER_BITMAP;
-        if (!bitmapEntry || (*bitmapEntry & VHDX_BAT_STATE_MASK) != SB_BLOCK_PRESENT || wraps) {
+        VhdxLocation first;
+        VhdxLocate(g_.blockSize, g_.chunkRatio, g_.logicalSectorSize, blockStart, &first);
+        const bool wraps =
+            first.SectorBit + (g_.blockSize + lss - 1) / lss > VHDX_SECTORS_PER_BITMAP;
+        if (!bitmapEntry || VhdxBatEntryState(*bitmapEntry) != SB_BLOCK_PRESENT || wraps) {
             Emit(out, offset, end - offset, state, Layer::Unreadable, std::nullopt);
             return;
         }
-        LoadBitmap(chunk, *bitmapEntry & VHDX_BAT_FILE_OFFSET_MASK);
+        LoadBitmap(chunk, VhdxBatEntryFileOffset(*bitmapEntry));
         enum Kind { Here, Elsewhere, Unknown };
         auto kindAt = [&](uint64_t position) {
-            const uint64_t bit = (position / lss) % VHDX_SECTORS_PER_BITMAP;
+            VhdxLocation sector;
+            VhdxLocate(g_.blockSize, g_.chunkRatio, g_.logicalSectorSize, position, &sector);
+            const uint64_t bit = sector.SectorBit;
             if (bit / 8 >= bitmapValid_) {
                 return Unknown;
             }
@@ -151,27 +155,6 @@ private:
         flush(end);
     }
 
-    // The BAT entry at index, or nullopt where the driver has none: past the
-    // BAT region, or past the end of the file.
-    std::optional<uint64_t> Entry(uint64_t index) {
-        if (index >= g_.BatEntriesInRegion()) {
-            return std::nullopt;
-        }
-        if (index < windowFirst_ || index >= windowFirst_ + windowCount_) {
-            windowFirst_ = index - index % kBatWindow;
-            const uint64_t count = std::min(kBatWindow, g_.BatEntriesInRegion() - windowFirst_);
-            window_.resize(count * 8);
-            const size_t read = image_.file->ReadAt(g_.batOffset + 8 * windowFirst_, window_.data(), count * 8);
-            windowCount_ = count;
-            windowValid_ = read / 8;
-        }
-        const uint64_t k = index - windowFirst_;
-        if (k >= windowValid_) {
-            return std::nullopt;
-        }
-        return VhdxLoad64(&window_[8 * k]);
-    }
-
     void LoadBitmap(uint64_t chunk, uint64_t fileOffset) {
         if (bitmapChunk_ == chunk) {
             return;
@@ -183,9 +166,8 @@ private:
 
     const InspectedImage& image_;
     const Geometry& g_;
+    BatReader bat_;
     Source* parent_;
-    std::vector<uint8_t> window_;
-    uint64_t windowFirst_ = 0, windowCount_ = 0, windowValid_ = 0;
     std::vector<uint8_t> bitmap_;
     uint64_t bitmapChunk_ = UINT64_MAX, bitmapValid_ = 0;
 };
@@ -194,10 +176,10 @@ private:
 
 const char* LayerName(Layer layer) {
     switch (layer) {
-    case Layer::Image: return "image";
-    case Layer::Parent: return "parent";
-    case Layer::Zeros: return "zeros";
-    case Layer::Unreadable: return "unreadable";
+        case Layer::Image: return "image";
+        case Layer::Parent: return "parent";
+        case Layer::Zeros: return "zeros";
+        case Layer::Unreadable: return "unreadable";
     }
     return "?";
 }

@@ -1,9 +1,10 @@
-#include "tools/image.h"
+#include "tools/reader/image.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "tools/utf8_path.h"
+#include "stub/stub.h"
+#include "tools/reader/utf8_path.h"
 
 namespace tool {
 namespace {
@@ -27,34 +28,64 @@ std::string DriverMessage(const host::DebugCapture& capture) {
 
 }  // namespace
 
-OpenedImage::~OpenedImage() {
-    if (context_ && context_->FileHandle != nullptr) {
-        FltClose(context_->FileHandle);
+NTSTATUS OpenImageFile(const host::Volume& volume, std::string_view relative, VhdxContext* context,
+                       FLT_RELATED_OBJECTS* related) {
+    std::u16string name = volume.NtName(relative);
+    UNICODE_STRING objectName;
+    objectName.Buffer = name.data();
+    objectName.Length = objectName.MaximumLength =
+        (USHORT)std::min<size_t>(name.size() * sizeof(char16_t), 0xFFFE);
+    *related = {};
+    related->Size = sizeof(*related);
+    related->Instance = volume.Instance();
+    related->Volume = volume.FltVolume();
+    const NTSTATUS status = PontorOpenFile(nullptr, volume.Instance(), &objectName,
+                                           &context->FileHandle, &context->FileObject);
+    related->FileObject = context->FileObject;
+    return status;
+}
+
+NTSTATUS OpenAndParseImage(const host::Volume& volume, std::string_view relative,
+                           VhdxContext* context, FLT_RELATED_OBJECTS* related) {
+    const NTSTATUS status = OpenImageFile(volume, relative, context, related);
+    return NT_SUCCESS(status) ? VhdxParseHeader(related, context) : status;
+}
+
+void CloseImageFile(VhdxContext* context) {
+    if (context->FileHandle != nullptr) {
+        FltClose(context->FileHandle);
+        context->FileHandle = nullptr;
     }
-    if (context_ && context_->FileObject != nullptr) {
-        ObDereferenceObject(context_->FileObject);
+    if (context->FileObject != nullptr) {
+        ObDereferenceObject(context->FileObject);
+        context->FileObject = nullptr;
+    }
+}
+
+OpenedImage::~OpenedImage() {
+    if (context_) {
+        CloseImageFile(context_.get());
     }
 }
 
 std::u16string OpenedImage::ParentPath() const { return std::u16string(context_->ParentPath); }
 
-std::unique_ptr<OpenedImage> OpenedImage::Open(const std::filesystem::path& path,
-                                               Failure* failure, bool verbose) {
+std::unique_ptr<OpenedImage> OpenedImage::Open(const std::filesystem::path& path, Failure* failure,
+                                               bool verbose) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     return OpenBeneath(absolute.parent_path(), absolute.filename().string(), failure, verbose);
 }
 
 std::unique_ptr<OpenedImage> OpenedImage::OpenBeneath(const std::filesystem::path& root,
-                                                      const std::string& relative,
-                                                      Failure* failure, bool verbose) {
+                                                      const std::string& relative, Failure* failure,
+                                                      bool verbose) {
     return OpenOn(std::make_shared<host::Volume>(root), relative, failure, verbose);
 }
 
 std::unique_ptr<OpenedImage> OpenedImage::OpenParent(const OpenedImage& child, Failure* failure,
                                                      bool verbose) {
-    return OpenOn(child.volume_, host::Utf8(ParentFileName(child.ParentPath())), failure,
-                  verbose);
+    return OpenOn(child.volume_, host::Utf8(ParentFileName(child.ParentPath())), failure, verbose);
 }
 
 std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> volume,
@@ -67,30 +98,11 @@ std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> v
     VhdxContext* context = image->context_.get();
 
     host::DebugCapture capture;
-    std::u16string name = image->volume_->NtName(relative);
-    UNICODE_STRING objectName;
-    objectName.Buffer = name.data();
-    objectName.Length = objectName.MaximumLength = (USHORT)(name.size() * sizeof(char16_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
-    IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = FltCreateFileEx(
-        nullptr, image->volume_->Instance(), &context->FileHandle, &context->FileObject,
-        GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS, nullptr, 0,
-        IO_STOP_ON_SYMLINK);
-    if (!NT_SUCCESS(status)) {
+    const NTSTATUS status = OpenAndParseImage(*image->volume_, relative, context, &image->related_);
+    if (context->FileObject == nullptr) {  // the open failed
         *failure = {status, "cannot open " + image->path_.string()};
         return nullptr;
     }
-    FLT_RELATED_OBJECTS& related = image->related_;
-    related.Size = sizeof(related);
-    related.Instance = image->volume_->Instance();
-    related.Volume = image->volume_->FltVolume();
-    related.FileObject = context->FileObject;
-    status = VhdxParseHeader(&related, context);
     if (verbose) {
         for (const std::string& text : capture.Texts()) {
             std::fputs(text.c_str(), stderr);

@@ -1,6 +1,6 @@
-#include "tools/chain.h"
+#include "tools/reader/chain.h"
 
-#include "tools/utf8_path.h"
+#include "tools/reader/utf8_path.h"
 
 namespace tool {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "tools/chain.h"
+#include "tools/reader/chain.h"
 
 namespace tool {
 
