@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/vhdx/image_fixture.h"
+#include "tests/support/image_fixture.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ struct QemuCase {
     bool withData;  // converted from a raw file with scattered random data
 };
 
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 
 class QemuImages : public DriverTest, public ::testing::WithParamInterface<QemuCase> {};
 
@@ -69,8 +69,8 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
     const QemuCase& c = GetParam();
     ScratchVolume volume;
     const auto image = volume.File("disk.vhdx");
-    const std::string options = std::string("subformat=") + c.subformat +
-                                ",block_size=" + std::to_string(c.blockMiB) + "M";
+    const std::string options =
+        std::string("subformat=") + c.subformat + ",block_size=" + std::to_string(c.blockMiB) + "M";
     if (c.withData) {
         // Random bytes in a few scattered places, zeros elsewhere, so that
         // dynamic images have present and absent blocks side by side.
@@ -78,7 +78,8 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
         std::mt19937_64 random(c.virtualSize ^ c.blockMiB);
         for (int run = 0; run < 12; run++) {
             const uint64_t at = random() % c.virtualSize;
-            const uint64_t length = std::min<uint64_t>(random() % (3 * MiB) + 1, c.virtualSize - at);
+            const uint64_t length =
+                std::min<uint64_t>(random() % (3 * MiB) + 1, c.virtualSize - at);
             for (uint64_t i = 0; i < length; i++) {
                 raw[at + i] = (uint8_t)random();
             }
@@ -87,10 +88,10 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
         std::ofstream(volume.File("source.raw"), std::ios::binary)
             .write((const char*)raw.data(), (std::streamsize)raw.size());
         Shell("qemu-img convert -f raw -O vhdx -o " + options + " '" +
-            volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
+              volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
     } else {
         Shell("qemu-img create -q -f vhdx -o " + options + " '" + image.string() + "' " +
-            std::to_string(c.virtualSize) + " 2>&1");
+              std::to_string(c.virtualSize) + " 2>&1");
     }
     const std::string info = Shell("qemu-img info --output=json '" + image.string() + "'");
 
@@ -109,7 +110,7 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
 
     // The served bytes against qemu's own reading of the image.
     Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("qemu.raw").string() +
-        "'");
+          "'");
     const std::vector<uint8_t> expected = ReadAll(volume.File("qemu.raw"));
     ASSERT_EQ(expected.size(), c.virtualSize);
     StreamContext stream = {};
@@ -129,16 +130,15 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Qemu, QemuImages,
-    ::testing::Values(
-        QemuCase{"dynamic_1M", "dynamic", 1, 64 * MiB, true},
-        QemuCase{"dynamic_2M_odd_size", "dynamic", 2, 37 * MiB + 4096, true},
-        QemuCase{"dynamic_32M_odd_size", "dynamic", 32, 100 * MiB + 512, true},
-        QemuCase{"dynamic_256M_small", "dynamic", 256, 10 * MiB, true},
-        QemuCase{"dynamic_1M_empty", "dynamic", 1, 130 * MiB, false},
-        QemuCase{"fixed_1M", "fixed", 1, 24 * MiB, true},
-        QemuCase{"fixed_2M_odd_size", "fixed", 2, 9 * MiB + 1536, true},
-        QemuCase{"fixed_32M", "fixed", 32, 40 * MiB, false},
-        QemuCase{"fixed_256M_odd_size", "fixed", 256, 5 * MiB + 512, true}),
+    ::testing::Values(QemuCase{"dynamic_1M", "dynamic", 1, 64 * MiB, true},
+                      QemuCase{"dynamic_2M_odd_size", "dynamic", 2, 37 * MiB + 4096, true},
+                      QemuCase{"dynamic_32M_odd_size", "dynamic", 32, 100 * MiB + 512, true},
+                      QemuCase{"dynamic_256M_small", "dynamic", 256, 10 * MiB, true},
+                      QemuCase{"dynamic_1M_empty", "dynamic", 1, 130 * MiB, false},
+                      QemuCase{"fixed_1M", "fixed", 1, 24 * MiB, true},
+                      QemuCase{"fixed_2M_odd_size", "fixed", 2, 9 * MiB + 1536, true},
+                      QemuCase{"fixed_32M", "fixed", 32, 40 * MiB, false},
+                      QemuCase{"fixed_256M_odd_size", "fixed", 256, 5 * MiB + 512, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With 512-byte sectors a chunk spans 4 GiB whatever the block size, so only
@@ -151,10 +151,12 @@ TEST_F(DriverTest, QemuImageAcrossChunkBoundary) {
     const auto image = volume.File("big.vhdx");
     const uint64_t chunk = 4ull << 30;
     Shell("qemu-img create -q -f vhdx -o block_size=32M '" + image.string() + "' 5G");
-    Shell("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) + " 4096' -c 'write -P "
-        "0xa5 " + std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
+    Shell("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) +
+          " 4096' -c 'write -P "
+          "0xa5 " +
+          std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
     Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("big.raw").string() +
-        "'");
+          "'");
 
     OpenedImage opened(volume, "big.vhdx");
     ASSERT_EQ(opened.Parse(), STATUS_SUCCESS);
@@ -164,7 +166,9 @@ TEST_F(DriverTest, QemuImageAcrossChunkBoundary) {
     const struct {
         uint64_t offset;
         ULONG length;
-    } windows[] = {{chunk - 2 * MiB, 4 * MiB}, {chunk - 512, 4096}, {chunk + 39 * MiB, 3 * MiB},
+    } windows[] = {{chunk - 2 * MiB, 4 * MiB},
+                   {chunk - 512, 4096},
+                   {chunk + 39 * MiB, 3 * MiB},
                    {chunk - 32 * MiB, 64 * MiB}};
     for (const auto& w : windows) {
         std::vector<uint8_t> expected(w.length), served(w.length);
