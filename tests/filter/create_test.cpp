@@ -398,9 +398,8 @@ class Volumes : public FilterTest, public ::testing::WithParamInterface<VolumeCa
 
 TEST_P(Volumes, EveryLocalVolumeGetsAnInstanceNoNetworkOne) {
     const VolumeCase& c = GetParam();
-    std::string pattern = (std::filesystem::temp_directory_path() / "pontor-vol-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path root = pattern;
+    const kit::ScratchDir dir("pontor-vol");
+    const std::filesystem::path& root = dir.Dir();
     vhdxtest::WriteFile(root / "disk.vhdx", vhdxtest::Build(DynamicSpec()).bytes);
     vhdxtest::WriteFile(root / "disk.vmdk", StubBytes("disk.vhdx"));
     {
@@ -415,7 +414,6 @@ TEST_P(Volumes, EveryLocalVolumeGetsAnInstanceNoNetworkOne) {
         EXPECT_EQ(read.bytes, c.attached ? vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, 0, 2048)
                                          : StubBytes("disk.vhdx"));
     }
-    std::filesystem::remove_all(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -109,6 +110,22 @@ Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir
 int Shell(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Output(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run: " << command;
+        return output;
+    }
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        output.append(chunk, n);
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0) << command << "\n" << output;
+    return output;
 }
 
 bool Have(const std::string& program) {

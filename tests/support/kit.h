@@ -47,8 +47,10 @@ struct Run {
 // ("NAME=value" entries replace any of the same name).
 Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir = {},
           const std::vector<std::string>& env = {});
-// A shell command's exit status; whether a program is on the PATH.
+// A shell command's exit status; its standard output, a failure of the test
+// if it exits with another status than 0; whether a program is on the PATH.
 int Shell(const std::string& command);
+std::string Output(const std::string& command);
 bool Have(const std::string& program);
 
 // One kind of injected fault and the status a run that meets it must give.

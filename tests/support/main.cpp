@@ -1,7 +1,10 @@
 // The main of every host test program. Each test starts with no fault armed,
 // no hook, sink or bug-check handler left by another, and fails if it leaves
-// pool allocations or open host files behind (its fixture is gone by then).
+// pool allocations or open host files behind (its fixture is gone by then):
+// only the test that leaked fails, not every one after it.
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "platform/host/host.h"
 
@@ -17,12 +20,21 @@ void ResetPlatform() {
 }
 
 class HostClean : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override { ResetPlatform(); }
+    void OnTestStart(const ::testing::TestInfo&) override {
+        ResetPlatform();
+        pool_ = host::PoolOutstanding();
+        files_ = host::OpenFileCount();
+    }
     void OnTestEnd(const ::testing::TestInfo&) override {
-        EXPECT_EQ(host::PoolOutstanding(), 0u) << "pool allocations leaked";
-        EXPECT_EQ(host::OpenFileCount(), 0u) << "files left open";
+        std::string tags;
+        for (const host::Allocation& a : host::PoolAllocations()) {
+            tags += " " + std::string(reinterpret_cast<const char*>(&a.tag), 4);
+        }
+        EXPECT_EQ(host::PoolOutstanding(), pool_) << "pool allocations leaked, tags:" << tags;
+        EXPECT_EQ(host::OpenFileCount(), files_) << "host files left open";
         ResetPlatform();
     }
+    size_t pool_ = 0, files_ = 0;
 };
 
 }  // namespace

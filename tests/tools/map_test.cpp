@@ -12,17 +12,9 @@
 namespace {
 
 using kit::MiB;
+using kit::ReadAt;
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
-
-std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, uint64_t length) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg((std::streamoff)offset);
-    std::vector<uint8_t> bytes(length);
-    in.read((char*)bytes.data(), (std::streamsize)length);
-    bytes.resize((size_t)in.gcount());
-    return bytes;
-}
 
 // The bytes the map says the driver serves for the whole disk; every extent
 // checked for tiling and merging on the way.

@@ -11,6 +11,7 @@
 namespace {
 
 using kit::MiB;
+using kit::ReadAt;
 
 struct QemuImage {
     const char* name;
@@ -31,15 +32,6 @@ std::vector<uint8_t> RawDisk(uint64_t size) {
         }
     }
     return raw;
-}
-
-std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, uint64_t length) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg((std::streamoff)offset);
-    std::vector<uint8_t> bytes(length);
-    in.read((char*)bytes.data(), (std::streamsize)length);
-    bytes.resize((size_t)in.gcount());
-    return bytes;
 }
 
 class QemuImages : public fixture::DriverTest, public ::testing::WithParamInterface<QemuImage> {};

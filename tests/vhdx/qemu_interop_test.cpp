@@ -2,11 +2,9 @@
 // served bytes equal `qemu-img convert -O raw` for the whole virtual disk.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <random>
 #include <regex>
-#include <sstream>
 
 #include "tests/support/image_fixture.h"
 
@@ -16,26 +14,6 @@ using fixture::DriverTest;
 using fixture::OpenedImage;
 using fixture::ScratchVolume;
 
-bool HaveQemuImg() { return std::system("qemu-img --version >/dev/null 2>&1") == 0; }
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-        output.append(chunk, n);
-    }
-    const int rc = ::pclose(pipe);
-    if (rc != 0) {
-        ADD_FAILURE() << command << " exited with " << rc << "\n" << output;
-    }
-    return output;
-}
-
 uint64_t JsonNumber(const std::string& json, const std::string& key) {
     std::smatch match;
     if (!std::regex_search(json, match, std::regex("\"" + key + "\": *([0-9]+)"))) {
@@ -43,11 +21,6 @@ uint64_t JsonNumber(const std::string& json, const std::string& key) {
         return 0;
     }
     return std::stoull(match[1]);
-}
-
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 struct QemuCase {
@@ -63,7 +36,7 @@ using kit::MiB;
 class QemuImages : public DriverTest, public ::testing::WithParamInterface<QemuCase> {};
 
 TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
-    if (!HaveQemuImg()) {
+    if (!kit::Have("qemu-img")) {
         GTEST_SKIP() << "qemu-img is not installed (scripts/setup.sh installs qemu-utils)";
     }
     const QemuCase& c = GetParam();
@@ -87,13 +60,13 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
         raw.back() = 0xEE;  // the last byte of a size that is no multiple of the block
         std::ofstream(volume.File("source.raw"), std::ios::binary)
             .write((const char*)raw.data(), (std::streamsize)raw.size());
-        Shell("qemu-img convert -f raw -O vhdx -o " + options + " '" +
-              volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
+        kit::Output("qemu-img convert -f raw -O vhdx -o " + options + " '" +
+                    volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
     } else {
-        Shell("qemu-img create -q -f vhdx -o " + options + " '" + image.string() + "' " +
-              std::to_string(c.virtualSize) + " 2>&1");
+        kit::Output("qemu-img create -q -f vhdx -o " + options + " '" + image.string() + "' " +
+                    std::to_string(c.virtualSize) + " 2>&1");
     }
-    const std::string info = Shell("qemu-img info --output=json '" + image.string() + "'");
+    const std::string info = kit::Output("qemu-img info --output=json '" + image.string() + "'");
 
     OpenedImage opened(volume, "disk.vhdx");
     ASSERT_EQ(opened.OpenStatus(), STATUS_SUCCESS);
@@ -109,9 +82,9 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
     EXPECT_EQ(context.ChunkRatio, (512ull << 23) / (c.blockMiB * MiB));
 
     // The served bytes against qemu's own reading of the image.
-    Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("qemu.raw").string() +
-          "'");
-    const std::vector<uint8_t> expected = ReadAll(volume.File("qemu.raw"));
+    kit::Output("qemu-img convert -O raw '" + image.string() + "' '" +
+                volume.File("qemu.raw").string() + "'");
+    const std::vector<uint8_t> expected = kit::ReadFile(volume.File("qemu.raw"));
     ASSERT_EQ(expected.size(), c.virtualSize);
     StreamContext stream = {};
     std::vector<uint8_t> served(expected.size());
@@ -144,25 +117,24 @@ INSTANTIATE_TEST_SUITE_P(
 // With 512-byte sectors a chunk spans 4 GiB whatever the block size, so only
 // a disk beyond 4 GiB has a sector bitmap entry between two payload entries.
 TEST_F(DriverTest, QemuImageAcrossChunkBoundary) {
-    if (!HaveQemuImg() || std::system("qemu-io --version >/dev/null 2>&1") != 0) {
+    if (!kit::Have("qemu-img") || !kit::Have("qemu-io")) {
         GTEST_SKIP() << "qemu-img or qemu-io is not installed";
     }
     ScratchVolume volume;
     const auto image = volume.File("big.vhdx");
     const uint64_t chunk = 4ull << 30;
-    Shell("qemu-img create -q -f vhdx -o block_size=32M '" + image.string() + "' 5G");
-    Shell("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) +
-          " 4096' -c 'write -P "
-          "0xa5 " +
-          std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
-    Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("big.raw").string() +
-          "'");
+    kit::Output("qemu-img create -q -f vhdx -o block_size=32M '" + image.string() + "' 5G");
+    kit::Output("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) +
+                " 4096' -c 'write -P "
+                "0xa5 " +
+                std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
+    kit::Output("qemu-img convert -O raw '" + image.string() + "' '" +
+                volume.File("big.raw").string() + "'");
 
     OpenedImage opened(volume, "big.vhdx");
     ASSERT_EQ(opened.Parse(), STATUS_SUCCESS);
     ASSERT_EQ(opened.Context()->ChunkRatio, 128u);
     StreamContext stream = {};
-    std::ifstream raw(volume.File("big.raw"), std::ios::binary);
     const struct {
         uint64_t offset;
         ULONG length;
@@ -171,9 +143,9 @@ TEST_F(DriverTest, QemuImageAcrossChunkBoundary) {
                    {chunk + 39 * MiB, 3 * MiB},
                    {chunk - 32 * MiB, 64 * MiB}};
     for (const auto& w : windows) {
-        std::vector<uint8_t> expected(w.length), served(w.length);
-        raw.seekg((std::streamoff)w.offset);
-        raw.read((char*)expected.data(), w.length);
+        const std::vector<uint8_t> expected =
+            kit::ReadAt(volume.File("big.raw"), w.offset, w.length);
+        std::vector<uint8_t> served(w.length);
         ULONG produced = 0;
         ASSERT_EQ(VhdxProcessRead(opened.Related(), &stream, opened.Context(), w.offset, w.length,
                                   served.data(), &produced),

@@ -26,22 +26,7 @@ namespace {
 
 // ---- Running the binutils ----
 
-std::string Run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run: " << command;
-        return output;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << command << "\n" << output;
-    return output;
-}
+std::string Run(const std::string& command) { return kit::Output(command + " 2>&1"); }
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -107,7 +92,7 @@ uint64_t Hex(const std::string& s) { return std::stoull(s, nullptr, 16); }
 
 // The PE checksum: 16-bit one's-complement-style sum of the file with the
 // CheckSum field left out, plus the file length.
-uint64_t PeChecksum(const std::vector<unsigned char>& file) {
+uint64_t PeChecksum(const std::vector<uint8_t>& file) {
     const uint32_t pe = file[0x3c] | file[0x3d] << 8 | file[0x3e] << 16 | file[0x3f] << 24;
     const size_t field = pe + 24 + 64;
     uint64_t sum = 0;
@@ -122,10 +107,7 @@ uint64_t PeChecksum(const std::vector<unsigned char>& file) {
     return sum + file.size();
 }
 
-std::vector<unsigned char> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
+using kit::ReadFile;
 
 PeImage Inspect(const std::string& path, const std::vector<std::string>& objects) {
     PeImage image;
@@ -477,7 +459,7 @@ TEST_F(WindowsImage, ChecksumCatchesAChangedByte) {
     const Built built = Image("pontor.sys");
     ASSERT_FALSE(built.path.empty());
     kit::ScratchDir dir;
-    std::vector<unsigned char> bytes = ReadFile(built.path);
+    std::vector<uint8_t> bytes = ReadFile(built.path);
     ASSERT_GT(bytes.size(), 0x60u);
     bytes[0x50] ^= 0x20;  // inside the DOS stub's message, read by nothing
     std::ofstream(dir.File("changed.sys"), std::ios::binary)
@@ -506,7 +488,7 @@ const Entry kHostEntries[] = {
 
 TEST_F(WindowsImage, HostLayoutsAndConstantsMatchTheWindowsBuild) {
     ASSERT_FALSE(Read().layout.empty());
-    const std::vector<unsigned char> bytes = ReadFile(Read().layout);
+    const std::vector<uint8_t> bytes = ReadFile(Read().layout);
     constexpr size_t count = sizeof(kHostEntries) / sizeof(kHostEntries[0]);
     ASSERT_EQ(bytes.size(), count * 8) << "the two builds read different lists";
     for (size_t i = 0; i < count; i++) {

@@ -1,6 +1,8 @@
 // What a Windows user builds and installs beside pontor.sys: the WDK project
 // must compile exactly the driver sources the Linux build compiles, and the
 // INF must describe one consistent minifilter service.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -9,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "tests/windows/host_clean.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ std::vector<std::string> Fields(const std::string& line) {
     return fields;
 }
 
-class Package : public HostCleanTest {
+class Package : public ::testing::Test {
 protected:
     const Inf inf_{Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.inf")};
 };

@@ -41,15 +41,8 @@ struct PeFacts {
 
 PeFacts Inspect(const fs::path& exe) {
     PeFacts facts;
-    FILE* pipe = ::popen((std::string(PONTOR_OBJDUMP) + " -p '" + exe.string() + "'").c_str(), "r");
-    std::string text;
-    char chunk[4096];
-    for (size_t n; pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        text.append(chunk, n);
-    }
-    if (pipe != nullptr) {
-        ::pclose(pipe);
-    }
+    const std::string text =
+        kit::Output(std::string(PONTOR_OBJDUMP) + " -p '" + exe.string() + "'");
     std::smatch m;
     if (std::regex_search(text, m, std::regex(R"(\nMagic\s+(\S+))"))) {
         facts.magic = m[1];
