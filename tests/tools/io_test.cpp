@@ -228,25 +228,4 @@ TEST_F(ServedBytes, ACorruptImagesStubReadsAsItsOwnBytes) {
                 tooltest::ReadFile(dir_.File("child.vmdk")));
 }
 
-TEST_F(ServedBytes, CatMatchesQemuImgForAQemuImage) {
-    if (!tooltest::Have("qemu-img")) {
-        GTEST_SKIP()
-            << "qemu-img is not installed (Debian package qemu-utils, see scripts/setup.sh)";
-    }
-    ASSERT_EQ(tooltest::Shell("cd " + dir_.Dir().string() +
-                              " && head -c 5M /dev/urandom > src.raw && truncate -s 20M src.raw"
-                              " && qemu-img convert -q -f raw -O vhdx src.raw q.vhdx"
-                              " && qemu-img convert -q -f vhdx -O raw q.vhdx q.raw"),
-              0);
-    ASSERT_EQ(tooltest::Pontor({"stub", "create", "q.vhdx"}, dir_.Dir()).exitCode, 0);
-    ASSERT_EQ(tooltest::Pontor({"cat", "q.vmdk", "-o", "served.raw"}, dir_.Dir()).exitCode, 0);
-    std::vector<uint8_t> served = tooltest::ReadFile(dir_.File("served.raw"));
-    const std::vector<uint8_t> qemu = tooltest::ReadFile(dir_.File("q.raw"));
-    ASSERT_GE(served.size(), qemu.size());
-    EXPECT_TRUE(std::all_of(served.begin() + (long)qemu.size(), served.end(),
-                            [](uint8_t b) { return b == 0; }));
-    served.resize(qemu.size());
-    EXPECT_TRUE(served == qemu);
-}
-
 }  // namespace

@@ -241,13 +241,6 @@ TEST_F(DriverTest, StatesOfADifferencingChild) {
     }
 }
 
-TEST_F(DriverTest, NotPresentWithoutParentIsZeros) {
-    Chain chain(Disk());
-    const auto r = chain.Read(MiB - 512, 4096);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.bytes, std::vector<uint8_t>(4096, 0));
-}
-
 TEST_F(DriverTest, BatRegionCutsTheRequest) {
     ImageSpec shape = Disk();
     for (uint64_t b = 0; b < 8; b++) {
@@ -375,18 +368,6 @@ TEST_F(DriverTest, PartialBlockAllSetOrAllClear) {
         // A step per sector: the first ends at its sector's end, 17 in all.
         const uint64_t perSector = bits ? 1 : 2;  // file read, or parent BAT and data reads
         EXPECT_EQ(host::ReadCount(), 1 + 2 + 17 * perSector) << (int)bits;
-    }
-}
-
-TEST_F(DriverTest, PartialBlockWithoutParentReadsClearSectorsAsZeros) {
-    ImageSpec shape = PartialChild(0x0F);  // sectors 0-3 of every 8 here
-    shape.hasParent = false;
-    Chain chain(shape);
-    const auto r = chain.Read(MiB, 8 * 512);
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    for (uint64_t i = 0; i < 8 * 512; i++) {
-        const uint8_t want = i < 4 * 512 ? vhdxtest::Payload(1, MiB + i) : 0;
-        ASSERT_EQ(r.bytes[i], want) << i;
     }
 }
 
