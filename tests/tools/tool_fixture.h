@@ -14,7 +14,6 @@
 namespace tooltest {
 
 using kit::Have;
-using kit::MiB;
 using kit::ReadFile;
 using kit::Run;
 using kit::Shell;
