@@ -50,12 +50,6 @@ protected:
         return {};
     }
 
-    // The status a read that met the fault may fail with.
-    NTSTATUS FaultStatus() const {
-        return GetParam().fault == Fault::Allocation ? STATUS_INSUFFICIENT_RESOURCES
-                                                     : STATUS_IO_DEVICE_ERROR;
-    }
-
     // One open of the stub: either bound, serving the virtual disk (a read
     // may fail with the fault's status or, for short reads, end early with
     // correct bytes), or unbound, serving the stub's own bytes. exact: no
@@ -92,9 +86,7 @@ protected:
             const ULONG whole = (ULONG)std::min<uint64_t>(range.length, 8 * MiB - range.offset);
             if (!NT_SUCCESS(read.status)) {
                 EXPECT_FALSE(exact) << host::StatusName(read.status);
-                EXPECT_EQ(read.status, GetParam().fault == Fault::ShortRead
-                                           ? STATUS_UNRECOGNIZED_MEDIA
-                                           : FaultStatus());
+                EXPECT_EQ(read.status, Kind().status);
                 EXPECT_EQ(read.information, 0u);
                 continue;
             }
