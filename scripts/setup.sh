@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
-    libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
+    libgtest-dev clang-format                        # tests; the format check
     qemu-utils                                       # qemu-img: interoperability oracle
     libfuse3-dev fuse3                               # pontor mount; fusermount3
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer

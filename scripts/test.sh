@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds every configuration and runs every test: release and asan test
-# suites, the filter's concurrency tests under tsan, then each fuzz target
-# briefly over its seed corpus.
+# Checks the formatting, builds every configuration and runs every test:
+# release and asan test suites, the filter's concurrency tests under tsan,
+# then each fuzz target briefly over its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+scripts/format.sh --check
 
 for preset in release asan tsan; do
     echo "== $preset: build"

@@ -35,7 +35,8 @@ TEST_P(Append, ValidatesThenAppendsWhatFits) {
     EXPECT_EQ(PontorAppendUnicodeString(&d, &s), c.status);
     EXPECT_EQ(d.Length, c.resultLength);
     if (c.destinationBuffer) {
-        const size_t kept = c.destinationLength / 2, added = (c.resultLength - c.destinationLength) / 2;
+        const size_t kept = c.destinationLength / 2,
+                     added = (c.resultLength - c.destinationLength) / 2;
         EXPECT_EQ(std::u16string(destination.data(), kept + added),
                   std::u16string(kept, u'd') + std::u16string(added, u's'));
         // Nothing past the appended characters is written.
@@ -58,8 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         AppendCase{"destinationOverMaximum", 12, 10, true, 2, 2, true, STATUS_INVALID_PARAMETER,
                    12},
         AppendCase{"sourceOverMaximum", 2, 10, true, 6, 4, true, STATUS_INVALID_PARAMETER, 2},
-        AppendCase{"destinationWithoutBuffer", 0, 10, false, 2, 2, true,
-                   STATUS_INVALID_PARAMETER, 0},
+        AppendCase{"destinationWithoutBuffer", 0, 10, false, 2, 2, true, STATUS_INVALID_PARAMETER,
+                   0},
         AppendCase{"sourceWithoutBuffer", 0, 10, true, 2, 2, false, STATUS_INVALID_PARAMETER, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -200,8 +200,8 @@ TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
             PutImage(dir + "base.vhdx", *stub.parent);
         }
         PutStub(stub.file, "image.vhdx");
-        stub.disk = vhdxtest::ExpectedBytes(stub.child, stub.parent ? &*stub.parent : nullptr, 0,
-                                            8 * MiB);
+        stub.disk =
+            vhdxtest::ExpectedBytes(stub.child, stub.parent ? &*stub.parent : nullptr, 0, 8 * MiB);
     }
     std::vector<host::Handle> anchors(stubs.size());
     if (GetParam().anchored) {

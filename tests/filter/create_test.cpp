@@ -12,8 +12,8 @@ namespace {
 
 using vhdxtest::ImageSpec;
 
-constexpr GUID kOtherEcp = {0x4248BE44, 0x647F, 0x488F,
-                            {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x29}};
+constexpr GUID kOtherEcp = {
+    0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x29}};
 
 std::string Initializing(const std::string& ntName) {
     return "[PONTOR] PontorPostCreate: Initializing VMDK file " + ntName + ".\n";
@@ -28,9 +28,9 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t offset, siz
 struct CandidateCase {
     const char* name;
     const char* file;
-    size_t size;        // 0: a directory
-    ULONG options;      // create options of the open
-    NTSTATUS header;    // what the header query answers afterwards
+    size_t size;      // 0: a directory
+    ULONG options;    // create options of the open
+    NTSTATUS header;  // what the header query answers afterwards
 };
 
 class Candidates : public FilterTest, public ::testing::WithParamInterface<CandidateCase> {};
@@ -105,18 +105,20 @@ INSTANTIATE_TEST_SUITE_P(
         PassCase{"plain", [](host::CreateRequest*) {}, true},
         PassCase{"kernelRequestor", [](host::CreateRequest* r) { r->requestorMode = KernelMode; },
                  true},
-        PassCase{"otherEcp",
-                 [](host::CreateRequest* r) { r->extraCreateParameters = {kOtherEcp}; }, true},
+        PassCase{"otherEcp", [](host::CreateRequest* r) { r->extraCreateParameters = {kOtherEcp}; },
+                 true},
         PassCase{"skipEcp",
-                 [](host::CreateRequest* r) { r->extraCreateParameters = {kOtherEcp, kSkipEcp}; },
+                 [](host::CreateRequest* r) {
+                     r->extraCreateParameters = {kOtherEcp, kSkipEcp};
+                 },
                  false},
         PassCase{"pagingFile",
                  [](host::CreateRequest* r) { r->operationFlags = SL_OPEN_PAGING_FILE; }, false},
         PassCase{"targetDirectory",
                  [](host::CreateRequest* r) { r->operationFlags = SL_OPEN_TARGET_DIRECTORY; },
                  false},
-        PassCase{"fileObjectOnStack",
-                 [](host::CreateRequest* r) { r->fileObjectOnStack = true; }, false}),
+        PassCase{"fileObjectOnStack", [](host::CreateRequest* r) { r->fileObjectOnStack = true; },
+                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- What binding finds ----
@@ -197,27 +199,28 @@ INSTANTIATE_TEST_SUITE_P(
         BindCase{"parentBesideStubNotWhereRelativePathSays",
                  [](Binding& t) {
                      t.Image("dir/child.vhdx",
-                                 ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"));
+                             ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"));
                      t.Image("dir/base.vhdx", ParentSpec());
                      ImageSpec decoy = ParentSpec();
                      decoy.seed = 9;
                      t.Image("elsewhere/base.vhdx", decoy);
                      t.Stub("child.vhdx");
                  },
-                 true, ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"), ParentSpec(),
-                 ""},
-        BindCase{"parentBesideStubNotWhereVolumePathSays",
-                 [](Binding& t) {
-                     const std::u16string where = u"\\\\?\\Volume{26a21bda-a627-11d7-9931-"
-                                                  u"806e6f6e6963}\\other\\base.vhdx";
-                     t.Image("dir/child.vhdx", ChildSpec(u"volume_path", where));
-                     t.Image("dir/base.vhdx", ParentSpec());
-                     t.Stub("child.vhdx");
-                 },
-                 true,
-                 ChildSpec(u"volume_path",
-                           u"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\other\\base.vhdx"),
-                 ParentSpec(), ""},
+                 true, ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"), ParentSpec(), ""},
+        BindCase{
+            "parentBesideStubNotWhereVolumePathSays",
+            [](Binding& t) {
+                const std::u16string where =
+                    u"\\\\?\\Volume{26a21bda-a627-11d7-9931-"
+                    u"806e6f6e6963}\\other\\base.vhdx";
+                t.Image("dir/child.vhdx", ChildSpec(u"volume_path", where));
+                t.Image("dir/base.vhdx", ParentSpec());
+                t.Stub("child.vhdx");
+            },
+            true,
+            ChildSpec(u"volume_path",
+                      u"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\other\\base.vhdx"),
+            ParentSpec(), ""},
         BindCase{"nestedChain",
                  [](Binding& t) {
                      t.Image("dir/child.vhdx", ChildSpec(u"relative_path", u"base.vhdx"));
@@ -225,7 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("dir/grand.vhdx", ParentSpec());
                      t.Stub("child.vhdx");
                  },
-                 false, {}, std::nullopt,
+                 false,
+                 {},
+                 std::nullopt,
                  "[PONTOR] PontorParseHeader: It is a nested differencing VHDX file and is not "
                  "supported.\n"},
         BindCase{"wrongSignature",
@@ -233,8 +238,14 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("dir/disk.vhdx", DynamicSpec());
                      t.File("dir/disk.vmdk", StubBytes("disk.vhdx", 2048, kStubSignature + 1));
                  },
-                 false, {}, std::nullopt, ""},
-        BindCase{"missingImage", [](Binding& t) { t.Stub("absent.vhdx"); }, false, {},
+                 false,
+                 {},
+                 std::nullopt,
+                 ""},
+        BindCase{"missingImage",
+                 [](Binding& t) { t.Stub("absent.vhdx"); },
+                 false,
+                 {},
                  std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorOpenFile failed with status 0xc0000034\n"},
         BindCase{"corruptImage",
@@ -242,14 +253,18 @@ INSTANTIATE_TEST_SUITE_P(
                      t.File("dir/disk.vhdx", CorruptImage(DynamicSpec()));
                      t.Stub("disk.vhdx");
                  },
-                 false, {}, std::nullopt,
+                 false,
+                 {},
+                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorParseHeader failed with status 0xc0000058\n"},
         BindCase{"missingParent",
                  [](Binding& t) {
                      t.Image("dir/child.vhdx", ChildSpec(u"relative_path", u"base.vhdx"));
                      t.Stub("child.vhdx");
                  },
-                 false, {}, std::nullopt,
+                 false,
+                 {},
+                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorOpenFile for Parent VHDX failed with status "
                  "0xc0000034\n"},
         BindCase{"corruptParent",
@@ -258,7 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                      t.File("dir/base.vhdx", CorruptImage(ParentSpec()));
                      t.Stub("child.vhdx");
                  },
-                 false, {}, std::nullopt,
+                 false,
+                 {},
+                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorParseHeader for parent VHDX failed with "
                  "status 0xc0000058\n"},
         BindCase{"imageOutsideTheVolume",
@@ -266,7 +283,10 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("disk.vhdx", DynamicSpec());
                      t.Stub("..\\..\\disk.vhdx");
                  },
-                 false, {}, std::nullopt, ""},
+                 false,
+                 {},
+                 std::nullopt,
+                 ""},
         BindCase{"pathWithoutTerminator",
                  [](Binding& t) {
                      t.Image("dir/disk.vhdx", DynamicSpec());
@@ -277,10 +297,11 @@ INSTANTIATE_TEST_SUITE_P(
                      }
                      t.File("dir/disk.vmdk", stub);
                  },
-                 false, {}, std::nullopt,
+                 false,
+                 {},
+                 std::nullopt,
                  "[PONTOR] PontorParseHeader: Image path of %s has no terminating zero\n"}),
     [](const auto& info) { return std::string(info.param.name); });
-
 
 // ---- The binding open's access ----
 
@@ -307,12 +328,12 @@ TEST_P(BindingOpenAccess, OnlyWriteDataIsRefusedAndTheStreamStaysBound) {
         EXPECT_EQ(result.status, STATUS_ACCESS_DENIED);
         EXPECT_EQ(result.information, 0u);
         EXPECT_FALSE(binder);
-        EXPECT_TRUE(HasLine(capture, "[PONTOR] PontorPostCreate: Denying write access to " +
-                                         name + "."));
+        EXPECT_TRUE(
+            HasLine(capture, "[PONTOR] PontorPostCreate: Denying write access to " + name + "."));
     } else {
         EXPECT_EQ(result.status, STATUS_SUCCESS);
-        EXPECT_TRUE(HasLine(capture,
-                            "[PONTOR] PontorPostCreate: Filtering access to " + name + ".\n"));
+        EXPECT_TRUE(
+            HasLine(capture, "[PONTOR] PontorPostCreate: Filtering access to " + name + ".\n"));
     }
 
     // Bound once, whatever the binding open was told.
@@ -332,8 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
         AccessCase{"writeData", FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, true},
         AccessCase{"genericWrite", GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, true},
         AccessCase{"appendOnly", FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE, false},
-        AccessCase{"writeAttributes", FILE_READ_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                   false}),
+        AccessCase{"writeAttributes", FILE_READ_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Stub layout ----
@@ -361,7 +381,8 @@ TEST_F(FilterTest, StubOf2048BytesWhosePathEndsInItsLastTwoBytes) {
     std::vector<uint8_t> expected = stub;
     expected.resize(4096, 0);
     EXPECT_EQ(header.bytes, expected);
-    EXPECT_EQ(Read(handle, 0, 4096).bytes, vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, 0, 4096));
+    EXPECT_EQ(Read(handle, 0, 4096).bytes,
+              vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, 0, 4096));
 }
 
 // ---- Volumes ----
@@ -377,9 +398,8 @@ class Volumes : public FilterTest, public ::testing::WithParamInterface<VolumeCa
 
 TEST_P(Volumes, EveryLocalVolumeGetsAnInstanceNoNetworkOne) {
     const VolumeCase& c = GetParam();
-    std::string pattern = (std::filesystem::temp_directory_path() / "pontor-vol-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path root = pattern;
+    const kit::ScratchDir dir("pontor-vol");
+    const std::filesystem::path& root = dir.Dir();
     vhdxtest::WriteFile(root / "disk.vhdx", vhdxtest::Build(DynamicSpec()).bytes);
     vhdxtest::WriteFile(root / "disk.vmdk", StubBytes("disk.vhdx"));
     {
@@ -394,17 +414,16 @@ TEST_P(Volumes, EveryLocalVolumeGetsAnInstanceNoNetworkOne) {
         EXPECT_EQ(read.bytes, c.attached ? vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, 0, 2048)
                                          : StubBytes("disk.vhdx"));
     }
-    std::filesystem::remove_all(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Filter, Volumes,
-    ::testing::Values(
-        VolumeCase{"ntfs", host::DeviceType::Disk, FLT_FSTYPE_NTFS, true},
-        VolumeCase{"fat", host::DeviceType::Disk, FLT_FSTYPE_FAT, true},
-        VolumeCase{"exfat", host::DeviceType::Disk, FLT_FSTYPE_EXFAT, true},
-        VolumeCase{"optical", host::DeviceType::CdRom, FLT_FSTYPE_UNKNOWN, true},
-        VolumeCase{"network", host::DeviceType::NetworkFileSystem, FLT_FSTYPE_UNKNOWN, false}),
+    ::testing::Values(VolumeCase{"ntfs", host::DeviceType::Disk, FLT_FSTYPE_NTFS, true},
+                      VolumeCase{"fat", host::DeviceType::Disk, FLT_FSTYPE_FAT, true},
+                      VolumeCase{"exfat", host::DeviceType::Disk, FLT_FSTYPE_EXFAT, true},
+                      VolumeCase{"optical", host::DeviceType::CdRom, FLT_FSTYPE_UNKNOWN, true},
+                      VolumeCase{"network", host::DeviceType::NetworkFileSystem, FLT_FSTYPE_UNKNOWN,
+                                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Unload ----
@@ -469,8 +488,8 @@ TEST_P(TraceMask, GatesEveryEnteredTraceButNoFailureMessage) {
         "Pontor!PontorUnload: Entered\n",
     };
     EXPECT_EQ(traces, GetParam() ? entered : std::set<std::string>());
-    EXPECT_TRUE(HasLine(capture,
-                        "[PONTOR] PontorParseHeader: PontorOpenFile failed with status 0xc0000034\n"));
+    EXPECT_TRUE(HasLine(
+        capture, "[PONTOR] PontorParseHeader: PontorOpenFile failed with status 0xc0000034\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, TraceMask, ::testing::Values(0u, 1u));
@@ -492,7 +511,8 @@ TEST_F(FilterTest, MessagesOfABoundStub) {
     const std::vector<std::string> filterLines = [&] {
         std::vector<std::string> lines;
         for (const std::string& text : fixture::DriverLines(capture)) {
-            if (text.rfind("[PONTOR] Pontor", 0) == 0 && text.find("PontorParseHeader:") == std::string::npos) {
+            if (text.rfind("[PONTOR] Pontor", 0) == 0 &&
+                text.find("PontorParseHeader:") == std::string::npos) {
                 lines.push_back(text);
             }
         }

@@ -38,25 +38,16 @@ protected:
 
     static ImageSpec Child() { return ChildSpec(u"relative_path", u"base.vhdx"); }
 
-    void Arm(uint64_t n) {
+    kit::Fault Kind() const {
         switch (GetParam().fault) {
-        case Fault::Allocation:
-            host::FailAllocation(n);
-            break;
-        case Fault::ReadError:
-            host::FailRead(n, STATUS_IO_DEVICE_ERROR);
-            break;
-        case Fault::ShortRead:
-            // Longer than a BAT entry, shorter than any block or header.
-            host::ShortenRead(n, 100);
-            break;
+            case Fault::Allocation: return kit::AllocationFault();
+            case Fault::ReadError: return kit::ReadFault();
+            case Fault::ShortRead:
+                // Longer than a BAT entry, shorter than any block or header.
+                return {"short read", [](uint64_t n) { host::ShortenRead(n, 100); },
+                        STATUS_UNRECOGNIZED_MEDIA};
         }
-    }
-
-    // The status a read that met the fault may fail with.
-    NTSTATUS FaultStatus() const {
-        return GetParam().fault == Fault::Allocation ? STATUS_INSUFFICIENT_RESOURCES
-                                                     : STATUS_IO_DEVICE_ERROR;
+        return {};
     }
 
     // One open of the stub: either bound, serving the virtual disk (a read
@@ -84,16 +75,18 @@ protected:
                     EXPECT_EQ(read.status, STATUS_END_OF_FILE);
                 } else {
                     EXPECT_EQ(read.status, STATUS_SUCCESS);
-                    EXPECT_EQ(read.bytes, std::vector<uint8_t>(stub.begin() + range.offset,
-                                                               stub.begin() + std::min<size_t>(stub.size(), range.offset + range.length)));
+                    EXPECT_EQ(read.bytes,
+                              std::vector<uint8_t>(
+                                  stub.begin() + range.offset,
+                                  stub.begin() +
+                                      std::min<size_t>(stub.size(), range.offset + range.length)));
                 }
                 continue;
             }
             const ULONG whole = (ULONG)std::min<uint64_t>(range.length, 8 * MiB - range.offset);
             if (!NT_SUCCESS(read.status)) {
                 EXPECT_FALSE(exact) << host::StatusName(read.status);
-                EXPECT_EQ(read.status, GetParam().fault == Fault::ShortRead ? STATUS_UNRECOGNIZED_MEDIA
-                                                                            : FaultStatus());
+                EXPECT_EQ(read.status, Kind().status);
                 EXPECT_EQ(read.information, 0u);
                 continue;
             }
@@ -107,43 +100,32 @@ protected:
         }
 
         FILE_STANDARD_INFORMATION standard = {};
-        ASSERT_EQ(host::QueryInformation(handle, FileStandardInformation, &standard,
-                                         sizeof(standard))
-                      .status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            host::QueryInformation(handle, FileStandardInformation, &standard, sizeof(standard))
+                .status,
+            STATUS_SUCCESS);
         EXPECT_EQ(standard.EndOfFile.QuadPart, bound ? (LONGLONG)(8 * MiB) : (LONGLONG)stub.size());
     }
 };
 
 TEST_P(FaultSweep, EveryFaultGivesADocumentedOutcomeAndLeaksNothing) {
-    uint64_t n = 1;
-    for (;; n++) {
-        SCOPED_TRACE("fault " + std::to_string(n));
+    const uint64_t runs = kit::SweepFaults(Kind(), [&](const kit::Arm& arm) {
         {
             host::Driver driver(DriverEntry);
-            ASSERT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
+            EXPECT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
             // An open that never binds keeps the stream alive, so the second
             // open below retries the binding on the same context.
             host::Handle anchor;
-            ASSERT_EQ(OpenQuietly("dir/disk.vmdk", &anchor).status, STATUS_SUCCESS);
-
-            host::ResetFaults();
-            Arm(n);
+            EXPECT_EQ(OpenQuietly("dir/disk.vmdk", &anchor).status, STATUS_SUCCESS);
+            arm();
             OpenReadQueryClose(false);
-            const bool fired = host::FaultInjected();
-            OpenReadQueryClose(fired);
-            if (::testing::Test::HasFatalFailure()) {
-                return;
-            }
+            OpenReadQueryClose(host::FaultInjected());
         }
-        EXPECT_EQ(host::PoolOutstanding(), 0u);
         EXPECT_EQ(host::OpenFileCount(), 0u);
-        if (!host::FaultInjected() || HasFailure()) {
-            break;
-        }
-    }
+        return STATUS_SUCCESS;
+    });
     // The sweep reached past the binding and the reads.
-    EXPECT_GT(n, 20u);
+    EXPECT_GT(runs, 20u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, FaultSweep,

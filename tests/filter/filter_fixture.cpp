@@ -1,8 +1,6 @@
 #include "tests/filter/filter_fixture.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace filtertest {
 
@@ -63,7 +61,6 @@ ImageSpec DynamicSpec() {
 }
 
 void FilterTest::SetUp() {
-    DriverTest::SetUp();
     gTraceFlags = 0;
     scratch_ = std::make_unique<fixture::ScratchVolume>();
     driver_ = std::make_unique<host::Driver>(DriverEntry);
@@ -74,9 +71,6 @@ void FilterTest::SetUp() {
 void FilterTest::TearDown() {
     driver_.reset();
     gTraceFlags = 0;
-    host::SetHook(host::HookPoint::SetStreamContext, nullptr);
-    host::SetHook(host::HookPoint::PostCreate, nullptr);
-    DriverTest::TearDown();
     scratch_.reset();
 }
 
@@ -102,8 +96,7 @@ void FilterTest::PutStub(const std::string& relative, std::string_view imagePath
 }
 
 std::vector<uint8_t> FilterTest::HostBytes(const std::string& relative) const {
-    std::ifstream in(HostPath(relative), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    return kit::ReadFile(HostPath(relative));
 }
 
 host::IoResult FilterTest::Open(const std::string& relative, host::Handle* handle,

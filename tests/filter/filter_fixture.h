@@ -14,20 +14,20 @@
 #include "filter/filter.h"
 #include "platform/host/host.h"
 #include "tests/support/vhdx_image.h"
-#include "tests/vhdx/image_fixture.h"
+#include "tests/support/image_fixture.h"
 
 namespace filtertest {
 
-constexpr uint64_t KiB = 1024;
-constexpr uint64_t MiB = 1024 * KiB;
+using kit::KiB;
+using kit::MiB;
 
 // "qelvorn" and a zero byte.
 constexpr uint64_t kStubSignature = 0x006E726F766C6571ULL;
 
 // {4248BE44-647F-488F-8BE5-A08AAF70F028}: creates carrying this extra create
 // parameter are never examined by the filter.
-constexpr GUID kSkipEcp = {0x4248BE44, 0x647F, 0x488F,
-                           {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
+constexpr GUID kSkipEcp = {
+    0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
 
 // A stub: signature, the image path as UTF-16LE at offset 16 with its
 // terminating zero, zero-padded to size bytes.
@@ -41,8 +41,7 @@ vhdxtest::ImageSpec ParentSpec();
 // A plain dynamic image with blocks in several states.
 vhdxtest::ImageSpec DynamicSpec();
 
-// A scratch volume with the driver loaded on it. The driver is unloaded
-// before the pool and the host's file descriptors are checked.
+// A scratch volume with the driver loaded on it, unloaded when the test ends.
 class FilterTest : public fixture::DriverTest {
 protected:
     void SetUp() override;

@@ -90,10 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                  STATUS_SUCCESS, 3000},
         ReadCase{"zeroBlock", 3 * MiB, 4096, IoPath::Irp, kLocked, STATUS_SUCCESS, 4096},
         ReadCase{"pagingMappedHere", 0, 65536, IoPath::Paging, kLocked, STATUS_SUCCESS, 65536},
-        ReadCase{"pagingSystemVa", 5 * MiB, 4096, IoPath::Paging,
-                 kLocked | MDL_MAPPED_TO_SYSTEM_VA, STATUS_SUCCESS, 4096},
-        ReadCase{"pagingNonPagedPool", 5 * MiB, 4096, IoPath::Paging,
-                 MDL_SOURCE_IS_NONPAGED_POOL, STATUS_SUCCESS, 4096},
+        ReadCase{"pagingSystemVa", 5 * MiB, 4096, IoPath::Paging, kLocked | MDL_MAPPED_TO_SYSTEM_VA,
+                 STATUS_SUCCESS, 4096},
+        ReadCase{"pagingNonPagedPool", 5 * MiB, 4096, IoPath::Paging, MDL_SOURCE_IS_NONPAGED_POOL,
+                 STATUS_SUCCESS, 4096},
         ReadCase{"cachedRefusedAsFastIo", 5 * MiB - 4096, 8192, IoPath::Cached, kLocked,
                  STATUS_SUCCESS, 8192},
         ReadCase{"acrossTheEnd", 8 * MiB - 1000, 4096, IoPath::Irp, kLocked, STATUS_SUCCESS, 1000},
@@ -317,9 +317,9 @@ TEST_P(Modifications, AreRefusedOnABoundStubAndReachTheFileSystemOtherwise) {
     EXPECT_EQ(HostBytes("dir/disk.vmdk"), StubBytes("child.vhdx", 4096));
 
     host::Handle plainWriter;
-    ASSERT_EQ(Open("dir/free.vmdk", &plainWriter, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE)
-                  .status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        Open("dir/free.vmdk", &plainWriter, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE).status,
+        STATUS_SUCCESS);
     EXPECT_TRUE(NT_SUCCESS(GetParam().issue(plainWriter).status));
 }
 

@@ -44,7 +44,7 @@ class OpenName : public Files, public ::testing::WithParamInterface<NameCase> {}
 
 TEST_P(OpenName, ResolvesBeneathTheRootOnly) {
     std::filesystem::create_symlink(Path("outside.bin"), Path("Dir/link.bin"));
-    std::filesystem::create_directory_symlink(dir_, Path("Dir/loop"));
+    std::filesystem::create_directory_symlink(dir_.Dir(), Path("Dir/loop"));
     const NameCase& c = GetParam();
     HANDLE handle = nullptr;
     PFILE_OBJECT fo = nullptr;

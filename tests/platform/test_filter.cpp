@@ -1,9 +1,6 @@
 #include "tests/platform/test_filter.h"
 
-#include <stdlib.h>
-
 #include <fstream>
-#include <sstream>
 
 namespace platform_test {
 namespace {
@@ -175,28 +172,18 @@ std::string MajorName(UCHAR major) {
 }
 
 void PlatformTest::SetUp() {
-    host::ResetFaults();
     host::SetBugCheckHandler([this](std::string_view what) {
         std::lock_guard<std::mutex> lock(bugChecksMutex_);
         bugChecks_.emplace_back(what);
     });
     delete gFilter;
     gFilter = new Filter();
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "pontor-platform-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    volume_ = std::make_unique<host::Volume>(dir_);
+    volume_ = std::make_unique<host::Volume>(dir_.Dir());
 }
 
 void PlatformTest::TearDown() {
     driver_.reset();
     volume_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    host::ResetFaults();
-    EXPECT_EQ(host::PoolOutstanding(), 0u) << "pool allocations leaked";
-    EXPECT_EQ(host::OpenFileCount(), 0u) << "files left open";
     EXPECT_EQ(TakeBugChecks(), std::vector<std::string>()) << "unexpected bug checks";
     host::SetBugCheckHandler(nullptr);
 }
@@ -207,10 +194,7 @@ void PlatformTest::WriteFile(const std::string& relative, const std::string& byt
 }
 
 std::string PlatformTest::ReadHostFile(const std::string& relative) {
-    std::ifstream in(Path(relative), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return kit::Slurp(Path(relative));
 }
 
 host::IoResult PlatformTest::OpenFile(const std::string& relative, host::Handle* handle,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "tests/support/kit.h"
 
 namespace platform_test {
 
@@ -62,14 +63,13 @@ inline PreHook Only(UCHAR major, PreHook hook) {
 }
 
 // A scratch directory served as a volume, files written into it, the filter
-// loaded, bug checks collected; every test ends with an empty pool and no
-// host file open.
+// loaded, bug checks collected.
 class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::filesystem::path Path(const std::string& relative) const { return dir_ / relative; }
+    std::filesystem::path Path(const std::string& relative) const { return dir_.File(relative); }
     void WriteFile(const std::string& relative, const std::string& bytes);
     std::string ReadHostFile(const std::string& relative);
     std::u16string Nt(const std::string& relative) const { return volume_->NtName(relative); }
@@ -80,7 +80,7 @@ protected:
     // them for TearDown to report.
     std::vector<std::string> TakeBugChecks();
 
-    std::filesystem::path dir_;
+    kit::ScratchDir dir_{"pontor-platform"};
     std::unique_ptr<host::Volume> volume_;
     std::unique_ptr<host::Driver> driver_;
 

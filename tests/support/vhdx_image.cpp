@@ -4,10 +4,12 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/sizes.h"
+
 namespace vhdxtest {
 namespace {
 
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 constexpr uint64_t kHeader1 = 0x10000, kHeader2 = 0x20000;
 constexpr uint64_t kRegion1 = 0x30000, kRegion2 = 0x40000;
 constexpr uint32_t kHeaderSize = 4096, kRegionSize = 0x10000;
@@ -78,9 +80,7 @@ uint32_t ImageSpec::ChunkRatio() const {
     return (uint32_t)(((uint64_t)logicalSectorSize << 23) / blockSize);
 }
 
-uint64_t ImageSpec::DataBlocks() const {
-    return (virtualDiskSize + blockSize - 1) / blockSize;
-}
+uint64_t ImageSpec::DataBlocks() const { return (virtualDiskSize + blockSize - 1) / blockSize; }
 
 uint8_t Payload(uint64_t seed, uint64_t offset) {
     uint64_t x = (offset >> 3) * 0x9E3779B97F4A7C15ULL ^ seed * 0xD1B54A32D192ED03ULL;
@@ -344,8 +344,8 @@ void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
     }
 }
 
-std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent,
-                                   uint64_t offset, uint64_t length) {
+std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
+                                   uint64_t length) {
     std::vector<uint8_t> out;
     out.reserve(length);
     const uint32_t ratio = image.ChunkRatio();
@@ -358,29 +358,26 @@ std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* pare
         const State state = it == image.blocks.end() ? State::NotPresent : it->second;
         bool fromParent = false;
         switch (state) {
-        case State::NotPresent:
-            fromParent = image.hasParent;
-            if (!fromParent) {
-                out.push_back(0);
-                continue;
-            }
-            break;
-        case State::Undefined:
-        case State::Zero:
-        case State::Unmapped:
-            out.push_back(0);
-            continue;
-        case State::PartiallyPresent:
-            if (!SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23))) {
+            case State::NotPresent:
                 fromParent = image.hasParent;
                 if (!fromParent) {
                     out.push_back(0);
                     continue;
                 }
-            }
-            break;
-        default:
-            break;
+                break;
+            case State::Undefined:
+            case State::Zero:
+            case State::Unmapped: out.push_back(0); continue;
+            case State::PartiallyPresent:
+                if (!SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23))) {
+                    fromParent = image.hasParent;
+                    if (!fromParent) {
+                        out.push_back(0);
+                        continue;
+                    }
+                }
+                break;
+            default: break;
         }
         if (fromParent) {
             out.push_back(parent ? below[o - offset] : 0);
@@ -416,9 +413,7 @@ void Store64(uint8_t* p, uint64_t v) {
         p[i] = (uint8_t)(v >> (8 * i));
     }
 }
-uint32_t Load32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
-}
+uint32_t Load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 uint64_t Load64(const uint8_t* p) { return Load32(p) | (uint64_t)Load32(p + 4) << 32; }
 
 }  // namespace vhdxtest

@@ -113,8 +113,8 @@ void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
 // virtual disk, resolved byte by byte from the format's definition: parent
 // (or zeros without one) for absent data, zeros for the zero states, this
 // image's payload otherwise, and for partially present blocks per sector bit.
-std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent,
-                                   uint64_t offset, uint64_t length);
+std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
+                                   uint64_t length);
 
 uint32_t Crc32c(const uint8_t* data, size_t length);
 void Store16(uint8_t* p, uint16_t v);

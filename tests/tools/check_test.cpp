@@ -10,11 +10,11 @@
 
 namespace {
 
+using kit::MiB;
 using vhdxtest::Guid;
 using vhdxtest::Image;
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
-constexpr uint64_t MiB = 1 << 20;
 
 const Guid kUnknown = Guid::Parse("{0BADF00D-1234-5678-9ABC-DEF012345678}");
 const Guid kLogGuid = Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}");
@@ -38,8 +38,8 @@ ImageSpec Child() {
 struct Case {
     const char* name;
     ImageSpec shape;
-    std::function<void(Image&)> patch;  // of the image checked
-    std::vector<std::string> expected;  // "severity:code", sorted
+    std::function<void(Image&)> patch;                  // of the image checked
+    std::vector<std::string> expected;                  // "severity:code", sorted
     std::function<void(Image&)> patchParent = nullptr;  // for a differencing child
     std::optional<ImageSpec> parentSpec = std::nullopt;
     bool parentPresent = true;
@@ -51,7 +51,7 @@ class CheckTest : public fixture::DriverTest, public ::testing::WithParamInterfa
 
 TEST_P(CheckTest, ReportsExactlyTheExpectedFindings) {
     const Case& c = GetParam();
-    fixture::ScratchVolume volume;
+    kit::ScratchDir volume;
     Image image = vhdxtest::Build(c.shape);
     if (c.patch) {
         c.patch(image);
@@ -95,105 +95,193 @@ ImageSpec ParentSized(uint64_t size) {
 const Case kCases[] = {
     {"CleanImage", Plain(), nullptr, {}},
     {"CleanChain", Child(), nullptr, {}},
-    {"SecondHeaderNewerButAgreeing", Plain(), [](Image& i) { tooltest::patch::SetSequence(i, 1, 9); },
+    {"SecondHeaderNewerButAgreeing",
+     Plain(),
+     [](Image& i) { tooltest::patch::SetSequence(i, 1, 9); },
      {"note:header-second-newer"}},
-    {"SecondHeaderNewerWithAnotherLog", Plain(),
+    {"SecondHeaderNewerWithAnotherLog",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetSequence(i, 1, 9);
          tooltest::patch::SetLogGuid(i, 1, kLogGuid);
      },
      {"warning:header-second-newer", "note:log-empty"}},
-    {"SecondHeaderDamaged", Plain(), [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kHeader[1]); },
+    {"SecondHeaderDamaged",
+     Plain(),
+     [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kHeader[1]); },
      {"warning:header-damaged"}},
-    {"FirstHeaderDamaged", Plain(), [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kHeader[0]); },
+    {"FirstHeaderDamaged",
+     Plain(),
+     [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kHeader[0]); },
      {"error:header-damaged", "error:driver-refuses"}},
-    {"HeadersConflict", Plain(),
+    {"HeadersConflict",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetSequence(i, 1, 2);
          tooltest::patch::SetLogGuid(i, 1, kLogGuid);
      },
      {"error:header-conflict"}},
-    {"UnknownVersion", Plain(),
+    {"UnknownVersion",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetVersion(i, 0, 2);
          tooltest::patch::SetVersion(i, 1, 2);
      },
      {"error:header-version"}},
-    {"LogNotReplayed", Plain(),
+    {"LogNotReplayed",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetLogGuid(i, 0, kLogGuid);
          tooltest::patch::WriteLogEntry(i, kLogGuid, true);
      },
      {"error:log-not-replayed"}},
-    {"LogEntryOfAnotherGuid", Plain(),
+    {"LogEntryOfAnotherGuid",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetLogGuid(i, 0, kLogGuid);
          tooltest::patch::WriteLogEntry(i, kUnknown, true);
      },
      {"note:log-empty"}},
-    {"LogEntryDamaged", Plain(),
+    {"LogEntryDamaged",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetLogGuid(i, 0, kLogGuid);
          tooltest::patch::WriteLogEntry(i, kLogGuid, false);
      },
      {"note:log-empty"}},
-    {"LogEntryWithoutLogGuid", Plain(), [](Image& i) { tooltest::patch::WriteLogEntry(i, kLogGuid, true); }, {}},
-    {"SecondRegionTableDamaged", Plain(),
+    {"LogEntryWithoutLogGuid",
+     Plain(),
+     [](Image& i) { tooltest::patch::WriteLogEntry(i, kLogGuid, true); },
+     {}},
+    {"SecondRegionTableDamaged",
+     Plain(),
      [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kRegionTable[1]); },
      {"warning:region-table-damaged"}},
-    {"FirstRegionTableDamaged", Plain(),
+    {"FirstRegionTableDamaged",
+     Plain(),
      [](Image& i) { tooltest::patch::Damage(i, tooltest::patch::kRegionTable[0]); },
      {"error:region-table-damaged", "error:driver-refuses"}},
-    {"RegionTablesDiffer", Plain(),
+    {"RegionTablesDiffer",
+     Plain(),
      [](Image& i) { tooltest::patch::AppendRegionEntryToCopy(i, 1, kUnknown, 0, 0, false); },
      {"warning:region-tables-differ"}},
-    {"UnknownRequiredRegion", Plain(), [](Image& i) { i.AppendRegionEntry(kUnknown, 0, 0); },
+    {"UnknownRequiredRegion",
+     Plain(),
+     [](Image& i) { i.AppendRegionEntry(kUnknown, 0, 0); },
      {"error:region-unknown-required"}},
-    {"BatRegionListedTwice", Plain(),
+    {"BatRegionListedTwice",
+     Plain(),
      [](Image& i) { i.AppendRegionEntry(vhdxtest::kBatRegion, i.batOffset, i.batLength); },
      {"error:region-duplicate"}},
-    {"UnknownRequiredMetadataItem", Plain(), [](Image& i) { i.RemoveItem(vhdxtest::kPage83); },
+    {"UnknownRequiredMetadataItem",
+     Plain(),
+     [](Image& i) { i.RemoveItem(vhdxtest::kPage83); },
      {"error:metadata-unknown-required", "error:metadata-missing"}},
-    {"UnknownOptionalMetadataItem", Plain(),
+    {"UnknownOptionalMetadataItem",
+     Plain(),
      [](Image& i) {
          tooltest::patch::SetItemFlags(i, vhdxtest::kPage83, 0);
          i.RemoveItem(vhdxtest::kPage83);
      },
      {"error:metadata-missing"}},
-    {"BlockSizeNotPowerOfTwo", [] { ImageSpec s = Plain(); s.blockSize = 3 * MiB; return s; }(), nullptr,
+    {"BlockSizeNotPowerOfTwo",
+     [] {
+         ImageSpec s = Plain();
+         s.blockSize = 3 * MiB;
+         return s;
+     }(),
+     nullptr,
      {"error:metadata-value", "note:served-beyond-disk"}},
-    {"ReservedState", WithBlocks(Plain(), {{2, State::Reserved5}}), nullptr, {"error:bat-reserved-state"}},
-    {"PartialWithoutParent", [] { ImageSpec s = WithBlocks(Plain(), {{2, State::PartiallyPresent}});
-                                  s.sectorBitmaps[0] = {0xFF};
-                                  return s; }(),
-     nullptr, {"error:bat-partial-without-parent"}},
-    {"PartialWithoutBitmap", [] { ImageSpec s = Child(); s.sectorBitmaps.clear(); return s; }(), nullptr,
+    {"ReservedState",
+     WithBlocks(Plain(), {{2, State::Reserved5}}),
+     nullptr,
+     {"error:bat-reserved-state"}},
+    {"PartialWithoutParent",
+     [] {
+         ImageSpec s = WithBlocks(Plain(), {{2, State::PartiallyPresent}});
+         s.sectorBitmaps[0] = {0xFF};
+         return s;
+     }(),
+     nullptr,
+     {"error:bat-partial-without-parent"}},
+    {"PartialWithoutBitmap",
+     [] {
+         ImageSpec s = Child();
+         s.sectorBitmaps.clear();
+         return s;
+     }(),
+     nullptr,
      {"error:bat-partial-without-bitmap"}},
-    {"BlockPastEndOfFile", Plain(), [](Image& i) { i.bytes.resize(i.blockFileOffset[3] + MiB / 2); },
+    {"BlockPastEndOfFile",
+     Plain(),
+     [](Image& i) { i.bytes.resize(i.blockFileOffset[3] + MiB / 2); },
      {"error:bat-beyond-eof"}},
-    {"BlocksOverlap", Plain(), [](Image& i) { i.SetBatEntry(3, i.BatEntry(0)); }, {"error:bat-overlap"}},
-    {"BlockInsideTheBat", Plain(), [](Image& i) { i.SetBatEntry(3, i.batOffset | 6); }, {"error:bat-overlap"}},
-    {"BatTooShort", [] { ImageSpec s = Plain(); s.virtualDiskSize = 300000 * MiB; s.blocks = {}; return s; }(),
-     [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 1 << 20); }, {"error:bat-too-short"}},
-    {"DiskSmallerThanItsBlocks", [] { ImageSpec s = Plain(); s.virtualDiskSize = 10 * MiB; s.blockSize = 32 * MiB;
-                                       s.blocks = {{0, State::FullyPresent}}; return s; }(),
-     nullptr, {"note:served-beyond-disk"}},
+    {"BlocksOverlap",
+     Plain(),
+     [](Image& i) { i.SetBatEntry(3, i.BatEntry(0)); },
+     {"error:bat-overlap"}},
+    {"BlockInsideTheBat",
+     Plain(),
+     [](Image& i) { i.SetBatEntry(3, i.batOffset | 6); },
+     {"error:bat-overlap"}},
+    {"BatTooShort",
+     [] {
+         ImageSpec s = Plain();
+         s.virtualDiskSize = 300000 * MiB;
+         s.blocks = {};
+         return s;
+     }(),
+     [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 1 << 20); },
+     {"error:bat-too-short"}},
+    {"DiskSmallerThanItsBlocks",
+     [] {
+         ImageSpec s = Plain();
+         s.virtualDiskSize = 10 * MiB;
+         s.blockSize = 32 * MiB;
+         s.blocks = {{0, State::FullyPresent}};
+         return s;
+     }(),
+     nullptr,
+     {"note:served-beyond-disk"}},
     {"ParentMissing", Child(), nullptr, {"error:parent-missing"}, nullptr, std::nullopt, false},
-    {"ParentChanged", Child(), nullptr, {"error:parent-linkage-mismatch"},
+    {"ParentChanged",
+     Child(),
+     nullptr,
+     {"error:parent-linkage-mismatch"},
      [](Image& p) { tooltest::patch::SetDataWriteGuid(p, kUnknown); }},
-    {"ParentLinkageMissing", [] { ImageSpec s = Child(); s.parentLocator = {{u"relative_path", u"parent.vhdx"}};
-                                  return s; }(),
-     nullptr, {"error:parent-linkage-missing"}},
-    {"ParentOfAnotherSize", Child(), nullptr, {"error:parent-size-mismatch"}, nullptr, ParentSized(32 * MiB)},
+    {"ParentLinkageMissing",
+     [] {
+         ImageSpec s = Child();
+         s.parentLocator = {{u"relative_path", u"parent.vhdx"}};
+         return s;
+     }(),
+     nullptr,
+     {"error:parent-linkage-missing"}},
+    {"ParentOfAnotherSize",
+     Child(),
+     nullptr,
+     {"error:parent-size-mismatch"},
+     nullptr,
+     ParentSized(32 * MiB)},
     {"ParentFoundElsewhereByFullReader",
-     [] { ImageSpec s = Child();
-          s.parentLocator = {{u"parent_linkage", u"{66666666-7777-8888-9999-AAAAAAAAAAAA}"},
-                             {u"relative_path", u"..\\base\\parent.vhdx"}};
-          return s; }(),
-     nullptr, {"note:parent-path-differs"}},
-    {"ParentItselfDifferencing", Child(), nullptr,
+     [] {
+         ImageSpec s = Child();
+         s.parentLocator = {{u"parent_linkage", u"{66666666-7777-8888-9999-AAAAAAAAAAAA}"},
+                            {u"relative_path", u"..\\base\\parent.vhdx"}};
+         return s;
+     }(),
+     nullptr,
+     {"note:parent-path-differs"}},
+    {"ParentItselfDifferencing",
+     Child(),
+     nullptr,
      {"error:parent-nested", "error:parent-locator-missing"},
-     nullptr, [] { ImageSpec s = Plain(); s.hasParent = true; return s; }()},
+     nullptr,
+     [] {
+         ImageSpec s = Plain();
+         s.hasParent = true;
+         return s;
+     }()},
 };
 
 INSTANTIATE_TEST_SUITE_P(Images, CheckTest, ::testing::ValuesIn(kCases),

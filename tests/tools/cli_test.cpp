@@ -7,28 +7,31 @@
 
 namespace {
 
+using kit::MiB;
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
-constexpr uint64_t MiB = 1 << 20;
 
 TEST(PontorHelp, EveryCommandHasHelp) {
     for (const tool::Command& command : tool::Commands()) {
         std::vector<std::string> args;
-        for (size_t at = 0, next; at != std::string::npos; at = next == std::string::npos ? next : next + 1) {
+        for (size_t at = 0, next; at != std::string::npos;
+             at = next == std::string::npos ? next : next + 1) {
             next = std::string(command.shape.name).find(' ', at);
             args.push_back(std::string(command.shape.name).substr(at, next - at));
         }
         args.push_back("--help");
         const tooltest::Run run = tooltest::Pontor(args);
         EXPECT_EQ(run.exitCode, 0) << command.shape.name;
-        EXPECT_EQ(run.out.rfind(std::string("usage: pontor ") + command.shape.name, 0), 0u) << run.out;
+        EXPECT_EQ(run.out.rfind(std::string("usage: pontor ") + command.shape.name, 0), 0u)
+            << run.out;
         EXPECT_NE(run.out.find("--verbose"), std::string::npos);
         EXPECT_EQ(run.err, "");
     }
     const tooltest::Run overview = tooltest::Pontor({"--help"});
     EXPECT_EQ(overview.exitCode, 0);
     for (const tool::Command& command : tool::Commands()) {
-        EXPECT_NE(overview.out.find(std::string("  ") + command.shape.name + " "), std::string::npos)
+        EXPECT_NE(overview.out.find(std::string("  ") + command.shape.name + " "),
+                  std::string::npos)
             << command.shape.name;
     }
 }
@@ -46,7 +49,7 @@ class PontorRefuses : public fixture::DriverTest, public ::testing::WithParamInt
 
 TEST_P(PontorRefuses, WithOneLineAndItsExitCode) {
     const BadInput& c = GetParam();
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     vhdxtest::WriteFile(dir.File("garbage.vhdx"), std::vector<uint8_t>(3 << 20, 0xA5));
     vhdxtest::Image damaged = vhdxtest::Build(ImageSpec{});
     tooltest::patch::Damage(damaged, tooltest::patch::kHeader[0]);
@@ -63,26 +66,61 @@ TEST_P(PontorRefuses, WithOneLineAndItsExitCode) {
 INSTANTIATE_TEST_SUITE_P(
     Commands, PontorRefuses,
     ::testing::ValuesIn(std::vector<BadInput>{
-        {"UnknownCommand", {"frobnicate"}, 2, "pontor: unknown command 'frobnicate' (see 'pontor --help')"},
-        {"GroupWithoutCommand", {"stub"}, 2, "pontor: stub: missing command: create (see 'pontor stub --help')"},
+        {"UnknownCommand",
+         {"frobnicate"},
+         2,
+         "pontor: unknown command 'frobnicate' (see 'pontor --help')"},
+        {"GroupWithoutCommand",
+         {"stub"},
+         2,
+         "pontor: stub: missing command: create (see 'pontor stub --help')"},
         {"MissingImage", {"info"}, 2, "pontor: info: missing IMAGE (see 'pontor info --help')"},
-        {"ExtraArgument", {"map", "a", "b"}, 2, "pontor: map: unexpected argument 'b' (see 'pontor map --help')"},
+        {"ExtraArgument",
+         {"map", "a", "b"},
+         2,
+         "pontor: map: unexpected argument 'b' (see 'pontor map --help')"},
         {"UnknownLongOption", {"check", "--jsn", "x"}, 2, "pontor: check: unknown option --jsn"},
         {"UnknownShortOption", {"info", "-q", "x"}, 2, "pontor: info: unknown option -q"},
-        {"FlagWithValue", {"info", "--json=yes", "x"}, 2, "pontor: info: option --json takes no value"},
-        {"TraceWithoutMask", {"info", "x", "--trace"}, 2, "pontor: info: option --trace needs MASK"},
-        {"TraceNotANumber", {"info", "--trace", "lots", "x"}, 2, "pontor: info: --trace: not a byte count: 'lots'"},
-        {"TraceTooWide", {"info", "--trace", "0x100000000", "x"}, 2,
+        {"FlagWithValue",
+         {"info", "--json=yes", "x"},
+         2,
+         "pontor: info: option --json takes no value"},
+        {"TraceWithoutMask",
+         {"info", "x", "--trace"},
+         2,
+         "pontor: info: option --trace needs MASK"},
+        {"TraceNotANumber",
+         {"info", "--trace", "lots", "x"},
+         2,
+         "pontor: info: --trace: not a byte count: 'lots'"},
+        {"TraceTooWide",
+         {"info", "--trace", "0x100000000", "x"},
+         2,
          "pontor: info: --trace: the mask is 32 bits: '0x100000000'"},
-        {"InfoNoSuchFile", {"info", "none.vhdx"}, 1, "pontor: none.vhdx: No such file or directory"},
+        {"InfoNoSuchFile",
+         {"info", "none.vhdx"},
+         1,
+         "pontor: none.vhdx: No such file or directory"},
         {"InfoDirectory", {"info", "folder.vhdx"}, 1, "pontor: folder.vhdx: Is a directory"},
-        {"InfoGarbage", {"info", "garbage.vhdx"}, 1,
-         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER Signature"},
-        {"InfoDamagedHeader", {"info", "damaged.vhdx"}, 1,
-         "pontor: damaged.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_HEADER Checksum"},
-        {"MapGarbage", {"map", "--json", "garbage.vhdx"}, 1,
-         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER Signature"},
-        {"CheckNoSuchFile", {"check", "none.vhdx"}, 3, "pontor: none.vhdx: No such file or directory"},
+        {"InfoGarbage",
+         {"info", "garbage.vhdx"},
+         1,
+         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
+         "Signature"},
+        {"InfoDamagedHeader",
+         {"info", "damaged.vhdx"},
+         1,
+         "pontor: damaged.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_HEADER "
+         "Checksum"},
+        {"MapGarbage",
+         {"map", "--json", "garbage.vhdx"},
+         1,
+         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
+         "Signature"},
+        {"CheckNoSuchFile",
+         {"check", "none.vhdx"},
+         3,
+         "pontor: none.vhdx: No such file or directory"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -95,17 +133,18 @@ protected:
         shape.blocks = {{0, State::FullyPresent}, {1, State::FullyPresent}, {4, State::Zero}};
         vhdxtest::WriteFile(dir_.File("disk.vhdx"), vhdxtest::Build(shape).bytes);
     }
-    fixture::ScratchVolume dir_;
+    kit::ScratchDir dir_;
 };
 
 TEST_F(PontorOutput, InfoShowsGeometryHeadersAndBlockCounts) {
     const tooltest::Run run = tooltest::Pontor({"info", "disk.vhdx"}, dir_.Dir());
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    for (const char* line : {"served size:          20971520 bytes\n", "header copy 1:        sequence 2 (current)\n",
-                             "header copy 2:        sequence 1\n", "chunk ratio:          4096 blocks\n",
-                             "block states:         17 not present, 1 zero, 2 fully present\n",
-                             "sector bitmaps:       0 present\n",
-                             "region:               BAT at 0x300000, 1048576 bytes, required\n"}) {
+    for (const char* line :
+         {"served size:          20971520 bytes\n", "header copy 1:        sequence 2 (current)\n",
+          "header copy 2:        sequence 1\n", "chunk ratio:          4096 blocks\n",
+          "block states:         17 not present, 1 zero, 2 fully present\n",
+          "sector bitmaps:       0 present\n",
+          "region:               BAT at 0x300000, 1048576 bytes, required\n"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
     }
 }
@@ -123,18 +162,21 @@ TEST_F(PontorOutput, VerboseShowsTheDriversDebugOutput) {
     EXPECT_EQ(quiet.err, "");
     const tooltest::Run verbose = tooltest::Pontor({"info", "-v", "disk.vhdx"}, dir_.Dir());
     EXPECT_EQ(verbose.out, quiet.out);
-    EXPECT_NE(verbose.err.find("[PONTOR] VhdxParseMetadata: BlockSize = 1048576"), std::string::npos)
+    EXPECT_NE(verbose.err.find("[PONTOR] VhdxParseMetadata: BlockSize = 1048576"),
+              std::string::npos)
         << verbose.err;
 }
 
 TEST_F(PontorOutput, MapListsMergedExtents) {
     const tooltest::Run run = tooltest::Pontor({"map", "disk.vhdx"}, dir_.Dir());
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("0x0                0x200000           fully present      image      0x400000\n"),
+    EXPECT_NE(run.out.find(
+                  "0x0                0x200000           fully present      image      0x400000\n"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("0x400000           0x100000           zero               zeros      -\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("0x400000           0x100000           zero               zeros      -\n"),
+        std::string::npos)
         << run.out;
 }
 
@@ -147,17 +189,18 @@ TEST_F(PontorOutput, CheckExitStatusFollowsTheFindings) {
     vhdxtest::WriteFile(dir_.File("disk.vhdx"), damaged.bytes);
     const tooltest::Run dirty = tooltest::Pontor({"check", "disk.vhdx"}, dir_.Dir());
     EXPECT_EQ(dirty.exitCode, 1);
-    EXPECT_EQ(dirty.out,
-              "disk.vhdx: warning: region table copy 2 is damaged (bad checksum); readers use copy 1 "
-              "[region-table-damaged]\ndisk.vhdx: 0 errors, 1 warning\n");
+    EXPECT_EQ(
+        dirty.out,
+        "disk.vhdx: warning: region table copy 2 is damaged (bad checksum); readers use copy 1 "
+        "[region-table-damaged]\ndisk.vhdx: 0 errors, 1 warning\n");
 }
 
 TEST_F(PontorOutput, OutputThatCannotBeWrittenFails) {
     if (!std::filesystem::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full";
     }
-    const int status = tooltest::Shell(std::string(PONTOR_BINARY) + " map " + dir_.File("disk.vhdx").string() +
-                                       " >/dev/full 2>/dev/null");
+    const int status = tooltest::Shell(std::string(PONTOR_BINARY) + " map " +
+                                       dir_.File("disk.vhdx").string() + " >/dev/full 2>/dev/null");
     EXPECT_EQ(status, 1);
 }
 

@@ -11,18 +11,10 @@
 
 namespace {
 
+using kit::MiB;
+using kit::ReadAt;
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
-constexpr uint64_t MiB = 1 << 20;
-
-std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, uint64_t length) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg((std::streamoff)offset);
-    std::vector<uint8_t> bytes(length);
-    in.read((char*)bytes.data(), (std::streamsize)length);
-    bytes.resize((size_t)in.gcount());
-    return bytes;
-}
 
 // The bytes the map says the driver serves for the whole disk; every extent
 // checked for tiling and merging on the way.
@@ -56,7 +48,8 @@ struct Case {
 
 std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
 
-ImageSpec Shape(uint64_t size, uint32_t blockSize, uint32_t sector, std::map<uint64_t, State> blocks) {
+ImageSpec Shape(uint64_t size, uint32_t blockSize, uint32_t sector,
+                std::map<uint64_t, State> blocks) {
     ImageSpec shape;
     shape.virtualDiskSize = size;
     shape.blockSize = blockSize;
@@ -98,7 +91,7 @@ class MapTest : public fixture::DriverTest, public ::testing::WithParamInterface
 
 TEST_P(MapTest, ExtentsReassembleTheServedDisk) {
     const Case& c = GetParam();
-    fixture::ScratchVolume volume;
+    kit::ScratchDir volume;
     vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(c.child).bytes);
     if (c.parent) {
         vhdxtest::WriteFile(volume.File("parent.vhdx"), vhdxtest::Build(*c.parent).bytes);
@@ -113,7 +106,8 @@ TEST_P(MapTest, ExtentsReassembleTheServedDisk) {
         disk = Reassemble(chain, &extents);
     }
     ASSERT_EQ(disk.size(), dataSize);
-    EXPECT_TRUE(disk == vhdxtest::ExpectedBytes(c.child, c.parent ? &*c.parent : nullptr, 0, dataSize));
+    EXPECT_TRUE(disk ==
+                vhdxtest::ExpectedBytes(c.child, c.parent ? &*c.parent : nullptr, 0, dataSize));
     EXPECT_EQ(extents.size(), c.extents);
     for (const tool::Extent& e : extents) {
         EXPECT_NE(e.layer, tool::Layer::Unreadable);
@@ -123,24 +117,32 @@ TEST_P(MapTest, ExtentsReassembleTheServedDisk) {
 const Case kCases[] = {
     // zeros (0: state 0, 1: unmapped), image 2-3 (adjacent in the file), zeros 4, image 5
     // (state 4), zeros 6 (state 0), zeros 7 (undefined).
-    {"EveryState", Shape(8 * MiB, MiB, 512, {{1, State::Unmapped}, {2, State::FullyPresent},
-                                            {3, State::FullyPresent}, {4, State::Zero},
-                                            {5, State::Reserved4}, {7, State::Undefined}}),
+    {"EveryState",
+     Shape(8 * MiB, MiB, 512,
+           {{1, State::Unmapped},
+            {2, State::FullyPresent},
+            {3, State::FullyPresent},
+            {4, State::Zero},
+            {5, State::Reserved4},
+            {7, State::Undefined}}),
      std::nullopt, 7},
     {"EmptyDisk", Shape(64 * MiB, 32 * MiB, 4096, {}), std::nullopt, 1},
     // 10 MiB of disk in one 32 MiB block: all 32 MiB are served.
-    {"DiskSmallerThanBlock", Shape(10 * MiB, 32 * MiB, 512, {{0, State::FullyPresent}}), std::nullopt, 1},
+    {"DiskSmallerThanBlock", Shape(10 * MiB, 32 * MiB, 512, {{0, State::FullyPresent}}),
+     std::nullopt, 1},
     // parent 0, image 1, the 8 runs of partial block 2, parent 3-5 (adjacent in the parent's
     // file), zeros 6 (the parent's hole), parent 7.
     {"ChainWithPartialBlock",
-     Differencing(Shape(8 * MiB, MiB, 512, {{1, State::FullyPresent}, {2, State::PartiallyPresent}}),
-                  {{0, Bits(2 * MiB / 512 / 8, 4096)}}),
+     Differencing(
+         Shape(8 * MiB, MiB, 512, {{1, State::FullyPresent}, {2, State::PartiallyPresent}}),
+         {{0, Bits(2 * MiB / 512 / 8, 4096)}}),
      FullParent(8 * MiB, 512), 13},
     // One-byte sectors make 8 MiB chunks: partial blocks 7 (chunk 0's last) and 8 (chunk 1's
     // first, bit 0 of its own bitmap). Parent 0-5, zeros 6, 8 runs each, parent 9-15.
     {"ChainAcrossChunks",
-     Differencing(Shape(16 * MiB, MiB, 1, {{7, State::PartiallyPresent}, {8, State::PartiallyPresent}}),
-                  {{0, Bits(7 * MiB / 8, MiB)}, {1, Bits(0, MiB)}}),
+     Differencing(
+         Shape(16 * MiB, MiB, 1, {{7, State::PartiallyPresent}, {8, State::PartiallyPresent}}),
+         {{0, Bits(7 * MiB / 8, MiB)}, {1, Bits(0, MiB)}}),
      FullParent(16 * MiB, 1), 19},
 };
 
@@ -150,10 +152,11 @@ INSTANTIATE_TEST_SUITE_P(Images, MapTest, ::testing::ValuesIn(kCases),
 class MapEdges : public fixture::DriverTest {};
 
 TEST_F(MapEdges, MapMarksAPartialBlockWithoutBitmapUnreadable) {
-    fixture::ScratchVolume volume;
+    kit::ScratchDir volume;
     ImageSpec child = Differencing(Shape(4 * MiB, MiB, 512, {{2, State::PartiallyPresent}}), {});
     vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(child).bytes);
-    vhdxtest::WriteFile(volume.File("parent.vhdx"), vhdxtest::Build(FullParent(4 * MiB, 512)).bytes);
+    vhdxtest::WriteFile(volume.File("parent.vhdx"),
+                        vhdxtest::Build(FullParent(4 * MiB, 512)).bytes);
     std::vector<tool::Extent> extents;
     {
         const tool::Chain chain = tool::InspectChain(volume.Dir(), "disk.vhdx", "disk.vhdx", false);

@@ -27,7 +27,7 @@ namespace {
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
 namespace fs = std::filesystem;
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 
 ImageSpec Parent() {
     ImageSpec shape;
@@ -61,8 +61,8 @@ std::vector<uint8_t> Expected(uint64_t offset, uint64_t length) {
 
 bool Mounted(const fs::path& mountpoint) {
     struct stat here, above;
-    return ::stat(mountpoint.c_str(), &here) == 0 && ::stat(mountpoint.parent_path().c_str(), &above) == 0 &&
-           here.st_dev != above.st_dev;
+    return ::stat(mountpoint.c_str(), &here) == 0 &&
+           ::stat(mountpoint.parent_path().c_str(), &above) == 0 && here.st_dev != above.st_dev;
 }
 
 // The mount table lists a mount from the moment it is made until it is
@@ -88,10 +88,12 @@ protected:
     void SetUp() override {
         fixture::DriverTest::SetUp();
         if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-            GTEST_SKIP() << "/dev/fuse is not available here, so the mount cannot be tested (CI provides it)";
+            GTEST_SKIP() << "/dev/fuse is not available here, so the mount cannot be tested (CI "
+                            "provides it)";
         }
         if (!tooltest::Have("fusermount3")) {
-            GTEST_SKIP() << "fusermount3 is missing (Debian package fuse3, installed by scripts/setup.sh)";
+            GTEST_SKIP()
+                << "fusermount3 is missing (Debian package fuse3, installed by scripts/setup.sh)";
         }
         source_ = dir_.File("source");
         mountpoint_ = dir_.File("mnt");
@@ -113,8 +115,8 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         const std::vector<uint8_t> log = tooltest::ReadFile(dir_.File("mount.log"));
-        ASSERT_TRUE(Mounted(mountpoint_)) << "not mounted after 5 s; the daemon said: "
-                                          << std::string(log.begin(), log.end());
+        ASSERT_TRUE(Mounted(mountpoint_))
+            << "not mounted after 5 s; the daemon said: " << std::string(log.begin(), log.end());
     }
 
     // Starts the daemon in the foreground, its output in mount.log.
@@ -122,8 +124,10 @@ protected:
         const std::string log = dir_.File("mount.log").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
         std::vector<std::string> argv = {PONTOR_BINARY, "mount", "-f"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), {source_.string(), mountpoint_.string()});
@@ -165,7 +169,7 @@ protected:
 
     fs::path Served(const std::string& name) const { return mountpoint_ / name; }
 
-    fixture::ScratchVolume dir_;
+    kit::ScratchDir dir_;
     fs::path source_, mountpoint_;
     pid_t daemon_ = 0;
 };
@@ -184,16 +188,21 @@ TEST_F(MountTest, OddReadsReturnWhatOneReadRequestReturns) {
     };
     for (const Dd& d : {Dd{0, 1, 1}, Dd{2 * MiB - 333, 5000, 777}, Dd{2 * MiB + 511, 70001, 4096},
                         Dd{6 * MiB - 10, 10, 3}, Dd{3 * MiB + 1, 2 * MiB, 65537}}) {
-        SCOPED_TRACE(std::to_string(d.skip) + "+" + std::to_string(d.count) + " bs=" + std::to_string(d.blockSize));
+        SCOPED_TRACE(std::to_string(d.skip) + "+" + std::to_string(d.count) +
+                     " bs=" + std::to_string(d.blockSize));
         const fs::path out = dir_.File("dd.out");
         ASSERT_EQ(tooltest::Shell("dd if=" + Served("child.vmdk").string() + " of=" + out.string() +
-                                  " bs=" + std::to_string(d.blockSize) + " skip=" + std::to_string(d.skip) +
-                                  " count=" + std::to_string(d.count) + " iflag=skip_bytes,count_bytes status=none"),
+                                  " bs=" + std::to_string(d.blockSize) + " skip=" +
+                                  std::to_string(d.skip) + " count=" + std::to_string(d.count) +
+                                  " iflag=skip_bytes,count_bytes status=none"),
                   0);
-        const tooltest::Run read = tooltest::Pontor(
-            {"read", "child.vmdk", "--offset", std::to_string(d.skip), "--length", std::to_string(d.count)}, source_);
+        const tooltest::Run read =
+            tooltest::Pontor({"read", "child.vmdk", "--offset", std::to_string(d.skip), "--length",
+                              std::to_string(d.count)},
+                             source_);
         ASSERT_EQ(read.exitCode, 0) << read.err;
-        EXPECT_TRUE(tooltest::ReadFile(out) == std::vector<uint8_t>(read.out.begin(), read.out.end()));
+        EXPECT_TRUE(tooltest::ReadFile(out) ==
+                    std::vector<uint8_t>(read.out.begin(), read.out.end()));
         EXPECT_TRUE(tooltest::ReadFile(out) == Expected(d.skip, d.count));
     }
 }
@@ -241,7 +250,8 @@ TEST_F(MountTest, TheIoctlReturnsTheHeader) {
         const char* name;
         int error;
     };
-    for (const Case& c : {Case{"child.vmdk", 0}, Case{"parent.vhdx", ENOTTY}, Case{"lost.vmdk", ENODATA}}) {
+    for (const Case& c :
+         {Case{"child.vmdk", 0}, Case{"parent.vhdx", ENOTTY}, Case{"lost.vmdk", ENODATA}}) {
         SCOPED_TRACE(c.name);
         const int fd = ::open(Served(c.name).c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
@@ -264,7 +274,8 @@ TEST_F(MountTest, ACorruptImagesStubReadsAsItsPlainBytes) {
     image[0x30000 + 64] ^= 1;  // the first region table's checksum no longer holds
     vhdxtest::WriteFile(source_ / "child.vhdx", image);
     Mount();
-    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) == tooltest::ReadFile(source_ / "child.vmdk"));
+    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) ==
+                tooltest::ReadFile(source_ / "child.vmdk"));
     EXPECT_EQ(fs::file_size(Served("child.vmdk")), 2048u);
 }
 
@@ -327,10 +338,11 @@ TEST_F(MountTest, SetsItsReadAhead) {
         Mount(c.options);
         struct stat st;
         ASSERT_EQ(::stat(mountpoint_.c_str(), &st), 0);
-        const std::vector<uint8_t> knob = tooltest::ReadFile("/sys/class/bdi/" + std::to_string(major(st.st_dev)) +
-                                                             ":" + std::to_string(minor(st.st_dev)) +
-                                                             "/read_ahead_kb");
-        EXPECT_EQ(std::string(knob.begin(), knob.end()), c.kib + "\n") << testing::PrintToString(c.options);
+        const std::vector<uint8_t> knob =
+            tooltest::ReadFile("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                               std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
+        EXPECT_EQ(std::string(knob.begin(), knob.end()), c.kib + "\n")
+            << testing::PrintToString(c.options);
         EXPECT_TRUE(InMountTable(mountpoint_));
         EXPECT_EQ(Unmount(), 0);
         EXPECT_FALSE(InMountTable(mountpoint_));

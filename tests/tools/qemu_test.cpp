@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
+using kit::ReadAt;
 
 struct QemuImage {
     const char* name;
@@ -24,7 +25,8 @@ std::ostream& operator<<(std::ostream& out, const QemuImage& c) { return out << 
 std::vector<uint8_t> RawDisk(uint64_t size) {
     std::vector<uint8_t> raw(size, 0);
     std::mt19937_64 random(5);
-    for (auto [from, to] : {std::pair{0ULL, 3 * MiB}, {9 * MiB + 100, 12 * MiB}, {size - MiB / 2, size}}) {
+    for (auto [from, to] :
+         {std::pair{0ULL, 3 * MiB}, {9 * MiB + 100, 12 * MiB}, {size - MiB / 2, size}}) {
         for (uint64_t i = from; i < to; i++) {
             raw[i] = (uint8_t)random();
         }
@@ -32,28 +34,21 @@ std::vector<uint8_t> RawDisk(uint64_t size) {
     return raw;
 }
 
-std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, uint64_t length) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg((std::streamoff)offset);
-    std::vector<uint8_t> bytes(length);
-    in.read((char*)bytes.data(), (std::streamsize)length);
-    bytes.resize((size_t)in.gcount());
-    return bytes;
-}
-
 class QemuImages : public fixture::DriverTest, public ::testing::WithParamInterface<QemuImage> {};
 
 TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
     if (!tooltest::Have("qemu-img")) {
-        GTEST_SKIP() << "qemu-img is not installed (Debian package qemu-utils, see scripts/setup.sh)";
+        GTEST_SKIP()
+            << "qemu-img is not installed (Debian package qemu-utils, see scripts/setup.sh)";
     }
     const QemuImage& c = GetParam();
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     const std::vector<uint8_t> raw = RawDisk(c.size);
     vhdxtest::WriteFile(dir.File("disk.raw"), raw);
-    ASSERT_EQ(tooltest::Shell("qemu-img convert -q -f raw -O vhdx -o " + std::string(c.options) + " " +
-                              dir.File("disk.raw").string() + " " + dir.File("disk.vhdx").string()),
-              0);
+    ASSERT_EQ(
+        tooltest::Shell("qemu-img convert -q -f raw -O vhdx -o " + std::string(c.options) + " " +
+                        dir.File("disk.raw").string() + " " + dir.File("disk.vhdx").string()),
+        0);
 
     const tooltest::Run check = tooltest::Pontor({"check", "disk.vhdx"}, dir.Dir());
     EXPECT_EQ(check.exitCode, 0) << check.out;
@@ -63,26 +58,28 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
         const tool::Chain chain = tool::InspectChain(dir.Dir(), "disk.vhdx", "disk.vhdx", false);
         ASSERT_FALSE(tool::BindingFailure(chain));
         tool::MapChain(chain, [&](const tool::Extent& e) {
-            ASSERT_TRUE(e.layer == tool::Layer::Image || e.layer == tool::Layer::Zeros) << tool::LayerName(e.layer);
-            const std::vector<uint8_t> bytes = e.layer == tool::Layer::Image
-                                                   ? ReadAt(chain.child->path, *e.fileOffset, e.length)
-                                                   : std::vector<uint8_t>(e.length, 0);
+            ASSERT_TRUE(e.layer == tool::Layer::Image || e.layer == tool::Layer::Zeros)
+                << tool::LayerName(e.layer);
+            const std::vector<uint8_t> bytes =
+                e.layer == tool::Layer::Image ? ReadAt(chain.child->path, *e.fileOffset, e.length)
+                                              : std::vector<uint8_t>(e.length, 0);
             served.insert(served.end(), bytes.begin(), bytes.end());
         });
     }
     ASSERT_GE(served.size(), raw.size());
     EXPECT_TRUE(std::equal(raw.begin(), raw.end(), served.begin()));
-    EXPECT_TRUE(std::all_of(served.begin() + (long)raw.size(), served.end(), [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(served.begin() + (long)raw.size(), served.end(),
+                            [](uint8_t b) { return b == 0; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Qemu, QemuImages,
-    ::testing::ValuesIn(std::vector<QemuImage>{
-        {"Dynamic1MiBBlocks", "subformat=dynamic,block_size=1M", 24 * MiB},
-        {"DynamicDefaultBlocksPartialLast", "subformat=dynamic", 40 * MiB},
-        {"Fixed", "subformat=fixed,block_size=8M", 24 * MiB},
-        {"ZeroStateBlocks", "subformat=dynamic,block_size=1M,block_state_zero=on", 16 * MiB},
-    }),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Qemu, QemuImages,
+                         ::testing::ValuesIn(std::vector<QemuImage>{
+                             {"Dynamic1MiBBlocks", "subformat=dynamic,block_size=1M", 24 * MiB},
+                             {"DynamicDefaultBlocksPartialLast", "subformat=dynamic", 40 * MiB},
+                             {"Fixed", "subformat=fixed,block_size=8M", 24 * MiB},
+                             {"ZeroStateBlocks",
+                              "subformat=dynamic,block_size=1M,block_state_zero=on", 16 * MiB},
+                         }),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

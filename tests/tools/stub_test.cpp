@@ -12,7 +12,7 @@ namespace {
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
 namespace fs = std::filesystem;
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 
 ImageSpec Plain() {
     ImageSpec shape;
@@ -61,7 +61,7 @@ class StubCreated : public fixture::DriverTest, public ::testing::WithParamInter
 
 TEST_P(StubCreated, NamesTheImageRelativeToItsDirectory) {
     const Made& c = GetParam();
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     for (const std::string& image : c.images) {
         Write(dir.File(image), Plain());
     }
@@ -77,7 +77,8 @@ TEST_P(StubCreated, NamesTheImageRelativeToItsDirectory) {
     EXPECT_EQ(std::string(stub.begin(), stub.begin() + 8), std::string("qelvorn\0", 8));
     const fs::path named = dir.File(c.stub).parent_path() / StoredPath(stub);
     EXPECT_TRUE(fs::equivalent(named, dir.File(c.image))) << named;
-    EXPECT_EQ(fs::status(dir.File(c.stub)).permissions() & fs::perms::owner_read, fs::perms::owner_read);
+    EXPECT_EQ(fs::status(dir.File(c.stub)).permissions() & fs::perms::owner_read,
+              fs::perms::owner_read);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,10 +87,21 @@ INSTANTIATE_TEST_SUITE_P(
         {"DefaultName", {"disk.vhdx"}, {"disk.vhdx"}, "disk.vmdk", "disk.vhdx"},
         {"NoExtension", {"disk"}, {"disk"}, "disk.vmdk", "disk"},
         {"ChosenName", {"disk.vhdx"}, {"disk.vhdx", "other.VMDK"}, "other.VMDK", "disk.vhdx"},
-        {"ImageBelowTheStub", {"images/2024/disk.vhdx"}, {"images/2024/disk.vhdx", "disk.vmdk"}, "disk.vmdk",
+        {"ImageBelowTheStub",
+         {"images/2024/disk.vhdx"},
+         {"images/2024/disk.vhdx", "disk.vmdk"},
+         "disk.vmdk",
          "images/2024/disk.vhdx"},
-        {"StubIntoADirectory", {"sub/disk.vhdx"}, {"sub/disk.vhdx", "sub"}, "sub/disk.vmdk", "sub/disk.vhdx"},
-        {"DottedPaths", {"a/disk.vhdx"}, {"./a/../a/disk.vhdx", "./x/../a.vmdk"}, "a.vmdk", "a/disk.vhdx"},
+        {"StubIntoADirectory",
+         {"sub/disk.vhdx"},
+         {"sub/disk.vhdx", "sub"},
+         "sub/disk.vmdk",
+         "sub/disk.vhdx"},
+        {"DottedPaths",
+         {"a/disk.vhdx"},
+         {"./a/../a/disk.vhdx", "./x/../a.vmdk"},
+         "a.vmdk",
+         "a/disk.vhdx"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -115,7 +127,7 @@ class StubRefused : public fixture::DriverTest, public ::testing::WithParamInter
 
 TEST_P(StubRefused, WithOneLineAndNothingWritten) {
     const Refused& c = GetParam();
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     c.setup(dir.Dir());
     const std::vector<std::string> before = tooltest::ListDir(dir.Dir());
     std::vector<std::string> args = {"stub", "create"};
@@ -133,34 +145,62 @@ TEST_P(StubRefused, WithOneLineAndNothingWritten) {
 INSTANTIATE_TEST_SUITE_P(
     Stubs, StubRefused,
     ::testing::ValuesIn(std::vector<Refused>{
-        {"NoSuchImage", [](const fs::path&) {}, {"disk.vhdx"}, 1, "disk.vhdx: No such file or directory"},
-        {"NotAnImage", [](const fs::path& d) { vhdxtest::WriteFile(d / "disk.vhdx", std::vector<uint8_t>(4096, 7)); },
-         {"disk.vhdx"}, 1,
-         "disk.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): cannot bind: Invalid VHDX_FILE_IDENTIFIER Signature"},
+        {"NoSuchImage",
+         [](const fs::path&) {},
+         {"disk.vhdx"},
+         1,
+         "disk.vhdx: No such file or directory"},
+        {"NotAnImage",
+         [](const fs::path& d) {
+             vhdxtest::WriteFile(d / "disk.vhdx", std::vector<uint8_t>(4096, 7));
+         },
+         {"disk.vhdx"},
+         1,
+         "disk.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): cannot bind: Invalid "
+         "VHDX_FILE_IDENTIFIER Signature"},
         {"ParentNotBesideTheStub",
          [](const fs::path& d) {
              Write(d / "sub/child.vhdx", Child(u"parent.vhdx"));
              Write(d / "sub/parent.vhdx", Plain());
          },
-         {"sub/child.vhdx", "child.vmdk"}, 1, "cannot bind: parent"},
+         {"sub/child.vhdx", "child.vmdk"},
+         1,
+         "cannot bind: parent"},
         {"NestedChain",
          [](const fs::path& d) {
              Write(d / "child.vhdx", Child(u"middle.vhdx"));
              Write(d / "middle.vhdx", Child(u"base.vhdx"));
          },
-         {"child.vhdx"}, 1, "STATUS_UNRECOGNIZED_MEDIA (0xC0000014): cannot bind: It is a nested"},
-        {"StaleLog", StaleImage, {"disk.vhdx"}, 1, "stale bytes; no stub written (--force writes it anyway)"},
+         {"child.vhdx"},
+         1,
+         "STATUS_UNRECOGNIZED_MEDIA (0xC0000014): cannot bind: It is a nested"},
+        {"StaleLog",
+         StaleImage,
+         {"disk.vhdx"},
+         1,
+         "stale bytes; no stub written (--force writes it anyway)"},
         {"ExistingStub",
          [](const fs::path& d) {
              Write(d / "disk.vhdx", Plain());
              vhdxtest::WriteFile(d / "disk.vmdk", {1, 2, 3});
          },
-         {"disk.vhdx"}, 1, "disk.vmdk: already exists (--overwrite replaces it)"},
-        {"NotAStubName", [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); }, {"disk.vhdx", "disk.raw"}, 2,
+         {"disk.vhdx"},
+         1,
+         "disk.vmdk: already exists (--overwrite replaces it)"},
+        {"NotAStubName",
+         [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
+         {"disk.vhdx", "disk.raw"},
+         2,
          "disk.raw: a stub's name must end in .vmdk"},
-        {"ImageOutsideTheStubsDirectory", [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
-         {"disk.vhdx", "sub/disk.vmdk"}, 2, "must lie in the stub's directory"},
-        {"StubIsTheImage", [](const fs::path& d) { Write(d / "disk.vmdk", Plain()); }, {"disk.vmdk"}, 2,
+        {"ImageOutsideTheStubsDirectory",
+         [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
+         {"disk.vhdx", "sub/disk.vmdk"},
+         2,
+         "must lie in the stub's directory"},
+        {"StubIsTheImage",
+         [](const fs::path& d) { Write(d / "disk.vmdk", Plain()); },
+         {"disk.vmdk"},
+         2,
          "would replace the image itself"},
         {"TooManyArguments", [](const fs::path&) {}, {"a", "b", "c"}, 2, "unexpected argument 'c'"},
     }),
@@ -169,9 +209,10 @@ INSTANTIATE_TEST_SUITE_P(
 class StubCreate : public fixture::DriverTest {};
 
 TEST_F(StubCreate, StubCreateWithForceWarnsAndWrites) {
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     StaleImage(dir.Dir());
-    const tooltest::Run run = tooltest::Pontor({"stub", "create", "--force", "disk.vhdx"}, dir.Dir());
+    const tooltest::Run run =
+        tooltest::Pontor({"stub", "create", "--force", "disk.vhdx"}, dir.Dir());
     EXPECT_EQ(run.exitCode, 0);
     ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
     EXPECT_NE(run.err.find("warning: the log holds 1 entry"), std::string::npos) << run.err;
@@ -179,12 +220,13 @@ TEST_F(StubCreate, StubCreateWithForceWarnsAndWrites) {
 }
 
 TEST_F(StubCreate, StubCreateOverwriteReplacesOnlyWhenAsked) {
-    fixture::ScratchVolume dir;
+    kit::ScratchDir dir;
     Write(dir.File("disk.vhdx"), Plain());
     vhdxtest::WriteFile(dir.File("disk.vmdk"), {1, 2, 3});
     EXPECT_EQ(tooltest::Pontor({"stub", "create", "disk.vhdx"}, dir.Dir()).exitCode, 1);
     EXPECT_EQ(tooltest::ReadFile(dir.File("disk.vmdk")), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(tooltest::Pontor({"stub", "create", "--overwrite", "disk.vhdx"}, dir.Dir()).exitCode, 0);
+    EXPECT_EQ(tooltest::Pontor({"stub", "create", "--overwrite", "disk.vhdx"}, dir.Dir()).exitCode,
+              0);
     EXPECT_EQ(tooltest::ReadFile(dir.File("disk.vmdk")).size(), 2048u);
     EXPECT_EQ(tooltest::ListDir(dir.Dir()), (std::vector<std::string>{"disk.vhdx", "disk.vmdk"}));
 }

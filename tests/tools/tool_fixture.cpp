@@ -1,28 +1,12 @@
 #include "tests/tools/tool_fixture.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace tooltest {
 namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void Seal(std::vector<uint8_t>& b, uint64_t at, uint32_t size) {
     vhdxtest::Store32(&b[at + 4], 0);
@@ -39,66 +23,17 @@ std::vector<std::pair<std::u16string, std::u16string>> LocatorFor(const std::u16
             {u"relative_path", u".\\" + name}};
 }
 
-std::vector<std::string> Run::ErrLines() const {
-    std::vector<std::string> lines;
-    std::stringstream in(err);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& dir) {
-    char pattern[] = "/tmp/pontor-run-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    const std::filesystem::path capture = pattern;
-    const std::string outPath = (capture / "out").string(), errPath = (capture / "err").string();
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!dir.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    }
     std::vector<std::string> argv = {PONTOR_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) {
-        raw.push_back(a.data());
-    }
-    raw.push_back(nullptr);
-    pid_t pid;
-    Run run;
-    if (posix_spawn(&pid, PONTOR_BINARY, &actions, nullptr, raw.data(), environ) == 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = Slurp(outPath);
-    run.err = Slurp(errPath);
-    std::filesystem::remove_all(capture);
-    return run;
+    return kit::Spawn(argv, dir);
 }
 
 bool IsJson(const std::string& text) {
-    char path[] = "/tmp/pontor-json-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0 || ::write(fd, text.data(), text.size()) != (ssize_t)text.size()) {
-        return false;
-    }
-    ::close(fd);
-    const int status = Shell(std::string("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' ") + path);
-    ::unlink(path);
-    return status == 0;
-}
-
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
-    const std::string text = Slurp(path);
-    return std::vector<uint8_t>(text.begin(), text.end());
+    kit::ScratchDir dir("pontor-json");
+    std::ofstream(dir.File("text"), std::ios::binary) << text;
+    return Shell("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' " +
+                 dir.File("text").string()) == 0;
 }
 
 std::vector<std::string> ListDir(const std::filesystem::path& dir) {
@@ -108,15 +43,6 @@ std::vector<std::string> ListDir(const std::filesystem::path& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-bool Have(const std::string& program) {
-    return Shell("command -v " + program + " >/dev/null 2>&1") == 0;
-}
-
-int Shell(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 namespace patch {
@@ -152,10 +78,10 @@ void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool inta
     uint8_t* e = &image.bytes[kLog];
     std::memset(e, 0, 4096);
     std::memcpy(e, "loge", 4);
-    vhdxtest::Store32(e + 8, 4096);   // entry length
-    vhdxtest::Store32(e + 12, 0);     // tail
-    vhdxtest::Store64(e + 16, 7);     // sequence number
-    vhdxtest::Store32(e + 24, 1);     // one descriptor
+    vhdxtest::Store32(e + 8, 4096);  // entry length
+    vhdxtest::Store32(e + 12, 0);    // tail
+    vhdxtest::Store64(e + 16, 7);    // sequence number
+    vhdxtest::Store32(e + 24, 1);    // one descriptor
     std::memcpy(e + 32, guid.bytes.data(), 16);
     vhdxtest::Store64(e + 48, image.bytes.size());  // flushed file offset
     vhdxtest::Store64(e + 56, image.bytes.size());  // last file offset

@@ -7,17 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/image_fixture.h"
+#include "tests/support/kit.h"
 #include "tests/support/vhdx_image.h"
-#include "tests/vhdx/image_fixture.h"
 
 namespace tooltest {
 
-struct Run {
-    int exitCode = -1;
-    std::string out, err;
-    // Lines of stderr, without their line ends.
-    std::vector<std::string> ErrLines() const;
-};
+using kit::Have;
+using kit::ReadFile;
+using kit::Run;
+using kit::Shell;
 
 // Runs the built pontor with args, stdout and stderr captured, in dir.
 Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& dir = {});
@@ -25,14 +24,8 @@ Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& di
 // Whether text is one well-formed JSON value (checked by Python's parser).
 bool IsJson(const std::string& text);
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 // Names of the entries of dir, sorted.
 std::vector<std::string> ListDir(const std::filesystem::path& dir);
-
-// Whether a command-line tool is installed.
-bool Have(const std::string& program);
-// Runs a shell command; its exit status.
-int Shell(const std::string& command);
 
 // Patches of built images. Each reseals what it changes.
 namespace patch {
@@ -42,7 +35,7 @@ void SetSequence(vhdxtest::Image& image, int copy, uint64_t sequence);
 void SetLogGuid(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid);
 void SetVersion(vhdxtest::Image& image, int copy, uint16_t version);
 void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid);  // both copies
-void Damage(vhdxtest::Image& image, uint64_t structureOffset);  // breaks its checksum
+void Damage(vhdxtest::Image& image, uint64_t structureOffset);              // breaks its checksum
 // Writes a log entry at the start of the log (1 MiB) with one zero
 // descriptor; guid is the entry's log GUID, intact false breaks its checksum.
 void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool intact);

@@ -28,15 +28,4 @@ TEST(Checksum, KnownValues) {
     }
 }
 
-// A single flipped bit anywhere in a header-sized buffer changes the value.
-TEST(Checksum, EveryBitMatters) {
-    std::vector<UCHAR> header(VHDX_HEADER_SIZE, 0x5A);
-    const ULONG reference = VhdxComputeChecksum(header.data(), header.size());
-    for (size_t bit = 0; bit < header.size() * 8; bit += 509) {
-        header[bit / 8] ^= (UCHAR)(1u << (bit % 8));
-        EXPECT_NE(VhdxComputeChecksum(header.data(), header.size()), reference) << bit;
-        header[bit / 8] ^= (UCHAR)(1u << (bit % 8));
-    }
-}
-
 }  // namespace

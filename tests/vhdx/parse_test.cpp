@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "tests/support/vhdx_image.h"
-#include "tests/vhdx/image_fixture.h"
+#include "tests/support/image_fixture.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ using fixture::ScratchVolume;
 using vhdxtest::Image;
 using vhdxtest::ImageSpec;
 
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 
 // Writes the image, parses it and hands back the status and driver lines.
 struct ParseResult {
@@ -91,8 +91,7 @@ TEST_P(Refusals, StatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Parse, Refusals,
     ::testing::Values(
-        RefusalCase{"file_identifier",
-                    [](Image& i) { i.bytes[0] = 'V'; }, STATUS_UNKNOWN_REVISION,
+        RefusalCase{"file_identifier", [](Image& i) { i.bytes[0] = 'V'; }, STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Invalid VHDX_FILE_IDENTIFIER Signature\n", nullptr},
         RefusalCase{"header_signature",
                     [](Image& i) {
@@ -101,8 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Signature\n", nullptr},
-        RefusalCase{"header_checksum",
-                    [](Image& i) { i.bytes[0x10000 + 100] ^= 1; }, STATUS_UNKNOWN_REVISION,
+        RefusalCase{"header_checksum", [](Image& i) { i.bytes[0x10000 + 100] ^= 1; },
+                    STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
         RefusalCase{"header_checksum_computed_over_nonzero_field",
                     [](Image& i) {
@@ -123,8 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Signature\n",
                     nullptr},
-        RefusalCase{"region_table_checksum",
-                    [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; }, STATUS_UNKNOWN_REVISION,
+        RefusalCase{"region_table_checksum", [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; },
+                    STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n",
                     nullptr},
         RefusalCase{"region_table_entry_count_beyond_table",
@@ -147,8 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr},
         RefusalCase{"metadata_but_no_bat",
                     [](Image& i) {
-                        i.SetRegionGuid(vhdxtest::kBatRegion, vhdxtest::Guid::Parse(
-                                            "{00000000-0000-0000-0000-000000000001}"));
+                        i.SetRegionGuid(
+                            vhdxtest::kBatRegion,
+                            vhdxtest::Guid::Parse("{00000000-0000-0000-0000-000000000001}"));
                     },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
@@ -190,8 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kMetadataRegion, 0); },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: Could not location a Metadata entry\n", nullptr},
-        RefusalCase{"metadata_signature",
-                    [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; }, STATUS_UNKNOWN_REVISION,
+        RefusalCase{"metadata_signature", [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; },
+                    STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseMetadata: Invalid VHDX_METADATA_TABLE_HEADER Signature\n",
                     MD_FAIL},
         RefusalCase{"metadata_region_shorter_than_its_header",
@@ -216,9 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "lies outside the metadata region\n",
                     MD_FAIL},
         RefusalCase{"metadata_item_straddles_region_end",
-                    [](Image& i) {
-                        i.SetItemOffset(vhdxtest::kVirtualDiskSize, (1 << 20) - 4);
-                    },
+                    [](Image& i) { i.SetItemOffset(vhdxtest::kVirtualDiskSize, (1 << 20) - 4); },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseMetadata: Metadata item of entry 1 at offset 0xffffc lies "
                     "outside the metadata region\n",
@@ -279,14 +277,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "BAT entries than a 32-bit index reaches\n",
                     "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
                     "status 0xc0000058\n"},
-        RefusalCase{"region_beyond_the_largest_file_offset",
-                    [](Image& i) {
-                        i.SetRegionOffset(vhdxtest::kBatRegion, 0x7FFFFFFFFFF00000ull);
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Region at offset 0x7FFFFFFFFFF00000 of 0x100000 "
-                    "bytes lies beyond the largest file offset\n",
-                    nullptr},
+        RefusalCase{
+            "region_beyond_the_largest_file_offset",
+            [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 0x7FFFFFFFFFF00000ull); },
+            STATUS_UNKNOWN_REVISION,
+            "[PONTOR] VhdxParseHeader: Region at offset 0x7FFFFFFFFFF00000 of 0x100000 "
+            "bytes lies beyond the largest file offset\n",
+            nullptr},
         RefusalCase{"bat_region_beyond_end_of_file",
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 1ull << 40); },
                     STATUS_END_OF_FILE,
@@ -366,8 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
                      4097 * MiB},
         GeometryCase{"sector_4096_block_32M", 4096, 32 << 20, 64 * MiB, 1024, 2, 2, 64 * MiB},
         GeometryCase{"small_disk_large_block", 512, 32 << 20, 10 * MiB, 128, 1, 1, 32 * MiB},
-        GeometryCase{"odd_size_rounds_to_blocks", 512, 2 << 20, 5 * MiB + 1, 2048, 3, 3,
-                     6 * MiB},
+        GeometryCase{"odd_size_rounds_to_blocks", 512, 2 << 20, 5 * MiB + 1, 2048, 3, 3, 6 * MiB},
         GeometryCase{"block_256M", 512, 256 << 20, 300 * MiB, 16, 2, 2, 512 * MiB},
         // Block sizes outside the format's range still parse; DataSize rounds to MiB.
         GeometryCase{"block_not_a_power_of_two", 512, 3 * 512, 7 * 512, 2796202, 3, 3, MiB},
@@ -379,7 +375,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct LocatorCase {
     const char* name;
     std::vector<std::pair<std::u16string, std::u16string>> entries;
-    const char16_t* parentPath;  // expected ParentPath
+    const char16_t* parentPath;         // expected ParentPath
     std::vector<std::string> keyLines;  // "Key ..., Value ..." lines, in order
 };
 
@@ -475,7 +471,7 @@ TEST_P(LocatorRefusals, Refused) {
     ImageSpec shape = SmallDisk();
     shape.hasParent = true;
     shape.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
-                          {u"relative_path", u"base.vhdx"}};
+                           {u"relative_path", u"base.vhdx"}};
     Image image = vhdxtest::Build(shape);
     image.SetRegionLength(vhdxtest::kMetadataRegion, 0x11000);
     GetParam().damage(image);
@@ -492,19 +488,19 @@ TEST_P(LocatorRefusals, Refused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Parse, LocatorRefusals,
-    ::testing::Values(
-        LocatorRefusal{"key_value_count_beyond_region",
-                       [](Image& i) {
-                           i.SetLocatorKeyValueCount(0xFFFF);
-                           i.SetLocatorKeyOffset(1, 0);  // its key is now the type GUID
-                       },
-                       "[PONTOR] VhdxParseMetadata: Parent locator "},
-        LocatorRefusal{"key_offset_beyond_region",
-                       [](Image& i) { i.SetLocatorKeyOffset(1, 0x7FFFFFFF); },
-                       "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "},
-        LocatorRefusal{"value_runs_past_region",
-                       [](Image& i) { i.SetLocatorValueLength(1, 0xFFFF); },
-                       "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "}),
+    ::testing::Values(LocatorRefusal{"key_value_count_beyond_region",
+                                     [](Image& i) {
+                                         i.SetLocatorKeyValueCount(0xFFFF);
+                                         i.SetLocatorKeyOffset(1,
+                                                               0);  // its key is now the type GUID
+                                     },
+                                     "[PONTOR] VhdxParseMetadata: Parent locator "},
+                      LocatorRefusal{"key_offset_beyond_region",
+                                     [](Image& i) { i.SetLocatorKeyOffset(1, 0x7FFFFFFF); },
+                                     "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "},
+                      LocatorRefusal{"value_runs_past_region",
+                                     [](Image& i) { i.SetLocatorValueLength(1, 0xFFFF); },
+                                     "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
@@ -533,33 +529,14 @@ TEST_F(DriverTest, FaultSweep) {
     ScratchVolume volume;
     vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(shape).bytes);
 
-    struct Fault {
-        const char* kind;
-        std::function<void(uint64_t)> arm;
-        NTSTATUS expected;
-    } faults[] = {
-        {"allocation", [](uint64_t n) { host::FailAllocation(n); }, STATUS_INSUFFICIENT_RESOURCES},
-        {"read", [](uint64_t n) { host::FailRead(n, STATUS_IO_DEVICE_ERROR); },
-         STATUS_IO_DEVICE_ERROR},
-    };
-    for (const Fault& fault : faults) {
-        uint64_t n = 1;
-        for (;; n++) {
+    for (const kit::Fault& fault : {kit::AllocationFault(), kit::ReadFault()}) {
+        const uint64_t runs = kit::SweepFaults(fault, [&](const kit::Arm& arm) {
             OpenedImage opened(volume, "disk.vhdx");
-            host::ResetFaults();
-            fault.arm(n);
+            arm();
             host::DebugCapture capture;
-            const NTSTATUS status = opened.Parse();
-            const bool injected = host::FaultInjected();
-            host::ResetFaults();
-            if (!injected) {
-                EXPECT_EQ(status, STATUS_SUCCESS) << fault.kind << " " << n;
-                break;
-            }
-            EXPECT_EQ(status, fault.expected) << fault.kind << " " << n;
-            EXPECT_EQ(host::PoolOutstanding(), 0u) << fault.kind << " " << n;
-        }
-        EXPECT_EQ(n, 4u) << fault.kind << ": the parse makes three allocations and three reads";
+            return opened.Parse();
+        });
+        EXPECT_EQ(runs, 4u) << fault.name << ": the parse makes three allocations and three reads";
     }
 }
 

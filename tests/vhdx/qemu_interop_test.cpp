@@ -2,39 +2,17 @@
 // served bytes equal `qemu-img convert -O raw` for the whole virtual disk.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <random>
 #include <regex>
-#include <sstream>
 
-#include "tests/vhdx/image_fixture.h"
+#include "tests/support/image_fixture.h"
 
 namespace {
 
 using fixture::DriverTest;
 using fixture::OpenedImage;
 using fixture::ScratchVolume;
-
-bool HaveQemuImg() { return std::system("qemu-img --version >/dev/null 2>&1") == 0; }
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-        output.append(chunk, n);
-    }
-    const int rc = ::pclose(pipe);
-    if (rc != 0) {
-        ADD_FAILURE() << command << " exited with " << rc << "\n" << output;
-    }
-    return output;
-}
 
 uint64_t JsonNumber(const std::string& json, const std::string& key) {
     std::smatch match;
@@ -45,11 +23,6 @@ uint64_t JsonNumber(const std::string& json, const std::string& key) {
     return std::stoull(match[1]);
 }
 
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 struct QemuCase {
     const char* name;
     const char* subformat;
@@ -58,19 +31,19 @@ struct QemuCase {
     bool withData;  // converted from a raw file with scattered random data
 };
 
-constexpr uint64_t MiB = 1 << 20;
+using kit::MiB;
 
 class QemuImages : public DriverTest, public ::testing::WithParamInterface<QemuCase> {};
 
 TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
-    if (!HaveQemuImg()) {
+    if (!kit::Have("qemu-img")) {
         GTEST_SKIP() << "qemu-img is not installed (scripts/setup.sh installs qemu-utils)";
     }
     const QemuCase& c = GetParam();
     ScratchVolume volume;
     const auto image = volume.File("disk.vhdx");
-    const std::string options = std::string("subformat=") + c.subformat +
-                                ",block_size=" + std::to_string(c.blockMiB) + "M";
+    const std::string options =
+        std::string("subformat=") + c.subformat + ",block_size=" + std::to_string(c.blockMiB) + "M";
     if (c.withData) {
         // Random bytes in a few scattered places, zeros elsewhere, so that
         // dynamic images have present and absent blocks side by side.
@@ -78,7 +51,8 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
         std::mt19937_64 random(c.virtualSize ^ c.blockMiB);
         for (int run = 0; run < 12; run++) {
             const uint64_t at = random() % c.virtualSize;
-            const uint64_t length = std::min<uint64_t>(random() % (3 * MiB) + 1, c.virtualSize - at);
+            const uint64_t length =
+                std::min<uint64_t>(random() % (3 * MiB) + 1, c.virtualSize - at);
             for (uint64_t i = 0; i < length; i++) {
                 raw[at + i] = (uint8_t)random();
             }
@@ -86,13 +60,13 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
         raw.back() = 0xEE;  // the last byte of a size that is no multiple of the block
         std::ofstream(volume.File("source.raw"), std::ios::binary)
             .write((const char*)raw.data(), (std::streamsize)raw.size());
-        Shell("qemu-img convert -f raw -O vhdx -o " + options + " '" +
-            volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
+        kit::Output("qemu-img convert -f raw -O vhdx -o " + options + " '" +
+                    volume.File("source.raw").string() + "' '" + image.string() + "' 2>&1");
     } else {
-        Shell("qemu-img create -q -f vhdx -o " + options + " '" + image.string() + "' " +
-            std::to_string(c.virtualSize) + " 2>&1");
+        kit::Output("qemu-img create -q -f vhdx -o " + options + " '" + image.string() + "' " +
+                    std::to_string(c.virtualSize) + " 2>&1");
     }
-    const std::string info = Shell("qemu-img info --output=json '" + image.string() + "'");
+    const std::string info = kit::Output("qemu-img info --output=json '" + image.string() + "'");
 
     OpenedImage opened(volume, "disk.vhdx");
     ASSERT_EQ(opened.OpenStatus(), STATUS_SUCCESS);
@@ -108,9 +82,9 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
     EXPECT_EQ(context.ChunkRatio, (512ull << 23) / (c.blockMiB * MiB));
 
     // The served bytes against qemu's own reading of the image.
-    Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("qemu.raw").string() +
-        "'");
-    const std::vector<uint8_t> expected = ReadAll(volume.File("qemu.raw"));
+    kit::Output("qemu-img convert -O raw '" + image.string() + "' '" +
+                volume.File("qemu.raw").string() + "'");
+    const std::vector<uint8_t> expected = kit::ReadFile(volume.File("qemu.raw"));
     ASSERT_EQ(expected.size(), c.virtualSize);
     StreamContext stream = {};
     std::vector<uint8_t> served(expected.size());
@@ -129,47 +103,49 @@ TEST_P(QemuImages, ParseAgreesWithQemuAndServesItsBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Qemu, QemuImages,
-    ::testing::Values(
-        QemuCase{"dynamic_1M", "dynamic", 1, 64 * MiB, true},
-        QemuCase{"dynamic_2M_odd_size", "dynamic", 2, 37 * MiB + 4096, true},
-        QemuCase{"dynamic_32M_odd_size", "dynamic", 32, 100 * MiB + 512, true},
-        QemuCase{"dynamic_256M_small", "dynamic", 256, 10 * MiB, true},
-        QemuCase{"dynamic_1M_empty", "dynamic", 1, 130 * MiB, false},
-        QemuCase{"fixed_1M", "fixed", 1, 24 * MiB, true},
-        QemuCase{"fixed_2M_odd_size", "fixed", 2, 9 * MiB + 1536, true},
-        QemuCase{"fixed_32M", "fixed", 32, 40 * MiB, false},
-        QemuCase{"fixed_256M_odd_size", "fixed", 256, 5 * MiB + 512, true}),
+    ::testing::Values(QemuCase{"dynamic_1M", "dynamic", 1, 64 * MiB, true},
+                      QemuCase{"dynamic_2M_odd_size", "dynamic", 2, 37 * MiB + 4096, true},
+                      QemuCase{"dynamic_32M_odd_size", "dynamic", 32, 100 * MiB + 512, true},
+                      QemuCase{"dynamic_256M_small", "dynamic", 256, 10 * MiB, true},
+                      QemuCase{"dynamic_1M_empty", "dynamic", 1, 130 * MiB, false},
+                      QemuCase{"fixed_1M", "fixed", 1, 24 * MiB, true},
+                      QemuCase{"fixed_2M_odd_size", "fixed", 2, 9 * MiB + 1536, true},
+                      QemuCase{"fixed_32M", "fixed", 32, 40 * MiB, false},
+                      QemuCase{"fixed_256M_odd_size", "fixed", 256, 5 * MiB + 512, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With 512-byte sectors a chunk spans 4 GiB whatever the block size, so only
 // a disk beyond 4 GiB has a sector bitmap entry between two payload entries.
 TEST_F(DriverTest, QemuImageAcrossChunkBoundary) {
-    if (!HaveQemuImg() || std::system("qemu-io --version >/dev/null 2>&1") != 0) {
+    if (!kit::Have("qemu-img") || !kit::Have("qemu-io")) {
         GTEST_SKIP() << "qemu-img or qemu-io is not installed";
     }
     ScratchVolume volume;
     const auto image = volume.File("big.vhdx");
     const uint64_t chunk = 4ull << 30;
-    Shell("qemu-img create -q -f vhdx -o block_size=32M '" + image.string() + "' 5G");
-    Shell("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) + " 4096' -c 'write -P "
-        "0xa5 " + std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
-    Shell("qemu-img convert -O raw '" + image.string() + "' '" + volume.File("big.raw").string() +
-        "'");
+    kit::Output("qemu-img create -q -f vhdx -o block_size=32M '" + image.string() + "' 5G");
+    kit::Output("qemu-io -f vhdx -c 'write -P 0x5a " + std::to_string(chunk - 512) +
+                " 4096' -c 'write -P "
+                "0xa5 " +
+                std::to_string(chunk + 40 * MiB) + " 1M' '" + image.string() + "' >/dev/null");
+    kit::Output("qemu-img convert -O raw '" + image.string() + "' '" +
+                volume.File("big.raw").string() + "'");
 
     OpenedImage opened(volume, "big.vhdx");
     ASSERT_EQ(opened.Parse(), STATUS_SUCCESS);
     ASSERT_EQ(opened.Context()->ChunkRatio, 128u);
     StreamContext stream = {};
-    std::ifstream raw(volume.File("big.raw"), std::ios::binary);
     const struct {
         uint64_t offset;
         ULONG length;
-    } windows[] = {{chunk - 2 * MiB, 4 * MiB}, {chunk - 512, 4096}, {chunk + 39 * MiB, 3 * MiB},
+    } windows[] = {{chunk - 2 * MiB, 4 * MiB},
+                   {chunk - 512, 4096},
+                   {chunk + 39 * MiB, 3 * MiB},
                    {chunk - 32 * MiB, 64 * MiB}};
     for (const auto& w : windows) {
-        std::vector<uint8_t> expected(w.length), served(w.length);
-        raw.seekg((std::streamoff)w.offset);
-        raw.read((char*)expected.data(), w.length);
+        const std::vector<uint8_t> expected =
+            kit::ReadAt(volume.File("big.raw"), w.offset, w.length);
+        std::vector<uint8_t> served(w.length);
         ULONG produced = 0;
         ASSERT_EQ(VhdxProcessRead(opened.Related(), &stream, opened.Context(), w.offset, w.length,
                                   served.data(), &produced),

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 
 #define PONTOR_SIZE(T) (ULONGLONG)sizeof(T),
-#define PONTOR_OFFSET(T, M) (ULONGLONG)offsetof(T, M),
+#define PONTOR_OFFSET(T, M) (ULONGLONG) offsetof(T, M),
 #define PONTOR_VALUE(V) (ULONGLONG)(V),
 
 extern "C" __attribute__((section(".playout"), used)) const ULONGLONG PontorLayoutProbe[] = {

@@ -1,6 +1,8 @@
 // What a Windows user builds and installs beside pontor.sys: the WDK project
 // must compile exactly the driver sources the Linux build compiles, and the
 // INF must describe one consistent minifilter service.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -9,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "tests/windows/host_clean.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ public:
         std::istringstream in(text);
         for (std::string line; std::getline(in, line);) {
             line = StripComment(line);
-            if (Trim(line).empty()) continue;
+            if (Trim(line).empty())
+                continue;
             if (Trim(line).front() == '[') {
                 section = Lower(Trim(line).substr(1, Trim(line).find(']') - 1));
                 sections_[section];
@@ -64,9 +65,11 @@ public:
     // The value of a key, strings substituted; empty when absent.
     std::string Get(const std::string& section, const std::string& key) const {
         const auto found = sections_.find(Lower(section));
-        if (found == sections_.end()) return "";
+        if (found == sections_.end())
+            return "";
         for (const auto& [k, v] : found->second) {
-            if (k == Lower(key)) return Substitute(v);
+            if (k == Lower(key))
+                return Substitute(v);
         }
         return "";
     }
@@ -75,9 +78,11 @@ public:
     std::vector<std::string> Lines(const std::string& section) const {
         std::vector<std::string> lines;
         const auto found = sections_.find(Lower(section));
-        if (found == sections_.end()) return lines;
+        if (found == sections_.end())
+            return lines;
         for (const auto& [k, v] : found->second) {
-            if (k.empty()) lines.push_back(Substitute(v));
+            if (k.empty())
+                lines.push_back(Substitute(v));
         }
         return lines;
     }
@@ -86,8 +91,10 @@ private:
     static std::string StripComment(const std::string& line) {
         bool quoted = false;
         for (size_t i = 0; i < line.size(); i++) {
-            if (line[i] == '"') quoted = !quoted;
-            if (line[i] == ';' && !quoted) return line.substr(0, i);
+            if (line[i] == '"')
+                quoted = !quoted;
+            if (line[i] == ';' && !quoted)
+                return line.substr(0, i);
         }
         return line;
     }
@@ -123,7 +130,7 @@ std::vector<std::string> Fields(const std::string& line) {
     return fields;
 }
 
-class Package : public HostCleanTest {
+class Package : public ::testing::Test {
 protected:
     const Inf inf_{Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.inf")};
 };
@@ -152,7 +159,8 @@ TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
     EXPECT_EQ(inf_.Get("Version", "Class"), "Virtualization");
     EXPECT_EQ(Lower(inf_.Get("Version", "ClassGuid")), "{f75a86c0-10d8-4c3a-b233-ed60e4cdfaac}");
 
-    const std::vector<std::string> add = Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"));
+    const std::vector<std::string> add =
+        Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"));
     ASSERT_EQ(add.size(), 3u);
     const std::string service = add[2];
     EXPECT_EQ(add[0], "pontor") << "the service name fltmc load takes";
@@ -171,7 +179,8 @@ TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
 }
 
 TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
-    const std::string service = Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[2];
+    const std::string service =
+        Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[2];
     std::map<std::string, std::map<std::string, std::string>> registry;  // key -> value -> data
     for (const std::string& line : inf_.Lines(inf_.Get(service, "AddReg"))) {
         const std::vector<std::string> f = Fields(line);
@@ -182,7 +191,8 @@ TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
     const std::string instance = registry["Instances"]["DefaultInstance"];
     ASSERT_FALSE(instance.empty()) << "no DefaultInstance";
     const auto& values = registry["Instances\\" + instance];
-    ASSERT_TRUE(values.count("Altitude")) << "the default instance " << instance << " has no altitude";
+    ASSERT_TRUE(values.count("Altitude"))
+        << "the default instance " << instance << " has no altitude";
     ASSERT_TRUE(values.count("Flags"));
     const long altitude = std::stol(values.at("Altitude"));
     EXPECT_GE(altitude, 130000);

@@ -61,7 +61,8 @@ void MakeFile() {
 }  // namespace
 
 // The Filter Manager routines the read engine calls.
-extern "C" PVOID FLTAPI FltAllocatePoolAlignedWithTag(PFLT_INSTANCE, POOL_TYPE, SIZE_T Size, ULONG) {
+extern "C" PVOID FLTAPI FltAllocatePoolAlignedWithTag(PFLT_INSTANCE, POOL_TYPE, SIZE_T Size,
+                                                      ULONG) {
     gAllocations++;
     return malloc(Size);
 }
@@ -165,14 +166,17 @@ int main() {
         Read faults = {image, stream, c.offset, 3 * kPage, buffer, 0};
         gAllocations = gFrees = 0;
         const NTSTATUS status = PontorCallExcept(ReadBody, &faults);
-        Check(status == STATUS_ACCESS_VIOLATION, "a read into the bad page ends in an access violation");
-        Check(gAllocations > 0 && gFrees == gAllocations, "and its buffers are freed on the way out");
+        Check(status == STATUS_ACCESS_VIOLATION,
+              "a read into the bad page ends in an access violation");
+        Check(gAllocations > 0 && gFrees == gAllocations,
+              "and its buffers are freed on the way out");
     }
 
     // The header copy of the control code.
     UCHAR header[PONTOR_STUB_HEADER_SIZE];
     RtlZeroMemory(header, sizeof(header));
-    Check(PontorCopyGuarded(buffer, header, 2 * kPage) == STATUS_SUCCESS, "a header copy that fits");
+    Check(PontorCopyGuarded(buffer, header, 2 * kPage) == STATUS_SUCCESS,
+          "a header copy that fits");
     Check(PontorCopyGuarded(buffer + kPage + 1, header, sizeof(header)) == STATUS_ACCESS_VIOLATION,
           "a header copy into the bad page ends in an access violation");
 

@@ -1,14 +1,6 @@
-# Included by tools/win32/CMakeLists.txt, in the cross build: what the host's
-# checks of pontor.exe read beside it.
-
-# Control programs linked as pontor.exe must not be.
-set(control ${PONTOR_ROOT}/tests/windows/tool_control.cpp)
-add_executable(control_dynamic ${control})  # the C++ runtime's DLLs, not linked in
-add_executable(control_gui ${control})
-target_link_options(control_gui PRIVATE -static -mwindows)
-
-# The Win32 file layer's own tests, GoogleTest built from Debian's sources,
-# where Wine is there to run them.
+# Included by tools/win32/CMakeLists.txt, in the cross build: the Win32 file
+# layer's own tests, GoogleTest built from Debian's sources, where Wine is
+# there to run them.
 option(PONTOR_TOOL_WINE_TESTS "Build the Win32 file layer's tests, which run under Wine" OFF)
 if(PONTOR_TOOL_WINE_TESTS)
     set(gtest_root /usr/src/googletest/googletest)

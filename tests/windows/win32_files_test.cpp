@@ -41,7 +41,8 @@ class Win32Files : public ::testing::Test {
 protected:
     void SetUp() override {
         static int n = 0;
-        dir_ = fs::temp_directory_path() / ("pontor-win32-" + std::to_string(_getpid()) + "-" + std::to_string(++n));
+        dir_ = fs::temp_directory_path() /
+               ("pontor-win32-" + std::to_string(_getpid()) + "-" + std::to_string(++n));
         fs::create_directories(dir_ / "dir");
         std::vector<uint8_t> bytes(kFileSize);
         for (uint64_t i = 0; i < kFileSize; i++) {
@@ -69,19 +70,20 @@ protected:
 
     // FltCreateFileEx as the tool calls it, with the name as given.
     NTSTATUS OpenName(std::u16string name, HANDLE* handle, PFILE_OBJECT* fileObject,
-                      ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE, ULONG disposition = FILE_OPEN,
+                      ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
+                      ULONG disposition = FILE_OPEN,
                       ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
         UNICODE_STRING objectName;
         objectName.Buffer = name.data();
         objectName.Length = objectName.MaximumLength = (USHORT)(name.size() * 2);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                   nullptr, nullptr);
+        InitializeObjectAttributes(&attributes, &objectName,
+                                   OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb = {};
-        return FltCreateFileEx(nullptr, instance_, handle, fileObject, access,
-                               &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, options,
-                               nullptr, 0, IO_STOP_ON_SYMLINK);
+        return FltCreateFileEx(nullptr, instance_, handle, fileObject, access, &attributes, &iosb,
+                               nullptr, FILE_ATTRIBUTE_NORMAL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                               options, nullptr, 0, IO_STOP_ON_SYMLINK);
     }
     NTSTATUS Open(const std::string& relative, HANDLE* handle, PFILE_OBJECT* fileObject) {
         return OpenName(volume_->NtName(relative), handle, fileObject);
@@ -155,12 +157,17 @@ TEST_F(Win32Files, RefusesWhatItDoesNotServe) {
     };
     const std::vector<Case> cases = {
         {"write access", STATUS_NOT_SUPPORTED,
-         [&](HANDLE* h, PFILE_OBJECT* f) { return OpenName(name, h, f, GENERIC_READ | GENERIC_WRITE); }},
+         [&](HANDLE* h, PFILE_OBJECT* f) {
+             return OpenName(name, h, f, GENERIC_READ | GENERIC_WRITE);
+         }},
         {"a create", STATUS_NOT_SUPPORTED,
-         [&](HANDLE* h, PFILE_OBJECT* f) { return OpenName(name, h, f, GENERIC_READ, FILE_OPEN_IF); }},
+         [&](HANDLE* h, PFILE_OBJECT* f) {
+             return OpenName(name, h, f, GENERIC_READ, FILE_OPEN_IF);
+         }},
         {"a directory open", STATUS_NOT_SUPPORTED,
          [&](HANDLE* h, PFILE_OBJECT* f) {
-             return OpenName(volume_->NtName("dir"), h, f, GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE);
+             return OpenName(volume_->NtName("dir"), h, f, GENERIC_READ, FILE_OPEN,
+                             FILE_DIRECTORY_FILE);
          }},
         {"a name on another volume", STATUS_INVALID_PARAMETER,
          [&](HANDLE* h, PFILE_OBJECT* f) { return OpenName(other.NtName("inner.vhdx"), h, f); }},
@@ -214,19 +221,18 @@ TEST_P(ReadAnswers, AsNtfsAnswers) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reads, ReadAnswers,
-    ::testing::ValuesIn(std::vector<Read>{
-        {"Inside", 100, 1000, STATUS_SUCCESS, 1000},
-        {"CrossingTheEnd", 9990, 100, STATUS_SUCCESS, 10},
-        {"WholeFileIntoALargerBuffer", 0, 1 << 20, STATUS_SUCCESS, kFileSize},
-        {"AtTheEnd", kFileSize, 1, STATUS_END_OF_FILE, 0},
-        {"BeyondFourGiB", (1LL << 32) + 100, 16, STATUS_END_OF_FILE, 0},
-        {"NothingAtTheEnd", kFileSize, 0, STATUS_SUCCESS, 0},
-        {"NothingBeyondTheEnd", 2 * kFileSize, 0, STATUS_SUCCESS, 0},
-        {"NegativeOffset", -1, 16, STATUS_INVALID_PARAMETER, 0},
-    }),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Reads, ReadAnswers,
+                         ::testing::ValuesIn(std::vector<Read>{
+                             {"Inside", 100, 1000, STATUS_SUCCESS, 1000},
+                             {"CrossingTheEnd", 9990, 100, STATUS_SUCCESS, 10},
+                             {"WholeFileIntoALargerBuffer", 0, 1 << 20, STATUS_SUCCESS, kFileSize},
+                             {"AtTheEnd", kFileSize, 1, STATUS_END_OF_FILE, 0},
+                             {"BeyondFourGiB", (1LL << 32) + 100, 16, STATUS_END_OF_FILE, 0},
+                             {"NothingAtTheEnd", kFileSize, 0, STATUS_SUCCESS, 0},
+                             {"NothingBeyondTheEnd", 2 * kFileSize, 0, STATUS_SUCCESS, 0},
+                             {"NegativeOffset", -1, 16, STATUS_INVALID_PARAMETER, 0},
+                         }),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // An offset's high 32 bits reach the read: a file larger than 4 GiB (sparse
 // where the file system allows) with a mark just past 4 GiB.
@@ -256,12 +262,14 @@ TEST_F(Win32Files, ReadsWithoutAnOffsetFollowTheCurrentByteOffset) {
         ULONG flags;
         LONGLONG from, after;
     };
-    for (const Step& s : {Step{0, 0, 10}, Step{0, 10, 20},
-                          Step{FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, 20, 20}, Step{0, 20, 30}}) {
+    for (const Step& s :
+         {Step{0, 0, 10}, Step{0, 10, 20},
+          Step{FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, 20, 20}, Step{0, 20, 30}}) {
         uint8_t bytes[10];
         ULONG read = 0;
-        EXPECT_EQ(FltReadFile(nullptr, fileObject, nullptr, 10, bytes, s.flags, &read, nullptr, nullptr),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(
+            FltReadFile(nullptr, fileObject, nullptr, 10, bytes, s.flags, &read, nullptr, nullptr),
+            STATUS_SUCCESS);
         EXPECT_EQ(bytes[0], Pattern((uint64_t)s.from));
         EXPECT_EQ(fileObject->CurrentByteOffset.QuadPart, s.after);
     }
@@ -277,7 +285,8 @@ TEST_F(Win32Files, TheFileStaysOpenUntilHandleAndReferenceAreGone) {
     LARGE_INTEGER offset;
     offset.QuadPart = 5;
     ULONG read = 0;
-    EXPECT_EQ(FltReadFile(nullptr, fileObject, &offset, 1, &byte, 0, &read, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(FltReadFile(nullptr, fileObject, &offset, 1, &byte, 0, &read, nullptr, nullptr),
+              STATUS_SUCCESS);
     EXPECT_EQ(byte, Pattern(5));
     ObDereferenceObject(fileObject);
     EXPECT_EQ(host::OpenFileCount(), 0u);
@@ -304,13 +313,15 @@ TEST_F(Win32Files, MisuseIsABugCheck) {
              FltClose(handle);
              ObDereferenceObject(fileObject);
          }},
-        {"ObfDereferenceObject: not a referenced file object", [&] { ObDereferenceObject(&foreign); }},
+        {"ObfDereferenceObject: not a referenced file object",
+         [&] { ObDereferenceObject(&foreign); }},
         {"FltReadFile: not an open file object",
          [&] {
              uint8_t byte;
              LARGE_INTEGER offset = {};
-             EXPECT_EQ(FltReadFile(nullptr, &foreign, &offset, 1, &byte, 0, nullptr, nullptr, nullptr),
-                       STATUS_INVALID_PARAMETER);
+             EXPECT_EQ(
+                 FltReadFile(nullptr, &foreign, &offset, 1, &byte, 0, nullptr, nullptr, nullptr),
+                 STATUS_INVALID_PARAMETER);
          }},
     };
     for (const Case& c : cases) {

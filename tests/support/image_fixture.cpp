@@ -1,26 +1,10 @@
-#include "tests/vhdx/image_fixture.h"
+#include "tests/support/image_fixture.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "tools/reader/image.h"
 
 namespace fixture {
-
-ScratchVolume::ScratchVolume() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pontor-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    dir_ = pattern;
-    volume_ = std::make_unique<host::Volume>(dir_);
-}
-
-ScratchVolume::~ScratchVolume() {
-    volume_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
 
 OpenedImage::OpenedImage(ScratchVolume& volume, const std::string& name)
     : context_(std::make_unique<VhdxContext>()) {

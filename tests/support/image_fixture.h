@@ -1,5 +1,4 @@
-// Opening image files on a host volume and parsing them as the binder does,
-// with every test ending on an empty pool and no open files.
+// Image files on a scratch volume, opened and parsed as the binder does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 
 #include "platform/host/host.h"
 #include "stub/stub.h"
+#include "tests/support/kit.h"
 #include "vhdx/pontor.h"
 #include "vhdx/vhdx.h"
 
@@ -19,15 +19,14 @@ namespace fixture {
 // A scratch directory served as a volume.
 class ScratchVolume {
 public:
-    ScratchVolume();
-    ~ScratchVolume();
-    const std::filesystem::path& Dir() const { return dir_; }
-    host::Volume& Volume() { return *volume_; }
-    std::filesystem::path File(const std::string& name) const { return dir_ / name; }
+    ScratchVolume() : volume_(dir_.Dir()) {}
+    const std::filesystem::path& Dir() const { return dir_.Dir(); }
+    host::Volume& Volume() { return volume_; }
+    std::filesystem::path File(const std::string& name) const { return dir_.File(name); }
 
 private:
-    std::filesystem::path dir_;
-    std::unique_ptr<host::Volume> volume_;
+    kit::ScratchDir dir_;  // outlives the volume
+    host::Volume volume_;
 };
 
 // An image file opened for reading through a volume's instance, with a
@@ -47,16 +46,9 @@ private:
     FLT_RELATED_OBJECTS related_ = {};
 };
 
-// Every test ends with nothing left in the pool and no file left open.
-class DriverTest : public ::testing::Test {
-protected:
-    void SetUp() override { host::ResetFaults(); }
-    void TearDown() override {
-        host::ResetFaults();
-        EXPECT_EQ(host::PoolOutstanding(), 0u) << "pool allocations leaked";
-        EXPECT_EQ(host::OpenFileCount(), 0u) << "files left open";
-    }
-};
+// The fixture of tests that need nothing but the kit's main, which checks
+// the pool and the open files after each.
+class DriverTest : public ::testing::Test {};
 
 // The "[PONTOR] ..." lines among captured debug output.
 std::vector<std::string> DriverLines(const host::DebugCapture& capture);
