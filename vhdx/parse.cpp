@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG kParseReadFlags =
     FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 
-NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
+PONTOR_PAGED NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
                    ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = (LONGLONG)Offset;
@@ -21,7 +21,7 @@ NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Cont
 
 // The checksum gate: the stored value must equal the CRC-32C of the structure
 // with the checksum field taken as zero. The field is left zero.
-BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size) {
+PONTOR_PAGED BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size) {
     const ULONG stored = VhdxLoad32(Structure + VHDX_CHECKSUM_FIELD_OFFSET);
     VhdxStore32(Structure + VHDX_CHECKSUM_FIELD_OFFSET, 0);
     return VhdxComputeChecksum(Structure, Size) == stored;
@@ -58,13 +58,13 @@ const UNICODE_STRING kVolumePathKey = {22, 22, (PWCH)PONTOR_WIDE("volume_path")}
 // Scans one parent locator whose value starts at Locator in the metadata
 // buffer; the first "relative_path", or "volume_path" that parses as a file
 // name, supplies ParentPath.
-NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxContext* Context) {
+PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxContext* Context) {
     const ULONG count = VhdxLoad16(Buffer + Locator + 18);
     for (ULONG i = 0; i < count; i++) {
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
-            PONTOR_LOG_AS("VhdxParseMetadata",
+            PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
                           "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
@@ -73,7 +73,7 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
         const USHORT keyLength = VhdxLoad16(Buffer + entry + 8);
         const USHORT valueLength = VhdxLoad16(Buffer + entry + 10);
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
-            PONTOR_LOG_AS("VhdxParseMetadata",
+            PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
                           "Parent locator key or value %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
@@ -96,7 +96,7 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
         }
         if (matched) {
             if (pathLength / sizeof(WCHAR) >= VHDX_PARENT_PATH_CHARS) {
-                PONTOR_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
+                PONTOR_PAGED_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
                               &value, VHDX_PARENT_PATH_CHARS - 1);
                 return STATUS_UNKNOWN_REVISION;
             }
@@ -114,41 +114,41 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxC
 
 }  // namespace
 
-NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Context) {
+PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Context) {
     PAGED_CODE();
 
     PontorPoolBuffer section(RelatedObjects->Instance, VHDX_HEADER_SECTION_SIZE, PONTOR_IO_TAG);
     UCHAR* buffer = section.Get();
     if (buffer == NULL) {
-        PONTOR_LOG("Failed to allocate I/O buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = ReadImage(RelatedObjects, Context, 0, VHDX_HEADER_SECTION_SIZE, buffer);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
     }
 
     if (VhdxLoad64(buffer) != VHDX_FILE_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_FILE_IDENTIFIER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_FILE_IDENTIFIER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     UCHAR* header = buffer + VHDX_HEADER_OFFSET;
     if (VhdxLoad32(header) != VHDX_HEADER_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (!ChecksumMatches(header, VHDX_HEADER_SIZE)) {
-        PONTOR_LOG("Invalid VHDX_HEADER Checksum\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
     UCHAR* table = buffer + VHDX_REGION_TABLE_OFFSET;
     if (VhdxLoad32(table) != VHDX_REGION_TABLE_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_REGION_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (!ChecksumMatches(table, VHDX_REGION_TABLE_SIZE)) {
-        PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Checksum\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_REGION_TABLE_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
@@ -156,7 +156,7 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     // beyond it.
     const ULONG entryCount = VhdxLoad32(table + 8);
     if (entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
-        PONTOR_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
+        PONTOR_PAGED_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
                    entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
         return STATUS_UNKNOWN_REVISION;
     }
@@ -173,18 +173,18 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     }
     // An entry never copied has FileOffset 0, which counts as absent too.
     if (batRegion.FileOffset == 0) {
-        PONTOR_LOG("Could not location a Block Allocation Table entry\n");
+        PONTOR_PAGED_LOG("Could not location a Block Allocation Table entry\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (metadataRegion.FileOffset == 0) {
-        PONTOR_LOG("Could not location a Metadata entry\n");
+        PONTOR_PAGED_LOG("Could not location a Metadata entry\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
     const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
     for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
         if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
-            PONTOR_LOG("Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
+            PONTOR_PAGED_LOG("Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
                        "offset\n",
                        region->FileOffset, region->Length);
             return STATUS_UNKNOWN_REVISION;
@@ -193,18 +193,18 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
 
     status = VhdxParseMetadata(RelatedObjects, &metadataRegion, Context);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FakeVhdxParseMetadata failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FakeVhdxParseMetadata failed with status 0x%x\n", status);
         return status;
     }
     status = VhdxParseBlockAllocationTable(RelatedObjects, &batRegion, Context);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FakeVhdxParseBlockAllocationTable failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FakeVhdxParseBlockAllocationTable failed with status 0x%x\n", status);
         return status;
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
+PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
                            const VHDX_REGION_TABLE_ENTRY* MetadataRegion, VhdxContext* Context) {
     PAGED_CODE();
 
@@ -217,22 +217,22 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
     PontorPoolBuffer region(RelatedObjects->Instance, length, PONTOR_IO_TAG);
     UCHAR* buffer = region.Get();
     if (buffer == NULL) {
-        PONTOR_LOG("Failed to allocate I/O buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = ReadImage(RelatedObjects, Context, MetadataRegion->FileOffset, length, buffer);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
     }
 
     if (length < sizeof(VHDX_METADATA_TABLE_HEADER)) {
-        PONTOR_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
+        PONTOR_PAGED_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
                    length);
         return STATUS_UNKNOWN_REVISION;
     }
     if (VhdxLoad64(buffer) != VHDX_METADATA_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_METADATA_TABLE_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_METADATA_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
@@ -241,7 +241,7 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
         const ULONGLONG entry = sizeof(VHDX_METADATA_TABLE_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
         if (!Within(entry, sizeof(VHDX_METADATA_TABLE_ENTRY), length)) {
-            PONTOR_LOG("Metadata table entry %u lies outside the metadata region\n", i);
+            PONTOR_PAGED_LOG("Metadata table entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         const UCHAR* itemId = buffer + entry;
@@ -262,7 +262,7 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
             continue;
         }
         if (!Within(value, needed, length)) {
-            PONTOR_LOG("Metadata item of entry %u at offset 0x%x lies outside the metadata "
+            PONTOR_PAGED_LOG("Metadata item of entry %u at offset 0x%x lies outside the metadata "
                        "region\n",
                        i, (ULONG)value);
             return STATUS_UNKNOWN_REVISION;
@@ -293,13 +293,13 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
                Context->PhysicalSectorSize, Context->LogicalSectorSize);
     if (Context->BlockSize == 0 || Context->VirtualDiskSize == 0 ||
         Context->PhysicalSectorSize == 0 || Context->LogicalSectorSize == 0) {
-        PONTOR_LOG("One or more required metadata types could not be located.\n");
+        PONTOR_PAGED_LOG("One or more required metadata types could not be located.\n");
         return STATUS_UNKNOWN_REVISION;
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
+PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
                                        const VHDX_REGION_TABLE_ENTRY* BatRegion,
                                        VhdxContext* Context) {
     PAGED_CODE();
@@ -309,17 +309,17 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     {
         PontorPoolBuffer bat(RelatedObjects->Instance, BatRegion->Length, PONTOR_IO_TAG);
         if (bat.Get() == NULL) {
-            PONTOR_LOG("Failed to allocate I/O buffer.\n");
+            PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         const NTSTATUS status = ReadImage(RelatedObjects, Context, BatRegion->FileOffset,
                                           BatRegion->Length, bat.Get());
         if (!NT_SUCCESS(status)) {
-            PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+            PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
             return status;
         }
     }
-    PONTOR_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
+    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
                BatRegion->FileOffset);
 
     // Only the low 32 bits of the ratio are kept; sizes outside the format's
@@ -327,7 +327,7 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     const ULONG chunkRatio =
         (ULONG)(((ULONGLONG)Context->LogicalSectorSize << 23) / Context->BlockSize);
     if (chunkRatio == 0) {
-        PONTOR_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
+        PONTOR_PAGED_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
                    Context->LogicalSectorSize, Context->BlockSize);
         return STATUS_UNKNOWN_REVISION;
     }
@@ -346,7 +346,7 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     if (blocks > 0xFFFFFFFFULL ||
         (servedBlocks + chunkRatio - 1) / chunkRatio * ((ULONGLONG)chunkRatio + 1) >
             0x100000000ULL) {
-        PONTOR_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
+        PONTOR_PAGED_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
                    blocks);
         return STATUS_UNKNOWN_REVISION;
     }

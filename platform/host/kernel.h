@@ -293,8 +293,12 @@ ULONG PONTOR_MS_ABI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...
 
 }  // extern "C"
 
-// Paged code checks are assertions of the execution level; the host runs
-// everything at passive level.
+// Residency (PONTOR_PAGED, PONTOR_INIT, PONTOR_PAGED_DATA) is the Windows
+// image's; host code is always resident. Paged code checks are assertions of
+// the execution level, and the host runs everything at passive level.
+#define PONTOR_PAGED
+#define PONTOR_INIT
+#define PONTOR_PAGED_DATA
 #define PAGED_CODE() ((void)0)
 
 // The exception the host raises where Windows raises an access violation
