@@ -8,55 +8,55 @@
 // The handle FltRegisterFilter returned; used by start and unregister only.
 extern PFLT_FILTER gFilterHandle;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // Registration and instance lifecycle.
-NTSTATUS PontorUnload(FLT_FILTER_UNLOAD_FLAGS Flags);
-NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
-                             DEVICE_TYPE VolumeDeviceType,
-                             FLT_FILESYSTEM_TYPE VolumeFilesystemType);
-NTSTATUS PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
-                                     FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags);
-VOID PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
-                                 FLT_INSTANCE_TEARDOWN_FLAGS Reason);
-VOID PontorInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects,
-                                    FLT_INSTANCE_TEARDOWN_FLAGS Reason);
+NTSTATUS FLTAPI PontorUnload(FLT_FILTER_UNLOAD_FLAGS Flags);
+NTSTATUS FLTAPI PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects,
+                                    FLT_INSTANCE_SETUP_FLAGS Flags, DEVICE_TYPE VolumeDeviceType,
+                                    FLT_FILESYSTEM_TYPE VolumeFilesystemType);
+NTSTATUS FLTAPI PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
+                                            FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags);
+VOID FLTAPI PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
+                                        FLT_INSTANCE_TEARDOWN_FLAGS Reason);
+VOID FLTAPI PontorInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects,
+                                           FLT_INSTANCE_TEARDOWN_FLAGS Reason);
 
 // Create interception.
-FLT_PREOP_CALLBACK_STATUS PontorPreCreate(PFLT_CALLBACK_DATA Data,
-                                          PCFLT_RELATED_OBJECTS FltObjects,
-                                          PVOID* CompletionContext);
-FLT_POSTOP_CALLBACK_STATUS PontorPostCreate(PFLT_CALLBACK_DATA Data,
-                                            PCFLT_RELATED_OBJECTS FltObjects,
-                                            PVOID CompletionContext,
-                                            FLT_POST_OPERATION_FLAGS Flags);
+FLT_PREOP_CALLBACK_STATUS FLTAPI PontorPreCreate(PFLT_CALLBACK_DATA Data,
+                                                 PCFLT_RELATED_OBJECTS FltObjects,
+                                                 PVOID* CompletionContext);
+FLT_POSTOP_CALLBACK_STATUS FLTAPI PontorPostCreate(PFLT_CALLBACK_DATA Data,
+                                                   PCFLT_RELATED_OBJECTS FltObjects,
+                                                   PVOID CompletionContext,
+                                                   FLT_POST_OPERATION_FLAGS Flags);
 // The normalized, parsed name of the operation's file. On success the
 // caller owns one reference; on failure *NameInfo is null.
 NTSTATUS PontorGetFileName(PFLT_CALLBACK_DATA Data, PFLT_FILE_NAME_INFORMATION* NameInfo);
 
 // Read redirection.
-FLT_PREOP_CALLBACK_STATUS PontorPreRead(PFLT_CALLBACK_DATA Data,
-                                        PCFLT_RELATED_OBJECTS FltObjects,
-                                        PVOID* CompletionContext);
+FLT_PREOP_CALLBACK_STATUS FLTAPI PontorPreRead(PFLT_CALLBACK_DATA Data,
+                                               PCFLT_RELATED_OBJECTS FltObjects,
+                                               PVOID* CompletionContext);
 // Serves one read of a bound stub into the caller's buffer and completes the
 // callback data's status and information. The caller holds Context->Mutex.
 NTSTATUS PontorProcessRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                            StreamContext* Context);
 
 // Sizes, modifications, the header query and cleanup.
-FLT_POSTOP_CALLBACK_STATUS PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
-                                                      PCFLT_RELATED_OBJECTS FltObjects,
-                                                      PVOID CompletionContext,
-                                                      FLT_POST_OPERATION_FLAGS Flags);
-FLT_PREOP_CALLBACK_STATUS PontorPreWrite(PFLT_CALLBACK_DATA Data,
-                                         PCFLT_RELATED_OBJECTS FltObjects,
-                                         PVOID* CompletionContext);
-FLT_PREOP_CALLBACK_STATUS PontorPreFileSystemControl(PFLT_CALLBACK_DATA Data,
-                                                     PCFLT_RELATED_OBJECTS FltObjects,
-                                                     PVOID* CompletionContext);
-FLT_PREOP_CALLBACK_STATUS PontorPreCleanup(PFLT_CALLBACK_DATA Data,
-                                           PCFLT_RELATED_OBJECTS FltObjects,
-                                           PVOID* CompletionContext);
+FLT_POSTOP_CALLBACK_STATUS FLTAPI PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
+                                                             PCFLT_RELATED_OBJECTS FltObjects,
+                                                             PVOID CompletionContext,
+                                                             FLT_POST_OPERATION_FLAGS Flags);
+FLT_PREOP_CALLBACK_STATUS FLTAPI PontorPreWrite(PFLT_CALLBACK_DATA Data,
+                                                PCFLT_RELATED_OBJECTS FltObjects,
+                                                PVOID* CompletionContext);
+FLT_PREOP_CALLBACK_STATUS FLTAPI PontorPreFileSystemControl(PFLT_CALLBACK_DATA Data,
+                                                            PCFLT_RELATED_OBJECTS FltObjects,
+                                                            PVOID* CompletionContext);
+FLT_PREOP_CALLBACK_STATUS FLTAPI PontorPreCleanup(PFLT_CALLBACK_DATA Data,
+                                                  PCFLT_RELATED_OBJECTS FltObjects,
+                                                  PVOID* CompletionContext);
 
 // One reference to a stream context, dropped when the guard goes.
 class PontorContextReference {

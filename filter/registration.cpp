@@ -45,7 +45,7 @@ const FLT_REGISTRATION kRegistration = {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" PONTOR_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
     PONTOR_TRACE("Entered\n");
 
@@ -61,24 +61,24 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PontorUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
+PONTOR_PAGED NTSTATUS PontorUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     UNREFERENCED_PARAMETER(Flags);
     PAGED_CODE();
-    PONTOR_TRACE("Entered\n");
+    PONTOR_PAGED_TRACE("Entered\n");
 
     // Never refused, mandatory or not.
     FltUnregisterFilter(gFilterHandle);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
+PONTOR_PAGED NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
                              DEVICE_TYPE VolumeDeviceType,
                              FLT_FILESYSTEM_TYPE VolumeFilesystemType) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Flags);
     UNREFERENCED_PARAMETER(VolumeFilesystemType);
     PAGED_CODE();
-    PONTOR_TRACE("Entered\n");
+    PONTOR_PAGED_TRACE("Entered\n");
 
     // Local volumes of every kind, removable and optical included; no
     // network redirectors.
@@ -88,29 +88,29 @@ NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETU
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
+PONTOR_PAGED NTSTATUS PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
                                      FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Flags);
     PAGED_CODE();
-    PONTOR_TRACE("Entered\n");
+    PONTOR_PAGED_TRACE("Entered\n");
 
     // Manual detach is allowed.
     return STATUS_SUCCESS;
 }
 
-VOID PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
+PONTOR_PAGED VOID PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
                                  FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Reason);
     PAGED_CODE();
-    PONTOR_TRACE("Entered\n");
+    PONTOR_PAGED_TRACE("Entered\n");
 }
 
-VOID PontorInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects,
+PONTOR_PAGED VOID PontorInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects,
                                     FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Reason);
     PAGED_CODE();
-    PONTOR_TRACE("Entered\n");
+    PONTOR_PAGED_TRACE("Entered\n");
 }

@@ -22,7 +22,7 @@ BOOLEAN IsValidString(PCUNICODE_STRING s) {
 
 // The image path at offset 16 of the stub, up to its terminating zero. A
 // path that does not end within the bytes read is refused, not cut.
-BOOLEAN TakeImagePath(UCHAR* Header, PUNICODE_STRING Path) {
+PONTOR_PAGED BOOLEAN TakeImagePath(UCHAR* Header, PUNICODE_STRING Path) {
     UCHAR* start = Header + PONTOR_STUB_PATH_OFFSET;
     const ULONG chars = (PONTOR_STUB_READ_SIZE - PONTOR_STUB_PATH_OFFSET) / sizeof(WCHAR);
     for (ULONG i = 0; i < chars; i++) {
@@ -37,7 +37,7 @@ BOOLEAN TakeImagePath(UCHAR* Header, PUNICODE_STRING Path) {
 
 // ParentPath as a counted string; the parse always terminates it within
 // the field, and the scan never leaves the field.
-VOID TakeParentPath(VhdxContext* Image, PUNICODE_STRING Path) {
+PONTOR_PAGED VOID TakeParentPath(VhdxContext* Image, PUNICODE_STRING Path) {
     ULONG chars = 0;
     while (chars < VHDX_PARENT_PATH_CHARS - 1 && Image->ParentPath[chars] != 0) {
         chars++;
@@ -47,7 +47,7 @@ VOID TakeParentPath(VhdxContext* Image, PUNICODE_STRING Path) {
 }
 
 // Volume + parent directory + Leaf, so the file is looked for beside the stub.
-NTSTATUS BuildNameBesideStub(PUNICODE_STRING Name, PFLT_FILE_NAME_INFORMATION Stub,
+PONTOR_PAGED NTSTATUS BuildNameBesideStub(PUNICODE_STRING Name, PFLT_FILE_NAME_INFORMATION Stub,
                              PCUNICODE_STRING Leaf) {
     RtlCopyUnicodeString(Name, &Stub->Volume);
     NTSTATUS status = PontorAppendUnicodeString(Name, &Stub->ParentDir);
@@ -58,7 +58,7 @@ NTSTATUS BuildNameBesideStub(PUNICODE_STRING Name, PFLT_FILE_NAME_INFORMATION St
 }
 
 // A zero-filled image record from the stub's instance, or null.
-VhdxContext* AllocateImageRecord(PFLT_INSTANCE Instance) {
+PONTOR_PAGED VhdxContext* AllocateImageRecord(PFLT_INSTANCE Instance) {
     VhdxContext* image = (VhdxContext*)FltAllocatePoolAlignedWithTag(
         Instance, NonPagedPoolNx, sizeof(VhdxContext), PONTOR_VHDX_TAG);
     if (image != NULL) {
@@ -69,17 +69,17 @@ VhdxContext* AllocateImageRecord(PFLT_INSTANCE Instance) {
 
 // Opens and parses the parent named by Child->ParentPath, looked for in the
 // stub's directory.
-NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context, VhdxContext* Child) {
+PONTOR_PAGED NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context, VhdxContext* Child) {
     Context->ParentVhdxFileContext = AllocateImageRecord(FltObjects->Instance);
     VhdxContext* parent = Context->ParentVhdxFileContext;
     if (parent == NULL) {
-        PONTOR_LOG_AS("PontorParseHeader",
+        PONTOR_PAGED_LOG_AS("PontorParseHeader",
                       "FltAllocatePoolAlignedWithTag for ParentVhdxFileContext failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     PontorPoolBuffer pathBuffer(FltObjects->Instance, kPathBufferBytes, PONTOR_PATH_TAG);
     if (pathBuffer.Get() == NULL) {
-        PONTOR_LOG_AS("PontorParseHeader", "Failed to allocate path buffer.\n");
+        PONTOR_PAGED_LOG_AS("PontorParseHeader", "Failed to allocate path buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     UNICODE_STRING parentPath;
@@ -98,18 +98,18 @@ NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context, Vh
     status = PontorOpenFile(FltObjects->Filter, FltObjects->Instance, &name, &parent->FileHandle,
                             &parent->FileObject);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG_AS("PontorParseHeader", "PontorOpenFile for Parent VHDX failed with status 0x%x\n",
+        PONTOR_PAGED_LOG_AS("PontorParseHeader", "PontorOpenFile for Parent VHDX failed with status 0x%x\n",
                       status);
         return status;
     }
     status = VhdxParseHeader(FltObjects, parent);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG_AS("PontorParseHeader",
+        PONTOR_PAGED_LOG_AS("PontorParseHeader",
                       "PontorParseHeader for parent VHDX failed with status 0x%x\n", status);
         return status;
     }
     if (parent->HasParent) {
-        PONTOR_LOG_AS("PontorParseHeader",
+        PONTOR_PAGED_LOG_AS("PontorParseHeader",
                       "It is a nested differencing VHDX file and is not supported.\n");
         return STATUS_UNRECOGNIZED_MEDIA;
     }
@@ -131,7 +131,7 @@ NTSTATUS PontorAppendUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING
     return copied == Source->Length ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
-NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context) {
+PONTOR_PAGED NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context) {
     PAGED_CODE();
 
     // A retry starts from nothing: what a failed attempt left is released as
@@ -141,7 +141,7 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
     PontorPoolBuffer ioBuffer(FltObjects->Instance, PONTOR_STUB_READ_SIZE, PONTOR_IO_TAG);
     UCHAR* header = ioBuffer.Get();
     if (header == NULL) {
-        PONTOR_LOG("Failed to allocate I/O buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     LARGE_INTEGER offset;
@@ -150,7 +150,7 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
                                   PONTOR_STUB_READ_SIZE, header,
                                   FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, NULL, NULL, NULL);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
     }
     // Not a stub: quietly left alone.
@@ -161,12 +161,12 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
 
     PontorPoolBuffer pathBuffer(FltObjects->Instance, kPathBufferBytes, PONTOR_PATH_TAG);
     if (pathBuffer.Get() == NULL) {
-        PONTOR_LOG("Failed to allocate path buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate path buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     UNICODE_STRING imagePath;
     if (!TakeImagePath(header, &imagePath)) {
-        PONTOR_LOG("Image path of %wZ has no terminating zero\n", &Context->FileNameInfo->Name);
+        PONTOR_PAGED_LOG("Image path of %wZ has no terminating zero\n", &Context->FileNameInfo->Name);
         return STATUS_UNKNOWN_REVISION;
     }
     UNICODE_STRING name = {0, kPathBufferBytes, (PWCH)pathBuffer.Get()};
@@ -178,18 +178,18 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
     Context->VhdxContext = AllocateImageRecord(FltObjects->Instance);
     VhdxContext* child = Context->VhdxContext;
     if (child == NULL) {
-        PONTOR_LOG("FltAllocatePoolAlignedWithTag for VhdxContext failed \n");
+        PONTOR_PAGED_LOG("FltAllocatePoolAlignedWithTag for VhdxContext failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     status = PontorOpenFile(FltObjects->Filter, FltObjects->Instance, &name, &child->FileHandle,
                             &child->FileObject);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("PontorOpenFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("PontorOpenFile failed with status 0x%x\n", status);
         return status;
     }
     status = VhdxParseHeader(FltObjects, child);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("PontorParseHeader failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("PontorParseHeader failed with status 0x%x\n", status);
         return status;
     }
     if (child->HasParent) {
@@ -204,7 +204,7 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
     Context->VolumeGuidName.MaximumLength = sizeof(Context->VolumeGuidNameBuffer);
     status = FltGetVolumeGuidName(FltObjects->Volume, &Context->VolumeGuidName, NULL);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltGetVolumeGuidName failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltGetVolumeGuidName failed with status 0x%x\n", status);
         return status;
     }
     return STATUS_SUCCESS;

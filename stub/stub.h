@@ -12,9 +12,9 @@ constexpr ULONG PONTOR_STUB_HEADER_SIZE = 4096;  // what the header query return
 
 // The Filter Manager's stream context of an opened stub.
 struct StreamContext {
-    PFLT_INSTANCE Instance;  // through which the image files are read
-    PKEVENT InitEvent;       // held by the one create that may bind
-    LONG Initialized;        // 1 once bound; interlocked writes only
+    PFLT_INSTANCE Instance;                     // through which the image files are read
+    PKEVENT InitEvent;                          // held by the one create that may bind
+    LONG Initialized;                           // 1 once bound; interlocked writes only
     struct VhdxContext* VhdxContext;            // the child image
     struct VhdxContext* ParentVhdxFileContext;  // its parent, or null
     UCHAR StubHeader[PONTOR_STUB_HEADER_SIZE];
@@ -36,7 +36,7 @@ NTSTATUS PontorCreateStreamContext(PFLT_FILTER Filter, StreamContext** Context);
 
 // The context cleanup callback: closes the image files and frees the
 // records, the name information and the event. Runs once, under Mutex.
-VOID PontorStreamContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType);
+VOID FLTAPI PontorStreamContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType);
 
 // Closes and frees the image records a context holds, through the context's
 // Instance, and clears the pointers. The cleanup and a retried binding share it.

@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG kParseReadFlags =
     FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 
-NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
+PONTOR_PAGED NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
                    ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = (LONGLONG)Offset;
@@ -21,7 +21,7 @@ NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Cont
 
 // The checksum gate: the stored value must equal the CRC-32C of the structure
 // with the checksum field taken as zero. The field is left zero.
-BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size, ULONG Stored) {
+PONTOR_PAGED BOOLEAN ChecksumMatches(UCHAR* Structure, ULONG Size, ULONG Stored) {
     VhdxStore32(Structure + VHDX_CHECKSUM_FIELD_OFFSET, 0);
     return VhdxComputeChecksum(Structure, Size) == Stored;
 }
@@ -48,13 +48,13 @@ const UNICODE_STRING kVolumePathKey = {22, 22, (PWCH)PONTOR_WIDE("volume_path")}
 // Scans one parent locator whose value starts at Locator in the metadata
 // buffer; the first "relative_path", or "volume_path" that parses as a file
 // name, supplies ParentPath.
-NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
+PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
                            const VHDX_PARENT_LOCATOR_HEADER& Header, VhdxContext* Context) {
     for (ULONG i = 0; i < Header.KeyValueCount; i++) {
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
-            PONTOR_LOG_AS("VhdxParseMetadata",
+            PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
                           "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
@@ -65,7 +65,7 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
         const USHORT keyLength = keyValue.KeyLength;
         const USHORT valueLength = keyValue.ValueLength;
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
-            PONTOR_LOG_AS("VhdxParseMetadata",
+            PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
                           "Parent locator key or value %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
@@ -88,7 +88,7 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
         }
         if (matched) {
             if (pathLength / sizeof(WCHAR) >= VHDX_PARENT_PATH_CHARS) {
-                PONTOR_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
+                PONTOR_PAGED_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
                               &value, VHDX_PARENT_PATH_CHARS - 1);
                 return STATUS_UNKNOWN_REVISION;
             }
@@ -106,46 +106,46 @@ NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
 
 }  // namespace
 
-NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Context) {
+PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Context) {
     PAGED_CODE();
 
     PontorPoolBuffer section(RelatedObjects->Instance, VHDX_HEADER_SECTION_SIZE, PONTOR_IO_TAG);
     UCHAR* buffer = section.Get();
     if (buffer == NULL) {
-        PONTOR_LOG("Failed to allocate I/O buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = ReadImage(RelatedObjects, Context, 0, VHDX_HEADER_SECTION_SIZE, buffer);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
     }
 
     VHDX_FILE_IDENTIFIER identifier;
     VhdxLoadFileIdentifier(buffer, &identifier);
     if (identifier.Signature != VHDX_FILE_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_FILE_IDENTIFIER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_FILE_IDENTIFIER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     VHDX_HEADER header;
     VhdxLoadHeader(buffer + VHDX_HEADER_OFFSET, &header);
     if (header.Signature != VHDX_HEADER_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (!ChecksumMatches(buffer + VHDX_HEADER_OFFSET, VHDX_HEADER_SIZE, header.Checksum)) {
-        PONTOR_LOG("Invalid VHDX_HEADER Checksum\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
     UCHAR* table = buffer + VHDX_REGION_TABLE_OFFSET;
     VHDX_REGION_TABLE_HEADER tableHeader;
     VhdxLoadRegionTableHeader(table, &tableHeader);
     if (tableHeader.Signature != VHDX_REGION_TABLE_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_REGION_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (!ChecksumMatches(table, VHDX_REGION_TABLE_SIZE, tableHeader.Checksum)) {
-        PONTOR_LOG("Invalid VHDX_REGION_TABLE_HEADER Checksum\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_REGION_TABLE_HEADER Checksum\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
@@ -153,7 +153,7 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     // beyond it.
     const ULONG entryCount = tableHeader.EntryCount;
     if (entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
-        PONTOR_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
+        PONTOR_PAGED_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
                    entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
         return STATUS_UNKNOWN_REVISION;
     }
@@ -171,18 +171,18 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
     }
     // An entry never copied has FileOffset 0, which counts as absent too.
     if (batRegion.FileOffset == 0) {
-        PONTOR_LOG("Could not location a Block Allocation Table entry\n");
+        PONTOR_PAGED_LOG("Could not location a Block Allocation Table entry\n");
         return STATUS_UNKNOWN_REVISION;
     }
     if (metadataRegion.FileOffset == 0) {
-        PONTOR_LOG("Could not location a Metadata entry\n");
+        PONTOR_PAGED_LOG("Could not location a Metadata entry\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
     const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
     for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
         if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
-            PONTOR_LOG(
+            PONTOR_PAGED_LOG(
                 "Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
                 "offset\n",
                 region->FileOffset, region->Length);
@@ -192,18 +192,18 @@ NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Cont
 
     status = VhdxParseMetadata(RelatedObjects, &metadataRegion, Context);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FakeVhdxParseMetadata failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FakeVhdxParseMetadata failed with status 0x%x\n", status);
         return status;
     }
     status = VhdxParseBlockAllocationTable(RelatedObjects, &batRegion, Context);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FakeVhdxParseBlockAllocationTable failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FakeVhdxParseBlockAllocationTable failed with status 0x%x\n", status);
         return status;
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
+PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
                            const VHDX_REGION_TABLE_ENTRY* MetadataRegion, VhdxContext* Context) {
     PAGED_CODE();
 
@@ -216,25 +216,25 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
     PontorPoolBuffer region(RelatedObjects->Instance, length, PONTOR_IO_TAG);
     UCHAR* buffer = region.Get();
     if (buffer == NULL) {
-        PONTOR_LOG("Failed to allocate I/O buffer.\n");
+        PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status =
         ReadImage(RelatedObjects, Context, MetadataRegion->FileOffset, length, buffer);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+        PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;
     }
 
     if (length < sizeof(VHDX_METADATA_TABLE_HEADER)) {
-        PONTOR_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
+        PONTOR_PAGED_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
                    length);
         return STATUS_UNKNOWN_REVISION;
     }
     VHDX_METADATA_TABLE_HEADER tableHeader;
     VhdxLoadMetadataTableHeader(buffer, &tableHeader);
     if (tableHeader.Signature != VHDX_METADATA_SIGNATURE) {
-        PONTOR_LOG("Invalid VHDX_METADATA_TABLE_HEADER Signature\n");
+        PONTOR_PAGED_LOG("Invalid VHDX_METADATA_TABLE_HEADER Signature\n");
         return STATUS_UNKNOWN_REVISION;
     }
 
@@ -242,7 +242,7 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
         const ULONGLONG entry =
             sizeof(VHDX_METADATA_TABLE_HEADER) + (ULONGLONG)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
         if (!Within(entry, sizeof(VHDX_METADATA_TABLE_ENTRY), length)) {
-            PONTOR_LOG("Metadata table entry %u lies outside the metadata region\n", i);
+            PONTOR_PAGED_LOG("Metadata table entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         VHDX_METADATA_TABLE_ENTRY item;
@@ -256,7 +256,7 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
             continue;
         }
         if (!Within(value, needed, length)) {
-            PONTOR_LOG(
+            PONTOR_PAGED_LOG(
                 "Metadata item of entry %u at offset 0x%x lies outside the metadata "
                 "region\n",
                 i, (ULONG)value);
@@ -301,13 +301,13 @@ NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
                Context->PhysicalSectorSize, Context->LogicalSectorSize);
     if (Context->BlockSize == 0 || Context->VirtualDiskSize == 0 ||
         Context->PhysicalSectorSize == 0 || Context->LogicalSectorSize == 0) {
-        PONTOR_LOG("One or more required metadata types could not be located.\n");
+        PONTOR_PAGED_LOG("One or more required metadata types could not be located.\n");
         return STATUS_UNKNOWN_REVISION;
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
+PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
                                        const VHDX_REGION_TABLE_ENTRY* BatRegion,
                                        VhdxContext* Context) {
     PAGED_CODE();
@@ -317,29 +317,29 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
     {
         PontorPoolBuffer bat(RelatedObjects->Instance, BatRegion->Length, PONTOR_IO_TAG);
         if (bat.Get() == NULL) {
-            PONTOR_LOG("Failed to allocate I/O buffer.\n");
+            PONTOR_PAGED_LOG("Failed to allocate I/O buffer.\n");
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         const NTSTATUS status =
             ReadImage(RelatedObjects, Context, BatRegion->FileOffset, BatRegion->Length, bat.Get());
         if (!NT_SUCCESS(status)) {
-            PONTOR_LOG("FltReadFile failed with status 0x%x\n", status);
+            PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
             return status;
         }
     }
-    PONTOR_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
+    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
                BatRegion->FileOffset);
 
     VhdxGeometry geometry;
     const VHDX_GEOMETRY_RESULT result = VhdxDeriveGeometry(
         Context->VirtualDiskSize, Context->BlockSize, Context->LogicalSectorSize, &geometry);
     if (result == VHDX_GEOMETRY_NO_CHUNK_RATIO) {
-        PONTOR_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
+        PONTOR_PAGED_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
                    Context->LogicalSectorSize, Context->BlockSize);
         return STATUS_UNKNOWN_REVISION;
     }
     if (result == VHDX_GEOMETRY_BEYOND_BAT_INDEX) {
-        PONTOR_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
+        PONTOR_PAGED_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
                    geometry.DataBlocksCount);
         return STATUS_UNKNOWN_REVISION;
     }

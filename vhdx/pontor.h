@@ -19,6 +19,18 @@ constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');      // path b
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, "[PONTOR] %s: " format, Routine, ##__VA_ARGS__)
 #define PONTOR_LOG(format, ...) PONTOR_LOG_AS(__FUNCTION__, format, ##__VA_ARGS__)
 
+// Pageable routines log with pageable messages: the format lives in
+// PONTOR_PAGED_DATA, the routine names beside the resident ones.
+#define PONTOR_PAGED_STRING(s) \
+    ([]() -> const char* {                          \
+        static const char PONTOR_PAGED_DATA Text[] = s; \
+        return Text;                                \
+    }())
+#define PONTOR_PAGED_LOG_AS(Routine, format, ...)                                          \
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, PONTOR_PAGED_STRING("[PONTOR] %s: " format), Routine, \
+               ##__VA_ARGS__)
+#define PONTOR_PAGED_LOG(format, ...) PONTOR_PAGED_LOG_AS(__FUNCTION__, format, ##__VA_ARGS__)
+
 // Bit 0 of the trace mask enables the DbgPrint traces. Nothing in the driver
 // writes the mask; a debugger or the host does.
 extern "C" ULONG gTraceFlags;
@@ -28,6 +40,12 @@ constexpr ULONG PONTOR_TRACE_ROUTINES = 0x1;
         if (gTraceFlags & PONTOR_TRACE_ROUTINES) {               \
             DbgPrint("Pontor!%s: " format, __FUNCTION__, ##__VA_ARGS__); \
         }                                                        \
+    } while (0)
+#define PONTOR_PAGED_TRACE(format, ...)                                                 \
+    do {                                                                                \
+        if (gTraceFlags & PONTOR_TRACE_ROUTINES) {                                      \
+            DbgPrint(PONTOR_PAGED_STRING("Pontor!%s: " format), __FUNCTION__, ##__VA_ARGS__); \
+        }                                                                               \
     } while (0)
 
 // Owns one pool buffer allocated through an instance and frees it, with its

@@ -1,7 +1,9 @@
 // The Windows kernel names the driver uses, declared for the Linux host,
 // then the Filter Manager's (../fltmgr.h, shared with the cross build).
 // Driver code reaches this header only through platform.h.
-// Types keep the x64 Windows widths (LLP64: ULONG is 32 bits).
+// Types keep the x64 Windows widths (LLP64: LONG and ULONG are 32 bits,
+// where the host's long is 64; WCHAR is UTF-16, where the host's wchar_t is
+// 32 bits, so wchar_t never appears here).
 #pragma once
 
 #include <stddef.h>
@@ -26,9 +28,15 @@
 #define _Function_class_(x)
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
-#define FLTAPI
-#define NTAPI
-#define FASTCALL
+// One calling convention at the boundary: every kernel and Filter Manager
+// routine, and every callback the driver registers, uses the Microsoft x64
+// convention, so the host build and the Windows image (loader.h) call and
+// are called alike. x64 Windows has no other (__fastcall and __cdecl are it):
+// the variadic DbgPrint and DbgPrintEx use it too.
+#define PONTOR_MS_ABI __attribute__((ms_abi))
+#define FLTAPI PONTOR_MS_ABI
+#define NTAPI PONTOR_MS_ABI
+#define FASTCALL PONTOR_MS_ABI
 
 typedef void VOID;
 typedef void* PVOID;
@@ -136,21 +144,51 @@ enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 };
 typedef struct _DEVICE_OBJECT* PDEVICE_OBJECT;
 typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 
-// The file object fields the driver may look at come first; the host's own
-// bookkeeping follows and is never touched by driver code.
+// The file object has the x64 Windows layout, so that the Windows image reads
+// its fields where the kernel keeps them; the host's own bookkeeping follows
+// the Windows fields and is never touched by driver code.
 #define FO_SYNCHRONOUS_IO 0x00000002
 #define FO_VOLUME_OPEN 0x00400000
 
 struct _FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
-    PVOID FsContext;
-    PVOID FsContext2;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    UCHAR Lock[24];   // KEVENT
+    UCHAR Event[24];  // KEVENT
+    PVOID CompletionContext;
+    ULONG_PTR IrpListLock;
+    PVOID IrpList[2];  // LIST_ENTRY
+    PVOID FileObjectExtension;
+    // Host only, past the end of the Windows record.
     struct HostFileObject* Host;
 };
+static_assert(offsetof(_FILE_OBJECT, FsContext) == 24, "x64 layout");
+static_assert(offsetof(_FILE_OBJECT, Flags) == 80, "x64 layout");
+static_assert(offsetof(_FILE_OBJECT, FileName) == 88, "x64 layout");
+static_assert(offsetof(_FILE_OBJECT, CurrentByteOffset) == 104, "x64 layout");
+static_assert(offsetof(_FILE_OBJECT, Host) == 216, "x64 layout: the Windows record is 216 bytes");
 
 extern "C" {
 
@@ -192,6 +230,7 @@ struct IO_STATUS_BLOCK {
     ULONG_PTR Information;
 };
 typedef IO_STATUS_BLOCK* PIO_STATUS_BLOCK;
+static_assert(sizeof(IO_STATUS_BLOCK) == 16, "x64 layout");
 
 #define DELETE 0x00010000L
 #define SYNCHRONIZE 0x00100000L
@@ -247,13 +286,19 @@ BOOLEAN NTAPI RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber);
 // Debug output.
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
-ULONG DbgPrint(PCSTR Format, ...);
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+// Variadic, in the Microsoft convention: the host reads the arguments with
+// __builtin_ms_va_list.
+ULONG PONTOR_MS_ABI DbgPrint(PCSTR Format, ...);
+ULONG PONTOR_MS_ABI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
 }  // extern "C"
 
-// Paged code checks are assertions of the execution level; the host runs
-// everything at passive level.
+// Residency (PONTOR_PAGED, PONTOR_INIT, PONTOR_PAGED_DATA) is the Windows
+// image's; host code is always resident. Paged code checks are assertions of
+// the execution level, and the host runs everything at passive level.
+#define PONTOR_PAGED
+#define PONTOR_INIT
+#define PONTOR_PAGED_DATA
 #define PAGED_CODE() ((void)0)
 
 // The exception the host raises where Windows raises an access violation
@@ -309,14 +354,16 @@ inline NTSTATUS PontorCopyGuarded(PVOID Destination, const VOID* Source, SIZE_T 
 }
 
 // ---- Dispatcher objects (used by the stream context) ----
-// The host initialises these in place; their layout never crosses to Windows.
+// The host keeps its own state in them, in the x64 Windows sizes: the image
+// allocates and embeds them by its own sizeof.
 struct KEVENT {
-    alignas(16) UCHAR Opaque[128];
+    alignas(8) UCHAR Opaque[24];
 };
 typedef KEVENT* PKEVENT;
 struct KMUTEX {
-    alignas(16) UCHAR Opaque[128];
+    alignas(8) UCHAR Opaque[56];
 };
+static_assert(sizeof(KEVENT) == 24 && sizeof(KMUTEX) == 56, "x64 layout");
 typedef KMUTEX* PKMUTEX;
 
 // ---- I/O manager ----
@@ -370,10 +417,14 @@ static_assert(sizeof(GUID) == 16, "x64 layout");
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
+#define IRP_MJ_MAXIMUM_FUNCTION_COUNT 28
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
-// Driver objects.
+// Driver objects, in the x64 Windows layout.
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 struct DRIVER_OBJECT {
     CSHORT Type;
     CSHORT Size;
@@ -384,10 +435,16 @@ struct DRIVER_OBJECT {
     PVOID DriverSection;
     PVOID DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PVOID DriverUnload;
+    PVOID MajorFunction[IRP_MJ_MAXIMUM_FUNCTION_COUNT];
 };
 typedef DRIVER_OBJECT* PDRIVER_OBJECT;
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+static_assert(offsetof(DRIVER_OBJECT, DriverName) == 56, "x64 layout");
+static_assert(sizeof(DRIVER_OBJECT) == 336, "x64 layout");
 
 // Major and minor functions.
 #define IRP_MJ_CREATE 0x00
@@ -501,6 +558,7 @@ struct MDL {
 typedef MDL* PMDL;
 static_assert(sizeof(MDL) == 48, "x64 layout");
 static_assert(offsetof(MDL, MappedSystemVa) == 24, "x64 layout");
+static_assert(offsetof(MDL, ByteCount) == 40, "x64 layout");
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004

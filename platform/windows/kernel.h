@@ -54,6 +54,20 @@ typedef struct _KTRANSACTION* PKTRANSACTION;
 
 #endif
 
+// Residency: PONTOR_PAGED puts a routine in PAGE (pageable), PONTOR_INIT in
+// INIT (discarded once DriverEntry has returned), PONTOR_PAGED_DATA constant
+// data in PAGERO (pageable). Each routine in PAGE begins with PAGED_CODE().
+#if defined(_MSC_VER)
+#pragma section("PAGERO", read)
+#define PONTOR_PAGED __declspec(code_seg("PAGE"))
+#define PONTOR_INIT __declspec(code_seg("INIT"))
+#define PONTOR_PAGED_DATA __declspec(allocate("PAGERO"))
+#else
+#define PONTOR_PAGED __attribute__((section("PAGE")))
+#define PONTOR_INIT __attribute__((section("INIT")))
+#define PONTOR_PAGED_DATA __attribute__((section("PAGERO")))
+#endif
+
 // Wide literals are UTF-16 on both platforms: wchar_t here, char16_t on the
 // host.
 #define PONTOR_WIDE(s) L##s

@@ -204,7 +204,7 @@ TEST_F(Lifecycle, ContextArgumentsAreChecked) {
 }
 
 TEST_F(Lifecycle, FailedDriverEntryLeavesNothingLoaded) {
-    host::Driver failing([](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+    host::Driver failing([](PDRIVER_OBJECT driver, PUNICODE_STRING) NTAPI -> NTSTATUS {
         PFLT_FILTER filter;
         NTSTATUS status = FltRegisterFilter(driver, nullptr, &filter);
         EXPECT_EQ(status, STATUS_INVALID_PARAMETER);

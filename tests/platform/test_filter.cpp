@@ -141,7 +141,7 @@ std::vector<std::string> Filter::Lines(const std::string& prefix) {
 
 Filter& TheFilter() { return *gFilter; }
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     NTSTATUS status = FltRegisterFilter(driver, &kRegistration, &TheFilter().handle);
     if (!NT_SUCCESS(status)) {
         return status;

@@ -48,7 +48,7 @@ Filter& TheFilter();
 
 // DriverEntry of the test filter: registers stream contexts (tag "Tctx") and
 // pre and post callbacks for every operation the platform dispatches.
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 std::string MajorName(UCHAR major);
 

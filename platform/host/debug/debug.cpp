@@ -1,6 +1,7 @@
 // DbgPrint and DbgPrintEx with the platform's conversions and LLP64 widths.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "platform/host/debug/debug.h"
@@ -12,8 +13,31 @@ namespace {
 std::mutex gSinkMutex;
 DebugSink gSink;
 
-void Emit(bool ex, ULONG component, ULONG level, const char* format, va_list args) {
-    DebugLine line{ex, component, level, FormatDebug(format, args)};
+// The arguments of a Microsoft variadic call: consecutive 8-byte slots,
+// each holding one integer or pointer in its low bytes.
+struct MsArgs {
+    const char* next;
+};
+template <typename T>
+T Next(MsArgs& args) {
+    T value;
+    memcpy(&value, args.next, sizeof value);
+    args.next += 8;
+    return value;
+}
+struct SysvArgs {
+    va_list list;
+};
+template <typename T>
+T Next(SysvArgs& args) {
+    return va_arg(args.list, T);
+}
+
+template <typename Args>
+std::string Format(const char* format, Args& args);
+
+void Emit(bool ex, ULONG component, ULONG level, const char* format, MsArgs args) {
+    DebugLine line{ex, component, level, Format(format, args)};
     DebugSink sink;
     {
         std::lock_guard<std::mutex> lock(gSinkMutex);
@@ -51,9 +75,8 @@ std::string Padded(const std::string& flags, const std::string& text) {
     return out;
 }
 
-}  // namespace
-
-std::string FormatDebug(const char* format, va_list args) {
+template <typename Args>
+std::string Format(const char* format, Args& args) {
     std::string out;
     for (const char* p = format; *p != 0; p++) {
         if (*p != '%') {
@@ -70,7 +93,7 @@ std::string FormatDebug(const char* format, va_list args) {
             flags += *p++;
         }
         if (*p == '*') {
-            flags += std::to_string(va_arg(args, int));
+            flags += std::to_string(Next<int>(args));
             p++;
         }
         while (*p >= '0' && *p <= '9') {
@@ -79,7 +102,7 @@ std::string FormatDebug(const char* format, va_list args) {
         if (*p == '.') {
             flags += *p++;
             if (*p == '*') {
-                flags += std::to_string(va_arg(args, int));
+                flags += std::to_string(Next<int>(args));
                 p++;
             }
             while (*p >= '0' && *p <= '9') {
@@ -124,41 +147,51 @@ std::string FormatDebug(const char* format, va_list args) {
             case 'X':
             case 'o': {
                 const bool isSigned = c == 'd' || c == 'i';
-                unsigned long long v = bits == 64 ? va_arg(args, unsigned long long)
-                                                  : (unsigned long long)va_arg(args, unsigned int);
+                unsigned long long v = bits == 64 ? Next<unsigned long long>(args)
+                                                  : (unsigned long long)Next<unsigned int>(args);
                 out += Integer(flags, c == 'i' ? 'd' : c, v, isSigned, bits);
                 break;
             }
             case 'p': {
                 char text[32];
                 std::snprintf(text, sizeof text, "%016llX",
-                              (unsigned long long)(uintptr_t)va_arg(args, void*));
+                              (unsigned long long)(uintptr_t)Next<void*>(args));
                 out += Padded(flags, text);
                 break;
             }
-            case 'c': out += Padded(flags, std::string(1, (char)va_arg(args, int))); break;
+            case 'c': out += Padded(flags, std::string(1, (char)Next<int>(args))); break;
             case 's':
                 if (wide) {
-                    const char16_t* s = va_arg(args, const char16_t*);
+                    const char16_t* s = Next<const char16_t*>(args);
                     out += Padded(flags, s ? Utf8(std::u16string_view(s)) : "(null)");
                 } else {
-                    const char* s = va_arg(args, const char*);
+                    const char* s = Next<const char*>(args);
                     out += Padded(flags, s ? s : "(null)");
                 }
                 break;
             case 'Z':
                 if (wide) {
-                    PCUNICODE_STRING s = va_arg(args, PCUNICODE_STRING);
+                    PCUNICODE_STRING s = Next<PCUNICODE_STRING>(args);
                     out += Padded(flags, s && s->Buffer ? Utf8(s) : "(null)");
                 } else {
                     out += "(null)";  // %Z of an ANSI_STRING: not used
-                    (void)va_arg(args, void*);
+                    (void)Next<void*>(args);
                 }
                 break;
             case 0: out.append(start); return out;
             default: out.append(start, p + 1); break;
         }
     }
+    return out;
+}
+
+}  // namespace
+
+std::string FormatDebug(const char* format, va_list list) {
+    SysvArgs args;
+    va_copy(args.list, list);
+    std::string out = Format(format, args);
+    va_end(args.list);
     return out;
 }
 
@@ -220,19 +253,19 @@ void DebugCapture::Clear() {
 
 extern "C" {
 
-ULONG DbgPrint(PCSTR Format, ...) {
-    va_list args;
-    va_start(args, Format);
-    host::Emit(false, 0, 0, Format, args);
-    va_end(args);
+ULONG PONTOR_MS_ABI DbgPrint(PCSTR Format, ...) {
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    host::Emit(false, 0, 0, Format, host::MsArgs{args});
+    __builtin_ms_va_end(args);
     return STATUS_SUCCESS;
 }
 
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
-    va_list args;
-    va_start(args, Format);
-    host::Emit(true, ComponentId, Level, Format, args);
-    va_end(args);
+ULONG PONTOR_MS_ABI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    host::Emit(true, ComponentId, Level, Format, host::MsArgs{args});
+    __builtin_ms_va_end(args);
     return STATUS_SUCCESS;
 }
 

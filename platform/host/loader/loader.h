@@ -1,0 +1,99 @@
+// Loading a Windows driver image (pontor.sys) into the host process, as the
+// Windows kernel's loader and I/O manager do: the PE32+ native image is
+// mapped section by section, always away from its preferred base so that
+// every base relocation is applied, its imports of ntoskrnl.exe and
+// FLTMGR.SYS are bound to the host's own routines, DriverEntry runs, and
+// INIT is discarded. The image then runs on the host Filter Manager exactly
+// as the host-built driver does.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+
+namespace host {
+
+// One routine the host exports to images, by module and name.
+struct ImageExport {
+    const char* module;
+    const char* name;
+    void* address;
+};
+std::span<const ImageExport> ImageExports();
+
+struct ImageSection {
+    std::string name;
+    uintptr_t address;
+    size_t size;     // the mapped size, whole pages
+    int protection;  // PROT_* as mapped now
+};
+
+// A PE32+ native image mapped, relocated and bound. Unmapped when destroyed.
+class DriverImage {
+public:
+    // Nothing stays mapped after a refusal, whose reason is one line in *error.
+    static std::unique_ptr<DriverImage> Map(const std::vector<unsigned char>& file,
+                                            std::string* error);
+    static std::unique_ptr<DriverImage> Map(const std::filesystem::path& path, std::string* error);
+    ~DriverImage();
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
+
+    uintptr_t Base() const { return base_; }
+    size_t Size() const { return size_; }
+    uint64_t PreferredBase() const { return preferredBase_; }
+    size_t RelocationsApplied() const { return relocations_; }
+    PDRIVER_INITIALIZE Entry() const { return entry_; }
+    const std::vector<ImageSection>& Sections() const { return sections_; }
+    const ImageSection* Section(std::string_view name) const;
+    // Makes INIT (and every discardable section) inaccessible, as the kernel
+    // frees them once DriverEntry has returned.
+    void DiscardInit();
+
+private:
+    DriverImage() = default;
+    uintptr_t base_ = 0;
+    size_t size_ = 0;
+    uint64_t preferredBase_ = 0;
+    size_t relocations_ = 0;
+    PDRIVER_INITIALIZE entry_ = nullptr;
+    std::vector<ImageSection> sections_;
+    std::vector<uint32_t> discardable_;  // indices into sections_
+    friend struct ImageMapper;
+};
+
+// Images mapped now, for tests that check nothing is left behind.
+size_t MappedImageCount();
+
+// A driver image loaded as the service control manager's start of a driver
+// does: mapped, entered with a driver object and the registry path of its
+// service, INIT discarded. Unload goes through the Filter Manager (the
+// registered unload callback, as "fltmc unload" does); the image is unmapped
+// once the driver is unloaded.
+class LoadedDriver {
+public:
+    // Null on refusal (a bad image, or DriverEntry failing, with its status),
+    // with the reason in *error; nothing stays mapped then.
+    static std::unique_ptr<LoadedDriver> Load(const std::filesystem::path& path,
+                                              std::string* error);
+    ~LoadedDriver();  // unloads (mandatory) if still loaded, then unmaps
+    LoadedDriver(const LoadedDriver&) = delete;
+    LoadedDriver& operator=(const LoadedDriver&) = delete;
+
+    Driver& Get() { return *driver_; }
+    const DriverImage& Image() const { return *image_; }
+    // The unload callback's status; a refused unload keeps the image mapped.
+    NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS flags = 0);
+
+private:
+    LoadedDriver() = default;
+    std::unique_ptr<DriverImage> image_;
+    std::unique_ptr<Driver> driver_;
+};
+
+}  // namespace host

@@ -1,0 +1,271 @@
+// The driver image loader: every refusal of a damaged image names its
+// reason and leaves nothing mapped; pontor.sys loads at a relocated base,
+// loses INIT after DriverEntry, serves a stub's bytes exactly as the
+// host-built driver does, and unloads cleanly.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "filter/filter.h"
+#include "platform/host/loader.h"
+#include "tests/support/vhdx_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+fs::path Built(const char* name) { return fs::path(PONTOR_IMAGE_DIR) / name; }
+
+Bytes ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether /proc/self/maps shows a mapping starting at address.
+bool Mapped(uintptr_t address) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (std::stoull(line.substr(0, line.find('-')), nullptr, 16) == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class LoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(PONTOR_IMAGE_DIR).empty()) {
+            GTEST_SKIP() << "the Windows image is not built (mingw-w64 tools not found)";
+        }
+    }
+    void TearDown() override {
+        EXPECT_EQ(host::MappedImageCount(), 0u) << "an image is still mapped";
+        EXPECT_EQ(host::PoolOutstanding(), 0u) << "pool allocations leaked";
+        EXPECT_EQ(host::OpenFileCount(), 0u) << "files left open";
+    }
+};
+
+// ---- Damaged images ----
+
+// Where a PE's header fields lie.
+struct Pe {
+    Bytes& b;
+    uint32_t Nt() const { return vhdxtest::Load32(&b[0x3c]); }
+    size_t Optional() const { return Nt() + 24; }
+    size_t Section(int i) const {
+        return Optional() + (b[Nt() + 20] | b[Nt() + 21] << 8) + 40 * (size_t)i;
+    }
+    size_t Directory(int i) const { return Optional() + 112 + 8 * (size_t)i; }
+    size_t FileOffset(uint32_t rva) const {  // of an RVA inside some section
+        for (int i = 0;; i++) {
+            const uint32_t va = vhdxtest::Load32(&b[Section(i) + 12]);
+            if (rva >= va && rva < va + vhdxtest::Load32(&b[Section(i) + 16])) {
+                return rva - va + vhdxtest::Load32(&b[Section(i) + 20]);
+            }
+        }
+    }
+};
+
+void Rename(Bytes& b, const std::string& from, const std::string& to) {
+    auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
+    ASSERT_NE(at, b.end()) << from;
+    std::copy(to.begin(), to.end(), at);
+}
+
+struct Damage {
+    const char* name;
+    const char* image;
+    std::function<void(Pe)> damage;  // none: the image as built
+    const char* refusal;
+};
+
+void PrintTo(const Damage& d, std::ostream* out) { *out << d.name; }
+
+class DamagedImage : public LoaderTest, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(DamagedImage, IsRefusedWithItsReasonAndNothingMapped) {
+    Bytes bytes = ReadAll(Built(GetParam().image));
+    ASSERT_GT(bytes.size(), 1024u);
+    if (GetParam().damage) {
+        GetParam().damage(Pe{bytes});
+    }
+    std::string error;
+    auto image = host::DriverImage::Map(bytes, &error);
+    EXPECT_EQ(image, nullptr);
+    EXPECT_EQ(error.substr(0, strlen(GetParam().refusal)), GetParam().refusal) << error;
+}
+
+const uint16_t kConsole = 3;
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, DamagedImage,
+    ::testing::Values(
+        Damage{"dll", "control_dll.sys", {}, "a DLL, not a driver"},
+        Damage{"console", "control_console.sys", {}, "subsystem 3 is not native (1)"},
+        Damage{"subsystem_patched", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store16(&pe.b[pe.Optional() + 68], kConsole); },
+               "subsystem 3 is not native (1)"},
+        Damage{"stripped",
+               "control_no_relocs.sys",
+               {},
+               "no base relocations (stripped): the image cannot be relocated"},
+        Damage{"foreign_import",
+               "control_foreign.sys",
+               {},
+               "import HAL.dll!KeStallExecutionProcessor is not exported by the host"},
+        Damage{"unknown_import", "control_good.sys",
+               [](Pe pe) { Rename(pe.b, "FltStartFiltering", "FltStartFilterinX"); },
+               "import FLTMGR.SYS!FltStartFilterinX is not exported by the host"},
+        Damage{"truncated", "control_good.sys", [](Pe pe) { pe.b.resize(0x100); },
+               "truncated PE: the optional header is incomplete"},
+        Damage{"truncated_section", "control_good.sys", [](Pe pe) { pe.b.resize(0x401); },
+               "truncated PE: section .text passes the end of the file"},
+        Damage{"no_mz", "control_good.sys", [](Pe pe) { pe.b[0] = 'X'; },
+               "not a PE image: no MZ signature"},
+        Damage{"no_pe", "control_good.sys", [](Pe pe) { pe.b[pe.Nt()] = 'X'; },
+               "not a PE image: no PE signature at 0x80"},
+        Damage{"nt_headers_past_end", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store32(&pe.b[0x3c], 0x7ffffff0); },
+               "not a PE image: no PE signature at 0x7ffffff0"},
+        Damage{"section_past_file", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 20], 0x100000); },
+               "truncated PE: section .rdata passes the end of the file"},
+        Damage{"section_past_image", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 12], 0x100000); },
+               "inconsistent PE: section .rdata lies outside the image"},
+        Damage{"overlapping_sections", "control_good.sys",
+               [](Pe pe) {
+                   vhdxtest::Store32(&pe.b[pe.Section(1) + 12],
+                                     vhdxtest::Load32(&pe.b[pe.Section(0) + 12]));
+               },
+               "inconsistent PE: section .rdata overlaps the one before it"},
+        Damage{"import_directory_outside", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Directory(1)], 0x100000); },
+               "inconsistent PE: data directory 1 lies outside the image"},
+        Damage{"entry_outside", "control_good.sys",
+               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Optional() + 16], 0x100000); },
+               "inconsistent PE: the entry point lies outside the image"},
+        Damage{"highlow_relocation", "control_good.sys",
+               [](Pe pe) {
+                   const size_t block = pe.FileOffset(vhdxtest::Load32(&pe.b[pe.Directory(5)]));
+                   pe.b[block + 9] = (unsigned char)((pe.b[block + 9] & 0x0f) | 0x30);
+               },
+               "base relocation type 3 at 0x"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
+    std::string error;
+    uintptr_t base;
+    {
+        auto image = host::DriverImage::Map(Built("control_good.sys"), &error);
+        ASSERT_NE(image, nullptr) << error;
+        base = image->Base();
+        EXPECT_NE(image->Base(), image->PreferredBase());
+        EXPECT_GT(image->RelocationsApplied(), 0u);
+        EXPECT_TRUE(Mapped(base));
+        // Protections come from the section characteristics.
+        ASSERT_NE(image->Section(".text"), nullptr);
+        EXPECT_EQ(image->Section(".text")->protection, PROT_READ | PROT_EXEC);
+        EXPECT_EQ(image->Section(".rdata")->protection, PROT_READ);
+    }
+    EXPECT_FALSE(Mapped(base));
+}
+
+// ---- pontor.sys ----
+
+std::vector<uint8_t> StubBytes(std::u16string_view image) {
+    std::vector<uint8_t> bytes(4096, 0);
+    vhdxtest::Store64(bytes.data(), PONTOR_STUB_SIGNATURE);
+    for (size_t i = 0; i < image.size(); i++) {
+        vhdxtest::Store16(&bytes[PONTOR_STUB_PATH_OFFSET + 2 * i], image[i]);
+    }
+    return bytes;
+}
+
+// A differencing chain behind a stub: present, partial, zero and absent
+// blocks, the absent ones served from the parent.
+struct Chain {
+    vhdxtest::ImageSpec parent, child;
+    fs::path dir;
+    Chain() : dir(fs::temp_directory_path() / ("pontor_loader_" + std::to_string(getpid()))) {
+        parent.seed = 2;
+        for (uint64_t b = 0; b < 8; b++)
+            parent.blocks[b] = vhdxtest::State::FullyPresent;
+        child.hasParent = true;
+        child.parentLocator = {{u"relative_path", u"base.vhdx"}};
+        child.blocks = {{0, vhdxtest::State::FullyPresent},
+                        {2, vhdxtest::State::PartiallyPresent},
+                        {3, vhdxtest::State::Zero}};
+        std::vector<uint8_t> bits(1 << 20, 0);
+        for (uint64_t sector = 4096; sector < 6144; sector += 3)
+            bits[sector / 8] |= 1 << sector % 8;
+        child.sectorBitmaps[0] = bits;
+        fs::create_directories(dir);
+        vhdxtest::WriteFile(dir / "base.vhdx", vhdxtest::Build(parent).bytes);
+        vhdxtest::WriteFile(dir / "child.vhdx", vhdxtest::Build(child).bytes);
+        vhdxtest::WriteFile(dir / "disk.vmdk", StubBytes(u"child.vhdx"));
+    }
+    ~Chain() { fs::remove_all(dir); }
+};
+
+// The stub's bytes and reported size as the loaded driver serves them.
+std::vector<uint8_t> Serve(host::Driver& driver, const host::Volume& volume, LONGLONG* size) {
+    EXPECT_NE(driver.InstanceOn(volume), nullptr);
+    host::Handle handle;
+    EXPECT_EQ(host::Open(volume, "disk.vmdk", &handle).status, STATUS_SUCCESS);
+    std::vector<uint8_t> bytes(8 << 20);
+    const host::IoResult read =
+        host::Read(handle, {bytes.data(), (ULONG)bytes.size(), 0, host::IoPath::Irp});
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    bytes.resize(read.information);
+    FILE_STANDARD_INFORMATION standard{};
+    EXPECT_EQ(
+        host::QueryInformation(handle, FileStandardInformation, &standard, sizeof standard).status,
+        STATUS_SUCCESS);
+    *size = standard.EndOfFile.QuadPart;
+    return bytes;
+}
+
+TEST_F(LoaderTest, PontorSysServesAStubAsTheHostBuildDoes) {
+    Chain chain;
+    host::Volume volume(chain.dir);
+    const std::vector<uint8_t> expected =
+        vhdxtest::ExpectedBytes(chain.child, &chain.parent, 0, 8 << 20);
+    std::vector<uint8_t> fromImage, fromHost;
+    LONGLONG imageSize = 0, hostSize = 0;
+    {
+        std::string error;
+        auto loaded = host::LoadedDriver::Load(Built("pontor.sys"), &error);
+        ASSERT_NE(loaded, nullptr) << error;
+        EXPECT_NE(loaded->Image().Base(), loaded->Image().PreferredBase());
+        EXPECT_GT(loaded->Image().RelocationsApplied(), 0u);
+        const host::ImageSection* init = loaded->Image().Section("INIT");
+        EXPECT_NE(init, nullptr) << "pontor.sys has no INIT section";
+        if (init != nullptr) {
+            EXPECT_EQ(init->protection, PROT_NONE);
+            // DriverEntry lay in INIT: entering it again faults.
+            EXPECT_DEATH(loaded->Image().Entry()(loaded->Get().Object(), nullptr), "");
+        }
+        fromImage = Serve(loaded->Get(), volume, &imageSize);
+        EXPECT_EQ(loaded->Unload(), STATUS_SUCCESS);
+        EXPECT_FALSE(loaded->Get().Loaded());
+    }
+    {
+        host::Driver driver(DriverEntry);
+        fromHost = Serve(driver, volume, &hostSize);
+    }
+    EXPECT_EQ(imageSize, 8 << 20);
+    EXPECT_EQ(imageSize, hostSize);
+    EXPECT_TRUE(fromImage == expected) << "the image serves other bytes than the format defines";
+    EXPECT_TRUE(fromImage == fromHost) << "the image and the host build serve different bytes";
+}
+
+}  // namespace
