@@ -3,12 +3,14 @@
 
 _pontor() {
     local cur prev words cword
-    _init_completion 2>/dev/null || {
+    if declare -F _init_completion >/dev/null; then
+        _init_completion || return
+    else
         cur=${COMP_WORDS[COMP_CWORD]}
         prev=${COMP_WORDS[COMP_CWORD - 1]}
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
-    }
+    fi
     local tool=${words[0]}
 
     # The command so far: one word, or two for a group ("stub create").
