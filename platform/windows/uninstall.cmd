@@ -22,7 +22,7 @@ if not errorlevel 1 (
 )
 
 rem Deletes the service and %windir%\system32\drivers\pontor.sys.
-rundll32.exe setupapi.dll,InstallHinfSection DefaultUninstall.NTamd64 132 %~dp0pontor.inf
+rundll32.exe setupapi.dll,InstallHinfSection DefaultUninstall.NTamd64 132 .\pontor.inf
 sc query pontor >nul 2>&1
 if not errorlevel 1 (
     echo uninstall: the pontor service is still there: sc delete pontor
