@@ -33,9 +33,12 @@ set(CPACK_PACKAGE_NAME pontor)
 set(CPACK_PACKAGE_VENDOR Pontor)
 set(CPACK_PACKAGE_CONTACT "Pontor developers <pontor@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VHDX images served as raw disks through stub files")
-set(CPACK_PACKAGE_DESCRIPTION "The pontor tool runs the Pontor minifilter's own code on a \
-user-mode Filter Manager: it inspects and checks VHDX images, writes stub files, reads a stub's \
-served disk, and mounts a directory with FUSE so that stubs read as raw disks.")
+# Lines of the Debian description, wrapped as Debian writes them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "The pontor tool runs the Pontor minifilter's own code on a user-mode"
+    "Filter Manager: it inspects and checks VHDX images, writes stub files,"
+    "reads a stub's served disk, and mounts a directory with FUSE so that"
+    "stubs read as raw disks.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
