@@ -118,7 +118,7 @@ protected:
                             ("pontor-bundle-" + std::to_string(::getpid())));
         fs::create_directories(*dir_);
         const auto [status, output] =
-            Shell("cd " + dir_->string() + " && cmake -E tar xf " PONTOR_BUNDLE);
+            Shell("cd " + dir_->string() + " && " PONTOR_CMAKE " -E tar xf " PONTOR_BUNDLE);
         ASSERT_EQ(status, 0) << output;
     }
     static void TearDownTestSuite() {
@@ -173,10 +173,8 @@ TEST_F(Bundle, InfNamesTheFilesItHolds) {
     const Inf inf = ParseInf(Read(File("pontor.inf")));
     // Every file the INF copies, and the service binary, is in the bundle.
     std::set<std::string> copied;
-    for (const std::string& list : {Value(inf, "DefaultInstall.NTamd64", "CopyFiles")}) {
-        for (const std::string& file : inf.at(list)) {
-            copied.insert(Expand(inf, file));
-        }
+    for (const std::string& file : inf.at(Value(inf, "DefaultInstall.NTamd64", "CopyFiles"))) {
+        copied.insert(Expand(inf, file));
     }
     for (const std::string& entry : inf.at("SourceDisksFiles")) {
         copied.insert(entry.substr(0, entry.find_first_of(" =")));
