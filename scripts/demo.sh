@@ -2,7 +2,8 @@
 # Builds everything, then serves the bundled sample through the driver: a
 # differencing VHDX chain (samples/chain.tar.gz) holding a disk with an MBR
 # partition table and an ext4 file system. Its stub is mounted with
-# 'pontor mount' and read with standard tools; without FUSE, the same is
+# 'pontor mount' and read with standard tools and, where loop devices exist,
+# the kernel mounts the served ext4 itself; without FUSE, the same disk is
 # shown through 'pontor cat'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,9 @@ PONTOR=$PWD/build/release/tools/pontor
 work=$(mktemp -d)
 mounted=0
 cleanup() {
+    if mountpoint -q "$work/fs" 2>/dev/null; then
+        umount "$work/fs" 2>/dev/null || umount -l "$work/fs" 2>/dev/null || true
+    fi
     if ((mounted)); then
         fusermount3 -u "$work/mnt" 2>/dev/null || fusermount3 -uz "$work/mnt" 2>/dev/null || true
     fi
@@ -65,6 +69,19 @@ if ((mounted)); then
     run dd if="$disk" bs=4096 skip=256 count=1 status=none of=block.dd
     run pontor read images/child.vmdk --offset 1048576 --length 4096 -o block.read --json
     run cmp block.dd block.read
+    if [[ -e /dev/loop-control ]] && losetup -f >/dev/null 2>&1; then
+        echo
+        echo "== The kernel mounts the served disk's ext4 (read-only, through a loop device over mnt/child.vmdk)"
+        mkdir fs
+        run mount -o ro,loop,offset=1048576 "$disk" fs
+        run ls -l fs
+        run cat fs/hello.txt fs/README.txt
+        run tail -n 1 fs/numbers.txt
+        run umount fs
+    else
+        echo
+        echo "== No loop device here (/dev/loop-control, losetup -f): the kernel mount of the served ext4 is left out"
+    fi
     run fusermount3 -u mnt
     mounted=0
 fi
