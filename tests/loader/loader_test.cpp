@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "platform/host/loader.h"
+#include "platform/host/loader/loader.h"
 #include "tests/support/vhdx_image.h"
 
 namespace {

@@ -4,8 +4,8 @@
 // kernel exports, wrapped, since the host's C library uses the System V one.
 #include <cstring>
 
-#include "platform/host/internal.h"
-#include "platform/host/loader.h"
+#include "platform/host/ke/internal.h"
+#include "platform/host/loader/loader.h"
 
 namespace host {
 namespace {

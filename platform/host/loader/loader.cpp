@@ -2,7 +2,7 @@
 // and ReactOS system-image loaders. Every field is read from the file with a
 // bounds check first; the image is refused, with one line naming why,
 // wherever Windows would refuse it.
-#include "platform/host/loader.h"
+#include "platform/host/loader/loader.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/host/internal.h"
+#include "platform/host/ke/internal.h"
 
 namespace host {
 namespace {
