@@ -111,6 +111,21 @@ def unmount(path):
         subprocess.run(["fusermount3", "-u", path], stderr=subprocess.DEVNULL)
 
 
+def mount_points(work, prefix, names):
+    mounts = {name: os.path.join(work, prefix + name) for name in names}
+    for path in mounts.values():
+        os.makedirs(path, exist_ok=True)
+    return mounts
+
+
+def start(daemons, path, *command):
+    """Starts a FUSE daemon in the foreground and waits for its mount."""
+    daemon = subprocess.Popen(command)
+    daemons.append(daemon)
+    wait_mounted(path, daemon)
+    return daemon
+
+
 def stop(paths, daemons):
     for path in paths:
         unmount(path)
@@ -217,20 +232,13 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
     print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough with the\n"
           "kernel's read-ahead (128K); 'plain-512K' the same with the pontor mount's read-ahead")
     reads = os.path.join(build, "bench", "fuse_reads")
-    mounts = {name: os.path.join(work, "mnt-" + name)
-              for name in ("pontor", "plain", "plain-512K", "vhdi-1M", "vhdi-32M")}
-    for path in mounts.values():
-        os.makedirs(path, exist_ok=True)
+    mounts = mount_points(work, "mnt-", ("pontor", "plain", "plain-512K", "vhdi-1M", "vhdi-32M"))
     daemons = []
     try:
-        daemon = subprocess.Popen([pontor, "mount", "-f", served, mounts["pontor"]])
-        daemons.append(daemon)
-        wait_mounted(mounts["pontor"], daemon)
+        daemon = start(daemons, mounts["pontor"], pontor, "mount", "-f", served, mounts["pontor"])
         for name in ("plain", "plain-512K"):
-            passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
-                                            mounts[name]])
-            daemons.append(passthrough)
-            wait_mounted(mounts[name], passthrough)
+            start(daemons, mounts[name], os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
+                  mounts[name])
         if not set_read_ahead(mounts["plain-512K"], 512):
             print("  (not root: every mount keeps the kernel's read-ahead, 'plain-512K' included)")
         for bs in BLOCK_SIZES:
@@ -317,18 +325,12 @@ def bench_scaling(report, rounds, work, raw, served, pontor, build):
     print("\nscaling: random 4 KiB reads, two readers of two different files against one reader")
     raw2, image, image2 = twins(work, raw, served, pontor)
     reads = os.path.join(build, "bench", "fuse_reads")
-    mounts = {name: os.path.join(work, "mnt-scaling-" + name) for name in ("pontor", "plain")}
-    for path in mounts.values():
-        os.makedirs(path, exist_ok=True)
+    mounts = mount_points(work, "mnt-scaling-", ("pontor", "plain"))
     daemons = []
     try:
-        daemon = subprocess.Popen([pontor, "mount", "-f", served, mounts["pontor"]])
-        daemons.append(daemon)
-        wait_mounted(mounts["pontor"], daemon)
-        passthrough = subprocess.Popen([os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
-                                        mounts["plain"]])
-        daemons.append(passthrough)
-        wait_mounted(mounts["plain"], passthrough)
+        start(daemons, mounts["pontor"], pontor, "mount", "-f", served, mounts["pontor"])
+        start(daemons, mounts["plain"], os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
+              mounts["plain"])
         files = {"pontor": [os.path.join(mounts["pontor"], os.path.basename(i)[:-4] + "vmdk") for i in (image, image2)],
                  "plain": [os.path.join(mounts["plain"], os.path.basename(r)) for r in (raw, raw2)]}
         warm(raw, raw2, image, image2)

@@ -49,25 +49,29 @@ void Release(ContextRecord* record) {
 }
 
 // The stream of a file object an instance's context is set on, checked as
-// the Filter Manager checks its arguments, and its context lock taken.
-NTSTATUS StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo, fs::Stream** stream,
-                  std::unique_lock<std::mutex>* lock) {
+// the Filter Manager checks its arguments, with its context lock held.
+struct LockedStream {
+    NTSTATUS status = STATUS_SUCCESS;
+    fs::Stream* stream = nullptr;
+    std::unique_lock<std::mutex> lock;
+};
+
+LockedStream StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo) {
+    LockedStream s;
     if (instance == nullptr || instance->filter == nullptr || fo == nullptr ||
         fo->Host == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        s.status = STATUS_INVALID_PARAMETER;
+    } else if (instance->tearingDown) {
+        s.status = STATUS_FLT_DELETING_OBJECT;
+    } else if (fo->Host->stream == nullptr) {
+        s.status = STATUS_NOT_SUPPORTED;  // no stream: a volume open, say
+    } else if (fo->Host->volume != instance->volume) {
+        s.status = STATUS_INVALID_PARAMETER;
+    } else {
+        s.stream = fo->Host->stream;
+        s.lock = std::unique_lock<std::mutex>(s.stream->contextLock);
     }
-    if (instance->tearingDown) {
-        return STATUS_FLT_DELETING_OBJECT;
-    }
-    if (fo->Host->stream == nullptr) {
-        return STATUS_NOT_SUPPORTED;  // no stream: a volume open, say
-    }
-    if (fo->Host->volume != instance->volume) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *stream = fo->Host->stream;
-    *lock = std::unique_lock<std::mutex>((*stream)->contextLock);
-    return STATUS_SUCCESS;
+    return s;
 }
 
 // Under the stream's context lock.
@@ -203,12 +207,11 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
         if (record->stream != nullptr) {
             return STATUS_FLT_CONTEXT_ALREADY_LINKED;
         }
-        host::fs::Stream* stream = nullptr;
-        std::unique_lock<std::mutex> streamLock;
-        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
-        if (!NT_SUCCESS(status)) {
-            return status;
+        host::LockedStream locked = host::StreamOf(Instance, FileObject);
+        if (!NT_SUCCESS(locked.status)) {
+            return locked.status;
         }
+        host::fs::Stream* stream = locked.stream;
         if (stream->fileObjects == 0) {
             return STATUS_FLT_DELETING_OBJECT;
         }
@@ -245,12 +248,11 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
         return STATUS_INVALID_PARAMETER;
     }
     *Context = nullptr;
-    host::fs::Stream* stream = nullptr;
-    std::unique_lock<std::mutex> streamLock;
-    const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    host::LockedStream locked = host::StreamOf(Instance, FileObject);
+    if (!NT_SUCCESS(locked.status)) {
+        return locked.status;
     }
+    host::fs::Stream* stream = locked.stream;
     ContextRecord* record = host::AttachedTo(stream, Instance);
     if (record == nullptr) {
         return STATUS_NOT_FOUND;
@@ -268,12 +270,11 @@ NTSTATUS FLTAPI FltDeleteStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT File
     ContextRecord* record = nullptr;
     {
         std::lock_guard<std::mutex> lock(host::detail::Lock());
-        host::fs::Stream* stream = nullptr;
-        std::unique_lock<std::mutex> streamLock;
-        const NTSTATUS status = host::StreamOf(Instance, FileObject, &stream, &streamLock);
-        if (!NT_SUCCESS(status)) {
-            return status;
+        host::LockedStream locked = host::StreamOf(Instance, FileObject);
+        if (!NT_SUCCESS(locked.status)) {
+            return locked.status;
         }
+        host::fs::Stream* stream = locked.stream;
         record = host::AttachedTo(stream, Instance);
         if (record == nullptr) {
             return STATUS_NOT_FOUND;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -86,7 +85,6 @@ private:
 // where contexts are attached. Never held while a driver callback runs, and
 // not taken on the read path.
 std::mutex& Lock();
-std::condition_variable& LockCondition();  // instance rundown
 
 // Filters' instances on a volume as it mounts and dismounts.
 void AttachFilters(Volume::Impl* volume);

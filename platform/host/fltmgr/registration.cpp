@@ -1,6 +1,7 @@
 // The Filter Manager's registration of filters, their instances on volumes
 // (setup, rundown, teardown), and loading, unloading and detaching drivers.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 
 #include "platform/host/fltmgr/driver.h"
@@ -11,7 +12,7 @@ namespace host {
 namespace {
 
 std::mutex gLock;
-std::condition_variable gLockCondition;
+std::condition_variable gLockCondition;  // instance rundown
 
 // Every filter and instance ever created (see _FLT_FILTER), under gLock.
 // The registries are never destroyed, so they outlive every static user and
@@ -126,7 +127,6 @@ std::vector<_FLT_FILTER*> FiltersOf(PDRIVER_OBJECT driver) {
 namespace detail {
 
 std::mutex& Lock() { return gLock; }
-std::condition_variable& LockCondition() { return gLockCondition; }
 
 bool IsRegistered(PFLT_FILTER filter) {
     return filter != nullptr &&
