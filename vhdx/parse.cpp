@@ -12,7 +12,7 @@ constexpr ULONG kParseReadFlags =
     FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 
 PONTOR_PAGED NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
-                   ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
+                                ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = (LONGLONG)Offset;
     return FltReadFile(RelatedObjects->Instance, Context->FileObject, &byteOffset, Length, Buffer,
@@ -58,14 +58,15 @@ const UNICODE_STRING kVolumePathKey = {22, 22, (PWCH)PONTOR_WIDE("volume_path")}
 // Scans one parent locator whose value starts at Locator in the metadata
 // buffer; the first "relative_path", or "volume_path" that parses as a file
 // name, supplies ParentPath.
-PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator, VhdxContext* Context) {
+PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
+                                        VhdxContext* Context) {
     const ULONG count = VhdxLoad16(Buffer + Locator + 18);
     for (ULONG i = 0; i < count; i++) {
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
             PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
-                          "Parent locator entry %u lies outside the metadata region\n", i);
+                                "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         const ULONGLONG keyOffset = Locator + VhdxLoad32(Buffer + entry);
@@ -74,7 +75,8 @@ PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG L
         const USHORT valueLength = VhdxLoad16(Buffer + entry + 10);
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
             PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
-                          "Parent locator key or value %u lies outside the metadata region\n", i);
+                                "Parent locator key or value %u lies outside the metadata region\n",
+                                i);
             return STATUS_UNKNOWN_REVISION;
         }
         UNICODE_STRING key = StringAt(Buffer, keyOffset, keyLength);
@@ -96,8 +98,9 @@ PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG L
         }
         if (matched) {
             if (pathLength / sizeof(WCHAR) >= VHDX_PARENT_PATH_CHARS) {
-                PONTOR_PAGED_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
-                              &value, VHDX_PARENT_PATH_CHARS - 1);
+                PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
+                                    "Parent path %wZ is longer than %u characters\n", &value,
+                                    VHDX_PARENT_PATH_CHARS - 1);
                 return STATUS_UNKNOWN_REVISION;
             }
             if (pathLength != 0) {
@@ -157,7 +160,7 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
     const ULONG entryCount = VhdxLoad32(table + 8);
     if (entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
         PONTOR_PAGED_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
-                   entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
+                         entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
         return STATUS_UNKNOWN_REVISION;
     }
     VHDX_REGION_TABLE_ENTRY batRegion = {};
@@ -184,9 +187,10 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
     const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
     for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
         if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
-            PONTOR_PAGED_LOG("Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
-                       "offset\n",
-                       region->FileOffset, region->Length);
+            PONTOR_PAGED_LOG(
+                "Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
+                "offset\n",
+                region->FileOffset, region->Length);
             return STATUS_UNKNOWN_REVISION;
         }
     }
@@ -205,7 +209,8 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
 }
 
 PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
-                           const VHDX_REGION_TABLE_ENTRY* MetadataRegion, VhdxContext* Context) {
+                                        const VHDX_REGION_TABLE_ENTRY* MetadataRegion,
+                                        VhdxContext* Context) {
     PAGED_CODE();
 
     Context->VirtualDiskSize = 0;
@@ -228,7 +233,7 @@ PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
 
     if (length < sizeof(VHDX_METADATA_TABLE_HEADER)) {
         PONTOR_PAGED_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
-                   length);
+                         length);
         return STATUS_UNKNOWN_REVISION;
     }
     if (VhdxLoad64(buffer) != VHDX_METADATA_SIGNATURE) {
@@ -262,9 +267,10 @@ PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
             continue;
         }
         if (!Within(value, needed, length)) {
-            PONTOR_PAGED_LOG("Metadata item of entry %u at offset 0x%x lies outside the metadata "
-                       "region\n",
-                       i, (ULONG)value);
+            PONTOR_PAGED_LOG(
+                "Metadata item of entry %u at offset 0x%x lies outside the metadata "
+                "region\n",
+                i, (ULONG)value);
             return STATUS_UNKNOWN_REVISION;
         }
 
@@ -300,8 +306,8 @@ PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
 }
 
 PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
-                                       const VHDX_REGION_TABLE_ENTRY* BatRegion,
-                                       VhdxContext* Context) {
+                                                    const VHDX_REGION_TABLE_ENTRY* BatRegion,
+                                                    VhdxContext* Context) {
     PAGED_CODE();
 
     // The BAT is read whole only to prove it readable; reads fetch entries
@@ -319,8 +325,8 @@ PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS Relate
             return status;
         }
     }
-    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
-               BatRegion->FileOffset);
+    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n",
+                     BatRegion->FileOffset, BatRegion->FileOffset);
 
     // Only the low 32 bits of the ratio are kept; sizes outside the format's
     // ranges can leave them zero, and the ratio is a divisor below.
@@ -328,7 +334,7 @@ PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS Relate
         (ULONG)(((ULONGLONG)Context->LogicalSectorSize << 23) / Context->BlockSize);
     if (chunkRatio == 0) {
         PONTOR_PAGED_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
-                   Context->LogicalSectorSize, Context->BlockSize);
+                         Context->LogicalSectorSize, Context->BlockSize);
         return STATUS_UNKNOWN_REVISION;
     }
     // Rounded-up division that cannot wrap near 2^64.
@@ -347,7 +353,7 @@ PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS Relate
         (servedBlocks + chunkRatio - 1) / chunkRatio * ((ULONGLONG)chunkRatio + 1) >
             0x100000000ULL) {
         PONTOR_PAGED_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
-                   blocks);
+                         blocks);
         return STATUS_UNKNOWN_REVISION;
     }
 

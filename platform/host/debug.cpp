@@ -152,13 +152,12 @@ std::string Format(const char* format, Args& args) {
         }
         case 'p': {
             char text[32];
-            std::snprintf(text, sizeof text, "%016llX", (unsigned long long)(uintptr_t)Next<void*>(args));
+            std::snprintf(text, sizeof text, "%016llX",
+                          (unsigned long long)(uintptr_t)Next<void*>(args));
             out += Padded(flags, text);
             break;
         }
-        case 'c':
-            out += Padded(flags, std::string(1, (char)Next<int>(args)));
-            break;
+        case 'c': out += Padded(flags, std::string(1, (char)Next<int>(args))); break;
         case 's':
             if (wide) {
                 const char16_t* s = Next<const char16_t*>(args);

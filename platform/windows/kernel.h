@@ -71,8 +71,9 @@ typedef struct _KTRANSACTION* PKTRANSACTION;
 // A statement that calls a routine the kit marks deprecated (C4996), warned
 // about nowhere else.
 #if defined(_MSC_VER)
-#define PONTOR_DEPRECATED_CALL(statement) \
-    __pragma(warning(push)) __pragma(warning(disable : 4996)) statement; __pragma(warning(pop))
+#define PONTOR_DEPRECATED_CALL(statement)                                \
+    __pragma(warning(push)) __pragma(warning(disable : 4996)) statement; \
+    __pragma(warning(pop))
 #else
 #define PONTOR_DEPRECATED_CALL(statement) statement
 #endif
