@@ -45,7 +45,8 @@ const FLT_REGISTRATION kRegistration = {
 
 }  // namespace
 
-extern "C" PONTOR_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" PONTOR_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                            PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
     PONTOR_TRACE("Entered\n");
 
@@ -71,9 +72,10 @@ PONTOR_PAGED NTSTATUS PontorUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     return STATUS_SUCCESS;
 }
 
-PONTOR_PAGED NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_INSTANCE_SETUP_FLAGS Flags,
-                             DEVICE_TYPE VolumeDeviceType,
-                             FLT_FILESYSTEM_TYPE VolumeFilesystemType) {
+PONTOR_PAGED NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects,
+                                          FLT_INSTANCE_SETUP_FLAGS Flags,
+                                          DEVICE_TYPE VolumeDeviceType,
+                                          FLT_FILESYSTEM_TYPE VolumeFilesystemType) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Flags);
     UNREFERENCED_PARAMETER(VolumeFilesystemType);
@@ -89,7 +91,7 @@ PONTOR_PAGED NTSTATUS PontorInstanceSetup(PCFLT_RELATED_OBJECTS FltObjects, FLT_
 }
 
 PONTOR_PAGED NTSTATUS PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
-                                     FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags) {
+                                                  FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Flags);
     PAGED_CODE();
@@ -100,7 +102,7 @@ PONTOR_PAGED NTSTATUS PontorInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjec
 }
 
 PONTOR_PAGED VOID PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
-                                 FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
+                                              FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Reason);
     PAGED_CODE();
@@ -108,7 +110,7 @@ PONTOR_PAGED VOID PontorInstanceTeardownStart(PCFLT_RELATED_OBJECTS FltObjects,
 }
 
 PONTOR_PAGED VOID PontorInstanceTeardownComplete(PCFLT_RELATED_OBJECTS FltObjects,
-                                    FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
+                                                 FLT_INSTANCE_TEARDOWN_FLAGS Reason) {
     UNREFERENCED_PARAMETER(FltObjects);
     UNREFERENCED_PARAMETER(Reason);
     PAGED_CODE();

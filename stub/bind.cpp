@@ -48,7 +48,7 @@ PONTOR_PAGED VOID TakeParentPath(VhdxContext* Image, PUNICODE_STRING Path) {
 
 // Volume + parent directory + Leaf, so the file is looked for beside the stub.
 PONTOR_PAGED NTSTATUS BuildNameBesideStub(PUNICODE_STRING Name, PFLT_FILE_NAME_INFORMATION Stub,
-                             PCUNICODE_STRING Leaf) {
+                                          PCUNICODE_STRING Leaf) {
     RtlCopyUnicodeString(Name, &Stub->Volume);
     NTSTATUS status = PontorAppendUnicodeString(Name, &Stub->ParentDir);
     if (status != STATUS_SUCCESS) {
@@ -69,12 +69,13 @@ PONTOR_PAGED VhdxContext* AllocateImageRecord(PFLT_INSTANCE Instance) {
 
 // Opens and parses the parent named by Child->ParentPath, looked for in the
 // stub's directory.
-PONTOR_PAGED NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context, VhdxContext* Child) {
+PONTOR_PAGED NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Context,
+                                 VhdxContext* Child) {
     Context->ParentVhdxFileContext = AllocateImageRecord(FltObjects->Instance);
     VhdxContext* parent = Context->ParentVhdxFileContext;
     if (parent == NULL) {
         PONTOR_PAGED_LOG_AS("PontorParseHeader",
-                      "FltAllocatePoolAlignedWithTag for ParentVhdxFileContext failed \n");
+                            "FltAllocatePoolAlignedWithTag for ParentVhdxFileContext failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     PontorPoolBuffer pathBuffer(FltObjects->Instance, kPathBufferBytes, PONTOR_PATH_TAG);
@@ -98,19 +99,19 @@ PONTOR_PAGED NTSTATUS BindParent(PCFLT_RELATED_OBJECTS FltObjects, StreamContext
     status = PontorOpenFile(FltObjects->Filter, FltObjects->Instance, &name, &parent->FileHandle,
                             &parent->FileObject);
     if (!NT_SUCCESS(status)) {
-        PONTOR_PAGED_LOG_AS("PontorParseHeader", "PontorOpenFile for Parent VHDX failed with status 0x%x\n",
-                      status);
+        PONTOR_PAGED_LOG_AS("PontorParseHeader",
+                            "PontorOpenFile for Parent VHDX failed with status 0x%x\n", status);
         return status;
     }
     status = VhdxParseHeader(FltObjects, parent);
     if (!NT_SUCCESS(status)) {
         PONTOR_PAGED_LOG_AS("PontorParseHeader",
-                      "PontorParseHeader for parent VHDX failed with status 0x%x\n", status);
+                            "PontorParseHeader for parent VHDX failed with status 0x%x\n", status);
         return status;
     }
     if (parent->HasParent) {
         PONTOR_PAGED_LOG_AS("PontorParseHeader",
-                      "It is a nested differencing VHDX file and is not supported.\n");
+                            "It is a nested differencing VHDX file and is not supported.\n");
         return STATUS_UNRECOGNIZED_MEDIA;
     }
     return STATUS_SUCCESS;
@@ -166,7 +167,8 @@ PONTOR_PAGED NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, Stream
     }
     UNICODE_STRING imagePath;
     if (!TakeImagePath(header, &imagePath)) {
-        PONTOR_PAGED_LOG("Image path of %wZ has no terminating zero\n", &Context->FileNameInfo->Name);
+        PONTOR_PAGED_LOG("Image path of %wZ has no terminating zero\n",
+                         &Context->FileNameInfo->Name);
         return STATUS_UNKNOWN_REVISION;
     }
     UNICODE_STRING name = {0, kPathBufferBytes, (PWCH)pathBuffer.Get()};

@@ -30,8 +30,10 @@ VOID PontorReleaseImageChain(StreamContext* Context) {
 }
 
 NTSTATUS PontorCreateStreamContext(PFLT_FILTER Filter, StreamContext** Context) {
-    PKEVENT event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT),
-                                                   PONTOR_EVENT_TAG);
+    // Deprecated in recent kits (C4996) in favour of ExAllocatePool2, which
+    // older systems lack; the event is allocated as every supported system can.
+    PONTOR_DEPRECATED_CALL(PKEVENT event = (PKEVENT)ExAllocatePoolWithTag(
+                               NonPagedPoolNx, sizeof(KEVENT), PONTOR_EVENT_TAG));
     if (event == NULL) {
         PONTOR_TRACE("Failed to allocate KEVENT\n");
         return STATUS_INSUFFICIENT_RESOURCES;

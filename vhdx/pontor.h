@@ -21,12 +21,12 @@ constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');      // path b
 
 // Pageable routines log with pageable messages: the format lives in
 // PONTOR_PAGED_DATA, the routine names beside the resident ones.
-#define PONTOR_PAGED_STRING(s) \
-    ([]() -> const char* {                          \
+#define PONTOR_PAGED_STRING(s)                          \
+    ([]() -> const char* {                              \
         static const char PONTOR_PAGED_DATA Text[] = s; \
-        return Text;                                \
+        return Text;                                    \
     }())
-#define PONTOR_PAGED_LOG_AS(Routine, format, ...)                                          \
+#define PONTOR_PAGED_LOG_AS(Routine, format, ...)                                            \
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, PONTOR_PAGED_STRING("[PONTOR] %s: " format), Routine, \
                ##__VA_ARGS__)
 #define PONTOR_PAGED_LOG(format, ...) PONTOR_PAGED_LOG_AS(__FUNCTION__, format, ##__VA_ARGS__)
@@ -41,11 +41,11 @@ constexpr ULONG PONTOR_TRACE_ROUTINES = 0x1;
             DbgPrint("Pontor!%s: " format, __FUNCTION__, ##__VA_ARGS__); \
         }                                                        \
     } while (0)
-#define PONTOR_PAGED_TRACE(format, ...)                                                 \
-    do {                                                                                \
-        if (gTraceFlags & PONTOR_TRACE_ROUTINES) {                                      \
+#define PONTOR_PAGED_TRACE(format, ...)                                                       \
+    do {                                                                                      \
+        if (gTraceFlags & PONTOR_TRACE_ROUTINES) {                                            \
             DbgPrint(PONTOR_PAGED_STRING("Pontor!%s: " format), __FUNCTION__, ##__VA_ARGS__); \
-        }                                                                               \
+        }                                                                                     \
     } while (0)
 
 // Owns one pool buffer allocated through an instance and frees it, with its

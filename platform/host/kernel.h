@@ -300,6 +300,7 @@ ULONG PONTOR_MS_ABI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...
 #define PONTOR_INIT
 #define PONTOR_PAGED_DATA
 #define PAGED_CODE() ((void)0)
+#define PONTOR_DEPRECATED_CALL(statement) statement
 
 // The exception the host raises where Windows raises an access violation
 // (a write into a range armed by host::ArmAccessFault). It unwinds through

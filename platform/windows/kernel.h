@@ -68,6 +68,16 @@ typedef struct _KTRANSACTION* PKTRANSACTION;
 #define PONTOR_PAGED_DATA __attribute__((section("PAGERO")))
 #endif
 
+// A statement that calls a routine the kit marks deprecated (C4996), warned
+// about nowhere else.
+#if defined(_MSC_VER)
+#define PONTOR_DEPRECATED_CALL(statement)                                \
+    __pragma(warning(push)) __pragma(warning(disable : 4996)) statement; \
+    __pragma(warning(pop))
+#else
+#define PONTOR_DEPRECATED_CALL(statement) statement
+#endif
+
 // Wide literals are UTF-16 on both platforms: wchar_t here, char16_t on the
 // host.
 #define PONTOR_WIDE(s) L##s

@@ -9,6 +9,10 @@
 #include <fstream>
 #include <cstring>
 #include <functional>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -181,6 +185,85 @@ TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
 
 // ---- pontor.sys ----
 
+// Which section of pontor.sys holds each routine (by its symbol) and each
+// message (by its bytes).
+struct Residency {
+    const char* what;
+    bool symbol;                     // else a message's text
+    std::set<std::string> sections;  // of the routine, or of every copy of the text
+};
+
+std::string SectionOf(Bytes& file, uint64_t rva, bool raw) {
+    Pe pe{file};
+    const uint16_t count = file[pe.Nt() + 6] | file[pe.Nt() + 7] << 8;
+    for (int i = 0; i < count; i++) {
+        const size_t at = pe.Section(i);
+        const uint32_t begin = vhdxtest::Load32(&file[at + (raw ? 20 : 12)]);
+        if (rva >= begin && rva < begin + vhdxtest::Load32(&file[at + (raw ? 16 : 8)])) {
+            return std::string((const char*)&file[at], strnlen((const char*)&file[at], 8));
+        }
+    }
+    return "(none)";
+}
+
+TEST_F(LoaderTest, PontorSysKeepsEachRoutineAndMessageInItsResidency) {
+    const fs::path path = Built("pontor.sys");
+    Bytes file = ReadAll(path);
+    const uint64_t imageBase = vhdxtest::Load64(&file[Pe{file}.Optional() + 24]);
+    std::map<std::string, uint64_t> symbols;  // routines, demangled, without parameters
+    FILE* nm = popen((std::string(PONTOR_NM) + " --defined-only -C " + path.string()).c_str(), "r");
+    ASSERT_NE(nm, nullptr);
+    char line[1024];
+    while (fgets(line, sizeof line, nm) != nullptr) {
+        if (strlen(line) < 20 || (line[17] != 'T' && line[17] != 't')) {
+            continue;  // routines only
+        }
+        std::string name = line + 19;
+        symbols[name.substr(0, name.find_first_of("(\n"))] =
+            std::stoull(line, nullptr, 16) - imageBase;
+    }
+    ASSERT_EQ(pclose(nm), 0);
+
+    const Residency table[] = {
+        {"DriverEntry", true, {"INIT"}},
+        {"VhdxParseHeader", true, {"PAGE"}},
+        {"VhdxParseMetadata", true, {"PAGE"}},
+        {"VhdxParseBlockAllocationTable", true, {"PAGE"}},
+        {"PontorParseHeader", true, {"PAGE"}},
+        {"PontorUnload", true, {"PAGE"}},
+        {"PontorInstanceSetup", true, {"PAGE"}},
+        {"PontorInstanceQueryTeardown", true, {"PAGE"}},
+        {"PontorInstanceTeardownStart", true, {"PAGE"}},
+        {"PontorInstanceTeardownComplete", true, {"PAGE"}},
+        {"VhdxProcessRead", true, {".text"}},
+        {"VhdxReadPartialBlock", true, {".text"}},
+        {"VhdxComputeChecksum", true, {".text"}},
+        {"PontorOpenFile", true, {".text"}},
+        {"PontorPreCreate", true, {".text"}},
+        {"PontorPostCreate", true, {".text"}},
+        {"PontorPreRead", true, {".text"}},
+        {"PontorStreamContextCleanup", true, {".text"}},
+        {"[PONTOR] %s: Invalid VHDX_HEADER Signature", false, {"PAGERO"}},
+        {"[PONTOR] %s: Parent path %wZ is longer", false, {"PAGERO"}},
+        {"Pontor!%s: Entered", false, {".rdata", "PAGERO"}},  // resident and paged traces
+        {"[PONTOR] %s: PontorPreRead (%wZ) failed", false, {".rdata"}},
+    };
+    for (const Residency& r : table) {
+        std::set<std::string> sections;
+        if (r.symbol) {
+            ASSERT_TRUE(symbols.count(r.what)) << r.what;
+            sections.insert(SectionOf(file, symbols[r.what], false));
+        } else {
+            const std::string text = r.what;
+            for (auto at = file.begin();
+                 (at = std::search(at, file.end(), text.begin(), text.end())) != file.end(); at++) {
+                sections.insert(SectionOf(file, at - file.begin(), true));
+            }
+        }
+        EXPECT_EQ(sections, r.sections) << r.what;
+    }
+}
+
 std::vector<uint8_t> StubBytes(std::u16string_view image) {
     std::vector<uint8_t> bytes(4096, 0);
     vhdxtest::Store64(bytes.data(), PONTOR_STUB_SIGNATURE);
@@ -234,6 +317,128 @@ std::vector<uint8_t> Serve(host::Driver& driver, const host::Volume& volume, LON
     return bytes;
 }
 
+// The deepest stack a callback of pontor.sys can use, from the image's own
+// code: each routine's frame (return address, pushes, sub of rsp) plus its
+// deepest callee. An indirect call may reach any routine whose address the
+// code takes (the guarded bodies); a routine appears at most twice on a
+// chain, the one nesting a differencing image allows (child, then parent).
+// The kernel stack is 24 KiB and the file systems below need their share.
+struct Routine {
+    uint64_t frame = 8;
+    std::set<std::string> callees;
+    bool indirect = false;
+};
+
+uint64_t Deepest(std::map<std::string, Routine>& code, const std::set<std::string>& taken,
+                 const std::string& name, std::map<std::string, int>& onPath,
+                 std::vector<std::string>* chain) {
+    if (!code.count(name) || onPath[name] == 2) {
+        return 0;
+    }
+    onPath[name]++;
+    const Routine& r = code[name];
+    std::set<std::string> callees = r.callees;
+    if (r.indirect)
+        callees.insert(taken.begin(), taken.end());
+    uint64_t deepest = 0;
+    std::vector<std::string> best;
+    for (const std::string& callee : callees) {
+        std::vector<std::string> sub;
+        const uint64_t depth = Deepest(code, taken, callee, onPath, &sub);
+        if (depth > deepest) {
+            deepest = depth;
+            best = sub;
+        }
+    }
+    onPath[name]--;
+    chain->assign(1, name);
+    chain->insert(chain->end(), best.begin(), best.end());
+    return r.frame + deepest;
+}
+
+// The first register an instruction's operand text names.
+std::string Register(const std::string& operands) {
+    std::smatch m;
+    static const std::regex reg("%r[a-z0-9]+");
+    return std::regex_search(operands, m, reg) ? m.str() : "";
+}
+
+TEST_F(LoaderTest, PontorSysDeepestStackStaysWithin12KiB) {
+    const std::string command =
+        std::string(PONTOR_OBJDUMP) + " -d --no-show-raw-insn " + Built("pontor.sys").string();
+    FILE* dump = popen(command.c_str(), "r");
+    ASSERT_NE(dump, nullptr);
+    std::map<std::string, Routine> code;
+    std::set<std::string> taken;
+    std::set<std::string> imports;  // routine and register holding an imported routine's address
+    std::string current;
+    const std::regex start(R"(^[0-9a-f]+ <([^>]+)>:$)");
+    const std::regex target(R"(<([^>+]+)>)");  // a routine's start, not a label inside one
+    char buffer[4096];
+    while (fgets(buffer, sizeof buffer, dump) != nullptr) {
+        const std::string line(buffer, strcspn(buffer, "\n"));
+        std::smatch m;
+        if (std::regex_search(line, m, start)) {
+            current = m[1];
+            continue;
+        }
+        Routine& r = code[current];
+        const bool call = line.find("\tcall ") != std::string::npos;
+        if (line.find("\tpush ") != std::string::npos) {
+            r.frame += 8;
+        } else if (line.find("\tsub ") != std::string::npos &&
+                   line.find(",%rsp") != std::string::npos) {
+            ASSERT_NE(line.find("$0x"), std::string::npos) << "a frame of unknown size: " << line;
+            r.frame += std::stoull(line.substr(line.find("$0x") + 3), nullptr, 16);
+        } else if (line.find("__imp_") != std::string::npos &&
+                   line.find("\tmov ") != std::string::npos) {
+            imports.insert(current + Register(line.substr(line.rfind(','))));  // a kernel routine
+        } else if (call && line.find("*") != std::string::npos &&
+                   line.find("__imp_") == std::string::npos &&
+                   !imports.count(current + Register(line.substr(line.find('*'))))) {
+            r.indirect = true;
+        }
+        else if ((call || line.find("\tjmp ") != std::string::npos) &&
+                 std::regex_search(line, m, target) && m[1] != current) {
+            r.callees.insert(m[1]);
+        } else if (line.find("\tlea ") != std::string::npos && std::regex_search(line, m, target)) {
+            taken.insert(m[1]);  // kept only where it names a routine
+        }
+    }
+    ASSERT_EQ(pclose(dump), 0);
+    // Routines by their source names: C++ ones are mangled, _Z<length><name>...
+    const auto routine = [&](const std::string& name) {
+        const std::string mangled = "_Z" + std::to_string(name.size()) + name;
+        for (const auto& [symbol, r] : code) {
+            if (symbol == name || symbol.rfind(mangled, 0) == 0)
+                return symbol;
+        }
+        ADD_FAILURE() << name << " not found in the image's code";
+        return name;
+    };
+
+    uint64_t deepest = 0;
+    std::vector<std::string> chain;
+    for (const char* callback :
+         {"DriverEntry", "PontorUnload", "PontorInstanceSetup", "PontorInstanceQueryTeardown",
+          "PontorInstanceTeardownStart", "PontorInstanceTeardownComplete", "PontorPreCreate",
+          "PontorPostCreate", "PontorPreRead", "PontorPostQueryInformation", "PontorPreWrite",
+          "PontorPreFileSystemControl", "PontorPreCleanup", "PontorStreamContextCleanup"}) {
+        std::map<std::string, int> onPath;
+        std::vector<std::string> sub;
+        const uint64_t depth = Deepest(code, taken, routine(callback), onPath, &sub);
+        if (depth > deepest) {
+            deepest = depth;
+            chain = sub;
+        }
+    }
+    std::string path;
+    for (const std::string& name : chain)
+        path += (path.empty() ? "" : " -> ") + name;
+    std::cout << "deepest stack: " << deepest << " bytes: " << path << "\n";
+    EXPECT_LT(deepest, 12u * 1024) << path;
+}
+
 TEST_F(LoaderTest, PontorSysServesAStubAsTheHostBuildDoes) {
     Chain chain;
     host::Volume volume(chain.dir);
@@ -248,12 +453,10 @@ TEST_F(LoaderTest, PontorSysServesAStubAsTheHostBuildDoes) {
         EXPECT_NE(loaded->Image().Base(), loaded->Image().PreferredBase());
         EXPECT_GT(loaded->Image().RelocationsApplied(), 0u);
         const host::ImageSection* init = loaded->Image().Section("INIT");
-        EXPECT_NE(init, nullptr) << "pontor.sys has no INIT section";
-        if (init != nullptr) {
-            EXPECT_EQ(init->protection, PROT_NONE);
-            // DriverEntry lay in INIT: entering it again faults.
-            EXPECT_DEATH(loaded->Image().Entry()(loaded->Get().Object(), nullptr), "");
-        }
+        ASSERT_NE(init, nullptr) << "pontor.sys has no INIT section";
+        EXPECT_EQ(init->protection, PROT_NONE);
+        // DriverEntry lay in INIT: entering it again faults.
+        EXPECT_DEATH(loaded->Image().Entry()(loaded->Get().Object(), nullptr), "");
         fromImage = Serve(loaded->Get(), volume, &imageSize);
         EXPECT_EQ(loaded->Unload(), STATUS_SUCCESS);
         EXPECT_FALSE(loaded->Get().Loaded());
