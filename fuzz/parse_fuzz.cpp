@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    tool::CloseImageFile(&context);
+    PontorCloseFile(&context);
     if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
         std::fprintf(stderr, "leak after parse: %zu allocations, %zu files\n",
                      host::PoolOutstanding(), host::OpenFileCount());

@@ -67,7 +67,7 @@ struct Opened {
             Fail("cannot open the image just written");
         }
     }
-    ~Opened() { tool::CloseImageFile(&context); }
+    ~Opened() { PontorCloseFile(&context); }
 };
 
 vhdxtest::State PickState(FuzzedDataProvider& in) {

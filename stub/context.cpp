@@ -10,14 +10,7 @@ VOID ReleaseImage(PFLT_INSTANCE Instance, VhdxContext** Record) {
     if (image == NULL) {
         return;
     }
-    if (image->FileHandle != NULL) {
-        FltClose(image->FileHandle);
-        image->FileHandle = NULL;
-    }
-    if (image->FileObject != NULL) {
-        ObDereferenceObject(image->FileObject);
-        image->FileObject = NULL;
-    }
+    PontorCloseFile(image);
     FltFreePoolAlignedWithTag(Instance, image, PONTOR_VHDX_TAG);
     *Record = NULL;
 }

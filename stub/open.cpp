@@ -1,6 +1,7 @@
-// Opening an image file below this filter, for reading only. The binder
-// opens every image through it, and so does everything on the host that
-// opens images as the binder does (the tool, the tests, the fuzzers).
+// Opening an image file below this filter, for reading only, and closing
+// it. The binder and the context cleanup use them, and so does everything on
+// the host that opens images as the binder does (the tool, the tests, the
+// fuzzers).
 #include "stub/stub.h"
 
 NTSTATUS PontorOpenFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PUNICODE_STRING FileName,
@@ -23,4 +24,15 @@ NTSTATUS PontorOpenFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PUNICODE_STR
         *FileObject = NULL;
     }
     return status;
+}
+
+VOID PontorCloseFile(VhdxContext* Image) {
+    if (Image->FileHandle != NULL) {
+        FltClose(Image->FileHandle);
+        Image->FileHandle = NULL;
+    }
+    if (Image->FileObject != NULL) {
+        ObDereferenceObject(Image->FileObject);
+        Image->FileObject = NULL;
+    }
 }

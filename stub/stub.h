@@ -52,6 +52,9 @@ NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, StreamContext* Cont
 // FltCreateFileEx. The handle and file object are null after a failure.
 NTSTATUS PontorOpenFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PUNICODE_STRING FileName,
                         PHANDLE FileHandle, PFILE_OBJECT* FileObject);
+// Closes the handle and dereferences the file object of an image, those
+// that are set, and clears them.
+VOID PontorCloseFile(VhdxContext* Image);
 
 // Appends Source to Destination in place as RtlUnicodeStringCat does:
 // STATUS_INVALID_PARAMETER for a malformed string, STATUS_BUFFER_OVERFLOW

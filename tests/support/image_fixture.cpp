@@ -12,7 +12,7 @@ OpenedImage::OpenedImage(ScratchVolume& volume, const std::string& name)
     openStatus_ = tool::OpenImageFile(volume.Volume(), name, context_.get(), &related_);
 }
 
-OpenedImage::~OpenedImage() { tool::CloseImageFile(context_.get()); }
+OpenedImage::~OpenedImage() { PontorCloseFile(context_.get()); }
 
 std::vector<std::string> DriverLines(const host::DebugCapture& capture) {
     std::vector<std::string> lines;

@@ -51,20 +51,9 @@ NTSTATUS OpenAndParseImage(const host::Volume& volume, std::string_view relative
     return NT_SUCCESS(status) ? VhdxParseHeader(related, context) : status;
 }
 
-void CloseImageFile(VhdxContext* context) {
-    if (context->FileHandle != nullptr) {
-        FltClose(context->FileHandle);
-        context->FileHandle = nullptr;
-    }
-    if (context->FileObject != nullptr) {
-        ObDereferenceObject(context->FileObject);
-        context->FileObject = nullptr;
-    }
-}
-
 OpenedImage::~OpenedImage() {
     if (context_) {
-        CloseImageFile(context_.get());
+        PontorCloseFile(context_.get());
     }
 }
 

@@ -9,21 +9,20 @@
 #include <string_view>
 
 #include "platform/host/host.h"
-#include "vhdx/vhdx.h"
+#include "stub/stub.h"
 
 namespace tool {
 
 // Opens relative ('/'-separated, beneath the volume's root) for reading as
 // the binder opens an image, with PontorOpenFile through the volume's
 // instance, into context's FileHandle and FileObject (null after a
-// failure), and fills related for reads of it. The status is the open's.
+// failure; PontorCloseFile closes them), and fills related for reads of it.
+// The status is the open's.
 NTSTATUS OpenImageFile(const host::Volume& volume, std::string_view relative, VhdxContext* context,
                        FLT_RELATED_OBJECTS* related);
 // OpenImageFile, then VhdxParseHeader: the status of the first that fails.
 NTSTATUS OpenAndParseImage(const host::Volume& volume, std::string_view relative,
                            VhdxContext* context, FLT_RELATED_OBJECTS* related);
-// Closes what OpenImageFile left in context.
-void CloseImageFile(VhdxContext* context);
 
 // A failure with the status and the driver's own words for it.
 struct Failure {
