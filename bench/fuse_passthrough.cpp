@@ -45,7 +45,8 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
 
 int Release(const char*, fuse_file_info* fi) { return ::close((int)fi->fh) == 0 ? 0 : -errno; }
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+            fuse_readdir_flags) {
     DIR* dir = ::opendir(HostPath(path).c_str());
     if (dir == nullptr) {
         return -errno;

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     for (std::thread& w : workers) {
         w.join();
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (int fd : fds) {
         ::close(fd);
     }

@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
             if (eq == std::string::npos || colon == std::string::npos || colon < eq) {
                 return Fail("bad case '" + arg + "' (NAME=IMAGE[,PARENT]:RAW)");
             }
-            Case c{arg.substr(0, eq), arg.substr(eq + 1, colon - eq - 1), "", arg.substr(colon + 1)};
+            Case c{arg.substr(0, eq), arg.substr(eq + 1, colon - eq - 1), "",
+                   arg.substr(colon + 1)};
             const size_t comma = c.image.find(',');
             if (comma != std::string::npos) {
                 c.parent = c.image.substr(comma + 1);
@@ -102,7 +103,8 @@ int main(int argc, char** argv) {
         }
     }
     if (cases.empty() || rounds < 1) {
-        return Fail("usage: read_bench [--rounds N] [--random-reads N] NAME=IMAGE[,PARENT]:RAW ...");
+        return Fail(
+            "usage: read_bench [--rounds N] [--random-reads N] NAME=IMAGE[,PARENT]:RAW ...");
     }
 
     std::vector<uint8_t> buffer(1 << 20);

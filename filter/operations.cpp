@@ -6,8 +6,8 @@
 namespace {
 
 // Creates carrying this extra create parameter are never stubs.
-const GUID kSkipCreateEcp = {0x4248BE44, 0x647F, 0x488F,
-                             {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
+const GUID kSkipCreateEcp = {
+    0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
 
 const UNICODE_STRING kStubExtension = {8, 8, (PWCH)PONTOR_WIDE("vmdk")};
 
@@ -67,8 +67,7 @@ NTSTATUS FindOrAttachContext(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltO
         return STATUS_SUCCESS;
     }
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG_AS("PontorPostCreate", "FltSetStreamContext failed with status 0x%x\n",
-                      status);
+        PONTOR_LOG_AS("PontorPostCreate", "FltSetStreamContext failed with status 0x%x\n", status);
         return status;
     }
     // The allocation's reference now stands for this create's.
@@ -123,9 +122,7 @@ VOID Complete(PFLT_CALLBACK_DATA Data, NTSTATUS Status, ULONG_PTR Information) {
 }
 
 // Whether the caller's buffer holds a record of Size bytes.
-BOOLEAN Holds(PVOID Buffer, ULONG Length, SIZE_T Size) {
-    return Buffer != NULL && Length >= Size;
-}
+BOOLEAN Holds(PVOID Buffer, ULONG Length, SIZE_T Size) { return Buffer != NULL && Length >= Size; }
 
 }  // namespace
 
@@ -147,8 +144,7 @@ NTSTATUS PontorGetFileName(PFLT_CALLBACK_DATA Data, PFLT_FILE_NAME_INFORMATION* 
     return STATUS_SUCCESS;
 }
 
-FLT_PREOP_CALLBACK_STATUS PontorPreCreate(PFLT_CALLBACK_DATA Data,
-                                          PCFLT_RELATED_OBJECTS FltObjects,
+FLT_PREOP_CALLBACK_STATUS PontorPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                           PVOID* CompletionContext) {
     UNREFERENCED_PARAMETER(CompletionContext);
     PONTOR_TRACE("Entered\n");
@@ -190,9 +186,9 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostCreate(PFLT_CALLBACK_DATA Data,
     }
     // Too small to hold a stub's header.
     FILE_STANDARD_INFORMATION standard;
-    NTSTATUS status = FltQueryInformationFile(FltObjects->Instance, FltObjects->FileObject,
-                                              &standard, sizeof(standard),
-                                              FileStandardInformation, NULL);
+    NTSTATUS status =
+        FltQueryInformationFile(FltObjects->Instance, FltObjects->FileObject, &standard,
+                                sizeof(standard), FileStandardInformation, NULL);
     if (!NT_SUCCESS(status) || standard.EndOfFile.QuadPart < PONTOR_STUB_READ_SIZE) {
         return FLT_POSTOP_FINISHED_PROCESSING;
     }
@@ -218,8 +214,7 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostCreate(PFLT_CALLBACK_DATA Data,
     return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
-FLT_PREOP_CALLBACK_STATUS PontorPreRead(PFLT_CALLBACK_DATA Data,
-                                        PCFLT_RELATED_OBJECTS FltObjects,
+FLT_PREOP_CALLBACK_STATUS PontorPreRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                         PVOID* CompletionContext) {
     UNREFERENCED_PARAMETER(CompletionContext);
 
@@ -244,8 +239,8 @@ FLT_PREOP_CALLBACK_STATUS PontorPreRead(PFLT_CALLBACK_DATA Data,
     context->Instance = FltObjects->Instance;
     const NTSTATUS status = PontorProcessRead(Data, FltObjects, context.Get());
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG("PontorPreRead (%wZ) failed with status 0x%x\n",
-                   &context->FileNameInfo->Name, status);
+        PONTOR_LOG("PontorPreRead (%wZ) failed with status 0x%x\n", &context->FileNameInfo->Name,
+                   status);
     }
     return FLT_PREOP_COMPLETE;
 }
@@ -308,52 +303,50 @@ FLT_POSTOP_CALLBACK_STATUS PontorPostQueryInformation(PFLT_CALLBACK_DATA Data,
 
     // Each class is rewritten only when the caller's buffer holds its record.
     switch (Data->Iopb->Parameters.QueryFileInformation.FileInformationClass) {
-    case FileStandardInformation:
-        if (Holds(buffer, length, sizeof(FILE_STANDARD_INFORMATION))) {
-            FILE_STANDARD_INFORMATION* standard = (FILE_STANDARD_INFORMATION*)buffer;
-            standard->EndOfFile.QuadPart = size;
-            standard->AllocationSize.QuadPart = size;
-            Complete(Data, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
-        }
-        break;
-    case FileAllInformation:
-        // The rest of the file system's answer, its status and length stand.
-        if (Holds(buffer, length, kAllInformationMinimum)) {
-            FILE_ALL_INFORMATION* all = (FILE_ALL_INFORMATION*)buffer;
-            all->StandardInformation.EndOfFile.QuadPart = size;
-            all->StandardInformation.AllocationSize.QuadPart = size;
-            FltSetCallbackDataDirty(Data);
-        }
-        break;
-    case FileEndOfFileInformation:
-        if (Holds(buffer, length, sizeof(FILE_END_OF_FILE_INFORMATION))) {
-            ((FILE_END_OF_FILE_INFORMATION*)buffer)->EndOfFile.QuadPart = size;
-            Complete(Data, STATUS_SUCCESS, sizeof(FILE_END_OF_FILE_INFORMATION));
-        }
-        break;
-    case FileStreamInformation:
-        // The first entry, the unnamed data stream; its allocation stays.
-        if (Holds(buffer, length, sizeof(FILE_STREAM_INFORMATION))) {
-            ((FILE_STREAM_INFORMATION*)buffer)->StreamSize.QuadPart = size;
-            Complete(Data, STATUS_SUCCESS, sizeof(FILE_STREAM_INFORMATION));
-        }
-        break;
-    case FileNetworkOpenInformation:
-        if (Holds(buffer, length, sizeof(FILE_NETWORK_OPEN_INFORMATION))) {
-            FILE_NETWORK_OPEN_INFORMATION* open = (FILE_NETWORK_OPEN_INFORMATION*)buffer;
-            open->EndOfFile.QuadPart = size;
-            open->AllocationSize.QuadPart = size;
-            Complete(Data, STATUS_SUCCESS, sizeof(FILE_NETWORK_OPEN_INFORMATION));
-        }
-        break;
-    default:
-        break;
+        case FileStandardInformation:
+            if (Holds(buffer, length, sizeof(FILE_STANDARD_INFORMATION))) {
+                FILE_STANDARD_INFORMATION* standard = (FILE_STANDARD_INFORMATION*)buffer;
+                standard->EndOfFile.QuadPart = size;
+                standard->AllocationSize.QuadPart = size;
+                Complete(Data, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
+            }
+            break;
+        case FileAllInformation:
+            // The rest of the file system's answer, its status and length stand.
+            if (Holds(buffer, length, kAllInformationMinimum)) {
+                FILE_ALL_INFORMATION* all = (FILE_ALL_INFORMATION*)buffer;
+                all->StandardInformation.EndOfFile.QuadPart = size;
+                all->StandardInformation.AllocationSize.QuadPart = size;
+                FltSetCallbackDataDirty(Data);
+            }
+            break;
+        case FileEndOfFileInformation:
+            if (Holds(buffer, length, sizeof(FILE_END_OF_FILE_INFORMATION))) {
+                ((FILE_END_OF_FILE_INFORMATION*)buffer)->EndOfFile.QuadPart = size;
+                Complete(Data, STATUS_SUCCESS, sizeof(FILE_END_OF_FILE_INFORMATION));
+            }
+            break;
+        case FileStreamInformation:
+            // The first entry, the unnamed data stream; its allocation stays.
+            if (Holds(buffer, length, sizeof(FILE_STREAM_INFORMATION))) {
+                ((FILE_STREAM_INFORMATION*)buffer)->StreamSize.QuadPart = size;
+                Complete(Data, STATUS_SUCCESS, sizeof(FILE_STREAM_INFORMATION));
+            }
+            break;
+        case FileNetworkOpenInformation:
+            if (Holds(buffer, length, sizeof(FILE_NETWORK_OPEN_INFORMATION))) {
+                FILE_NETWORK_OPEN_INFORMATION* open = (FILE_NETWORK_OPEN_INFORMATION*)buffer;
+                open->EndOfFile.QuadPart = size;
+                open->AllocationSize.QuadPart = size;
+                Complete(Data, STATUS_SUCCESS, sizeof(FILE_NETWORK_OPEN_INFORMATION));
+            }
+            break;
+        default: break;
     }
     return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
-FLT_PREOP_CALLBACK_STATUS PontorPreWrite(PFLT_CALLBACK_DATA Data,
-                                         PCFLT_RELATED_OBJECTS FltObjects,
+FLT_PREOP_CALLBACK_STATUS PontorPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                          PVOID* CompletionContext) {
     UNREFERENCED_PARAMETER(CompletionContext);
 

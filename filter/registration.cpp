@@ -6,8 +6,8 @@ PFLT_FILTER gFilterHandle = NULL;
 namespace {
 
 const FLT_CONTEXT_REGISTRATION kContexts[] = {
-    {FLT_STREAM_CONTEXT, 0, PontorStreamContextCleanup, sizeof(StreamContext),
-     PONTOR_CONTEXT_TAG, NULL, NULL, NULL},
+    {FLT_STREAM_CONTEXT, 0, PontorStreamContextCleanup, sizeof(StreamContext), PONTOR_CONTEXT_TAG,
+     NULL, NULL, NULL},
     {FLT_CONTEXT_END, 0, NULL, 0, 0, NULL, NULL, NULL},
 };
 

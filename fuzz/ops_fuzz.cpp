@@ -36,7 +36,8 @@ constexpr uint64_t kServed = 4 * MiB;  // every well-formed image serves this mu
     std::abort();
 }
 
-std::vector<uint8_t> Stub(const std::string& path, size_t size = 2048, uint64_t signature = 0x006E726F766C6571ULL) {
+std::vector<uint8_t> Stub(const std::string& path, size_t size = 2048,
+                          uint64_t signature = 0x006E726F766C6571ULL) {
     std::vector<uint8_t> bytes(std::max<size_t>(size, 2048), 0);
     vhdxtest::Store64(bytes.data(), signature);
     for (size_t i = 0; i < path.size(); i++) {
@@ -69,7 +70,8 @@ struct Harness {
         dir = pattern;
         // PONTOR_FUZZ_VERBOSE=1 shows the driver's output, to follow one input.
         if (std::getenv("PONTOR_FUZZ_VERBOSE") != nullptr) {
-            host::SetDebugSink([](const host::DebugLine& line) { std::fputs(line.text.c_str(), stderr); });
+            host::SetDebugSink(
+                [](const host::DebugLine& line) { std::fputs(line.text.c_str(), stderr); });
         } else {
             host::SetDebugSink(nullptr);
         }
@@ -160,8 +162,8 @@ struct Patch {
 };
 
 // Offsets where the interesting structures of a built image lie.
-constexpr uint64_t kImageOffsets[] = {0, 0x10000, 0x30000, 0x30010, 2 * MiB, 2 * MiB + 32,
-                                      3 * MiB, 3 * MiB + 8};
+constexpr uint64_t kImageOffsets[] = {0,       0x10000,      0x30000, 0x30010,
+                                      2 * MiB, 2 * MiB + 32, 3 * MiB, 3 * MiB + 8};
 
 // Each value is consumed in a statement of its own, so that an input means
 // the same with every compiler.
@@ -178,18 +180,17 @@ uint64_t PickOffset(FuzzedDataProvider& in) {
     return base + in.ConsumeIntegralInRange<uint64_t>(0, upTo);
 }
 
-constexpr host::IoPath kPaths[] = {host::IoPath::Cached, host::IoPath::Irp,
+constexpr host::IoPath kPaths[] = {host::IoPath::Cached,    host::IoPath::Irp,
                                    host::IoPath::NonCached, host::IoPath::Paging,
-                                   host::IoPath::Mdl, host::IoPath::MdlComplete};
+                                   host::IoPath::Mdl,       host::IoPath::MdlComplete};
 constexpr CSHORT kMdlFlags[] = {MDL_PAGES_LOCKED, MDL_MAPPED_TO_SYSTEM_VA,
                                 MDL_SOURCE_IS_NONPAGED_POOL};
-constexpr ACCESS_MASK kAccess[] = {GENERIC_READ | SYNCHRONIZE,
-                                   GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
-                                   FILE_READ_DATA | FILE_WRITE_DATA,
-                                   FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
-                                   FILE_READ_ATTRIBUTES};
-constexpr GUID kSkipEcp = {0x4248BE44, 0x647F, 0x488F,
-                           {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
+constexpr ACCESS_MASK kAccess[] = {
+    GENERIC_READ | SYNCHRONIZE, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
+    FILE_READ_DATA | FILE_WRITE_DATA, FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+    FILE_READ_ATTRIBUTES};
+constexpr GUID kSkipEcp = {
+    0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
 
 struct Slot {
     host::Handle handle;
@@ -205,139 +206,128 @@ void Run(Harness& h, FuzzedDataProvider& in) {
     for (int op = 0; op < 48 && in.remaining_bytes() > 0; op++) {
         Slot& slot = slots[in.ConsumeIntegralInRange<size_t>(0, slots.size() - 1)];
         switch (in.ConsumeIntegralInRange<int>(0, 8)) {
-        case 0: {
-            const File& file = h.files[in.ConsumeIntegralInRange<size_t>(0, h.files.size() - 1)];
-            host::CreateRequest request;
-            request.name = h.volume->NtName(file.name);
-            request.desiredAccess = kAccess[in.ConsumeIntegralInRange<size_t>(0, 4)];
-            const int shape = in.ConsumeIntegralInRange<int>(0, 7);
-            request.createOptions =
-                shape == 1 ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE
-                : shape == 2 ? 0
-                             : FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
-            request.operationFlags = shape == 3 ? SL_OPEN_PAGING_FILE
-                                     : shape == 4 ? SL_OPEN_TARGET_DIRECTORY
-                                                  : 0;
-            if (shape == 5) {
-                request.extraCreateParameters = {kSkipEcp};
-            }
-            request.fileObjectOnStack = shape == 6;
-            host::Create(request, &slot.handle);
-            slot.file = &file;
-            break;
-        }
-        case 1: {
-            const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300000);
-            std::vector<uint8_t> buffer(length);
-            host::ReadRequest request;
-            request.buffer = in.ConsumeBool() ? buffer.data() : nullptr;
-            request.length = length;
-            if (in.ConsumeIntegralInRange<int>(0, 7) != 0) {
-                request.offset = (LONGLONG)PickOffset(in);
-            }
-            request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 5)];
-            request.mdlFlags = kMdlFlags[in.ConsumeIntegralInRange<size_t>(0, 2)];
-            const host::IoResult result = host::Read(slot.handle, request);
-            if (result.information > length) {
-                Fail("a read reported more bytes than asked for");
-            }
-            // Served bytes of a well-formed stub are right whenever the read
-            // succeeds at an explicit offset on a bound stream.
-            if (NT_SUCCESS(result.status) && request.buffer != nullptr && request.offset &&
-                slot.file != nullptr && !slot.file->served.empty() && slot.handle) {
-                host::FsControlRequest probe;
-                std::vector<uint8_t> header(4096);
-                probe.code = FSCTL_GET_STUB_HEADER;
-                probe.output = header.data();
-                probe.outputLength = 4096;
-                const uint64_t offset = (uint64_t)*request.offset;
-                if (host::FileSystemControl(slot.handle, probe).status == STATUS_SUCCESS &&
-                    offset < kServed && result.information > 0 &&
-                    std::memcmp(buffer.data(), slot.file->served.data() + offset,
-                                std::min<uint64_t>(result.information, kServed - offset)) != 0) {
-                    Fail("a bound stub served wrong bytes");
+            case 0: {
+                const File& file =
+                    h.files[in.ConsumeIntegralInRange<size_t>(0, h.files.size() - 1)];
+                host::CreateRequest request;
+                request.name = h.volume->NtName(file.name);
+                request.desiredAccess = kAccess[in.ConsumeIntegralInRange<size_t>(0, 4)];
+                const int shape = in.ConsumeIntegralInRange<int>(0, 7);
+                request.createOptions =
+                    shape == 1   ? FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE
+                    : shape == 2 ? 0
+                                 : FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+                request.operationFlags = shape == 3   ? SL_OPEN_PAGING_FILE
+                                         : shape == 4 ? SL_OPEN_TARGET_DIRECTORY
+                                                      : 0;
+                if (shape == 5) {
+                    request.extraCreateParameters = {kSkipEcp};
                 }
-            }
-            break;
-        }
-        case 2: {
-            const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300);
-            std::vector<uint8_t> buffer(length);
-            const auto infoClass =
-                (FILE_INFORMATION_CLASS)in.ConsumeIntegralInRange<int>(0, FileMaximumInformation);
-            const host::IoResult result = host::QueryInformation(
-                slot.handle, infoClass, in.ConsumeBool() ? buffer.data() : nullptr, length);
-            if (NT_SUCCESS(result.status) && result.information > length) {
-                Fail("a query reported more bytes than the buffer holds");
-            }
-            break;
-        }
-        case 3: {
-            host::FsControlRequest request;
-            std::vector<uint8_t> output(in.ConsumeIntegralInRange<ULONG>(0, 5000));
-            request.code = in.ConsumeBool() ? FSCTL_GET_STUB_HEADER : in.ConsumeIntegral<ULONG>();
-            request.output = output.data();
-            request.outputLength = (ULONG)output.size();
-            request.nullSystemBuffer = in.ConsumeIntegralInRange<int>(0, 7) == 0;
-            host::FileSystemControl(slot.handle, request);
-            break;
-        }
-        case 4: {
-            std::vector<uint8_t> data(in.ConsumeIntegralInRange<ULONG>(0, 4096), 0xA5);
-            host::WriteRequest request;
-            request.buffer = data.data();
-            request.length = (ULONG)data.size();
-            request.offset = (LONGLONG)in.ConsumeIntegralInRange<uint64_t>(0, 16384);
-            request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 3)];
-            host::Write(slot.handle, request);
-            break;
-        }
-        case 5:
-            switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-            case 0:
-                host::AcquireForModWrite(slot.handle, (LONGLONG)PickOffset(in));
-                break;
-            case 1:
-                host::AcquireForCcFlush(slot.handle);
-                break;
-            default: {
-                const LONGLONG offset = (LONGLONG)PickOffset(in);
-                host::PrepareMdlWrite(slot.handle, offset,
-                                      in.ConsumeIntegralInRange<ULONG>(0, 65536));
+                request.fileObjectOnStack = shape == 6;
+                host::Create(request, &slot.handle);
+                slot.file = &file;
                 break;
             }
+            case 1: {
+                const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300000);
+                std::vector<uint8_t> buffer(length);
+                host::ReadRequest request;
+                request.buffer = in.ConsumeBool() ? buffer.data() : nullptr;
+                request.length = length;
+                if (in.ConsumeIntegralInRange<int>(0, 7) != 0) {
+                    request.offset = (LONGLONG)PickOffset(in);
+                }
+                request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 5)];
+                request.mdlFlags = kMdlFlags[in.ConsumeIntegralInRange<size_t>(0, 2)];
+                const host::IoResult result = host::Read(slot.handle, request);
+                if (result.information > length) {
+                    Fail("a read reported more bytes than asked for");
+                }
+                // Served bytes of a well-formed stub are right whenever the read
+                // succeeds at an explicit offset on a bound stream.
+                if (NT_SUCCESS(result.status) && request.buffer != nullptr && request.offset &&
+                    slot.file != nullptr && !slot.file->served.empty() && slot.handle) {
+                    host::FsControlRequest probe;
+                    std::vector<uint8_t> header(4096);
+                    probe.code = FSCTL_GET_STUB_HEADER;
+                    probe.output = header.data();
+                    probe.outputLength = 4096;
+                    const uint64_t offset = (uint64_t)*request.offset;
+                    if (host::FileSystemControl(slot.handle, probe).status == STATUS_SUCCESS &&
+                        offset < kServed && result.information > 0 &&
+                        std::memcmp(buffer.data(), slot.file->served.data() + offset,
+                                    std::min<uint64_t>(result.information, kServed - offset)) !=
+                            0) {
+                        Fail("a bound stub served wrong bytes");
+                    }
+                }
+                break;
             }
-            break;
-        case 6:
-            slot.handle.Close();
-            slot.file = nullptr;
-            break;
-        case 7: {
-            const uint64_t nth = in.ConsumeIntegralInRange<uint64_t>(1, 40);
-            switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-            case 0:
-                host::FailAllocation(nth);
-                break;
-            case 1:
-                host::FailRead(nth, STATUS_IO_DEVICE_ERROR);
-                break;
-            case 2:
-                // Not below one BAT entry: a sector bitmap entry read that
-                // returns part of its 8 bytes goes on with what arrived.
-                host::ShortenRead(nth, in.ConsumeIntegralInRange<ULONG>(8, 5000));
-                break;
-            case 3:
-                host::FailMdlMapping(nth);
-                break;
-            default:
-                host::CancelWait(nth);
+            case 2: {
+                const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 300);
+                std::vector<uint8_t> buffer(length);
+                const auto infoClass = (FILE_INFORMATION_CLASS)in.ConsumeIntegralInRange<int>(
+                    0, FileMaximumInformation);
+                const host::IoResult result = host::QueryInformation(
+                    slot.handle, infoClass, in.ConsumeBool() ? buffer.data() : nullptr, length);
+                if (NT_SUCCESS(result.status) && result.information > length) {
+                    Fail("a query reported more bytes than the buffer holds");
+                }
                 break;
             }
-            break;
-        }
-        default:
-            gTraceFlags = in.ConsumeIntegral<ULONG>();
-            break;
+            case 3: {
+                host::FsControlRequest request;
+                std::vector<uint8_t> output(in.ConsumeIntegralInRange<ULONG>(0, 5000));
+                request.code =
+                    in.ConsumeBool() ? FSCTL_GET_STUB_HEADER : in.ConsumeIntegral<ULONG>();
+                request.output = output.data();
+                request.outputLength = (ULONG)output.size();
+                request.nullSystemBuffer = in.ConsumeIntegralInRange<int>(0, 7) == 0;
+                host::FileSystemControl(slot.handle, request);
+                break;
+            }
+            case 4: {
+                std::vector<uint8_t> data(in.ConsumeIntegralInRange<ULONG>(0, 4096), 0xA5);
+                host::WriteRequest request;
+                request.buffer = data.data();
+                request.length = (ULONG)data.size();
+                request.offset = (LONGLONG)in.ConsumeIntegralInRange<uint64_t>(0, 16384);
+                request.path = kPaths[in.ConsumeIntegralInRange<size_t>(0, 3)];
+                host::Write(slot.handle, request);
+                break;
+            }
+            case 5:
+                switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+                    case 0: host::AcquireForModWrite(slot.handle, (LONGLONG)PickOffset(in)); break;
+                    case 1: host::AcquireForCcFlush(slot.handle); break;
+                    default: {
+                        const LONGLONG offset = (LONGLONG)PickOffset(in);
+                        host::PrepareMdlWrite(slot.handle, offset,
+                                              in.ConsumeIntegralInRange<ULONG>(0, 65536));
+                        break;
+                    }
+                }
+                break;
+            case 6:
+                slot.handle.Close();
+                slot.file = nullptr;
+                break;
+            case 7: {
+                const uint64_t nth = in.ConsumeIntegralInRange<uint64_t>(1, 40);
+                switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+                    case 0: host::FailAllocation(nth); break;
+                    case 1: host::FailRead(nth, STATUS_IO_DEVICE_ERROR); break;
+                    case 2:
+                        // Not below one BAT entry: a sector bitmap entry read that
+                        // returns part of its 8 bytes goes on with what arrived.
+                        host::ShortenRead(nth, in.ConsumeIntegralInRange<ULONG>(8, 5000));
+                        break;
+                    case 3: host::FailMdlMapping(nth); break;
+                    default: host::CancelWait(nth); break;
+                }
+                break;
+            }
+            default: gTraceFlags = in.ConsumeIntegral<ULONG>(); break;
         }
     }
     for (Slot& slot : slots) {

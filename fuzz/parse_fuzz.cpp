@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzzing::SparseFile file = fuzzing::DecodeSparseFile(data, size);
     const std::string path = h.dir + "/image.vhdx";
     FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr || std::fwrite(file.bytes.data(), 1, file.bytes.size(), out) != file.bytes.size()) {
+    if (out == nullptr ||
+        std::fwrite(file.bytes.data(), 1, file.bytes.size(), out) != file.bytes.size()) {
         std::abort();
     }
     std::fclose(out);

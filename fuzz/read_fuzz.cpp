@@ -193,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (int r = 0; r < requests; r++) {
                 const uint64_t offset =
                     in.ConsumeIntegralInRange<uint64_t>(0, image.DataSize + MiB);
-                const uint32_t length = in.ConsumeIntegralInRange<uint32_t>(
-                    0, 1u << in.ConsumeIntegralInRange(0, 21));
+                const uint32_t length =
+                    in.ConsumeIntegralInRange<uint32_t>(0, 1u << in.ConsumeIntegralInRange(0, 21));
                 if (!wellFormed && in.ConsumeBool()) {
                     host::ResetFaults();
                     switch (in.ConsumeIntegralInRange(0, 2)) {

@@ -147,9 +147,9 @@ PONTOR_PAGED NTSTATUS PontorParseHeader(PCFLT_RELATED_OBJECTS FltObjects, Stream
     }
     LARGE_INTEGER offset;
     offset.QuadPart = 0;
-    NTSTATUS status = FltReadFile(FltObjects->Instance, FltObjects->FileObject, &offset,
-                                  PONTOR_STUB_READ_SIZE, header,
-                                  FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, NULL, NULL, NULL);
+    NTSTATUS status =
+        FltReadFile(FltObjects->Instance, FltObjects->FileObject, &offset, PONTOR_STUB_READ_SIZE,
+                    header, FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, NULL, NULL, NULL);
     if (!NT_SUCCESS(status)) {
         PONTOR_PAGED_LOG("FltReadFile failed with status 0x%x\n", status);
         return status;

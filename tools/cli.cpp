@@ -101,8 +101,8 @@ ParsedArgs ParseArgs(const CommandSpec& shape, const std::vector<std::string>& a
         std::vector<std::pair<const OptionSpec*, std::optional<std::string>>> found;
         if (arg[1] == '-') {
             const size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
-                                                                               : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const OptionSpec* option = FindLong(shape, name);
             if (option == nullptr) {
                 throw UsageError{"unknown option --" + name};
@@ -214,11 +214,15 @@ uint64_t ParseSize(std::string_view option, std::string_view text) {
     }
     unsigned shift;
     switch (suffix[0]) {
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
-    default: throw bad();
+        case 'k':
+        case 'K': shift = 10; break;
+        case 'm':
+        case 'M': shift = 20; break;
+        case 'g':
+        case 'G': shift = 30; break;
+        case 't':
+        case 'T': shift = 40; break;
+        default: throw bad();
     }
     suffix.remove_prefix(1);
     if (!suffix.empty() && suffix != "iB" && suffix != "B") {
@@ -232,7 +236,8 @@ uint64_t ParseSize(std::string_view option, std::string_view text) {
 
 void ApplyDiagnostics(const ParsedArgs& args) {
     if (args.Verbose()) {
-        host::SetDebugSink([](const host::DebugLine& line) { std::fputs(line.text.c_str(), stderr); });
+        host::SetDebugSink(
+            [](const host::DebugLine& line) { std::fputs(line.text.c_str(), stderr); });
     }
     if (const auto mask = args.Value("trace")) {
         const uint64_t value = ParseSize("--trace", *mask);

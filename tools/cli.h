@@ -23,7 +23,7 @@ std::string FormatError(const ToolError& error);
 std::string ErrnoText(int error);
 
 struct OptionSpec {
-    char shortName;     // 0: long form only
+    char shortName;  // 0: long form only
     const char* longName;
     const char* value;  // its value's name in the usage; null for a flag
     const char* help;

@@ -38,9 +38,8 @@ const Command* Find(const std::string& name) {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        InfoCommand(),   CheckCommand(),   MapCommand(),    StubCreateCommand(),
-        ReadCommand(),   CatCommand(),     ConvertCommand(), HeaderCommand(),
-        MountCommand(),
+        InfoCommand(), CheckCommand(),   MapCommand(),    StubCreateCommand(), ReadCommand(),
+        CatCommand(),  ConvertCommand(), HeaderCommand(), MountCommand(),
     };
     return commands;
 }
@@ -68,7 +67,8 @@ int RunPontor(const std::vector<std::string>& args) {
         for (const Command& c : Commands()) {
             if (std::string(c.shape.name).rfind(name + " ", 0) == 0) {
                 group += std::string("  pontor ") + c.shape.name + " " + c.shape.arguments + "\n";
-                names += (names.empty() ? "" : ", ") + std::string(c.shape.name).substr(name.size() + 1);
+                names +=
+                    (names.empty() ? "" : ", ") + std::string(c.shape.name).substr(name.size() + 1);
             }
         }
         if (!group.empty()) {
@@ -76,8 +76,8 @@ int RunPontor(const std::vector<std::string>& args) {
                 std::printf("usage:\n%s", group.c_str());
                 return kExitOk;
             }
-            std::fprintf(stderr, "pontor: %s: missing command: %s (see 'pontor %s --help')\n", name.c_str(),
-                         names.c_str(), name.c_str());
+            std::fprintf(stderr, "pontor: %s: missing command: %s (see 'pontor %s --help')\n",
+                         name.c_str(), names.c_str(), name.c_str());
             return kExitUsage;
         }
     }
@@ -87,8 +87,8 @@ int RunPontor(const std::vector<std::string>& args) {
     }
     int status;
     try {
-        const ParsedArgs parsed =
-            ParseArgs(command->shape, std::vector<std::string>(args.begin() + (long)used, args.end()));
+        const ParsedArgs parsed = ParseArgs(
+            command->shape, std::vector<std::string>(args.begin() + (long)used, args.end()));
         if (parsed.Help()) {
             std::fputs(Usage(command->shape).c_str(), stdout);
             return kExitOk;
@@ -118,4 +118,3 @@ int RunPontor(const std::vector<std::string>& args) {
 }
 
 }  // namespace tool
-

@@ -25,8 +25,10 @@ void Line(const char* label, const std::string& value) {
 
 const char* LogState(const Layout& layout) {
     const HeaderCopy* h = layout.Current();
-    if (h == nullptr) return "unknown";
-    if (h->logGuid.IsZero()) return "empty";
+    if (h == nullptr)
+        return "unknown";
+    if (h->logGuid.IsZero())
+        return "empty";
     return layout.log.entries > 0 ? "not_replayed" : "no_entries";
 }
 
@@ -55,12 +57,13 @@ void InfoText(const InfoFacts& f) {
         Line(i == 0 ? "header copy 1:" : "header copy 2:", text);
     }
     if (const HeaderCopy* h = layout.Current()) {
-        std::string log = "GUID " + h->logGuid.Text() + ", " + std::to_string(h->logLength) + " bytes at " +
-                          Hex(h->logOffset) + ", ";
+        std::string log = "GUID " + h->logGuid.Text() + ", " + std::to_string(h->logLength) +
+                          " bytes at " + Hex(h->logOffset) + ", ";
         const std::string state = LogState(layout);
-        log += state == "empty"          ? "empty"
-               : state == "no_entries"   ? "no valid entries"
-                                         : std::to_string(layout.log.entries) + " entries not replayed";
+        log += state == "empty" ? "empty"
+               : state == "no_entries"
+                   ? "no valid entries"
+                   : std::to_string(layout.log.entries) + " entries not replayed";
         Line("log:", log);
     }
     for (int i = 0; i < 2; i++) {
@@ -69,15 +72,17 @@ void InfoText(const InfoFacts& f) {
         if (i == layout.regionTableInUse) {
             text += " (in use)";
         } else if (t.Valid() && layout.regionTableInUse == 0) {
-            text += layout.regionTables[0].bytes == t.bytes ? " (same as copy 1)" : " (differs from copy 1)";
+            text += layout.regionTables[0].bytes == t.bytes ? " (same as copy 1)"
+                                                            : " (differs from copy 1)";
         }
         Line(i == 0 ? "region table copy 1:" : "region table copy 2:", text);
     }
     if (layout.regionTableInUse >= 0) {
         for (const RegionEntry& e : layout.regionTables[layout.regionTableInUse].entries) {
             const char* name = RegionName(e.guid);
-            Line("region:", std::string(name ? name : e.guid.Text().c_str()) + " at " + Hex(e.fileOffset) + ", " +
-                                std::to_string(e.length) + " bytes" + (e.required ? ", required" : ""));
+            Line("region:", std::string(name ? name : e.guid.Text().c_str()) + " at " +
+                                Hex(e.fileOffset) + ", " + std::to_string(e.length) + " bytes" +
+                                (e.required ? ", required" : ""));
         }
     }
     Line("virtual disk size:", std::to_string(c.VirtualDiskSize) + " bytes");
@@ -96,7 +101,8 @@ void InfoText(const InfoFacts& f) {
         }
     }
     if (f.scan.blocksBeyondRegion != 0) {
-        states += (states.empty() ? "" : ", ") + std::to_string(f.scan.blocksBeyondRegion) + " past the BAT";
+        states += (states.empty() ? "" : ", ") + std::to_string(f.scan.blocksBeyondRegion) +
+                  " past the BAT";
     }
     Line("block states:", states.empty() ? "none" : states);
     Line("sector bitmaps:", std::to_string(f.scan.bitmapsPresent) + " present");
@@ -128,25 +134,40 @@ void InfoJson(const InfoFacts& f) {
         const HeaderCopy& h = layout.headers[i];
         j.BeginObject().Member("copy", i + 1).Member("offset", h.offset).Member("valid", h.Valid());
         j.Member("current", i == layout.currentHeader).Member("sequence_number", h.sequenceNumber);
-        j.Member("file_write_guid", h.fileWriteGuid.Text()).Member("data_write_guid", h.dataWriteGuid.Text());
-        j.Member("log_guid", h.logGuid.Text()).Member("log_offset", h.logOffset).Member("log_length", h.logLength);
-        j.Member("version", (uint32_t)h.version).Member("log_version", (uint32_t)h.logVersion).EndObject();
+        j.Member("file_write_guid", h.fileWriteGuid.Text())
+            .Member("data_write_guid", h.dataWriteGuid.Text());
+        j.Member("log_guid", h.logGuid.Text())
+            .Member("log_offset", h.logOffset)
+            .Member("log_length", h.logLength);
+        j.Member("version", (uint32_t)h.version)
+            .Member("log_version", (uint32_t)h.logVersion)
+            .EndObject();
     }
     j.EndArray();
     j.Key("current_header");
     layout.currentHeader < 0 ? j.Null() : j.Number((uint64_t)layout.currentHeader + 1);
-    j.Key("log").BeginObject().Member("state", LogState(layout)).Member("entries", layout.log.entries);
-    j.Member("first_sequence", layout.log.firstSequence).Member("last_sequence", layout.log.lastSequence).EndObject();
+    j.Key("log")
+        .BeginObject()
+        .Member("state", LogState(layout))
+        .Member("entries", layout.log.entries);
+    j.Member("first_sequence", layout.log.firstSequence)
+        .Member("last_sequence", layout.log.lastSequence)
+        .EndObject();
     j.Key("region_tables").BeginArray();
     for (int i = 0; i < 2; i++) {
         const RegionTable& t = layout.regionTables[i];
-        j.BeginObject().Member("copy", i + 1).Member("valid", t.Valid()).Member("in_use", i == layout.regionTableInUse);
+        j.BeginObject()
+            .Member("copy", i + 1)
+            .Member("valid", t.Valid())
+            .Member("in_use", i == layout.regionTableInUse);
         j.Member("entry_count", t.entryCount).Key("entries").BeginArray();
         for (const RegionEntry& e : t.entries) {
             j.BeginObject().Member("guid", e.guid.Text());
             j.Key("name");
             RegionName(e.guid) ? j.String(RegionName(e.guid)) : j.Null();
-            j.Member("file_offset", e.fileOffset).Member("length", e.length).Member("required", e.required);
+            j.Member("file_offset", e.fileOffset)
+                .Member("length", e.length)
+                .Member("required", e.required);
             j.EndObject();
         }
         j.EndArray().EndObject();
@@ -156,14 +177,19 @@ void InfoJson(const InfoFacts& f) {
     for (const MetadataItem& item : layout.metadata.items) {
         j.BeginObject().Member("guid", item.id.Text()).Key("name");
         MetadataItemName(item.id) ? j.String(MetadataItemName(item.id)) : j.Null();
-        j.Member("offset", item.offset).Member("length", item.length).Member("required", item.IsRequired());
+        j.Member("offset", item.offset)
+            .Member("length", item.length)
+            .Member("required", item.IsRequired());
         j.EndObject();
     }
     j.EndArray();
     j.Member("virtual_disk_size", c.VirtualDiskSize).Member("block_size", c.BlockSize);
-    j.Member("logical_sector_size", c.LogicalSectorSize).Member("physical_sector_size", c.PhysicalSectorSize);
+    j.Member("logical_sector_size", c.LogicalSectorSize)
+        .Member("physical_sector_size", c.PhysicalSectorSize);
     j.Member("chunk_ratio", c.ChunkRatio).Member("data_blocks", c.DataBlocksCount);
-    j.Member("bat_offset", c.BatOffset).Member("bat_length", c.BatLength).Member("data_size", c.DataSize);
+    j.Member("bat_offset", c.BatOffset)
+        .Member("bat_length", c.BatLength)
+        .Member("data_size", c.DataSize);
     j.Key("blocks").BeginObject();
     for (uint32_t s = 0; s < 8; s++) {
         j.Member(PayloadStateKey(s), f.scan.blocksByState[s]);
@@ -176,7 +202,10 @@ void InfoJson(const InfoFacts& f) {
     f.chain.parent ? j.String(f.chain.parentPath.string()) : j.Null();
     j.Key("parent_locator").BeginArray();
     for (const LocatorEntry& e : layout.metadata.locatorEntries) {
-        j.BeginObject().Member("key", host::Utf8(e.key)).Member("value", host::Utf8(e.value)).EndObject();
+        j.BeginObject()
+            .Member("key", host::Utf8(e.key))
+            .Member("value", host::Utf8(e.value))
+            .EndObject();
     }
     j.EndArray();
     j.EndObject();
@@ -214,25 +243,29 @@ int Check(const ParsedArgs& args) {
     if (args.Flag("json")) {
         Json j;
         j.BeginObject().Member("image", image).Member("clean", clean);
-        j.Member("errors", (uint64_t)errors).Member("warnings", (uint64_t)warnings).Member("notes", (uint64_t)notes);
+        j.Member("errors", (uint64_t)errors)
+            .Member("warnings", (uint64_t)warnings)
+            .Member("notes", (uint64_t)notes);
         j.Key("findings").BeginArray();
         for (const Finding& f : findings) {
             j.BeginObject().Member("severity", SeverityName(f.severity)).Member("code", f.code);
-            j.Member("effect", EffectName(f.effect)).Member("subject", f.subject).Member("message", f.message);
+            j.Member("effect", EffectName(f.effect))
+                .Member("subject", f.subject)
+                .Member("message", f.message);
             j.EndObject();
         }
         j.EndArray().EndObject();
         std::printf("%s\n", j.Text().c_str());
     } else {
         for (const Finding& f : findings) {
-            std::printf("%s: %s: %s [%s]\n", f.subject.c_str(), SeverityName(f.severity), f.message.c_str(),
-                        f.code.c_str());
+            std::printf("%s: %s: %s [%s]\n", f.subject.c_str(), SeverityName(f.severity),
+                        f.message.c_str(), f.code.c_str());
         }
         if (clean) {
             std::printf("%s: no problems found\n", image.c_str());
         } else {
-            std::printf("%s: %zu error%s, %zu warning%s\n", image.c_str(), errors, errors == 1 ? "" : "s",
-                        warnings, warnings == 1 ? "" : "s");
+            std::printf("%s: %zu error%s, %zu warning%s\n", image.c_str(), errors,
+                        errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
         }
     }
     return clean ? kExitOk : kExitFailure;
@@ -249,12 +282,15 @@ int Map(const ParsedArgs& args) {
     if (json) {
         j.BeginArray();
     } else {
-        std::printf("%-18s %-18s %-18s %-10s %s\n", "start", "length", "state", "layer", "file offset");
+        std::printf("%-18s %-18s %-18s %-10s %s\n", "start", "length", "state", "layer",
+                    "file offset");
     }
     MapChain(chain, [&](const Extent& e) {
         if (json) {
             j.BeginObject().Member("start", e.start).Member("length", e.length);
-            j.Member("state", PayloadStateKey(e.state)).Member("layer", LayerName(e.layer)).Key("file_offset");
+            j.Member("state", PayloadStateKey(e.state))
+                .Member("layer", LayerName(e.layer))
+                .Key("file_offset");
             e.fileOffset ? j.Number(*e.fileOffset) : j.Null();
             j.EndObject();
         } else {
@@ -273,18 +309,23 @@ int Map(const ParsedArgs& args) {
 }  // namespace
 
 Command InfoCommand() {
-    return {{"info", "IMAGE", "show an image's structures, geometry and block counts",
+    return {{"info",
+             "IMAGE",
+             "show an image's structures, geometry and block counts",
              "Parses IMAGE with the driver's parser and shows what a stub of it would serve\n"
              "(geometry, BAT position, served size) beside what a full VHDX reader sees: the\n"
              "header copies and which is current, the log, the region tables, the parent\n"
              "locator, and how many payload blocks are in each state.\n",
              {{0, "json", nullptr, "one JSON object on stdout"}},
-             1, 1},
+             1,
+             1},
             Info};
 }
 
 Command CheckCommand() {
-    return {{"check", "IMAGE", "report what a full VHDX reader would object to",
+    return {{"check",
+             "IMAGE",
+             "report what a full VHDX reader would object to",
              "Examines IMAGE (and, for a differencing image, the parent the driver would\n"
              "bind) for what a full VHDX reader objects to, and where the driver would serve\n"
              "other bytes than such a reader: damaged or disagreeing header and region\n"
@@ -294,18 +335,22 @@ Command CheckCommand() {
              "Exit status: 0 no errors or warnings (notes allowed), 1 problems found,\n"
              "3 the image could not be read at all.\n",
              {{0, "json", nullptr, "one JSON object on stdout"}},
-             1, 1},
+             1,
+             1},
             Check};
 }
 
 Command MapCommand() {
-    return {{"map", "IMAGE", "show which layer serves each range of the disk",
+    return {{"map",
+             "IMAGE",
+             "show which layer serves each range of the disk",
              "Prints the allocation map of the disk a stub of IMAGE serves: extents of the\n"
              "virtual disk with their payload state, the layer the driver reads them from\n"
              "(image, parent, zeros, or unreadable where a read fails or stops short) and\n"
              "the offset in that layer's file, merged where neighbours agree.\n",
              {{0, "json", nullptr, "one JSON array on stdout"}},
-             1, 1},
+             1,
+             1},
             Map};
 }
 

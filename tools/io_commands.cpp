@@ -79,10 +79,13 @@ int Read(const ParsedArgs& args) {
     request.length = (ULONG)length;
     request.offset = (LONGLONG)offset;
     const host::IoResult result = host::Read(opened.Handle(), request);
-    const size_t produced = NT_SUCCESS(result.status) ? std::min<size_t>(result.information, length) : 0;
+    const size_t produced =
+        NT_SUCCESS(result.status) ? std::min<size_t>(result.information, length) : 0;
     if (args.Flag("json")) {
         Json j;
-        j.BeginObject().Member("status", StatusLine(result.status)).Member("name", host::StatusName(result.status));
+        j.BeginObject()
+            .Member("status", StatusLine(result.status))
+            .Member("name", host::StatusName(result.status));
         j.Member("information", (uint64_t)result.information).EndObject();
         std::fprintf(stderr, "%s\n", j.Text().c_str());
     }
@@ -90,8 +93,10 @@ int Read(const ParsedArgs& args) {
         if (args.Flag("json")) {
             return kExitFailure;
         }
-        throw ToolError{stub, "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
-                        result.status};
+        throw ToolError{
+            stub,
+            "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
+            result.status};
     }
     output.Write(buffer.data(), produced);
     output.Commit();
@@ -101,7 +106,8 @@ int Read(const ParsedArgs& args) {
 // Shows progress on a terminal, at most ten times a second.
 class Progress {
 public:
-    Progress(const char* what, uint64_t total) : what_(what), total_(total), shown_(::isatty(2) != 0) {}
+    Progress(const char* what, uint64_t total)
+        : what_(what), total_(total), shown_(::isatty(2) != 0) {}
     ~Progress() {
         if (shown_ && drawn_) {
             std::fputs("\n", stderr);
@@ -119,8 +125,8 @@ public:
         std::memset(bar, ' ', 30);
         std::memset(bar, '=', percent * 30 / 100);
         bar[30] = 0;
-        std::fprintf(stderr, "\rpontor: %s [%s] %3u%% %" PRIu64 "/%" PRIu64 " MiB", what_, bar, percent, done >> 20,
-                     total_ >> 20);
+        std::fprintf(stderr, "\rpontor: %s [%s] %3u%% %" PRIu64 "/%" PRIu64 " MiB", what_, bar,
+                     percent, done >> 20, total_ >> 20);
     }
 
 private:
@@ -139,13 +145,15 @@ void ReadPiece(OpenedStub& opened, const ReadBuffer& buffer, uint64_t offset, UL
     request.offset = (LONGLONG)offset;
     const host::IoResult result = host::Read(opened.Handle(), request);
     if (!NT_SUCCESS(result.status)) {
-        throw ToolError{opened.Path(),
-                        "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
-                        result.status};
+        throw ToolError{
+            opened.Path(),
+            "read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset),
+            result.status};
     }
     if (result.information != length) {
         throw ToolError{opened.Path(), "read at offset " + std::to_string(offset) + " produced " +
-                                           std::to_string(result.information) + " of " + std::to_string(length) +
+                                           std::to_string(result.information) + " of " +
+                                           std::to_string(length) +
                                            " bytes (-v shows the driver's reason)"};
     }
 }
@@ -242,7 +250,8 @@ int Cat(const ParsedArgs& args) {
 }
 
 // The image a stub names, from its header, relative to the stub's directory.
-std::filesystem::path NamedImage(const std::filesystem::path& stub, const std::vector<uint8_t>& header) {
+std::filesystem::path NamedImage(const std::filesystem::path& stub,
+                                 const std::vector<uint8_t>& header) {
     std::string path = host::Utf8(StoredImagePath(header));
     std::replace(path.begin(), path.end(), '\\', '/');
     return stub.parent_path() / path;
@@ -256,7 +265,8 @@ int Convert(const ParsedArgs& args) {
     // Replacing what is being read would lose it.
     std::error_code error;
     const std::filesystem::path stubPath = std::filesystem::absolute(stub);
-    for (const std::filesystem::path& source : {stubPath, NamedImage(stubPath, QueryStubHeader(opened.Handle()).bytes)}) {
+    for (const std::filesystem::path& source :
+         {stubPath, NamedImage(stubPath, QueryStubHeader(opened.Handle()).bytes)}) {
         if (std::filesystem::equivalent(source, out, error)) {
             throw ToolError{out, "is the stub or its image; choose another output", {}, kExitUsage};
         }
@@ -288,7 +298,9 @@ int Header(const ParsedArgs& args) {
 }  // namespace
 
 Command ReadCommand() {
-    return {{"read", "STUB", "one read request on a stub, as the filter answers it",
+    return {{"read",
+             "STUB",
+             "one read request on a stub, as the filter answers it",
              "Opens STUB through the filter stack and sends exactly one read request of\n"
              "--length bytes at --offset (decimal, 0x hex, K/M/G/T suffixes). The bytes\n"
              "produced go to stdout or FILE; with --json, stderr carries one line\n"
@@ -298,36 +310,46 @@ Command ReadCommand() {
               {0, "length", "N", "bytes asked for (at most 4294967295)"},
               {'o', "output", "FILE", "write the bytes to FILE instead of stdout"},
               {0, "json", nullptr, "the request's status and information on stderr"}},
-             1, 1},
+             1,
+             1},
             Read};
 }
 
 Command CatCommand() {
-    return {{"cat", "STUB", "the whole served disk of a stub",
+    return {{"cat",
+             "STUB",
+             "the whole served disk of a stub",
              "Reads the disk a bound STUB serves, from offset 0 to its served size, in\n"
              "8 MiB requests through the filter stack, to stdout or FILE. Fails if STUB is\n"
              "not bound to an image, or a request fails or comes back short.\n",
              {{'o', "output", "FILE", "write to FILE (whole or not at all) instead of stdout"}},
-             1, 1},
+             1,
+             1},
             Cat};
 }
 
 Command ConvertCommand() {
-    return {{"convert", "STUB OUT", "the served disk of a stub into a sparse raw file",
+    return {{"convert",
+             "STUB OUT",
+             "the served disk of a stub into a sparse raw file",
              "Writes the disk a bound STUB serves to OUT as a raw image, with holes where\n"
              "the served bytes are zero. A progress bar shows on a terminal. OUT appears\n"
              "when the copy is complete and is left untouched on failure.\n",
              {},
-             2, 2},
+             2,
+             2},
             Convert};
 }
 
 Command HeaderCommand() {
-    return {{"header", "STUB", "the stub header, through FSCTL_GET_STUB_HEADER",
+    return {{"header",
+             "STUB",
+             "the stub header, through FSCTL_GET_STUB_HEADER",
              "Asks the driver for a bound STUB's header with its private control code and\n"
              "shows its signature and image path; --raw writes the 4096 bytes to stdout.\n",
              {{0, "raw", nullptr, "the 4096 header bytes on stdout"}},
-             1, 1},
+             1,
+             1},
             Header};
 }
 

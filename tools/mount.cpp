@@ -44,7 +44,7 @@ struct MountState {
     std::filesystem::path root;
     std::mutex mutex;
     std::unordered_set<OpenFile*> open;  // closed at unmount if the kernel did not release them
-    uint64_t readAhead = 0;               // bytes; 0 leaves the kernel's
+    uint64_t readAhead = 0;              // bytes; 0 leaves the kernel's
 };
 
 MountState& State() { return *(MountState*)fuse_get_context()->private_data; }
@@ -67,7 +67,8 @@ constexpr uint64_t kReadAhead = 512 * 1024;  // see SetReadAhead
 // Sizes as the size queries report them: a bound stub's are its served size.
 int QuerySizes(const host::Handle& handle, struct stat* st) {
     FILE_STANDARD_INFORMATION info = {};
-    const host::IoResult result = host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
+    const host::IoResult result =
+        host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
     if (!NT_SUCCESS(result.status)) {
         return Errno(result.status);
     }
@@ -91,7 +92,8 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
     }
     // Open the file as Windows does to query it, so the filter sees the open.
     host::Handle handle;
-    const host::IoResult opened = State().stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle);
+    const host::IoResult opened =
+        State().stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle);
     if (!NT_SUCCESS(opened.status)) {
         return Errno(opened.status);
     }
@@ -100,9 +102,9 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
 
 ACCESS_MASK AccessOf(int flags) {
     switch (flags & O_ACCMODE) {
-    case O_WRONLY: return GENERIC_WRITE | SYNCHRONIZE;
-    case O_RDWR: return GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
-    default: return GENERIC_READ | SYNCHRONIZE;
+        case O_WRONLY: return GENERIC_WRITE | SYNCHRONIZE;
+        case O_RDWR: return GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+        default: return GENERIC_READ | SYNCHRONIZE;
     }
 }
 
@@ -199,7 +201,9 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
         }
     } else {
         host::Handle handle;
-        if (NT_SUCCESS(State().stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle).status) &&
+        if (NT_SUCCESS(State()
+                           .stack->Open(Relative(path), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle)
+                           .status) &&
             IsBoundStub(handle)) {
             return -EACCES;
         }
@@ -219,7 +223,8 @@ int Ioctl(const char*, unsigned int cmd, void*, fuse_file_info* fi, unsigned int
         return Errno(reply.status);
     }
     std::memset(data, 0, PONTOR_STUB_HEADER_BYTES);
-    std::memcpy(data, reply.bytes.data(), std::min<size_t>(reply.bytes.size(), PONTOR_STUB_HEADER_BYTES));
+    std::memcpy(data, reply.bytes.data(),
+                std::min<size_t>(reply.bytes.size(), PONTOR_STUB_HEADER_BYTES));
     return 0;
 }
 
@@ -229,16 +234,21 @@ int Mkdir(const char* path, mode_t mode) { return Result(::mkdir(HostPath(path).
 int Unlink(const char* path) { return Result(::unlink(HostPath(path).c_str())); }
 int Rmdir(const char* path) { return Result(::rmdir(HostPath(path).c_str())); }
 int Rename(const char* from, const char* to, unsigned int flags) {
-    return Result(::renameat2(AT_FDCWD, HostPath(from).c_str(), AT_FDCWD, HostPath(to).c_str(), flags));
+    return Result(
+        ::renameat2(AT_FDCWD, HostPath(from).c_str(), AT_FDCWD, HostPath(to).c_str(), flags));
 }
-int Chmod(const char* path, mode_t mode, fuse_file_info*) { return Result(::chmod(HostPath(path).c_str(), mode)); }
+int Chmod(const char* path, mode_t mode, fuse_file_info*) {
+    return Result(::chmod(HostPath(path).c_str(), mode));
+}
 int Chown(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
     return Result(::lchown(HostPath(path).c_str(), uid, gid));
 }
 int Utimens(const char* path, const timespec times[2], fuse_file_info*) {
     return Result(::utimensat(AT_FDCWD, HostPath(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
 }
-int Symlink(const char* target, const char* path) { return Result(::symlink(target, HostPath(path).c_str())); }
+int Symlink(const char* target, const char* path) {
+    return Result(::symlink(target, HostPath(path).c_str()));
+}
 int ReadLink(const char* path, char* buffer, size_t size) {
     const ssize_t n = ::readlink(HostPath(path).c_str(), buffer, size - 1);
     if (n < 0) {
@@ -259,7 +269,8 @@ int OpenDir(const char* path, fuse_file_info* fi) {
     return 0;
 }
 
-int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
+            fuse_readdir_flags) {
     DIR* dir = (DIR*)(uintptr_t)fi->fh;
     ::rewinddir(dir);
     while (dirent* entry = ::readdir(dir)) {
@@ -270,8 +281,9 @@ int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_in
     return 0;
 }
 
-int ReleaseDir(const char*, fuse_file_info* fi) { return Result(::closedir((DIR*)(uintptr_t)fi->fh)); }
-
+int ReleaseDir(const char*, fuse_file_info* fi) {
+    return Result(::closedir((DIR*)(uintptr_t)fi->fh));
+}
 
 void* Init(fuse_conn_info* connection, fuse_config* config) {
     // The largest request either way: each worker receives into a buffer
@@ -305,8 +317,8 @@ std::string MountedDevice(const std::string& path) {
         // The table writes space, tab, newline and backslash as \ooo.
         std::string unescaped;
         for (size_t i = 0; i < point.size(); i++) {
-            if (point[i] == '\\' && i + 3 < point.size() && IsOctal(point[i + 1]) && IsOctal(point[i + 2]) &&
-                IsOctal(point[i + 3])) {
+            if (point[i] == '\\' && i + 3 < point.size() && IsOctal(point[i + 1]) &&
+                IsOctal(point[i + 2]) && IsOctal(point[i + 3])) {
                 unescaped += (char)std::stoi(point.substr(i + 1, 3), nullptr, 8);
                 i += 3;
             } else {
@@ -363,16 +375,22 @@ fuse_operations Operations() {
 }
 
 int Mount(const ParsedArgs& args) {
-    const std::filesystem::path source = std::filesystem::absolute(args.Arguments()[0]).lexically_normal();
-    const std::string mountpoint = std::filesystem::absolute(args.Arguments()[1]).lexically_normal().string();
+    const std::filesystem::path source =
+        std::filesystem::absolute(args.Arguments()[0]).lexically_normal();
+    const std::string mountpoint =
+        std::filesystem::absolute(args.Arguments()[1]).lexically_normal().string();
     std::error_code error;
-    for (const auto& [path, given] : {std::pair{source.string(), args.Arguments()[0]}, {mountpoint, args.Arguments()[1]}}) {
+    for (const auto& [path, given] :
+         {std::pair{source.string(), args.Arguments()[0]}, {mountpoint, args.Arguments()[1]}}) {
         if (!std::filesystem::is_directory(path, error)) {
-            throw ToolError{given, std::filesystem::exists(path, error) ? ErrnoText(ENOTDIR) : ErrnoText(ENOENT)};
+            throw ToolError{given, std::filesystem::exists(path, error) ? ErrnoText(ENOTDIR)
+                                                                        : ErrnoText(ENOENT)};
         }
     }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-        throw ToolError{"/dev/fuse", ErrnoText(errno) + " (FUSE is not available here; 'pontor cat' reads a stub without it)"};
+        throw ToolError{"/dev/fuse",
+                        ErrnoText(errno) +
+                            " (FUSE is not available here; 'pontor cat' reads a stub without it)"};
     }
     // Request and reply buffers are reused from the heap rather than mapped
     // and trimmed with every request; the binding's 1 MiB buffers are mapped
@@ -388,7 +406,8 @@ int Mount(const ParsedArgs& args) {
     state.readAhead = readAhead ? ParseSize("--readahead", *readAhead) : kReadAhead;
     state.stack = std::make_unique<FilterStack>(source);
 
-    std::string options = "fsname=pontor:" + source.string() + ",subtype=pontor,default_permissions";
+    std::string options =
+        "fsname=pontor:" + source.string() + ",subtype=pontor,default_permissions";
     if (const auto extra = args.Value("options")) {
         options += "," + *extra;
     }
@@ -451,20 +470,25 @@ int Mount(const ParsedArgs& args) {
 }  // namespace
 
 Command MountCommand() {
-    return {{"mount", "SOURCE MOUNTPOINT", "serve a directory through the driver with FUSE",
-             "Mounts SOURCE (a directory) at MOUNTPOINT with the driver loaded over it. Each\n"
-             "file operation becomes the matching request to the host I/O manager: stat opens\n"
-             "the file and asks its size, so a stub shows its served size; reads of a bound\n"
-             "stub serve the virtual disk; writes to it (and truncating it) fail with EACCES;\n"
-             "the ioctl PONTOR_IOC_GET_STUB_HEADER (tools/pontor_ioctl.h) returns its header.\n"
-             "Other files pass through. Listing, renaming, removing, permissions and times\n"
-             "go straight to SOURCE, as no filter sees them. Runs in the background unless\n"
-             "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n",
-             {{'f', "foreground", nullptr, "stay in the foreground"},
-              {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"},
-              {0, "readahead", "SIZE", "kernel read-ahead for the mount (default 512K; 0: the kernel's; root only)"}},
-             2, 2},
-            Mount};
+    return {
+        {"mount",
+         "SOURCE MOUNTPOINT",
+         "serve a directory through the driver with FUSE",
+         "Mounts SOURCE (a directory) at MOUNTPOINT with the driver loaded over it. Each\n"
+         "file operation becomes the matching request to the host I/O manager: stat opens\n"
+         "the file and asks its size, so a stub shows its served size; reads of a bound\n"
+         "stub serve the virtual disk; writes to it (and truncating it) fail with EACCES;\n"
+         "the ioctl PONTOR_IOC_GET_STUB_HEADER (tools/pontor_ioctl.h) returns its header.\n"
+         "Other files pass through. Listing, renaming, removing, permissions and times\n"
+         "go straight to SOURCE, as no filter sees them. Runs in the background unless\n"
+         "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n",
+         {{'f', "foreground", nullptr, "stay in the foreground"},
+          {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"},
+          {0, "readahead", "SIZE",
+           "kernel read-ahead for the mount (default 512K; 0: the kernel's; root only)"}},
+         2,
+         2},
+        Mount};
 }
 
 }  // namespace tool

@@ -64,7 +64,8 @@ Output::~Output() {
 
 void Output::WriteAll(const uint8_t* data, size_t length, uint64_t offset) {
     while (length > 0) {
-        const ssize_t n = ToStdout() ? ::write(fd_, data, length) : ::pwrite(fd_, data, length, (off_t)offset);
+        const ssize_t n =
+            ToStdout() ? ::write(fd_, data, length) : ::pwrite(fd_, data, length, (off_t)offset);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -91,7 +92,8 @@ void Output::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
         // Non-zero stretches are written; aligned zero units are skipped.
         size_t pending = 0;  // start of the stretch not yet written
         for (size_t at = 0; at < length;) {
-            const size_t unit = std::min(kHoleUnit - (size_t)((offset + at) % kHoleUnit), length - at);
+            const size_t unit =
+                std::min(kHoleUnit - (size_t)((offset + at) % kHoleUnit), length - at);
             if (unit == kHoleUnit && AllZero(data + at, unit)) {
                 WriteAll(data + pending, at - pending, offset + pending);
                 pending = at + unit;

@@ -25,8 +25,8 @@ ULONG CreateOptionsFor(FileIo io) {
     return FILE_NON_DIRECTORY_FILE | (io == FileIo::Synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
 }
 
-host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access, host::Handle* handle,
-                                 FileIo io) {
+host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access,
+                                 host::Handle* handle, FileIo io) {
     host::CreateRequest request;
     request.name = volume_->NtName(relative);
     request.desiredAccess = access;
@@ -36,7 +36,8 @@ host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access
 
 OpenedStub::OpenedStub(const std::string& path, bool verbose) : path_(path) {
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+    const std::filesystem::path absolute =
+        std::filesystem::absolute(path, error).lexically_normal();
     if (!std::filesystem::exists(absolute, error)) {
         throw ToolError{path, ErrnoText(ENOENT)};
     }
@@ -51,7 +52,8 @@ OpenedStub::OpenedStub(const std::string& path, bool verbose) : path_(path) {
             }
             const size_t begin = text.find("[PONTOR] ");
             if (begin != std::string::npos) {
-                driverLines_.push_back(text.substr(begin + 9, text.find_last_not_of("\r\n") - begin - 8));
+                driverLines_.push_back(
+                    text.substr(begin + 9, text.find_last_not_of("\r\n") - begin - 8));
             }
         }
     }
@@ -71,7 +73,8 @@ void OpenedStub::RequireBound() {
         return;
     }
     if (reply.status == STATUS_NOT_FOUND) {
-        throw ToolError{path_, "not a stub (no vmdk extension, or shorter than 2048 bytes)", reply.status};
+        throw ToolError{path_, "not a stub (no vmdk extension, or shorter than 2048 bytes)",
+                        reply.status};
     }
     // The driver says why it did not bind in its own words: its first
     // complaint is the innermost. A wrong signature it refuses silently.
@@ -109,13 +112,15 @@ HeaderReply QueryStubHeader(const host::Handle& handle) {
     request.outputLength = (ULONG)reply.bytes.size();
     const host::IoResult result = host::FileSystemControl(handle, request);
     reply.status = result.status;
-    reply.bytes.resize(NT_SUCCESS(result.status) ? std::min<size_t>(result.information, reply.bytes.size()) : 0);
+    reply.bytes.resize(
+        NT_SUCCESS(result.status) ? std::min<size_t>(result.information, reply.bytes.size()) : 0);
     return reply;
 }
 
 NTSTATUS QueryEndOfFile(const host::Handle& handle, uint64_t* endOfFile) {
     FILE_STANDARD_INFORMATION info = {};
-    const host::IoResult result = host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
+    const host::IoResult result =
+        host::QueryInformation(handle, FileStandardInformation, &info, sizeof info);
     if (NT_SUCCESS(result.status)) {
         *endOfFile = (uint64_t)info.EndOfFile.QuadPart;
     }
@@ -124,29 +129,29 @@ NTSTATUS QueryEndOfFile(const host::Handle& handle, uint64_t* endOfFile) {
 
 int ErrnoOf(NTSTATUS status) {
     switch (status) {
-    case STATUS_SUCCESS: return 0;
-    case STATUS_ACCESS_DENIED: return EACCES;
-    case STATUS_NO_SUCH_FILE:
-    case STATUS_OBJECT_NAME_NOT_FOUND:
-    case STATUS_OBJECT_PATH_NOT_FOUND: return ENOENT;
-    case STATUS_OBJECT_NAME_INVALID:
-    case STATUS_OBJECT_PATH_INVALID:
-    case STATUS_OBJECT_PATH_SYNTAX_BAD:
-    case STATUS_INVALID_PARAMETER: return EINVAL;
-    case STATUS_OBJECT_NAME_COLLISION: return EEXIST;
-    case STATUS_SHARING_VIOLATION: return EBUSY;
-    case STATUS_FILE_IS_A_DIRECTORY: return EISDIR;
-    case STATUS_NOT_A_DIRECTORY: return ENOTDIR;
-    case STATUS_STOPPED_ON_SYMLINK: return ELOOP;
-    case STATUS_INSUFFICIENT_RESOURCES: return ENOMEM;
-    case STATUS_DISK_FULL: return ENOSPC;
-    case STATUS_CANCELLED: return EINTR;
-    case STATUS_NOT_IMPLEMENTED:
-    case STATUS_NOT_SUPPORTED: return EOPNOTSUPP;
-    case STATUS_NOT_FOUND:                // the header query on a file that is no stub
-    case STATUS_INVALID_DEVICE_REQUEST: return ENOTTY;
-    case STATUS_DEVICE_NOT_READY: return ENODATA;  // the header query on an unbound stub
-    default: return EIO;  // STATUS_UNRECOGNIZED_MEDIA, STATUS_UNSUCCESSFUL, ...
+        case STATUS_SUCCESS: return 0;
+        case STATUS_ACCESS_DENIED: return EACCES;
+        case STATUS_NO_SUCH_FILE:
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+        case STATUS_OBJECT_PATH_NOT_FOUND: return ENOENT;
+        case STATUS_OBJECT_NAME_INVALID:
+        case STATUS_OBJECT_PATH_INVALID:
+        case STATUS_OBJECT_PATH_SYNTAX_BAD:
+        case STATUS_INVALID_PARAMETER: return EINVAL;
+        case STATUS_OBJECT_NAME_COLLISION: return EEXIST;
+        case STATUS_SHARING_VIOLATION: return EBUSY;
+        case STATUS_FILE_IS_A_DIRECTORY: return EISDIR;
+        case STATUS_NOT_A_DIRECTORY: return ENOTDIR;
+        case STATUS_STOPPED_ON_SYMLINK: return ELOOP;
+        case STATUS_INSUFFICIENT_RESOURCES: return ENOMEM;
+        case STATUS_DISK_FULL: return ENOSPC;
+        case STATUS_CANCELLED: return EINTR;
+        case STATUS_NOT_IMPLEMENTED:
+        case STATUS_NOT_SUPPORTED: return EOPNOTSUPP;
+        case STATUS_NOT_FOUND:  // the header query on a file that is no stub
+        case STATUS_INVALID_DEVICE_REQUEST: return ENOTTY;
+        case STATUS_DEVICE_NOT_READY: return ENODATA;  // the header query on an unbound stub
+        default: return EIO;  // STATUS_UNRECOGNIZED_MEDIA, STATUS_UNSUCCESSFUL, ...
     }
 }
 

@@ -27,16 +27,19 @@ int StubCreate(const ParsedArgs& args) {
     const bool force = args.Flag("force");
     for (const Finding& f : findings) {
         if (f.effect == Effect::Stale) {
-            std::fprintf(stderr, "pontor: %s: %s: %s [%s]\n", f.subject.c_str(), force ? "warning" : "error",
-                         f.message.c_str(), f.code.c_str());
+            std::fprintf(stderr, "pontor: %s: %s: %s [%s]\n", f.subject.c_str(),
+                         force ? "warning" : "error", f.message.c_str(), f.code.c_str());
         }
     }
     if (Stale(findings) && !force) {
-        throw ToolError{image, "the driver would serve stale bytes; no stub written (--force writes it anyway)"};
+        throw ToolError{
+            image,
+            "the driver would serve stale bytes; no stub written (--force writes it anyway)"};
     }
 
     WriteFileAtomically(plan.stubPath, StubBytes(plan.storedPath), args.Flag("overwrite"));
-    std::printf("%s: stub for %s, serving %llu bytes\n", plan.stubPath.string().c_str(), plan.relative.c_str(),
+    std::printf("%s: stub for %s, serving %llu bytes\n", plan.stubPath.string().c_str(),
+                plan.relative.c_str(),
                 (unsigned long long)chain.child->driver->Context()->DataSize);
     return kExitOk;
 }
@@ -44,7 +47,9 @@ int StubCreate(const ParsedArgs& args) {
 }  // namespace
 
 Command StubCreateCommand() {
-    return {{"stub create", "IMAGE [STUB]", "write a stub that serves IMAGE",
+    return {{"stub create",
+             "IMAGE [STUB]",
+             "write a stub that serves IMAGE",
              "Writes a stub for IMAGE: STUB, or a file in the directory STUB, or by default\n"
              "IMAGE's name with the extension vmdk. The stub names the image relative to its\n"
              "own directory, so IMAGE must lie in that directory or beneath it, and the\n"
@@ -55,7 +60,8 @@ Command StubCreateCommand() {
              "The stub appears whole or not at all.\n",
              {{'f', "force", nullptr, "write the stub despite stale bytes (a warning each)"},
               {0, "overwrite", nullptr, "replace an existing file at STUB"}},
-             1, 2},
+             1,
+             2},
             StubCreate};
 }
 

@@ -32,7 +32,8 @@ constexpr size_t kMaxStoredChars = (PONTOR_STUB_READ_SIZE - PONTOR_STUB_PATH_OFF
 }  // namespace
 
 StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub) {
-    const std::filesystem::path imagePath = std::filesystem::absolute(Utf8Path(image)).lexically_normal();
+    const std::filesystem::path imagePath =
+        std::filesystem::absolute(Utf8Path(image)).lexically_normal();
     std::filesystem::path stubPath;
     std::error_code error;
     if (!stub) {
@@ -45,7 +46,9 @@ StubPlan PlanStub(const std::string& image, const std::optional<std::string>& st
     }
     const std::string shown = stub ? *stub : stubPath.string();
     if (!HasStubExtension(stubPath)) {
-        throw ToolError{shown, "a stub's name must end in .vmdk, or the driver does not recognise it", {},
+        throw ToolError{shown,
+                        "a stub's name must end in .vmdk, or the driver does not recognise it",
+                        {},
                         kExitUsage};
     }
     if (stubPath == imagePath) {
@@ -60,14 +63,17 @@ StubPlan PlanStub(const std::string& image, const std::optional<std::string>& st
         throw ToolError{image,
                         "the image must lie in the stub's directory (" + plan.directory.string() +
                             ") or beneath it: the driver looks for it there",
-                        {}, kExitUsage};
+                        {},
+                        kExitUsage};
     }
     plan.relative = relative.generic_string();
     for (const auto& component : relative) {
         if (component.string().find_first_of("\\:") != std::string::npos) {
-            throw ToolError{image, "the path '" + plan.relative +
-                                       "' holds '\\' or ':', which the driver reads as separators",
-                            {}, kExitUsage};
+            throw ToolError{image,
+                            "the path '" + plan.relative +
+                                "' holds '\\' or ':', which the driver reads as separators",
+                            {},
+                            kExitUsage};
         }
     }
     std::string stored = plan.relative;
@@ -77,7 +83,8 @@ StubPlan PlanStub(const std::string& image, const std::optional<std::string>& st
         throw ToolError{image,
                         "the path '" + plan.relative + "' is longer than a stub holds (" +
                             std::to_string(kMaxStoredChars) + " characters)",
-                        {}, kExitUsage};
+                        {},
+                        kExitUsage};
     }
     return plan;
 }

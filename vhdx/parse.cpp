@@ -12,7 +12,7 @@ constexpr ULONG kParseReadFlags =
     FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
 
 PONTOR_PAGED NTSTATUS ReadImage(PCFLT_RELATED_OBJECTS RelatedObjects, const VhdxContext* Context,
-                   ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
+                                ULONGLONG Offset, ULONG Length, UCHAR* Buffer) {
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = (LONGLONG)Offset;
     return FltReadFile(RelatedObjects->Instance, Context->FileObject, &byteOffset, Length, Buffer,
@@ -49,13 +49,14 @@ const UNICODE_STRING kVolumePathKey = {22, 22, (PWCH)PONTOR_WIDE("volume_path")}
 // buffer; the first "relative_path", or "volume_path" that parses as a file
 // name, supplies ParentPath.
 PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG Locator,
-                           const VHDX_PARENT_LOCATOR_HEADER& Header, VhdxContext* Context) {
+                                        const VHDX_PARENT_LOCATOR_HEADER& Header,
+                                        VhdxContext* Context) {
     for (ULONG i = 0; i < Header.KeyValueCount; i++) {
         const ULONGLONG entry = Locator + sizeof(VHDX_PARENT_LOCATOR_HEADER) +
                                 (ULONGLONG)i * sizeof(VHDX_PARENT_LOCATOR_ENTRY);
         if (!Within(entry, sizeof(VHDX_PARENT_LOCATOR_ENTRY), Length)) {
             PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
-                          "Parent locator entry %u lies outside the metadata region\n", i);
+                                "Parent locator entry %u lies outside the metadata region\n", i);
             return STATUS_UNKNOWN_REVISION;
         }
         VHDX_PARENT_LOCATOR_ENTRY keyValue;
@@ -66,7 +67,8 @@ PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG L
         const USHORT valueLength = keyValue.ValueLength;
         if (!Within(keyOffset, keyLength, Length) || !Within(valueOffset, valueLength, Length)) {
             PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
-                          "Parent locator key or value %u lies outside the metadata region\n", i);
+                                "Parent locator key or value %u lies outside the metadata region\n",
+                                i);
             return STATUS_UNKNOWN_REVISION;
         }
         UNICODE_STRING key = StringAt(Buffer, keyOffset, keyLength);
@@ -88,8 +90,9 @@ PONTOR_PAGED NTSTATUS ScanParentLocator(UCHAR* Buffer, ULONG Length, ULONGLONG L
         }
         if (matched) {
             if (pathLength / sizeof(WCHAR) >= VHDX_PARENT_PATH_CHARS) {
-                PONTOR_PAGED_LOG_AS("VhdxParseMetadata", "Parent path %wZ is longer than %u characters\n",
-                              &value, VHDX_PARENT_PATH_CHARS - 1);
+                PONTOR_PAGED_LOG_AS("VhdxParseMetadata",
+                                    "Parent path %wZ is longer than %u characters\n", &value,
+                                    VHDX_PARENT_PATH_CHARS - 1);
                 return STATUS_UNKNOWN_REVISION;
             }
             if (pathLength != 0) {
@@ -154,7 +157,7 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
     const ULONG entryCount = tableHeader.EntryCount;
     if (entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
         PONTOR_PAGED_LOG("VHDX_REGION_TABLE_HEADER EntryCount %u exceeds the table's %u entries\n",
-                   entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
+                         entryCount, VHDX_REGION_TABLE_MAX_ENTRIES);
         return STATUS_UNKNOWN_REVISION;
     }
     VHDX_REGION_TABLE_ENTRY batRegion = {};
@@ -204,7 +207,8 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
 }
 
 PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
-                           const VHDX_REGION_TABLE_ENTRY* MetadataRegion, VhdxContext* Context) {
+                                        const VHDX_REGION_TABLE_ENTRY* MetadataRegion,
+                                        VhdxContext* Context) {
     PAGED_CODE();
 
     Context->VirtualDiskSize = 0;
@@ -228,7 +232,7 @@ PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
 
     if (length < sizeof(VHDX_METADATA_TABLE_HEADER)) {
         PONTOR_PAGED_LOG("Metadata region of 0x%x bytes cannot hold VHDX_METADATA_TABLE_HEADER\n",
-                   length);
+                         length);
         return STATUS_UNKNOWN_REVISION;
     }
     VHDX_METADATA_TABLE_HEADER tableHeader;
@@ -308,8 +312,8 @@ PONTOR_PAGED NTSTATUS VhdxParseMetadata(PCFLT_RELATED_OBJECTS RelatedObjects,
 }
 
 PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
-                                       const VHDX_REGION_TABLE_ENTRY* BatRegion,
-                                       VhdxContext* Context) {
+                                                    const VHDX_REGION_TABLE_ENTRY* BatRegion,
+                                                    VhdxContext* Context) {
     PAGED_CODE();
 
     // The BAT is read whole only to prove it readable; reads fetch entries
@@ -327,20 +331,20 @@ PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS Relate
             return status;
         }
     }
-    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n", BatRegion->FileOffset,
-               BatRegion->FileOffset);
+    PONTOR_PAGED_LOG("Block Allocation Table (BAT) at offset %I64d (0x%I64X)\n",
+                     BatRegion->FileOffset, BatRegion->FileOffset);
 
     VhdxGeometry geometry;
     const VHDX_GEOMETRY_RESULT result = VhdxDeriveGeometry(
         Context->VirtualDiskSize, Context->BlockSize, Context->LogicalSectorSize, &geometry);
     if (result == VHDX_GEOMETRY_NO_CHUNK_RATIO) {
         PONTOR_PAGED_LOG("ChunkRatio of LogicalSectorSize %d and BlockSize %d is zero\n",
-                   Context->LogicalSectorSize, Context->BlockSize);
+                         Context->LogicalSectorSize, Context->BlockSize);
         return STATUS_UNKNOWN_REVISION;
     }
     if (result == VHDX_GEOMETRY_BEYOND_BAT_INDEX) {
         PONTOR_PAGED_LOG("%I64d payload blocks need more BAT entries than a 32-bit index reaches\n",
-                   geometry.DataBlocksCount);
+                         geometry.DataBlocksCount);
         return STATUS_UNKNOWN_REVISION;
     }
 

@@ -7,11 +7,11 @@
 // Pool tags read "Qzio", "Qzvm", ... in a pool dump (little-endian ULONGs).
 #define PONTOR_TAG(a, b, c, d) \
     ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
-constexpr ULONG PONTOR_IO_TAG = PONTOR_TAG('Q', 'z', 'i', 'o');        // I/O buffers
-constexpr ULONG PONTOR_CONTEXT_TAG = PONTOR_TAG('Q', 'z', 'v', 'm');   // stream context
-constexpr ULONG PONTOR_VHDX_TAG = PONTOR_TAG('Q', 'z', 'v', 'x');      // image records
-constexpr ULONG PONTOR_EVENT_TAG = PONTOR_TAG('Q', 'z', 'e', 'v');     // binding gate event
-constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');      // path buffers
+constexpr ULONG PONTOR_IO_TAG = PONTOR_TAG('Q', 'z', 'i', 'o');       // I/O buffers
+constexpr ULONG PONTOR_CONTEXT_TAG = PONTOR_TAG('Q', 'z', 'v', 'm');  // stream context
+constexpr ULONG PONTOR_VHDX_TAG = PONTOR_TAG('Q', 'z', 'v', 'x');     // image records
+constexpr ULONG PONTOR_EVENT_TAG = PONTOR_TAG('Q', 'z', 'e', 'v');    // binding gate event
+constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');     // path buffers
 
 // Failures and notable events: component 77, level 0, "[PONTOR] Routine: ...".
 // Helpers that a routine delegates to log under the routine's name.
@@ -35,11 +35,11 @@ constexpr ULONG PONTOR_PATH_TAG = PONTOR_TAG('Q', 'z', 'm', 't');      // path b
 // writes the mask; a debugger or the host does.
 extern "C" ULONG gTraceFlags;
 constexpr ULONG PONTOR_TRACE_ROUTINES = 0x1;
-#define PONTOR_TRACE(format, ...)                                \
-    do {                                                         \
-        if (gTraceFlags & PONTOR_TRACE_ROUTINES) {               \
+#define PONTOR_TRACE(format, ...)                                        \
+    do {                                                                 \
+        if (gTraceFlags & PONTOR_TRACE_ROUTINES) {                       \
             DbgPrint("Pontor!%s: " format, __FUNCTION__, ##__VA_ARGS__); \
-        }                                                        \
+        }                                                                \
     } while (0)
 #define PONTOR_PAGED_TRACE(format, ...)                                                       \
     do {                                                                                      \
@@ -54,7 +54,8 @@ constexpr ULONG PONTOR_TRACE_ROUTINES = 0x1;
 class PontorPoolBuffer {
 public:
     PontorPoolBuffer(PFLT_INSTANCE Instance, SIZE_T Size, ULONG Tag)
-        : Instance_(Instance), Tag_(Tag),
+        : Instance_(Instance),
+          Tag_(Tag),
           Buffer_((UCHAR*)FltAllocatePoolAlignedWithTag(Instance, NonPagedPoolNx, Size, Tag)) {
         if (Buffer_ != NULL) {
             RtlZeroMemory(Buffer_, Size);

@@ -266,8 +266,7 @@ VOID FASTCALL ObfDereferenceObject(PVOID Object);
 // Strings and memory. The host routines read counted strings byte-wise, so a
 // string lying at an odd offset of an image buffer is read correctly.
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
-                                PCUNICODE_STRING SourceString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                    BOOLEAN CaseInSensitive);
 SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
@@ -572,49 +571,48 @@ enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
-#define MmGetSystemAddressForMdlSafe(MDL, PRIORITY)                                       \
-    (((MDL)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))         \
-         ? ((MDL)->MappedSystemVa)                                                        \
-         : (MmMapLockedPagesSpecifyCache((MDL), KernelMode, MmCached, NULL, FALSE,        \
-                                         (PRIORITY))))
+#define MmGetSystemAddressForMdlSafe(MDL, PRIORITY)                              \
+    (((MDL)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+         ? ((MDL)->MappedSystemVa)                                               \
+         : (MmMapLockedPagesSpecifyCache((MDL), KernelMode, MmCached, NULL, FALSE, (PRIORITY))))
 
 // File information classes and the records the driver reads or rewrites.
 enum FILE_INFORMATION_CLASS {
     FileDirectoryInformation = 1,
-    FileFullDirectoryInformation,    // 2
-    FileBothDirectoryInformation,    // 3
-    FileBasicInformation,            // 4
-    FileStandardInformation,         // 5
-    FileInternalInformation,         // 6
-    FileEaInformation,               // 7
-    FileAccessInformation,           // 8
-    FileNameInformation,             // 9
-    FileRenameInformation,           // 10
-    FileLinkInformation,             // 11
-    FileNamesInformation,            // 12
-    FileDispositionInformation,      // 13
-    FilePositionInformation,         // 14
-    FileFullEaInformation,           // 15
-    FileModeInformation,             // 16
-    FileAlignmentInformation,        // 17
-    FileAllInformation,              // 18
-    FileAllocationInformation,       // 19
-    FileEndOfFileInformation,        // 20
-    FileAlternateNameInformation,    // 21
-    FileStreamInformation,           // 22
-    FilePipeInformation,             // 23
-    FilePipeLocalInformation,        // 24
-    FilePipeRemoteInformation,       // 25
-    FileMailslotQueryInformation,    // 26
-    FileMailslotSetInformation,      // 27
-    FileCompressionInformation,      // 28
-    FileObjectIdInformation,         // 29
-    FileCompletionInformation,       // 30
-    FileMoveClusterInformation,      // 31
-    FileQuotaInformation,            // 32
-    FileReparsePointInformation,     // 33
-    FileNetworkOpenInformation,      // 34
-    FileAttributeTagInformation,     // 35
+    FileFullDirectoryInformation,  // 2
+    FileBothDirectoryInformation,  // 3
+    FileBasicInformation,          // 4
+    FileStandardInformation,       // 5
+    FileInternalInformation,       // 6
+    FileEaInformation,             // 7
+    FileAccessInformation,         // 8
+    FileNameInformation,           // 9
+    FileRenameInformation,         // 10
+    FileLinkInformation,           // 11
+    FileNamesInformation,          // 12
+    FileDispositionInformation,    // 13
+    FilePositionInformation,       // 14
+    FileFullEaInformation,         // 15
+    FileModeInformation,           // 16
+    FileAlignmentInformation,      // 17
+    FileAllInformation,            // 18
+    FileAllocationInformation,     // 19
+    FileEndOfFileInformation,      // 20
+    FileAlternateNameInformation,  // 21
+    FileStreamInformation,         // 22
+    FilePipeInformation,           // 23
+    FilePipeLocalInformation,      // 24
+    FilePipeRemoteInformation,     // 25
+    FileMailslotQueryInformation,  // 26
+    FileMailslotSetInformation,    // 27
+    FileCompressionInformation,    // 28
+    FileObjectIdInformation,       // 29
+    FileCompletionInformation,     // 30
+    FileMoveClusterInformation,    // 31
+    FileQuotaInformation,          // 32
+    FileReparsePointInformation,   // 33
+    FileNetworkOpenInformation,    // 34
+    FileAttributeTagInformation,   // 35
     FileMaximumInformation = 76
 };
 typedef FILE_INFORMATION_CLASS* PFILE_INFORMATION_CLASS;
@@ -759,8 +757,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                       LONG Comparand) {
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

@@ -117,8 +117,8 @@ inline NTSTATUS PontorCallExcept(PONTOR_GUARDED_BODY Body, PVOID Context) {
 // code of the exception the copy raised (a bad caller buffer). The copy is
 // a call of its own so that the fault is raised in a callee frame, which
 // every compiler's __try covers, rather than in an inlined move.
-__declspec(noinline) inline VOID PontorCopyUnguarded(PVOID Destination, const VOID* Source,
-                                                     SIZE_T Length) {
+__declspec(noinline) inline VOID
+    PontorCopyUnguarded(PVOID Destination, const VOID* Source, SIZE_T Length) {
     RtlCopyMemory(Destination, Source, Length);
 }
 inline NTSTATUS PontorCopyGuarded(PVOID Destination, const VOID* Source, SIZE_T Length) {

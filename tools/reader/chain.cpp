@@ -6,9 +6,8 @@ namespace tool {
 namespace {
 
 std::unique_ptr<InspectedImage> Inspect(const std::filesystem::path& root,
-                                        const std::string& relative,
-                                        const std::string& displayName, bool verbose,
-                                        std::string* openError) {
+                                        const std::string& relative, const std::string& displayName,
+                                        bool verbose, std::string* openError) {
     auto image = std::make_unique<InspectedImage>();
     image->path = root / Utf8Path(relative);
     image->displayName = displayName;
@@ -24,7 +23,8 @@ std::unique_ptr<InspectedImage> Inspect(const std::filesystem::path& root,
 }  // namespace
 
 std::u16string DriverParentPath(const Metadata& metadata) {
-    if (!metadata.locatorType || !(*metadata.locatorType == Guid::From(VHDX_PARENT_LOCATOR_TYPE_GUID))) {
+    if (!metadata.locatorType ||
+        !(*metadata.locatorType == Guid::From(VHDX_PARENT_LOCATOR_TYPE_GUID))) {
         return u"";
     }
     for (const LocatorEntry& entry : metadata.locatorEntries) {
@@ -47,8 +47,8 @@ Chain InspectChain(const std::filesystem::path& root, const std::string& relativ
         throw ToolError{displayName, error};
     }
     const InspectedImage& child = *chain.child;
-    const bool differencing = child.driver ? child.driver->Context()->HasParent != 0
-                                           : child.layout.metadata.HasParent();
+    const bool differencing =
+        child.driver ? child.driver->Context()->HasParent != 0 : child.layout.metadata.HasParent();
     if (!differencing) {
         return chain;
     }
@@ -72,7 +72,8 @@ std::optional<ToolError> BindingFailure(const Chain& chain) {
         return std::nullopt;
     }
     if (chain.parentName.empty()) {
-        return ToolError{child.displayName, "the image is differencing but its parent locator names no parent"};
+        return ToolError{child.displayName,
+                         "the image is differencing but its parent locator names no parent"};
     }
     if (!chain.parent) {
         return ToolError{child.displayName,

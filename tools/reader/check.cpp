@@ -42,7 +42,8 @@ std::vector<Range> Structures(const Layout& layout) {
         ranges.push_back({"log", h->logOffset, h->logLength});
     }
     if (layout.metadataRegion && layout.metadataRegion->fileOffset != 0) {
-        ranges.push_back({"metadata region", layout.metadataRegion->fileOffset, layout.metadataRegion->length});
+        ranges.push_back(
+            {"metadata region", layout.metadataRegion->fileOffset, layout.metadataRegion->length});
     }
     if (layout.batRegion && layout.batRegion->fileOffset != 0) {
         ranges.push_back({"BAT region", layout.batRegion->fileOffset, layout.batRegion->length});
@@ -54,7 +55,9 @@ std::vector<Range> Structures(const Layout& layout) {
 class Occupancy {
 public:
     Occupancy(uint64_t fileSize, std::vector<Range> structures)
-        : units_((fileSize + MiB - 1) / MiB), bits_((units_ + 63) / 64), structures_(std::move(structures)) {
+        : units_((fileSize + MiB - 1) / MiB),
+          bits_((units_ + 63) / 64),
+          structures_(std::move(structures)) {
         for (const Range& r : structures_) {
             Claim(r.offset, r.length);
         }
@@ -100,7 +103,8 @@ public:
                     Hex((uint32_t)image.refusal.status) + "): " + image.refusal.message);
         }
         if (!layout.fileSignatureOk) {
-            Add(Severity::Error, Effect::Unbindable, "file-identifier", "the file does not begin with \"vhdxfile\"");
+            Add(Severity::Error, Effect::Unbindable, "file-identifier",
+                "the file does not begin with \"vhdxfile\"");
             return;  // not a VHDX file: nothing else in it means anything
         }
         Headers(layout);
@@ -116,13 +120,15 @@ public:
         subject_ = child.displayName;
         if (chain.parentName.empty()) {
             Add(Severity::Error, Effect::Unbindable, "parent-unnamed",
-                "the image is differencing but its parent locator names no parent the driver can use "
+                "the image is differencing but its parent locator names no parent the driver can "
+                "use "
                 "(no \"relative_path\" or \"volume_path\")");
             return;
         }
         if (!chain.parent) {
             Add(Severity::Error, Effect::Unbindable, "parent-missing",
-                "the driver looks for the parent as " + chain.parentPath.string() + ": " + chain.parentOpenError);
+                "the driver looks for the parent as " + chain.parentPath.string() + ": " +
+                    chain.parentOpenError);
             return;
         }
         const InspectedImage& parent = *chain.parent;
@@ -132,15 +138,19 @@ public:
         if (const HeaderCopy* current = parent.layout.Current()) {
             Linkage(cm, *current, parent.path.string());
         }
-        if (cm.virtualDiskSize && pm.virtualDiskSize && *cm.virtualDiskSize != *pm.virtualDiskSize) {
+        if (cm.virtualDiskSize && pm.virtualDiskSize &&
+            *cm.virtualDiskSize != *pm.virtualDiskSize) {
             Add(Severity::Error, Effect::Bytes, "parent-size-mismatch",
-                "the parent's virtual disk is " + std::to_string(*pm.virtualDiskSize) + " bytes, the child's " +
-                    std::to_string(*cm.virtualDiskSize) + "; a full reader refuses the chain");
+                "the parent's virtual disk is " + std::to_string(*pm.virtualDiskSize) +
+                    " bytes, the child's " + std::to_string(*cm.virtualDiskSize) +
+                    "; a full reader refuses the chain");
         }
-        if (cm.logicalSectorSize && pm.logicalSectorSize && *cm.logicalSectorSize != *pm.logicalSectorSize) {
+        if (cm.logicalSectorSize && pm.logicalSectorSize &&
+            *cm.logicalSectorSize != *pm.logicalSectorSize) {
             Add(Severity::Error, Effect::Bytes, "parent-sector-size-mismatch",
                 "the parent's logical sector size is " + std::to_string(*pm.logicalSectorSize) +
-                    ", the child's " + std::to_string(*cm.logicalSectorSize) + "; a full reader refuses the chain");
+                    ", the child's " + std::to_string(*cm.logicalSectorSize) +
+                    "; a full reader refuses the chain");
         }
         if (parent.layout.metadata.HasParent()) {
             Add(Severity::Error, Effect::Unbindable, "parent-nested",
@@ -175,22 +185,26 @@ private:
                 "header copy 2 is damaged (" + why(second) + "); readers use copy 1");
         } else if (layout.currentHeader < 0) {
             Add(Severity::Error, Effect::Format, "header-conflict",
-                "the header copies have the same sequence number (" + std::to_string(first.sequenceNumber) +
+                "the header copies have the same sequence number (" +
+                    std::to_string(first.sequenceNumber) +
                     ") but different contents; a full reader refuses the image");
         } else if (layout.currentHeader == 1) {
-            const bool sameLog = first.logGuid == second.logGuid && first.logOffset == second.logOffset &&
-                                 first.logLength == second.logLength && first.version == second.version &&
-                                 first.logVersion == second.logVersion;
-            const std::string sequences = "(sequence " + std::to_string(second.sequenceNumber) + " > " +
-                                          std::to_string(first.sequenceNumber) + ")";
+            const bool sameLog =
+                first.logGuid == second.logGuid && first.logOffset == second.logOffset &&
+                first.logLength == second.logLength && first.version == second.version &&
+                first.logVersion == second.logVersion;
+            const std::string sequences = "(sequence " + std::to_string(second.sequenceNumber) +
+                                          " > " + std::to_string(first.sequenceNumber) + ")";
             if (sameLog) {
                 Add(Severity::Note, Effect::None, "header-second-newer",
                     "header copy 2 is current " + sequences +
-                        "; it agrees with copy 1 on the log and versions, so the bytes served are the same");
+                        "; it agrees with copy 1 on the log and versions, so the bytes served are "
+                        "the same");
             } else {
                 Add(Severity::Warning, Effect::Stale, "header-second-newer",
                     "header copy 2 is current " + sequences +
-                        " and differs from copy 1 in its log or version fields; the driver checks only copy 1");
+                        " and differs from copy 1 in its log or version fields; the driver checks "
+                        "only copy 1");
             }
         }
         const HeaderCopy* current = layout.Current();
@@ -199,14 +213,17 @@ private:
         }
         if (current->version != 1 || current->logVersion != 0) {
             Add(Severity::Error, Effect::Format, "header-version",
-                "the current header has version " + std::to_string(current->version) + " and log version " +
-                    std::to_string(current->logVersion) + " (a reader knows 1 and 0)");
+                "the current header has version " + std::to_string(current->version) +
+                    " and log version " + std::to_string(current->logVersion) +
+                    " (a reader knows 1 and 0)");
         }
         if (current->logLength != 0 &&
-            (current->logOffset < MiB || current->logOffset % MiB != 0 || current->logLength % MiB != 0 ||
-             current->logOffset > layout.fileSize || current->logLength > layout.fileSize - current->logOffset)) {
+            (current->logOffset < MiB || current->logOffset % MiB != 0 ||
+             current->logLength % MiB != 0 || current->logOffset > layout.fileSize ||
+             current->logLength > layout.fileSize - current->logOffset)) {
             Add(Severity::Error, Effect::Format, "log-region",
-                "the log (" + std::to_string(current->logLength) + " bytes at " + Hex(current->logOffset) +
+                "the log (" + std::to_string(current->logLength) + " bytes at " +
+                    Hex(current->logOffset) +
                     ") is not 1 MiB aligned or does not lie inside the file");
         }
     }
@@ -220,13 +237,14 @@ private:
         if (log.entries > 0) {
             Add(Severity::Error, Effect::Stale, "log-not-replayed",
                 "the log holds " + Count(log.entries, "entry", "entries") + " (sequence " +
-                    std::to_string(log.firstSequence) + " to " + std::to_string(log.lastSequence) + ", " +
-                    Count(log.descriptors, "descriptor", "descriptors") + ") for log GUID " +
+                    std::to_string(log.firstSequence) + " to " + std::to_string(log.lastSequence) +
+                    ", " + Count(log.descriptors, "descriptor", "descriptors") + ") for log GUID " +
                     current->logGuid.Text() +
                     "; a full reader replays them first, the driver serves the file without them");
         } else {
             Add(Severity::Note, Effect::None, "log-empty",
-                "the log GUID " + current->logGuid.Text() + " is set but the log holds no valid entry for it");
+                "the log GUID " + current->logGuid.Text() +
+                    " is set but the log holds no valid entry for it");
         }
     }
 
@@ -234,8 +252,10 @@ private:
         const RegionTable& first = layout.regionTables[0];
         const RegionTable& second = layout.regionTables[1];
         auto why = [](const RegionTable& t) -> std::string {
-            if (!t.signatureOk) return "bad signature";
-            if (!t.checksumOk) return "bad checksum";
+            if (!t.signatureOk)
+                return "bad signature";
+            if (!t.checksumOk)
+                return "bad checksum";
             return "entry count " + std::to_string(t.entryCount) + " above 2047";
         };
         if (!first.Valid() && !second.Valid()) {
@@ -265,42 +285,49 @@ private:
             if (++seen[entry.guid] == 2) {
                 Add(Severity::Error, Effect::Format, "region-duplicate",
                     "the region " + entry.guid.Text() +
-                        " is listed more than once; a full reader refuses the image, the driver uses the last");
+                        " is listed more than once; a full reader refuses the image, the driver "
+                        "uses the last");
             }
             if (name == nullptr) {
                 if (entry.required) {
                     Add(Severity::Error, Effect::Format, "region-unknown-required",
                         "the required region " + entry.guid.Text() +
-                            " is not understood; a full reader refuses the image, the driver ignores it");
+                            " is not understood; a full reader refuses the image, the driver "
+                            "ignores it");
                 }
                 continue;
             }
             if (entry.fileOffset % MiB != 0 || entry.length % MiB != 0 || entry.length == 0 ||
                 (entry.fileOffset != 0 && entry.fileOffset < MiB)) {
                 Add(Severity::Error, Effect::Format, "region-misaligned",
-                    std::string("the ") + name + " region (" + std::to_string(entry.length) + " bytes at " +
-                        Hex(entry.fileOffset) + ") is not a whole number of MiB at a MiB boundary");
+                    std::string("the ") + name + " region (" + std::to_string(entry.length) +
+                        " bytes at " + Hex(entry.fileOffset) +
+                        ") is not a whole number of MiB at a MiB boundary");
             }
             if (entry.fileOffset != 0 && entry.fileOffset + entry.length > layout.fileSize) {
                 const bool bat = entry.guid == Guid::From(VHDX_BAT_REGION_GUID);
                 Add(Severity::Error, bat ? Effect::Bytes : Effect::Format, "region-beyond-eof",
-                    std::string("the ") + name + " region ends at " + Hex(entry.fileOffset + entry.length) +
-                        ", past the end of the file (" + Hex(layout.fileSize) + ")" +
+                    std::string("the ") + name + " region ends at " +
+                        Hex(entry.fileOffset + entry.length) + ", past the end of the file (" +
+                        Hex(layout.fileSize) + ")" +
                         (bat ? "; BAT entries there read as not present" : ""));
             }
         }
         if (!layout.batRegion || layout.batRegion->fileOffset == 0) {
-            Add(Severity::Error, Effect::Unbindable, "region-missing", "the region table has no BAT region");
+            Add(Severity::Error, Effect::Unbindable, "region-missing",
+                "the region table has no BAT region");
         }
         if (!layout.metadataRegion || layout.metadataRegion->fileOffset == 0) {
-            Add(Severity::Error, Effect::Unbindable, "region-missing", "the region table has no metadata region");
+            Add(Severity::Error, Effect::Unbindable, "region-missing",
+                "the region table has no metadata region");
         }
         const std::vector<Range> structures = Structures(layout);
         for (size_t i = 0; i < structures.size(); i++) {
             for (size_t k = i + 1; k < structures.size(); k++) {
                 if (structures[i].Overlaps(structures[k].offset, structures[k].length)) {
                     Add(Severity::Error, Effect::Format, "region-overlap",
-                        std::string("the ") + structures[i].name + " and the " + structures[k].name + " overlap");
+                        std::string("the ") + structures[i].name + " and the " +
+                            structures[k].name + " overlap");
                 }
             }
         }
@@ -318,15 +345,19 @@ private:
         }
         if (m.entryCount > VHDX_REGION_TABLE_MAX_ENTRIES) {
             Add(Severity::Error, Effect::Format, "metadata-entries",
-                "the metadata table claims " + std::to_string(m.entryCount) + " entries (at most 2047)");
+                "the metadata table claims " + std::to_string(m.entryCount) +
+                    " entries (at most 2047)");
         }
         std::vector<Guid> ids;
         for (const MetadataItem& item : m.items) {
             const char* name = MetadataItemName(item.id);
-            const std::string label = name ? std::string("the ") + name + " item" : "the item " + item.id.Text();
+            const std::string label =
+                name ? std::string("the ") + name + " item" : "the item " + item.id.Text();
             if (std::find(ids.begin(), ids.end(), item.id) != ids.end()) {
                 Add(Severity::Error, Effect::Format, "metadata-duplicate-item",
-                    label + " is listed more than once; a full reader refuses the image, the driver uses the last");
+                    label +
+                        " is listed more than once; a full reader refuses the image, the driver "
+                        "uses the last");
             }
             ids.push_back(item.id);
             if (!item.inBounds || (item.length != 0 && item.offset < 0x10000)) {
@@ -337,7 +368,8 @@ private:
             if (name == nullptr && item.IsRequired()) {
                 Add(Severity::Error, Effect::Format, "metadata-unknown-required",
                     "the required metadata item " + item.id.Text() +
-                        " is not understood; a full reader refuses the image, the driver ignores it");
+                        " is not understood; a full reader refuses the image, the driver ignores "
+                        "it");
             }
         }
         struct Required {
@@ -364,18 +396,24 @@ private:
 
     void Values(const Metadata& m) {
         auto bad = [&](const std::string& what) {
-            Add(Severity::Error, Effect::Format, "metadata-value", what + "; a full reader refuses the image");
+            Add(Severity::Error, Effect::Format, "metadata-value",
+                what + "; a full reader refuses the image");
         };
-        if (m.blockSize && (!PowerOfTwo(*m.blockSize) || *m.blockSize < MiB || *m.blockSize > 256 * MiB)) {
-            bad("the block size " + std::to_string(*m.blockSize) + " is not a power of two from 1 MiB to 256 MiB");
+        if (m.blockSize &&
+            (!PowerOfTwo(*m.blockSize) || *m.blockSize < MiB || *m.blockSize > 256 * MiB)) {
+            bad("the block size " + std::to_string(*m.blockSize) +
+                " is not a power of two from 1 MiB to 256 MiB");
         }
-        for (const auto& [value, name] : {std::pair{m.logicalSectorSize, "logical"}, {m.physicalSectorSize, "physical"}}) {
+        for (const auto& [value, name] :
+             {std::pair{m.logicalSectorSize, "logical"}, {m.physicalSectorSize, "physical"}}) {
             if (value && *value != 512 && *value != 4096) {
-                bad(std::string("the ") + name + " sector size " + std::to_string(*value) + " is neither 512 nor 4096");
+                bad(std::string("the ") + name + " sector size " + std::to_string(*value) +
+                    " is neither 512 nor 4096");
             }
         }
         if (m.virtualDiskSize && m.logicalSectorSize && *m.logicalSectorSize != 0 &&
-            (*m.virtualDiskSize % *m.logicalSectorSize != 0 || *m.virtualDiskSize > kMaxVirtualDiskSize)) {
+            (*m.virtualDiskSize % *m.logicalSectorSize != 0 ||
+             *m.virtualDiskSize > kMaxVirtualDiskSize)) {
             bad("the virtual disk size " + std::to_string(*m.virtualDiskSize) +
                 " is not a multiple of the logical sector size up to 64 TiB");
         }
@@ -392,22 +430,26 @@ private:
         }
         if (!m.locatorType || !(*m.locatorType == Guid::From(VHDX_PARENT_LOCATOR_TYPE_GUID))) {
             Add(Severity::Error, Effect::Unbindable, "parent-locator-type",
-                "the parent locator's type " + (m.locatorType ? m.locatorType->Text() : std::string("?")) +
+                "the parent locator's type " +
+                    (m.locatorType ? m.locatorType->Text() : std::string("?")) +
                     " is not the VHDX locator type; neither reader can find the parent");
             return;
         }
         if (m.locatorEntriesOutOfBounds > 0) {
             Add(Severity::Error, Effect::Format, "parent-locator-bounds",
-                Count(m.locatorEntriesOutOfBounds, "parent locator entry lies", "parent locator entries lie") +
+                Count(m.locatorEntriesOutOfBounds, "parent locator entry lies",
+                      "parent locator entries lie") +
                     " outside the locator");
         }
         if (!m.Locator(u"parent_linkage")) {
             Add(Severity::Error, Effect::Format, "parent-linkage-missing",
-                "the parent locator has no \"parent_linkage\"; a full reader cannot verify the parent");
+                "the parent locator has no \"parent_linkage\"; a full reader cannot verify the "
+                "parent");
         }
     }
 
-    void Linkage(const Metadata& child, const HeaderCopy& parentHeader, const std::string& parentName) {
+    void Linkage(const Metadata& child, const HeaderCopy& parentHeader,
+                 const std::string& parentName) {
         const auto linkage = child.Locator(u"parent_linkage");
         if (!linkage) {
             return;  // reported with the child's locator
@@ -415,7 +457,8 @@ private:
         const auto expected = Guid::Parse(host::Utf8(*linkage));
         if (!expected) {
             Add(Severity::Error, Effect::Format, "parent-linkage-invalid",
-                "the parent locator's \"parent_linkage\" (" + host::Utf8(*linkage) + ") is not a GUID");
+                "the parent locator's \"parent_linkage\" (" + host::Utf8(*linkage) +
+                    ") is not a GUID");
             return;
         }
         const auto second = child.Locator(u"parent_linkage2");
@@ -425,9 +468,11 @@ private:
             return;
         }
         Add(Severity::Error, Effect::Stale, "parent-linkage-mismatch",
-            "the parent " + parentName + " has data write GUID " + parentHeader.dataWriteGuid.Text() +
-                " but the child was made from " + expected->Text() +
-                ": the parent changed since; a full reader refuses the chain, the driver serves the child over "
+            "the parent " + parentName + " has data write GUID " +
+                parentHeader.dataWriteGuid.Text() + " but the child was made from " +
+                expected->Text() +
+                ": the parent changed since; a full reader refuses the chain, the driver serves "
+                "the child over "
                 "the changed parent");
     }
 
@@ -438,7 +483,8 @@ private:
         }
         std::string path = host::Utf8(*relative);
         std::replace(path.begin(), path.end(), '\\', '/');
-        const std::filesystem::path named = (chain.child->path.parent_path() / Utf8Path(path)).lexically_normal();
+        const std::filesystem::path named =
+            (chain.child->path.parent_path() / Utf8Path(path)).lexically_normal();
         std::error_code error;
         if (std::filesystem::equivalent(named, chain.parentPath, error)) {
             return;
@@ -446,8 +492,9 @@ private:
         const bool exists = std::filesystem::exists(named, error);
         Add(exists ? Severity::Warning : Severity::Note, exists ? Effect::Bytes : Effect::None,
             "parent-path-differs",
-            "the locator's relative path names " + named.string() + (exists ? "" : " (no such file)") +
-                "; the driver uses " + chain.parentPath.string());
+            "the locator's relative path names " + named.string() +
+                (exists ? "" : " (no such file)") + "; the driver uses " +
+                chain.parentPath.string());
     }
 
     void Bat(const InspectedImage& image) {
@@ -465,7 +512,8 @@ private:
         } else if (entries < g->requiredBatEntries) {
             Add(Severity::Error, Effect::Format, "bat-too-short",
                 "the BAT region holds " + std::to_string(entries) + " entries but the disk needs " +
-                    std::to_string(g->requiredBatEntries) + " (the last chunk's sector bitmap entry is missing)");
+                    std::to_string(g->requiredBatEntries) +
+                    " (the last chunk's sector bitmap entry is missing)");
         }
         ReportScan(scan, *g);
     }
@@ -482,20 +530,23 @@ private:
         };
         const Row rows[] = {
             {scan.reservedState, Severity::Error, Effect::Bytes, "bat-reserved-state", true,
-             "in the reserved state 4 or 5", "a full reader refuses them, the driver reads them as present blocks"},
-            {scan.partialWithoutParent, Severity::Error, Effect::Bytes, "bat-partial-without-parent", true,
-             "partially present in an image without a parent", "the driver reads their unmarked sectors as zeros"},
-            {scan.partialWithoutBitmap, Severity::Error, Effect::Bytes, "bat-partial-without-bitmap", true,
-             "partially present without a sector bitmap",
+             "in the reserved state 4 or 5",
+             "a full reader refuses them, the driver reads them as present blocks"},
+            {scan.partialWithoutParent, Severity::Error, Effect::Bytes,
+             "bat-partial-without-parent", true, "partially present in an image without a parent",
+             "the driver reads their unmarked sectors as zeros"},
+            {scan.partialWithoutBitmap, Severity::Error, Effect::Bytes,
+             "bat-partial-without-bitmap", true, "partially present without a sector bitmap",
              "the driver fails reads of them with STATUS_UNRECOGNIZED_MEDIA"},
             {scan.blockBeyondEof, Severity::Error, Effect::Bytes, "bat-beyond-eof", true,
              "running past the end of the file", "the driver's reads of them come back short"},
-            {scan.blockOverlap, Severity::Error, Effect::Bytes, "bat-overlap", true, "overlapping other data",
-             "their bytes are not their own"},
+            {scan.blockOverlap, Severity::Error, Effect::Bytes, "bat-overlap", true,
+             "overlapping other data", "their bytes are not their own"},
             {scan.bitmapBeyondEof, Severity::Error, Effect::Bytes, "bat-beyond-eof", false,
-             "running past the end of the file", "the driver fails reads of the sectors they do not cover"},
-            {scan.bitmapOverlap, Severity::Error, Effect::Bytes, "bat-overlap", false, "overlapping other data",
-             "their bits are not their own"},
+             "running past the end of the file",
+             "the driver fails reads of the sectors they do not cover"},
+            {scan.bitmapOverlap, Severity::Error, Effect::Bytes, "bat-overlap", false,
+             "overlapping other data", "their bits are not their own"},
             {scan.bitmapState, Severity::Warning, Effect::Format, "bat-bitmap-state", false,
              "in a state other than 0 or 6", "the driver takes them as not present"},
         };
@@ -505,15 +556,19 @@ private:
                 continue;
             }
             Add(r.severity, r.effect, r.code,
-                Count(p.count, r.blocks ? "payload block" : "sector bitmap", r.blocks ? "payload blocks" : "sector bitmaps") +
-                    " " + r.what + " (first: " + (r.blocks ? "block " : "chunk ") + std::to_string(p.first) +
-                    (p.detail.empty() ? "" : ", " + p.detail) + "); " + r.consequence);
+                Count(p.count, r.blocks ? "payload block" : "sector bitmap",
+                      r.blocks ? "payload blocks" : "sector bitmaps") +
+                    " " + r.what + " (first: " + (r.blocks ? "block " : "chunk ") +
+                    std::to_string(p.first) + (p.detail.empty() ? "" : ", " + p.detail) + "); " +
+                    r.consequence);
         }
         if (g.dataSize > g.virtualDiskSize) {
             Add(Severity::Note, Effect::None, "served-beyond-disk",
                 "the driver serves " + std::to_string(g.dataSize) + " bytes (whole blocks) of a " +
-                    std::to_string(g.virtualDiskSize) + "-byte virtual disk; readers that stop at the disk size "
-                    "do not see the last " + std::to_string(g.dataSize - g.virtualDiskSize) + " bytes");
+                    std::to_string(g.virtualDiskSize) +
+                    "-byte virtual disk; readers that stop at the disk size "
+                    "do not see the last " +
+                    std::to_string(g.dataSize - g.virtualDiskSize) + " bytes");
         }
     }
 
@@ -525,20 +580,20 @@ private:
 
 const char* SeverityName(Severity severity) {
     switch (severity) {
-    case Severity::Note: return "note";
-    case Severity::Warning: return "warning";
-    case Severity::Error: return "error";
+        case Severity::Note: return "note";
+        case Severity::Warning: return "warning";
+        case Severity::Error: return "error";
     }
     return "?";
 }
 
 const char* EffectName(Effect effect) {
     switch (effect) {
-    case Effect::None: return "none";
-    case Effect::Format: return "format";
-    case Effect::Bytes: return "bytes";
-    case Effect::Stale: return "stale";
-    case Effect::Unbindable: return "unbindable";
+        case Effect::None: return "none";
+        case Effect::Format: return "format";
+        case Effect::Bytes: return "bytes";
+        case Effect::Stale: return "stale";
+        case Effect::Unbindable: return "unbindable";
     }
     return "?";
 }
@@ -561,14 +616,15 @@ BatScan ScanBat(const InspectedImage& image) {
         occupancy.emplace(fileSize, Structures(image.layout));
         scan.overlapsChecked = true;
     }
-    auto claim = [&](BatScan::Problem& beyond, BatScan::Problem& overlap, uint64_t number, uint64_t offset,
-                     uint64_t length) {
+    auto claim = [&](BatScan::Problem& beyond, BatScan::Problem& overlap, uint64_t number,
+                     uint64_t offset, uint64_t length) {
         if (offset + length > fileSize) {
             beyond.Add(number, "at file offset " + Hex(offset));
         }
         if (occupancy && offset < fileSize) {
             if (const char* with = occupancy->Claim(offset, std::min(length, fileSize - offset))) {
-                overlap.Add(number, "at file offset " + Hex(offset) + ", with the " + std::string(with));
+                overlap.Add(number,
+                            "at file offset " + Hex(offset) + ", with the " + std::string(with));
             }
         }
     };
@@ -579,7 +635,8 @@ BatScan ScanBat(const InspectedImage& image) {
         if (e.isBitmap) {
             if (e.State() == SB_BLOCK_PRESENT) {
                 scan.bitmapsPresent++;
-                claim(scan.bitmapBeyondEof, scan.bitmapOverlap, e.number, e.FileOffset(), VHDX_SECTOR_BITMAP_BLOCK_SIZE);
+                claim(scan.bitmapBeyondEof, scan.bitmapOverlap, e.number, e.FileOffset(),
+                      VHDX_SECTOR_BITMAP_BLOCK_SIZE);
             } else if (e.State() != 0) {
                 scan.bitmapState.Add(e.number);
             }
@@ -620,8 +677,8 @@ std::vector<Finding> CheckChain(const Chain& chain) {
     Checker checker(&findings);
     checker.Image(*chain.child);
     const InspectedImage& child = *chain.child;
-    const bool differencing = child.driver ? child.driver->Context()->HasParent != 0
-                                           : child.layout.metadata.HasParent();
+    const bool differencing =
+        child.driver ? child.driver->Context()->HasParent != 0 : child.layout.metadata.HasParent();
     if (differencing) {
         checker.Parent(chain);
     }

@@ -37,8 +37,8 @@ const char* EffectName(Effect effect);        // "format", "bytes", ...
 struct BatScan {
     struct Problem {
         uint64_t count = 0;
-        uint64_t first = 0;        // the first block (or chunk) it was seen at
-        std::string detail;        // about the first occurrence
+        uint64_t first = 0;  // the first block (or chunk) it was seen at
+        std::string detail;  // about the first occurrence
         void Add(uint64_t at, const std::string& what = "") {
             if (count++ == 0) {
                 first = at;
@@ -51,8 +51,8 @@ struct BatScan {
     uint64_t blocksBeyondRegion = 0;          // payload blocks whose entry lies past the region
     uint64_t bitmapsPresent = 0;
     bool overlapsChecked = false;
-    Problem reservedState, partialWithoutParent, partialWithoutBitmap, blockBeyondEof,
-        blockOverlap, bitmapState, bitmapBeyondEof, bitmapOverlap;
+    Problem reservedState, partialWithoutParent, partialWithoutBitmap, blockBeyondEof, blockOverlap,
+        bitmapState, bitmapBeyondEof, bitmapOverlap;
 };
 BatScan ScanBat(const InspectedImage& image);
 

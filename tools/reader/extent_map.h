@@ -20,9 +20,9 @@ enum class Layer {
 const char* LayerName(Layer layer);  // "image", "parent", "zeros", "unreadable"
 
 struct Extent {
-    uint64_t start = 0;   // virtual disk offset
+    uint64_t start = 0;  // virtual disk offset
     uint64_t length = 0;
-    uint32_t state = 0;   // the image's payload block state over the range
+    uint32_t state = 0;  // the image's payload block state over the range
     Layer layer = Layer::Zeros;
     std::optional<uint64_t> fileOffset;  // in the serving layer's file
 

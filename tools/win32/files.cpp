@@ -28,9 +28,10 @@ std::unique_ptr<HostFile> HostFile::Open(const std::filesystem::path& path, std:
         path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &handle);
     if (failure != 0) {
         std::error_code ignored;
-        *error = failure == win32::kErrorAccessDenied && std::filesystem::is_directory(path, ignored)
-                     ? "Is a directory"
-                     : win32::ErrorText(failure);
+        *error =
+            failure == win32::kErrorAccessDenied && std::filesystem::is_directory(path, ignored)
+                ? "Is a directory"
+                : win32::ErrorText(failure);
         return nullptr;
     }
     uint64_t size = 0;
@@ -66,9 +67,9 @@ void WriteFileAtomically(const std::filesystem::path& path, const std::vector<ui
     std::filesystem::path temporary;
     win32::FileHandle handle = nullptr;
     for (unsigned attempt = 0;; attempt++) {
-        temporary = path.parent_path() / (L"." + path.filename().wstring() + L"." +
-                                          std::to_wstring(_getpid()) + L"-" +
-                                          std::to_wstring(attempt) + L".tmp");
+        temporary = path.parent_path() /
+                    (L"." + path.filename().wstring() + L"." + std::to_wstring(_getpid()) + L"-" +
+                     std::to_wstring(attempt) + L".tmp");
         const uint32_t failure = win32::CreateNew(temporary, &handle);
         if (failure == 0) {
             break;

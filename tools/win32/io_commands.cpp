@@ -30,17 +30,18 @@ ToolError HeaderFailure(const std::string& stub, uint32_t error) {
         "the control code was not answered: is the pontor filter loaded and attached to this "
         "volume? (fltmc instances -f pontor)";
     switch (error) {
-    case win32::kErrorNotFound:
-        return {stub, "not a stub (no vmdk extension, or shorter than 2048 bytes)", STATUS_NOT_FOUND};
-    case win32::kErrorNotReady:
-        return {stub, "the stub is not bound to an image (the driver's reasons are in its debug output)",
+        case win32::kErrorNotFound:
+            return {stub, "not a stub (no vmdk extension, or shorter than 2048 bytes)",
+                    STATUS_NOT_FOUND};
+        case win32::kErrorNotReady:
+            return {
+                stub,
+                "the stub is not bound to an image (the driver's reasons are in its debug output)",
                 STATUS_DEVICE_NOT_READY};
-    case win32::kErrorInvalidFunction:
-        return {stub, kUnanswered, STATUS_INVALID_DEVICE_REQUEST};
-    case win32::kErrorNotSupported:
-        return {stub, kUnanswered, STATUS_NOT_SUPPORTED};
-    default:
-        return {stub, "header query failed: " + win32::ErrorText(error)};
+        case win32::kErrorInvalidFunction:
+            return {stub, kUnanswered, STATUS_INVALID_DEVICE_REQUEST};
+        case win32::kErrorNotSupported: return {stub, kUnanswered, STATUS_NOT_SUPPORTED};
+        default: return {stub, "header query failed: " + win32::ErrorText(error)};
     }
 }
 
@@ -53,8 +54,8 @@ int Header(const ParsedArgs& args) {
     }
     std::vector<uint8_t> header(PONTOR_STUB_HEADER_SIZE);
     uint32_t returned = 0;
-    const uint32_t failure =
-        win32::FileSystemControl(handle, FSCTL_GET_STUB_HEADER, header.data(), (uint32_t)header.size(), &returned);
+    const uint32_t failure = win32::FileSystemControl(handle, FSCTL_GET_STUB_HEADER, header.data(),
+                                                      (uint32_t)header.size(), &returned);
     win32::Close(handle);
     if (failure != 0) {
         throw HeaderFailure(stub, failure);
@@ -115,12 +116,15 @@ Command MountCommand() {
 }
 
 Command HeaderCommand() {
-    return {{"header", "STUB", "the stub header, through FSCTL_GET_STUB_HEADER",
+    return {{"header",
+             "STUB",
+             "the stub header, through FSCTL_GET_STUB_HEADER",
              "Asks the loaded driver for a bound STUB's header with its private control code\n"
              "(DeviceIoControl on a handle opened with FILE_READ_ATTRIBUTES) and shows its\n"
              "signature and image path; --raw writes the 4096 bytes to stdout.\n",
              {{0, "raw", nullptr, "the 4096 header bytes on stdout"}},
-             1, 1},
+             1,
+             1},
             Header};
 }
 
