@@ -1,8 +1,9 @@
 // The Win32 file layer of the Windows tool build (platform/host/fs/win32), run
 // under Wine on Linux (or on Windows): names beneath a volume's root answer
-// with the host platform's statuses and reads give NTFS's end-of-file answers.
-// Handles, byte offsets and misuse are the shared Filter Manager's, tested on
-// Linux. Every test ends with an empty pool and no file open.
+// with the host platform's statuses, only reads are served, and reads give
+// NTFS's end-of-file answers. Handles, byte offsets and misuse are the shared
+// Filter Manager's, tested on Linux (tests/platform/files_test.cpp). Every
+// test ends with an empty pool and no file open.
 #include <gtest/gtest.h>
 #include <process.h>
 
@@ -61,7 +62,9 @@ protected:
     }
 
     // FltCreateFileEx as the tool calls it.
-    NTSTATUS Open(const std::string& relative, Opened* file) {
+    NTSTATUS Open(const std::string& relative, Opened* file,
+                  ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE, ULONG disposition = FILE_OPEN,
+                  ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
         std::u16string name = volume_->NtName(relative);
         UNICODE_STRING objectName;
         objectName.Buffer = name.data();
@@ -70,11 +73,10 @@ protected:
         InitializeObjectAttributes(&attributes, &objectName,
                                    OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb = {};
-        return FltCreateFileEx(
-            nullptr, volume_->Instance(), &file->handle, &file->fileObject,
-            GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-            FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0, IO_STOP_ON_SYMLINK);
+        return FltCreateFileEx(nullptr, volume_->Instance(), &file->handle, &file->fileObject,
+                               access, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                               options, nullptr, 0, IO_STOP_ON_SYMLINK);
     }
     NTSTATUS Read(PFILE_OBJECT fileObject, LONGLONG at, ULONG length, void* buffer, ULONG* read) {
         LARGE_INTEGER offset;
@@ -125,7 +127,23 @@ TEST_F(Win32Files, NamesAnswerAsTheHostPlatform) {
     }
 }
 
-TEST_F(Win32Files, AFileHeldWithoutSharingIsASharingViolation) {
+// The tool's layer serves reads only; a file held without sharing is a
+// sharing violation.
+TEST_F(Win32Files, RefusesWhatItDoesNotServe) {
+    struct Case {
+        const char* relative;
+        ACCESS_MASK access;
+        ULONG disposition, options;
+    };
+    constexpr ULONG kFile = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+    for (const Case& c : {Case{"disk.vhdx", GENERIC_READ | GENERIC_WRITE, FILE_OPEN, kFile},
+                          Case{"disk.vhdx", GENERIC_READ, FILE_OPEN_IF, kFile},
+                          Case{"dir", GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE}}) {
+        Opened file;
+        EXPECT_EQ(Open(c.relative, &file, c.access, c.disposition, c.options),
+                  STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(file.handle, nullptr);
+    }
     host::win32::FileHandle exclusive;
     ASSERT_EQ(host::win32::CreateNew(dir_ / "held.vhdx", &exclusive), 0u);
     Opened file;
