@@ -129,9 +129,9 @@ struct BindCase {
     const char* name;
     void (*layout)(Binding& test);  // writes dir/disk.vmdk and the images
     bool bound;
-    ImageSpec child;
-    std::optional<ImageSpec> parent;
-    const char* message;  // a line binding logs, "" for none; %s: the stub's NT name
+    const char* message;   // a line binding logs, "" for none; %s: the stub's NT name
+    ImageSpec child = {};  // what a bound stub serves
+    std::optional<ImageSpec> parent = std::nullopt;
 };
 
 class Binding : public FilterTest, public ::testing::WithParamInterface<BindCase> {
@@ -155,6 +155,9 @@ std::vector<uint8_t> CorruptImage(const ImageSpec& shape) {
     image.bytes[0x10000 + 100] ^= 0xFF;  // inside the first header copy
     return image.bytes;
 }
+
+constexpr char16_t kElsewhere[] =
+    u"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\other\\base.vhdx";
 
 TEST_P(Binding, BindsTheChainBesideTheStubOrLeavesThePlainFile) {
     const BindCase& c = GetParam();
@@ -194,8 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("dir/images/disk.vhdx", DynamicSpec());
                      t.Stub("images\\disk.vhdx");
                  },
-                 true, DynamicSpec(), std::nullopt,
-                 "[PONTOR] PontorPostCreate: Filtering access to %s.\n"},
+                 true, "[PONTOR] PontorPostCreate: Filtering access to %s.\n", DynamicSpec()},
         BindCase{"parentBesideStubNotWhereRelativePathSays",
                  [](Binding& t) {
                      t.Image("dir/child.vhdx",
@@ -206,21 +208,14 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("elsewhere/base.vhdx", decoy);
                      t.Stub("child.vhdx");
                  },
-                 true, ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"), ParentSpec(), ""},
-        BindCase{
-            "parentBesideStubNotWhereVolumePathSays",
-            [](Binding& t) {
-                const std::u16string where =
-                    u"\\\\?\\Volume{26a21bda-a627-11d7-9931-"
-                    u"806e6f6e6963}\\other\\base.vhdx";
-                t.Image("dir/child.vhdx", ChildSpec(u"volume_path", where));
-                t.Image("dir/base.vhdx", ParentSpec());
-                t.Stub("child.vhdx");
-            },
-            true,
-            ChildSpec(u"volume_path",
-                      u"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\other\\base.vhdx"),
-            ParentSpec(), ""},
+                 true, "", ChildSpec(u"relative_path", u"..\\elsewhere\\base.vhdx"), ParentSpec()},
+        BindCase{"parentBesideStubNotWhereVolumePathSays",
+                 [](Binding& t) {
+                     t.Image("dir/child.vhdx", ChildSpec(u"volume_path", kElsewhere));
+                     t.Image("dir/base.vhdx", ParentSpec());
+                     t.Stub("child.vhdx");
+                 },
+                 true, "", ChildSpec(u"volume_path", kElsewhere), ParentSpec()},
         BindCase{"nestedChain",
                  [](Binding& t) {
                      t.Image("dir/child.vhdx", ChildSpec(u"relative_path", u"base.vhdx"));
@@ -229,8 +224,6 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Stub("child.vhdx");
                  },
                  false,
-                 {},
-                 std::nullopt,
                  "[PONTOR] PontorParseHeader: It is a nested differencing VHDX file and is not "
                  "supported.\n"},
         BindCase{"wrongSignature",
@@ -238,15 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("dir/disk.vhdx", DynamicSpec());
                      t.File("dir/disk.vmdk", StubBytes("disk.vhdx", 2048, kStubSignature + 1));
                  },
-                 false,
-                 {},
-                 std::nullopt,
-                 ""},
-        BindCase{"missingImage",
-                 [](Binding& t) { t.Stub("absent.vhdx"); },
-                 false,
-                 {},
-                 std::nullopt,
+                 false, ""},
+        BindCase{"missingImage", [](Binding& t) { t.Stub("absent.vhdx"); }, false,
                  "[PONTOR] PontorParseHeader: PontorOpenFile failed with status 0xc0000034\n"},
         BindCase{"corruptImage",
                  [](Binding& t) {
@@ -254,8 +240,6 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Stub("disk.vhdx");
                  },
                  false,
-                 {},
-                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorParseHeader failed with status 0xc0000058\n"},
         BindCase{"missingParent",
                  [](Binding& t) {
@@ -263,8 +247,6 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Stub("child.vhdx");
                  },
                  false,
-                 {},
-                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorOpenFile for Parent VHDX failed with status "
                  "0xc0000034\n"},
         BindCase{"corruptParent",
@@ -274,8 +256,6 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Stub("child.vhdx");
                  },
                  false,
-                 {},
-                 std::nullopt,
                  "[PONTOR] PontorParseHeader: PontorParseHeader for parent VHDX failed with "
                  "status 0xc0000058\n"},
         BindCase{"imageOutsideTheVolume",
@@ -283,10 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                      t.Image("disk.vhdx", DynamicSpec());
                      t.Stub("..\\..\\disk.vhdx");
                  },
-                 false,
-                 {},
-                 std::nullopt,
-                 ""},
+                 false, ""},
         BindCase{"pathWithoutTerminator",
                  [](Binding& t) {
                      t.Image("dir/disk.vhdx", DynamicSpec());
@@ -297,10 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                      }
                      t.File("dir/disk.vmdk", stub);
                  },
-                 false,
-                 {},
-                 std::nullopt,
-                 "[PONTOR] PontorParseHeader: Image path of %s has no terminating zero\n"}),
+                 false, "[PONTOR] PontorParseHeader: Image path of %s has no terminating zero\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The binding open's access ----

@@ -111,20 +111,15 @@ host::IoResult FilterTest::Create(const std::string& relative, host::Handle* han
 }
 
 host::IoResult FilterTest::OpenQuietly(const std::string& relative, host::Handle* handle) {
-    host::CreateRequest request;
-    request.extraCreateParameters = {kSkipEcp};
-    return Create(relative, handle, request);
+    return Create(relative, handle, {.extraCreateParameters = {kSkipEcp}});
 }
 
 FilterTest::ReadResult FilterTest::Read(const host::Handle& handle, uint64_t offset, ULONG length,
                                         host::IoPath path) {
     std::vector<uint8_t> buffer(length, 0xCC);
-    host::ReadRequest request;
-    request.buffer = buffer.data();
-    request.length = length;
-    request.offset = (LONGLONG)offset;
-    request.path = path;
-    const host::IoResult result = host::Read(handle, request);
+    const host::IoResult result = host::Read(
+        handle,
+        {.buffer = buffer.data(), .length = length, .offset = (LONGLONG)offset, .path = path});
     buffer.resize(std::min<size_t>(result.information, length));
     return {result.status, result.information, std::move(buffer)};
 }

@@ -65,13 +65,11 @@ TEST_P(Reads, ServeTheVirtualDiskOrRefuse) {
     const ReadCase& c = GetParam();
     // Never a null buffer, not even for an empty read.
     std::vector<uint8_t> buffer(std::max<ULONG>(c.length, 1), 0xCC);
-    host::ReadRequest request;
-    request.buffer = buffer.data();
-    request.length = c.length;
-    request.offset = (LONGLONG)c.offset;
-    request.path = c.path;
-    request.mdlFlags = c.mdlFlags;
-    const host::IoResult result = host::Read(stub_, request);
+    const host::IoResult result = host::Read(stub_, {.buffer = buffer.data(),
+                                                     .length = c.length,
+                                                     .offset = (LONGLONG)c.offset,
+                                                     .path = c.path,
+                                                     .mdlFlags = c.mdlFlags});
 
     EXPECT_EQ(result.status, c.status);
     ASSERT_EQ(result.information, c.produced);
@@ -106,21 +104,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoundStub, ReadWithoutBufferIsInvalid) {
-    host::ReadRequest request;
-    request.length = 512;
-    request.offset = 0;
-    const host::IoResult result = host::Read(stub_, request);
+    const host::IoResult result = host::Read(stub_, {.length = 512, .offset = 0});
     EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(result.information, 0u);
 }
 
 TEST_F(BoundStub, UnmappableMdlFailsTheRead) {
     std::vector<uint8_t> buffer(4096);
-    host::ReadRequest request;
-    request.buffer = buffer.data();
-    request.length = 4096;
-    request.offset = 0;
-    request.path = IoPath::Paging;
+    const host::ReadRequest request = {
+        .buffer = buffer.data(), .length = 4096, .offset = 0, .path = IoPath::Paging};
     host::FailMdlMapping(1);
     const host::IoResult result = host::Read(stub_, request);
     EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
@@ -132,12 +124,8 @@ TEST_F(BoundStub, UnmappableMdlFailsTheRead) {
 
 TEST_F(BoundStub, ReadsAtTheCurrentOffsetDoNotMoveIt) {
     std::vector<uint8_t> first(4096), second(4096);
-    host::ReadRequest request;
-    request.length = 4096;
-    request.buffer = first.data();
-    ASSERT_EQ(host::Read(stub_, request).status, STATUS_SUCCESS);
-    request.buffer = second.data();
-    ASSERT_EQ(host::Read(stub_, request).status, STATUS_SUCCESS);
+    ASSERT_EQ(host::Read(stub_, {.buffer = first.data(), .length = 4096}).status, STATUS_SUCCESS);
+    ASSERT_EQ(host::Read(stub_, {.buffer = second.data(), .length = 4096}).status, STATUS_SUCCESS);
     EXPECT_EQ(first, Expected(0, 4096));
     EXPECT_EQ(second, first);
 }
@@ -145,11 +133,8 @@ TEST_F(BoundStub, ReadsAtTheCurrentOffsetDoNotMoveIt) {
 TEST_F(BoundStub, FaultWritingTheCallersBufferFailsOnlyThatRead) {
     std::vector<uint8_t> buffer(8192);
     host::ArmAccessFault(buffer.data() + 4096, 4096);
-    host::ReadRequest request;
-    request.buffer = buffer.data();
-    request.length = 8192;
-    request.offset = 0;
-    const host::IoResult faulted = host::Read(stub_, request);
+    const host::IoResult faulted =
+        host::Read(stub_, {.buffer = buffer.data(), .length = 8192, .offset = 0});
     host::ArmAccessFault(nullptr, 0);
     EXPECT_EQ(faulted.status, STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(faulted.information, 0u);
@@ -296,12 +281,8 @@ struct WriteCase {
 
 host::IoResult WriteThrough(const host::Handle& handle, IoPath path) {
     static const std::vector<uint8_t> data(512, 0x5A);
-    host::WriteRequest request;
-    request.buffer = data.data();
-    request.length = (ULONG)data.size();
-    request.offset = 1024;
-    request.path = path;
-    return host::Write(handle, request);
+    return host::Write(handle,
+                       {.buffer = data.data(), .length = 512, .offset = 1024, .path = path});
 }
 
 class Modifications : public BoundStub, public ::testing::WithParamInterface<WriteCase> {};
@@ -394,11 +375,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BoundStub, OtherControlCodesReachTheFileSystem) {
     std::vector<uint8_t> output(64);
-    host::FsControlRequest request;
-    request.code = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 0xC8B, METHOD_BUFFERED, FILE_ANY_ACCESS);
-    request.output = output.data();
-    request.outputLength = (ULONG)output.size();
-    const host::IoResult result = host::FileSystemControl(stub_, request);
+    const host::IoResult result = host::FileSystemControl(
+        stub_, {.code = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 0xC8B, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                .output = output.data(),
+                .outputLength = 64});
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(result.information, 0u);
 }

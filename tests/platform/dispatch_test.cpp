@@ -100,35 +100,33 @@ TEST_F(Dispatch, PostOperationSeesTheFileSystemsAnswer) {
     EXPECT_EQ(seen, STATUS_END_OF_FILE);
 }
 
-TEST_F(Dispatch, DisallowedFastIoComesBackAsAnIrp) {
+// Fast I/O is served where the filter allows it and retried as an IRP where
+// it does not.
+TEST_F(Dispatch, FastIoServedWhenAllowedAndDisallowedComesBackAsAnIrp) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().log.clear();
-    TheFilter().pre = [](PFLT_CALLBACK_DATA data,
-                         PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-        if (FLT_IS_FASTIO_OPERATION(data)) {
-            return FLT_PREOP_DISALLOW_FASTIO;
-        }
-        return std::nullopt;
-    };
     char buffer[3];
-    const host::IoResult r =
-        host::Read(h, {.buffer = buffer, .length = 3, .offset = 0, .path = host::IoPath::Cached});
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::string(buffer, 3), "012");
-    EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre read fast", "pre read", "post read"}));
-}
-
-TEST_F(Dispatch, FastIoServedWhenAllowed) {
-    host::Handle h;
-    ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().log.clear();
-    char buffer[3];
-    EXPECT_EQ(
-        host::Read(h, {.buffer = buffer, .length = 3, .offset = 7, .path = host::IoPath::Cached})
-            .information,
-        3u);
-    EXPECT_EQ(TheFilter().Lines("p"), (Lines{"pre read fast", "post read fast"}));
+    for (const bool allowed : {true, false}) {
+        TheFilter().log.clear();
+        TheFilter().pre = [allowed](
+                              PFLT_CALLBACK_DATA data,
+                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+            if (!allowed && FLT_IS_FASTIO_OPERATION(data)) {
+                return FLT_PREOP_DISALLOW_FASTIO;
+            }
+            return std::nullopt;
+        };
+        const host::IoResult r = host::Read(h, {.buffer = buffer,
+                                                .length = 3,
+                                                .offset = allowed ? 7 : 0,
+                                                .path = host::IoPath::Cached});
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 3u);
+        EXPECT_EQ(std::string(buffer, 3), allowed ? "789" : "012");
+        EXPECT_EQ(TheFilter().Lines("p"), allowed
+                                              ? (Lines{"pre read fast", "post read fast"})
+                                              : (Lines{"pre read fast", "pre read", "post read"}));
+    }
 }
 
 // What each path of a read looks like to the filter.

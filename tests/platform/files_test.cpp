@@ -20,15 +20,16 @@ protected:
 
     // Opens through the volume's bare instance, as the driver's image opens do.
     NTSTATUS KernelOpen(const std::u16string& name, ULONG attributes, ULONG flags, HANDLE* handle,
-                        PFILE_OBJECT* fo) {
+                        PFILE_OBJECT* fo, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
+                        ULONG disposition = FILE_OPEN,
+                        ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
         UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2),
                             (PWCH)name.data()};
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &u, attributes, nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
-        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, GENERIC_READ | SYNCHRONIZE,
-                               &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN,
-                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0,
+        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, access, &oa, &iosb,
+                               nullptr, FILE_ATTRIBUTE_NORMAL, 7, disposition, options, nullptr, 0,
                                flags);
     }
 };
@@ -191,6 +192,62 @@ INSTANTIATE_TEST_SUITE_P(Offsets, FltRead,
                                            ReadCase{1 << 20, 10, 0, STATUS_END_OF_FILE, 0, 7},
                                            ReadCase{3000, 0, 0, STATUS_SUCCESS, 0, 7},
                                            ReadCase{-1, 10, 0, STATUS_INVALID_PARAMETER, 0, 7}));
+
+// Names FltCreateFileEx cannot resolve on this volume, and what it returned
+// kept and misused.
+TEST_F(Files, KernelOpensOfForeignNamesFailAndMisuseIsABugCheck) {
+    host::Volume other(Path("Dir"));
+    constexpr ULONG kFile = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+    struct Case {
+        const char* what;
+        std::u16string name;
+        ACCESS_MASK access;
+        ULONG disposition, options;
+        NTSTATUS status;
+    };
+    HANDLE handle;
+    PFILE_OBJECT fo;
+    for (const Case& c : {
+             Case{"another volume", other.NtName("Sub/Disk.VMDK"), GENERIC_READ, FILE_OPEN, kFile,
+                  STATUS_INVALID_PARAMETER},
+             Case{"a device name this one begins", volume_->DeviceName() + u"7\\outside.bin",
+                  GENERIC_READ, FILE_OPEN, kFile, STATUS_OBJECT_PATH_NOT_FOUND},
+         }) {
+        handle = nullptr;
+        EXPECT_EQ(KernelOpen(c.name, 0, 0, &handle, &fo, c.access, c.disposition, c.options),
+                  c.status)
+            << c.what;
+        EXPECT_EQ(handle, nullptr) << c.what;
+    }
+
+    // The file stays open until its handle is closed and the file object's
+    // reference dropped.
+    const size_t open = host::OpenFileCount();
+    ASSERT_EQ(KernelOpen(Nt("outside.bin"), 0, 0, &handle, &fo), STATUS_SUCCESS);
+    EXPECT_EQ(FltClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(host::OpenFileCount(), open + 1);
+    char byte = 0;
+    LARGE_INTEGER offset = {};
+    ULONG read = 0;
+    EXPECT_EQ(FltReadFile(nullptr, fo, &offset, 1, &byte, 0, &read, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(byte, 's');
+    FltClose(handle);
+    EXPECT_EQ(TakeBugChecks(), std::vector<std::string>{"FltClose: invalid handle"});
+    ObDereferenceObject(fo);
+    EXPECT_EQ(host::OpenFileCount(), open);
+    ASSERT_EQ(KernelOpen(Nt("outside.bin"), 0, 0, &handle, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(FltClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(host::OpenFileCount(), open);
+
+    FILE_OBJECT foreign = {};
+    ObDereferenceObject(&foreign);
+    EXPECT_EQ(TakeBugChecks(),
+              std::vector<std::string>{"ObfDereferenceObject: not a referenced file object"});
+    EXPECT_EQ(FltReadFile(nullptr, &foreign, &offset, 1, &byte, 0, nullptr, nullptr, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TakeBugChecks(), std::vector<std::string>{"FltReadFile: not an open file object"});
+}
 
 TEST_F(Files, InformationClassesDescribeTheFile) {
     host::Handle h;

@@ -68,8 +68,8 @@ struct RefusalCase {
     const char* name;
     std::function<void(Image&)> damage;
     NTSTATUS status;
-    const char* line;        // the refusing routine's message, exactly
-    const char* headerLine;  // VhdxParseHeader's line after a sub-parse failure, or null
+    const char* line;                  // the refusing routine's message, exactly
+    const char* headerLine = nullptr;  // VhdxParseHeader's line after a sub-parse failure
 };
 
 class Refusals : public DriverTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -87,22 +87,27 @@ TEST_P(Refusals, StatusAndMessage) {
 }
 
 #define MD_FAIL "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status 0xc0000058\n"
+#define BAT_FAIL \
+    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with status 0xc0000058\n"
+#define NO_BAT "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table entry\n"
+#define MD_MISSING \
+    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not be located.\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Parse, Refusals,
     ::testing::Values(
         RefusalCase{"file_identifier", [](Image& i) { i.bytes[0] = 'V'; }, STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_FILE_IDENTIFIER Signature\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_FILE_IDENTIFIER Signature\n"},
         RefusalCase{"header_signature",
                     [](Image& i) {
                         i.bytes[0x10000] = 'H';
                         i.ResealHeaders();
                     },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Signature\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Signature\n"},
         RefusalCase{"header_checksum", [](Image& i) { i.bytes[0x10000 + 100] ^= 1; },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n"},
         RefusalCase{"header_checksum_computed_over_nonzero_field",
                     [](Image& i) {
                         // The writer forgot to zero the field before summing.
@@ -110,22 +115,20 @@ INSTANTIATE_TEST_SUITE_P(
                         vhdxtest::Store32(h + 4, vhdxtest::Crc32c(h, 4096));
                     },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n"},
         RefusalCase{"first_header_damaged_second_sound",
                     [](Image& i) { i.bytes[0x10000 + 200] ^= 0x80; }, STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n"},
         RefusalCase{"region_table_signature",
                     [](Image& i) {
                         i.bytes[0x30000] = 'R';
                         i.ResealRegionTables();
                     },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Signature\n",
-                    nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Signature\n"},
         RefusalCase{"region_table_checksum", [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n",
-                    nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
         RefusalCase{"region_table_entry_count_beyond_table",
                     [](Image& i) {
                         vhdxtest::Store32(i.bytes.data() + 0x30000 + 8, 2048);
@@ -133,27 +136,20 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseHeader: VHDX_REGION_TABLE_HEADER EntryCount 2048 exceeds "
-                    "the table's 2047 entries\n",
-                    nullptr},
+                    "the table's 2047 entries\n"},
         RefusalCase{"no_region_entries",
                     [](Image& i) {
                         vhdxtest::Store32(i.bytes.data() + 0x30000 + 8, 0);
                         i.ResealRegionTables();
                     },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"metadata_but_no_bat",
                     [](Image& i) {
                         i.SetRegionGuid(
                             vhdxtest::kBatRegion,
                             vhdxtest::Guid::Parse("{00000000-0000-0000-0000-000000000001}"));
                     },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"neither_region_reports_bat_first",
                     [](Image& i) {
                         const auto other =
@@ -161,35 +157,23 @@ INSTANTIATE_TEST_SUITE_P(
                         i.SetRegionGuid(vhdxtest::kBatRegion, other);
                         i.SetRegionGuid(vhdxtest::kMetadataRegion, other);
                     },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"bat_guid_big_endian_does_not_match",
                     [](Image& i) {
                         i.SetRegionGuid(vhdxtest::kBatRegion,
                                         vhdxtest::kBatRegion.BigEndianGroups());
                     },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"bat_file_offset_zero",
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 0); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"later_duplicate_bat_entry_with_offset_zero_wins",
                     [](Image& i) { i.AppendRegionEntry(vhdxtest::kBatRegion, 0, 1 << 20); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table "
-                    "entry\n",
-                    nullptr},
+                    STATUS_UNKNOWN_REVISION, NO_BAT},
         RefusalCase{"no_metadata_region",
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kMetadataRegion, 0); },
                     STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Metadata entry\n", nullptr},
+                    "[PONTOR] VhdxParseHeader: Could not location a Metadata entry\n"},
         RefusalCase{"metadata_signature", [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; },
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseMetadata: Invalid VHDX_METADATA_TABLE_HEADER Signature\n",
@@ -223,28 +207,16 @@ INSTANTIATE_TEST_SUITE_P(
                     MD_FAIL},
         RefusalCase{"virtual_disk_size_missing",
                     [](Image& i) { i.RemoveItem(vhdxtest::kVirtualDiskSize); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
-                    "be located.\n",
-                    MD_FAIL},
+                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
         RefusalCase{"block_size_zero",
                     [](Image& i) { i.SetItemValue32(vhdxtest::kFileParameters, 0, 0); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
-                    "be located.\n",
-                    MD_FAIL},
+                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
         RefusalCase{"physical_sector_size_zero",
                     [](Image& i) { i.SetItemValue32(vhdxtest::kPhysicalSectorSize, 0, 0); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
-                    "be located.\n",
-                    MD_FAIL},
+                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
         RefusalCase{"logical_sector_size_missing",
                     [](Image& i) { i.RemoveItem(vhdxtest::kLogicalSectorSize); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not "
-                    "be located.\n",
-                    MD_FAIL},
+                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
         RefusalCase{"chunk_ratio_low_bits_zero",
                     [](Image& i) {
                         // 512 << 23 divided by 1 is 2^32: its low 32 bits are zero.
@@ -253,8 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseBlockAllocationTable: ChunkRatio of LogicalSectorSize 512 "
                     "and BlockSize 1 is zero\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
-                    "status 0xc0000058\n"},
+                    BAT_FAIL},
         RefusalCase{"more_blocks_than_32_bit_bat_indices",
                     [](Image& i) {
                         i.SetItemValue32(vhdxtest::kFileParameters, 0, 3);
@@ -263,8 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseBlockAllocationTable: 8589934592 payload blocks need more "
                     "BAT entries than a 32-bit index reaches\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
-                    "status 0xc0000058\n"},
+                    BAT_FAIL},
         // The blocks fit 32-bit indices, but the served size rounds up into
         // one more block, which starts a chunk whose index would wrap.
         RefusalCase{"served_size_rounds_into_a_chunk_past_32_bit_indices",
@@ -275,15 +245,13 @@ INSTANTIATE_TEST_SUITE_P(
                     STATUS_UNKNOWN_REVISION,
                     "[PONTOR] VhdxParseBlockAllocationTable: 4293918208 payload blocks need more "
                     "BAT entries than a 32-bit index reaches\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
-                    "status 0xc0000058\n"},
+                    BAT_FAIL},
         RefusalCase{
             "region_beyond_the_largest_file_offset",
             [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 0x7FFFFFFFFFF00000ull); },
             STATUS_UNKNOWN_REVISION,
             "[PONTOR] VhdxParseHeader: Region at offset 0x7FFFFFFFFFF00000 of 0x100000 "
-            "bytes lies beyond the largest file offset\n",
-            nullptr},
+            "bytes lies beyond the largest file offset\n"},
         RefusalCase{"bat_region_beyond_end_of_file",
                     [](Image& i) { i.SetRegionOffset(vhdxtest::kBatRegion, 1ull << 40); },
                     STATUS_END_OF_FILE,
@@ -302,8 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
         // metadata read.
         RefusalCase{"file_cut_inside_region_entries",
                     [](Image& i) { i.bytes.resize(0x30000 + 40); }, STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n",
-                    nullptr},
+                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
         RefusalCase{"file_cut_after_region_entries",
                     [](Image& i) { i.bytes.resize(0x30000 + 100); }, STATUS_END_OF_FILE,
                     "[PONTOR] VhdxParseMetadata: FltReadFile failed with status 0xc0000011\n",
