@@ -7,12 +7,11 @@ namespace tool {
 
 FilterStack::FilterStack(const std::filesystem::path& root) : root_(root) {
     volume_ = std::make_unique<host::Volume>(root);
-    driver_ = std::make_unique<host::Driver>(DriverEntry);
-    if (!driver_->Loaded()) {
-        const NTSTATUS status = driver_->EntryStatus();
-        driver_.reset();
+    std::string error;
+    driver_ = host::ServingDriver::Load(DriverEntry, &error);
+    if (driver_ == nullptr) {
         volume_.reset();
-        throw ToolError{"driver", "DriverEntry failed", status};
+        throw ToolError{"driver", error};
     }
 }
 

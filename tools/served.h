@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "platform/host/loader/loader.h"
 #include "tools/cli.h"
 
 namespace tool {
@@ -43,7 +44,7 @@ public:
 private:
     std::filesystem::path root_;
     std::unique_ptr<host::Volume> volume_;
-    std::unique_ptr<host::Driver> driver_;
+    std::unique_ptr<host::ServingDriver> driver_;
 };
 
 // A stub (or any file) on a filter stack rooted at its own directory, opened

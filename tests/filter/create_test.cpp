@@ -420,6 +420,9 @@ TEST_F(FilterTest, UnloadWithOpenHandlesFreesEverythingAndLeavesThePlainFile) {
 class TraceMask : public FilterTest, public ::testing::WithParamInterface<ULONG> {};
 
 TEST_P(TraceMask, GatesEveryEnteredTraceButNoFailureMessage) {
+    if (OnImage()) {
+        GTEST_SKIP() << "the image's trace mask is its own global, which nothing here writes";
+    }
     PutImage("disk.vhdx", DynamicSpec());
     PutStub("disk.vmdk", "disk.vhdx");
     PutStub("lost.vmdk", "absent.vhdx");

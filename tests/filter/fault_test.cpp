@@ -111,8 +111,7 @@ protected:
 TEST_P(FaultSweep, EveryFaultGivesADocumentedOutcomeAndLeaksNothing) {
     const uint64_t runs = kit::SweepFaults(Kind(), [&](const kit::Arm& arm) {
         {
-            host::Driver driver(DriverEntry);
-            EXPECT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
+            const auto driver = LoadDriver();
             // An open that never binds keeps the stream alive, so the second
             // open below retries the binding on the same context.
             host::Handle anchor;

@@ -63,9 +63,15 @@ ImageSpec DynamicSpec() {
 void FilterTest::SetUp() {
     gTraceFlags = 0;
     scratch_ = std::make_unique<fixture::ScratchVolume>();
-    driver_ = std::make_unique<host::Driver>(DriverEntry);
-    ASSERT_EQ(driver_->EntryStatus(), STATUS_SUCCESS);
-    ASSERT_TRUE(driver_->Loaded());
+    driver_ = LoadDriver();
+    ASSERT_NE(driver_, nullptr);
+}
+
+std::unique_ptr<host::ServingDriver> FilterTest::LoadDriver() {
+    std::string error;
+    auto driver = host::ServingDriver::Load(DriverEntry, &error);
+    EXPECT_NE(driver, nullptr) << error;
+    return driver;
 }
 
 void FilterTest::TearDown() {

@@ -13,6 +13,7 @@
 
 #include "filter/filter.h"
 #include "platform/host/host.h"
+#include "platform/host/loader/loader.h"
 #include "tests/support/vhdx_image.h"
 #include "tests/support/image_fixture.h"
 
@@ -48,8 +49,13 @@ protected:
     void TearDown() override;
 
     host::Volume& Volume() { return scratch_->Volume(); }
-    host::Driver& Driver() { return *driver_; }
+    host::Driver& Driver() { return driver_->Get(); }
     void Unload() { driver_.reset(); }
+    // The driver under test, loaded once more: the host build, or the
+    // Windows image that PONTOR_DRIVER names.
+    static std::unique_ptr<host::ServingDriver> LoadDriver();
+    // Whether the suite runs on the Windows image.
+    static bool OnImage() { return !host::ServingDriver::ImagePath().empty(); }
     std::filesystem::path HostPath(const std::string& relative) const;
     // The NT name of a volume-relative path, as the driver logs it.
     std::string NtName(const std::string& relative) const;
@@ -85,7 +91,7 @@ protected:
 
 private:
     std::unique_ptr<fixture::ScratchVolume> scratch_;
-    std::unique_ptr<host::Driver> driver_;
+    std::unique_ptr<host::ServingDriver> driver_;
 };
 
 // Whether a line among the captured output equals text exactly.

@@ -70,6 +70,20 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
     EXPECT_TRUE(std::equal(raw.begin(), raw.end(), served.begin()));
     EXPECT_TRUE(std::all_of(served.begin() + (long)raw.size(), served.end(),
                             [](uint8_t b) { return b == 0; }));
+
+    // pontor cat serves those bytes through the host build and through
+    // pontor.sys itself.
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "disk.vhdx"}, dir.Dir()).exitCode, 0);
+    for (const std::string driver : {"", PONTOR_WINDOWS_IMAGE}) {
+        SCOPED_TRACE("PONTOR_DRIVER=" + driver);
+        if (!driver.empty() && !std::filesystem::exists(driver)) {
+            GTEST_SKIP() << driver << " is not built (mingw-w64, see scripts/setup.sh)";
+        }
+        const kit::Run cat = kit::Spawn({PONTOR_BINARY, "cat", "disk.vmdk", "-o", "cat.raw"},
+                                        dir.Dir(), {"PONTOR_DRIVER=" + driver});
+        ASSERT_EQ(cat.exitCode, 0) << cat.err;
+        EXPECT_TRUE(kit::ReadFile(dir.File("cat.raw")) == served);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Qemu, QemuImages,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -459,6 +460,31 @@ LoadedDriver::~LoadedDriver() {
     if (image_ != nullptr) {
         image_.reset();
     }
+}
+
+std::filesystem::path ServingDriver::ImagePath() {
+    const char* path = std::getenv(kVariable);
+    return path != nullptr ? std::filesystem::path(path) : std::filesystem::path();
+}
+
+std::unique_ptr<ServingDriver> ServingDriver::Load(PDRIVER_INITIALIZE hostEntry,
+                                                   std::string* error) {
+    auto serving = std::unique_ptr<ServingDriver>(new ServingDriver());
+    const std::filesystem::path image = ImagePath();
+    if (!image.empty()) {
+        serving->image_ = LoadedDriver::Load(image, error);
+        if (serving->image_ == nullptr) {
+            *error = image.string() + ": " + *error;
+            return nullptr;
+        }
+        return serving;
+    }
+    serving->hostBuild_ = std::make_unique<Driver>(hostEntry);
+    if (!serving->hostBuild_->Loaded()) {
+        *error = "DriverEntry failed with " + StatusName(serving->hostBuild_->EntryStatus());
+        return nullptr;
+    }
+    return serving;
 }
 
 }  // namespace host

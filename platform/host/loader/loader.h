@@ -96,4 +96,22 @@ private:
     std::unique_ptr<Driver> driver_;
 };
 
+// The driver a host program serves through: the Windows image that the
+// PONTOR_DRIVER environment variable names, loaded as above, or else the
+// host build, entered at hostEntry.
+class ServingDriver {
+public:
+    static constexpr const char* kVariable = "PONTOR_DRIVER";
+    // Null on refusal, with the reason in *error.
+    static std::unique_ptr<ServingDriver> Load(PDRIVER_INITIALIZE hostEntry, std::string* error);
+    static std::filesystem::path ImagePath();  // from the environment; empty: the host build
+
+    Driver& Get() { return image_ != nullptr ? image_->Get() : *hostBuild_; }
+    bool IsImage() const { return image_ != nullptr; }
+
+private:
+    std::unique_ptr<Driver> hostBuild_;
+    std::unique_ptr<LoadedDriver> image_;
+};
+
 }  // namespace host
