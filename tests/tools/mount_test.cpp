@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -19,8 +18,6 @@
 
 #include "tests/tools/tool_fixture.h"
 #include "tools/pontor_ioctl.h"
-
-extern char** environ;
 
 namespace {
 
@@ -121,23 +118,11 @@ protected:
 
     // Starts the daemon in the foreground, its output in mount.log.
     void Spawn(const std::vector<std::string>& options = {}) {
-        const std::string log = dir_.File("mount.log").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
         std::vector<std::string> argv = {PONTOR_BINARY, "mount", "-f"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), {source_.string(), mountpoint_.string()});
-        std::vector<char*> raw;
-        for (std::string& a : argv) {
-            raw.push_back(a.data());
-        }
-        raw.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&daemon_, PONTOR_BINARY, &actions, nullptr, raw.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        daemon_ = kit::Launch(argv, dir_.File("mount.log"), dir_.File("mount.log"));
+        ASSERT_GT(daemon_, 0);
     }
 
     // SIGTERM, as a user stopping the daemon would; anything left is forced.
@@ -181,7 +166,7 @@ TEST_F(MountTest, StatShowsTheServedSizeAndStandardToolsReadTheDisk) {
     EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) == Expected(0, 6 * MiB));
 }
 
-TEST_F(MountTest, OddReadsReturnWhatOneReadRequestReturns) {
+TEST_F(MountTest, OddReadsReturnTheServedBytes) {
     Mount();
     struct Dd {
         uint64_t skip, count, blockSize;
@@ -196,13 +181,6 @@ TEST_F(MountTest, OddReadsReturnWhatOneReadRequestReturns) {
                                   std::to_string(d.skip) + " count=" + std::to_string(d.count) +
                                   " iflag=skip_bytes,count_bytes status=none"),
                   0);
-        const tooltest::Run read =
-            tooltest::Pontor({"read", "child.vmdk", "--offset", std::to_string(d.skip), "--length",
-                              std::to_string(d.count)},
-                             source_);
-        ASSERT_EQ(read.exitCode, 0) << read.err;
-        EXPECT_TRUE(tooltest::ReadFile(out) ==
-                    std::vector<uint8_t>(read.out.begin(), read.out.end()));
         EXPECT_TRUE(tooltest::ReadFile(out) == Expected(d.skip, d.count));
     }
 }
