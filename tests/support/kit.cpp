@@ -53,6 +53,18 @@ std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, 
     return bytes;
 }
 
+uint32_t PeChecksum(const std::vector<uint8_t>& file) {
+    const size_t field = (file[0x3c] | file[0x3d] << 8 | file[0x3e] << 16 | file[0x3f] << 24) + 88;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        if (i != field && i != field + 2) {
+            sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+            sum = (sum & 0xffff) + (sum >> 16);
+        }
+    }
+    return (uint32_t)((sum & 0xffff) + (sum >> 16) + file.size());
+}
+
 std::vector<std::string> Run::ErrLines() const {
     std::vector<std::string> lines;
     std::stringstream in(err);
@@ -62,15 +74,13 @@ std::vector<std::string> Run::ErrLines() const {
     return lines;
 }
 
-Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir,
-          const std::vector<std::string>& env) {
-    ScratchDir capture("pontor-run");
-    const std::string outPath = capture.File("out").string();
-    const std::string errPath = capture.File("err").string();
+int Launch(const std::vector<std::string>& argv, const std::filesystem::path& out,
+           const std::filesystem::path& err, const std::filesystem::path& dir,
+           const std::vector<std::string>& env) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (!dir.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     }
@@ -93,17 +103,24 @@ Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir
     }
     rawArgs.push_back(nullptr);
     rawEnvironment.push_back(nullptr);
-    Run run;
     pid_t pid;
-    if (posix_spawn(&pid, args.at(0).c_str(), &actions, nullptr, rawArgs.data(),
-                    rawEnvironment.data()) == 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+    const int failed = posix_spawn(&pid, args.at(0).c_str(), &actions, nullptr, rawArgs.data(),
+                                   rawEnvironment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+
+Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+          const std::vector<std::string>& env) {
+    ScratchDir capture("pontor-run");
+    Run run;
+    const pid_t pid = Launch(argv, capture.File("out"), capture.File("err"), dir, env);
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = Slurp(outPath);
-    run.err = Slurp(errPath);
+    run.out = Slurp(capture.File("out"));
+    run.err = Slurp(capture.File("err"));
     return run;
 }
 

@@ -37,6 +37,11 @@ std::string Slurp(const std::filesystem::path& path);
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, size_t length);
 
+// A PE image's checksum as the Windows loader computes it: 16-bit words
+// summed with their carries folded back, the CheckSum field counted as zero,
+// plus the file's length.
+uint32_t PeChecksum(const std::vector<uint8_t>& file);
+
 // A program's exit code and captured output.
 struct Run {
     int exitCode = -1;
@@ -44,9 +49,14 @@ struct Run {
     std::vector<std::string> ErrLines() const;  // without their line ends
 };
 // Runs argv[0] (a path) in dir (empty: here) with the environment plus env
-// ("NAME=value" entries replace any of the same name).
+// ("NAME=value" entries replace any of the same name), and waits for it.
 Run Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir = {},
           const std::vector<std::string>& env = {});
+// Starts it so, its standard output and error appended to out and err (which
+// may be one file); returns its process id, or -1.
+int Launch(const std::vector<std::string>& argv, const std::filesystem::path& out,
+           const std::filesystem::path& err, const std::filesystem::path& dir = {},
+           const std::vector<std::string>& env = {});
 // A shell command's exit status; its standard output, a failure of the test
 // if it exits with another status than 0; whether a program is on the PATH.
 int Shell(const std::string& command);

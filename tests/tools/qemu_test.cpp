@@ -1,9 +1,10 @@
-// The tool on images written by qemu-img: check finds nothing to object to,
-// and the map names exactly the bytes qemu-img reads back.
+// The tool on images written by qemu-img: the geometry is the one qemu-img
+// reports, check finds nothing to object to, and the map and pontor cat serve
+// exactly the bytes qemu-img reads back.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
+#include <regex>
 
 #include "tests/tools/tool_fixture.h"
 #include "tools/reader/extent_map.h"
@@ -34,6 +35,15 @@ std::vector<uint8_t> RawDisk(uint64_t size) {
     return raw;
 }
 
+uint64_t JsonNumber(const std::string& json, const std::string& key) {
+    std::smatch match;
+    if (!std::regex_search(json, match, std::regex("\"" + key + "\": *([0-9]+)"))) {
+        ADD_FAILURE() << "no " << key << " in " << json;
+        return 0;
+    }
+    return std::stoull(match[1]);
+}
+
 class QemuImages : public fixture::DriverTest, public ::testing::WithParamInterface<QemuImage> {};
 
 TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
@@ -50,6 +60,8 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
                         dir.File("disk.raw").string() + " " + dir.File("disk.vhdx").string()),
         0);
 
+    const std::string info =
+        kit::Output("qemu-img info --output=json '" + dir.File("disk.vhdx").string() + "'");
     const tooltest::Run check = tooltest::Pontor({"check", "disk.vhdx"}, dir.Dir());
     EXPECT_EQ(check.exitCode, 0) << check.out;
 
@@ -57,6 +69,8 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
     {
         const tool::Chain chain = tool::InspectChain(dir.Dir(), "disk.vhdx", "disk.vhdx", false);
         ASSERT_FALSE(tool::BindingFailure(chain));
+        EXPECT_EQ(chain.child->geometry()->virtualDiskSize, JsonNumber(info, "virtual-size"));
+        EXPECT_EQ(chain.child->geometry()->blockSize, JsonNumber(info, "cluster-size"));
         tool::MapChain(chain, [&](const tool::Extent& e) {
             ASSERT_TRUE(e.layer == tool::Layer::Image || e.layer == tool::Layer::Zeros)
                 << tool::LayerName(e.layer);
@@ -86,14 +100,14 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Qemu, QemuImages,
-                         ::testing::ValuesIn(std::vector<QemuImage>{
-                             {"Dynamic1MiBBlocks", "subformat=dynamic,block_size=1M", 24 * MiB},
-                             {"DynamicDefaultBlocksPartialLast", "subformat=dynamic", 40 * MiB},
-                             {"Fixed", "subformat=fixed,block_size=8M", 24 * MiB},
-                             {"ZeroStateBlocks",
-                              "subformat=dynamic,block_size=1M,block_state_zero=on", 16 * MiB},
-                         }),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Qemu, QemuImages,
+    ::testing::ValuesIn(std::vector<QemuImage>{
+        {"Dynamic1MiBBlocks", "subformat=dynamic,block_size=1M", 24 * MiB},
+        {"DynamicDefaultBlocksPartialLast", "subformat=dynamic", 40 * MiB + 4096},
+        {"Fixed", "subformat=fixed,block_size=8M", 24 * MiB},
+        {"ZeroStateBlocks", "subformat=dynamic,block_size=1M,block_state_zero=on", 16 * MiB},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

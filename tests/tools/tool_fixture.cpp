@@ -6,15 +6,6 @@
 #include <stdexcept>
 
 namespace tooltest {
-namespace {
-
-void Seal(std::vector<uint8_t>& b, uint64_t at, uint32_t size) {
-    vhdxtest::Store32(&b[at + 4], 0);
-    vhdxtest::Store32(&b[at + 4], vhdxtest::Crc32c(&b[at], size));
-}
-
-}  // namespace
-
 const vhdxtest::Guid kBuilderDataWriteGuid =
     vhdxtest::Guid::Parse("{66666666-7777-8888-9999-AAAAAAAAAAAA}");
 
@@ -49,24 +40,24 @@ namespace patch {
 
 void SetSequence(vhdxtest::Image& image, int copy, uint64_t sequence) {
     vhdxtest::Store64(&image.bytes[kHeader[copy] + 8], sequence);
-    Seal(image.bytes, kHeader[copy], 4096);
+    image.ResealHeaders();
 }
 
 void SetLogGuid(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid) {
     std::memcpy(&image.bytes[kHeader[copy] + 48], guid.bytes.data(), 16);
-    Seal(image.bytes, kHeader[copy], 4096);
+    image.ResealHeaders();
 }
 
 void SetVersion(vhdxtest::Image& image, int copy, uint16_t version) {
     vhdxtest::Store16(&image.bytes[kHeader[copy] + 66], version);
-    Seal(image.bytes, kHeader[copy], 4096);
+    image.ResealHeaders();
 }
 
 void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid) {
     for (int copy = 0; copy < 2; copy++) {
         std::memcpy(&image.bytes[kHeader[copy] + 32], guid.bytes.data(), 16);
-        Seal(image.bytes, kHeader[copy], 4096);
     }
+    image.ResealHeaders();
 }
 
 void Damage(vhdxtest::Image& image, uint64_t structureOffset) {
@@ -90,7 +81,7 @@ void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool inta
     vhdxtest::Store64(d + 8, 4096);
     vhdxtest::Store64(d + 16, image.batOffset + image.batLength);
     vhdxtest::Store64(d + 24, 7);
-    Seal(image.bytes, kLog, 4096);
+    vhdxtest::Store32(e + 4, vhdxtest::Crc32c(e, 4096));  // its checksum field was zero
     if (!intact) {
         e[100] ^= 1;
     }
@@ -106,7 +97,7 @@ void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::G
     vhdxtest::Store32(e + 24, length);
     vhdxtest::Store32(e + 28, required ? 1 : 0);
     vhdxtest::Store32(t + 8, n + 1);
-    Seal(image.bytes, kRegionTable[copy], 0x10000);
+    image.ResealRegionTables();
 }
 
 void SetItemFlags(vhdxtest::Image& image, const vhdxtest::Guid& item, uint32_t flags) {

@@ -1,26 +1,23 @@
 // What a Windows user builds and installs beside pontor.sys: the WDK project
-// must compile exactly the driver sources the Linux build compiles, and the
-// INF must describe one consistent minifilter service.
+// must compile exactly the driver sources the Linux build compiles, the INF
+// must describe one consistent minifilter service, and the scripts must use
+// it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "tests/support/kit.h"
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    EXPECT_TRUE(in.good()) << "cannot read " << path;
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kit::Slurp;
 
 std::string Trim(const std::string& s) {
     const size_t first = s.find_first_not_of(" \t\r\"");
@@ -132,11 +129,14 @@ std::vector<std::string> Fields(const std::string& line) {
 
 class Package : public ::testing::Test {
 protected:
-    const Inf inf_{Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.inf")};
+    static std::string Source(const std::string& name) {
+        return Slurp(PONTOR_SOURCE_DIR "/platform/windows/" + name);
+    }
+    const Inf inf_{Source("pontor.inf")};
 };
 
 TEST_F(Package, WdkProjectCompilesExactlyTheDriverSources) {
-    const std::string project = Slurp(PONTOR_SOURCE_DIR "/platform/windows/pontor.vcxproj");
+    const std::string project = Source("pontor.vcxproj");
     std::set<std::string> compiled;
     const std::regex item(R"re(<ClCompile Include="\.\.\\\.\.\\([^"]+)")re");
     for (std::sregex_iterator it(project.begin(), project.end(), item), end; it != end; ++it) {
@@ -174,6 +174,7 @@ TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
     const std::string copied = inf_.Get("DefaultInstall.NTamd64", "CopyFiles");
     EXPECT_EQ(inf_.Get("DefaultUninstall.NTamd64", "DelFiles"), copied);
     ASSERT_EQ(inf_.Lines(copied), std::vector<std::string>{"pontor.sys"});
+    EXPECT_NE(inf_.Get("SourceDisksFiles", "pontor.sys"), "") << "the install finds no source";
     EXPECT_EQ(inf_.Get(service, "ServiceBinary"), "%12%\\pontor.sys");
     EXPECT_EQ(Fields(inf_.Get("DefaultUninstall.NTamd64.Services", "DelService"))[0], add[0]);
 }
@@ -197,6 +198,25 @@ TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
     const long altitude = std::stol(values.at("Altitude"));
     EXPECT_GE(altitude, 130000);
     EXPECT_LE(altitude, 139999);
+}
+
+// The scripts install and remove through sections the INF has, and load and
+// unload the service it creates.
+TEST_F(Package, ScriptsUseTheInfsSectionsAndService) {
+    const std::string service =
+        Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[0];
+    for (const auto& [script, section, fltmc] :
+         {std::tuple<std::string, std::string, std::string>{"install.cmd", "DefaultInstall.NTamd64",
+                                                            "fltmc load "},
+          {"uninstall.cmd", "DefaultUninstall.NTamd64", "fltmc unload "}}) {
+        const std::string text = Source(script);
+        EXPECT_TRUE(inf_.Has(section) && inf_.Has(section + ".Services")) << section;
+        EXPECT_NE(text.find("InstallHinfSection " + section + " 132 .\\pontor.inf"),
+                  std::string::npos)
+            << script;
+        EXPECT_NE(text.find(fltmc + service), std::string::npos) << script;
+    }
+    EXPECT_NE(Source("install.cmd").find("fltmc instances -f " + service), std::string::npos);
 }
 
 }  // namespace
