@@ -55,18 +55,20 @@ vhdxtest::Image Disk(const std::vector<LogEntry>& log) {
     return vhdxtest::Build(spec);
 }
 
-// The file with the entries applied, in order.
-std::vector<uint8_t> Applied(std::vector<uint8_t> file, const std::vector<const LogEntry*>& log) {
-    for (const LogEntry* e : log) {
-        for (auto [offset, length] : e->zeros) {
+// The file with the entries of log that applied lists applied, in order.
+std::vector<uint8_t> Applied(std::vector<uint8_t> file, const std::vector<LogEntry>& log,
+                             const std::vector<size_t>& applied) {
+    for (size_t i : applied) {
+        const LogEntry& e = log[i];
+        for (auto [offset, length] : e.zeros) {
             file.resize(std::max<uint64_t>(file.size(), offset + length));
             std::fill_n(&file[offset], length, 0);
         }
-        for (const auto& [offset, bytes] : e->data) {
+        for (const auto& [offset, bytes] : e.data) {
             file.resize(std::max<uint64_t>(file.size(), offset + 4096));
             std::copy(bytes.begin(), bytes.end(), &file[offset]);
         }
-        file.resize(std::max<uint64_t>(file.size(), e->lastFileOffset));
+        file.resize(std::max<uint64_t>(file.size(), e.lastFileOffset));
     }
     return file;
 }
@@ -85,8 +87,6 @@ struct ReplayCase {
     bool qemuAgrees = true;         // qemu-img's replay gives the same disk
 };
 
-std::ostream& operator<<(std::ostream& out, const ReplayCase& c) { return out << c.name; }
-
 class Replay : public fixture::DriverTest, public ::testing::WithParamInterface<ReplayCase> {};
 
 TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
@@ -95,7 +95,8 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
     const vhdxtest::Image image = Disk(c.log);
     vhdxtest::WriteFile(dir.File("disk.vhdx"), image.bytes);
     vhdxtest::WriteFile(dir.File("inplace.vhdx"), image.bytes);
-    const tooltest::Run copy = tooltest::Pontor({"replay", "disk.vhdx", "out.vhdx"}, dir.Dir());
+    const tooltest::Run copy =
+        tooltest::Pontor({"replay", "disk.vhdx", "out.vhdx", "--json"}, dir.Dir());
     const tooltest::Run inPlace =
         tooltest::Pontor({"replay", "inplace.vhdx", "--in-place", "--yes"}, dir.Dir());
     EXPECT_TRUE(kit::ReadFile(dir.File("disk.vhdx")) == image.bytes);
@@ -112,17 +113,17 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
     }
     ASSERT_EQ(copy.exitCode, 0) << copy.err;
     ASSERT_EQ(inPlace.exitCode, 0) << inPlace.err;
-    std::vector<const LogEntry*> applied;
-    for (size_t i : c.applied) {
-        applied.push_back(&c.log[i]);
-    }
-    const std::vector<uint8_t> expected = WithoutHeaders(Applied(image.bytes, applied));
+    const bool applied = !c.applied.empty();
+    const std::vector<uint8_t> expected = WithoutHeaders(Applied(image.bytes, c.log, c.applied));
     for (const char* name : {"out.vhdx", "inplace.vhdx"}) {
         const std::vector<uint8_t> file = kit::ReadFile(dir.File(name));
         EXPECT_TRUE(WithoutHeaders(file) == expected) << name;
-        EXPECT_EQ(applied.empty(), file == image.bytes) << name;
+        EXPECT_EQ(!applied, file == image.bytes) << name;
     }
-    EXPECT_EQ(copy.out.find("no log to replay") != std::string::npos, applied.empty()) << copy.out;
+    EXPECT_TRUE(tooltest::IsJson(copy.out)) << copy.out;
+    EXPECT_NE(copy.out.find(applied ? "\"replayed\":true" : "\"replayed\":false"),
+              std::string::npos);
+    EXPECT_EQ(inPlace.out.find("no log to replay") == std::string::npos, applied);
     const tooltest::Run check = tooltest::Pontor({"check", "out.vhdx"}, dir.Dir());
     EXPECT_EQ(check.exitCode, 0) << check.out;
 
@@ -210,8 +211,6 @@ struct CutShort {
     int exitCode;
 };
 
-std::ostream& operator<<(std::ostream& out, const CutShort& c) { return out << c.name; }
-
 class ReplayCutShort : public fixture::DriverTest,
                        public ::testing::WithParamInterface<CutShort> {};
 
@@ -220,7 +219,8 @@ class ReplayCutShort : public fixture::DriverTest,
 TEST_P(ReplayCutShort, LeavesTheImageReplayable) {
     const CutShort& c = GetParam();
     kit::ScratchDir dir;
-    const vhdxtest::Image image = Disk({Entry(1, {{kBlock[0], 0x11}}), Growth(2)});
+    const std::vector<LogEntry> log = {Entry(1, {{kBlock[0], 0x11}}), Growth(2)};
+    const vhdxtest::Image image = Disk(log);
     vhdxtest::WriteFile(dir.File("disk.vhdx"), image.bytes);
     const std::string command = "ulimit -c 0; " + std::string(c.limits) + "; exec " +
                                 PONTOR_BINARY + " replay " +
@@ -235,9 +235,8 @@ TEST_P(ReplayCutShort, LeavesTheImageReplayable) {
     EXPECT_EQ(tooltest::Pontor({"check", "disk.vhdx"}, dir.Dir()).exitCode, 1);
     ASSERT_EQ(tooltest::Pontor({"replay", "disk.vhdx", "--in-place", "--yes"}, dir.Dir()).exitCode,
               0);
-    const LogEntry log[2] = {Entry(1, {{kBlock[0], 0x11}}), Growth(2)};
     EXPECT_TRUE(WithoutHeaders(kit::ReadFile(dir.File("disk.vhdx"))) ==
-                WithoutHeaders(Applied(image.bytes, {&log[0], &log[1]})));
+                WithoutHeaders(Applied(image.bytes, log, {0, 1})));
 }
 
 INSTANTIATE_TEST_SUITE_P(
