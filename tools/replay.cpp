@@ -88,10 +88,11 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// The entry at position if it is whole and belongs to this log: signature,
-// lengths, sequence number, GUID, checksum, and every descriptor and data
-// sector carrying the entry's sequence number. Anything else is a torn or
-// stale entry, which replay passes over.
+// The entry at position if every field of it is as the format requires:
+// signature, lengths and offsets, reserved fields zero, sequence number,
+// GUID, checksum, and every descriptor and data sector carrying the entry's
+// sequence number. Anything else is a torn or stale entry, which is no part
+// of any sequence.
 std::optional<Entry> ParseEntry(const LogRegion& log, uint64_t position, const Guid& logGuid) {
     uint8_t first[kEntryHeaderSize];
     log.Read(position, first, sizeof first);
@@ -100,7 +101,9 @@ std::optional<Entry> ParseEntry(const LogRegion& log, uint64_t position, const G
     VhdxLoadLogEntryHeader(first, &h);
     if (h.Signature != VHDX_LOG_ENTRY_SIGNATURE || h.EntryLength == 0 ||
         h.EntryLength % kSector != 0 || h.EntryLength > log.Length() || h.Tail % kSector != 0 ||
-        h.Tail >= log.Length() || h.SequenceNumber == 0 || !(Guid::From(h.LogGuid) == logGuid)) {
+        h.Tail >= log.Length() || h.SequenceNumber == 0 || h.Reserved != 0 ||
+        h.FlushedFileOffset % kMiB != 0 || h.LastFileOffset % kMiB != 0 ||
+        !(Guid::From(h.LogGuid) == logGuid)) {
         return std::nullopt;
     }
     const uint64_t sectors = h.EntryLength / kSector;
@@ -125,7 +128,7 @@ std::optional<Entry> ParseEntry(const LogRegion& log, uint64_t position, const G
         }
         if (update.zero) {
             update.length = VhdxLoad64(d + 8);
-            if (update.length % kSector != 0) {
+            if (VhdxLoad32(d + 4) != 0 || update.length % kSector != 0) {
                 return std::nullopt;
             }
         } else if (signature == kDataSignature) {
@@ -158,8 +161,8 @@ struct ActiveSequence {
 // beginning where the one before it ends and numbered one higher; it ends
 // where no such entry follows (its head), and it is complete when it holds
 // the entry its head names as the tail. The active sequence is the complete
-// one with the newest head, replayed from that tail entry on. Valid entries
-// without a complete sequence mean the log cannot be replayed.
+// one with the newest head, replayed from that tail entry on. A log without
+// one makes the file corrupt: a full reader refuses to open it.
 ActiveSequence FindActiveSequence(const LogRegion& log, const Guid& logGuid) {
     std::vector<Entry> valid;
     for (uint64_t position = 0; position < log.Length(); position += kSector) {
@@ -225,7 +228,8 @@ ActiveSequence FindActiveSequence(const LogRegion& log, const Guid& logGuid) {
     if (incomplete) {
         throw *incomplete;
     }
-    return active;
+    throw ToolError{"", "the header names log GUID " + logGuid.Text() +
+                            " but the log holds no valid entry of it: the file is corrupt"};
 }
 
 // What replay will do, worked out from the image before anything is written.
@@ -247,11 +251,17 @@ Plan MakePlan(const HostFile& file) {
     if (!layout.fileSignatureOk) {
         throw ToolError{"", "not a VHDX file (no \"vhdxfile\" signature)"};
     }
+    // A header is current when it is the only valid one or the valid one
+    // with the greater sequence number; without one the file is corrupt.
     const HeaderCopy* current = layout.Current();
+    if (layout.headers[0].Valid() && layout.headers[1].Valid() &&
+        layout.headers[0].sequenceNumber == layout.headers[1].sequenceNumber) {
+        current = nullptr;
+    }
     if (current == nullptr) {
         throw ToolError{"", layout.headers[0].Valid() && layout.headers[1].Valid()
-                                ? "the two header copies have the same sequence number but "
-                                  "different contents: which is current is unknown"
+                                ? "the two header copies have the same sequence number, so "
+                                  "neither is current"
                                 : "neither header copy is valid"};
     }
     plan.currentHeader = layout.currentHeader;
@@ -279,16 +289,21 @@ Plan MakePlan(const HostFile& file) {
     file.ReadAt(current->logOffset, bytes.data(), bytes.size());
     plan.sequence = FindActiveSequence(LogRegion(std::move(bytes)), current->logGuid);
 
+    const VHDX_LOG_ENTRY_HEADER& head = plan.sequence.entries.back().header;
+    if (head.FlushedFileOffset > file.Size()) {
+        throw ToolError{"", "the file is " + std::to_string(file.Size()) +
+                                " bytes but the newest log entry (sequence " +
+                                std::to_string(head.SequenceNumber) + ") was written when " +
+                                std::to_string(head.FlushedFileOffset) +
+                                " were on disk: the file was truncated"};
+    }
+    // Descriptors may reach past the end of the file, which then grows; but
+    // the headers are never updated through the log, and replay must not
+    // overwrite the entries it reads.
     const uint64_t logEnd = current->logOffset + current->logLength;
     for (const Entry& entry : plan.sequence.entries) {
-        const VHDX_LOG_ENTRY_HEADER& h = entry.header;
-        const std::string which = "the log entry of sequence " + std::to_string(h.SequenceNumber);
-        if (h.FlushedFileOffset > file.Size()) {
-            throw ToolError{"", "the file is " + std::to_string(file.Size()) + " bytes but " +
-                                    which + " was written when " +
-                                    std::to_string(h.FlushedFileOffset) +
-                                    " were on disk: the file was truncated"};
-        }
+        const std::string which =
+            "the log entry of sequence " + std::to_string(entry.header.SequenceNumber);
         for (const Update& u : entry.updates) {
             const std::string what = which + " writes " + std::to_string(u.length) +
                                      " bytes at file offset " + Hex(u.fileOffset);
@@ -302,17 +317,11 @@ Plan MakePlan(const HostFile& file) {
             if (u.length > 0 && u.fileOffset < logEnd && end > current->logOffset) {
                 throw ToolError{"", what + ", over the log itself"};
             }
-            if (end > std::max(file.Size(), h.LastFileOffset)) {
-                throw ToolError{"", what +
-                                        ", past both the end of the file and the entry's last "
-                                        "file offset " +
-                                        Hex(h.LastFileOffset)};
-            }
             plan.finalSize = std::max(plan.finalSize, end);
             (u.zero ? plan.zeroBytes : plan.dataSectors) += u.zero ? u.length : 1;
         }
-        plan.finalSize = std::max(plan.finalSize, h.LastFileOffset);
     }
+    plan.finalSize = std::max(plan.finalSize, head.LastFileOffset);
     return plan;
 }
 
@@ -400,7 +409,8 @@ void CopySparse(int source, const std::string& sourcePath, const Writer& out, ui
     out.Resize(size);
 }
 
-// The log's updates, tail to head, then the file's final size.
+// The log's updates, tail to head; then the file grows to at least the
+// head's last file offset, so that every structure lies inside it.
 void ApplyUpdates(const Plan& plan, const Writer& out) {
     uint64_t size = plan.fileSize;
     for (const Entry& entry : plan.sequence.entries) {
@@ -417,10 +427,9 @@ void ApplyUpdates(const Plan& plan, const Writer& out) {
                 out.Resize(size);
             }
         }
-        if (entry.header.LastFileOffset > size) {
-            size = entry.header.LastFileOffset;
-            out.Resize(size);
-        }
+    }
+    if (plan.finalSize > size) {
+        out.Resize(plan.finalSize);
     }
 }
 
