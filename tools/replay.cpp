@@ -672,8 +672,9 @@ Command ReplayCommand() {
              "file grows to the size the log asks, and both headers are rewritten with the\n"
              "log cleared. Torn entries and entries of an earlier log are passed over. IMAGE\n"
              "is only read; OUT is sparse where IMAGE is and appears only when complete.\n"
-             "A log that cannot be replayed is refused with the reason. An image with no\n"
-             "log to replay is copied as it is and the command says so (exit status 0).\n"
+             "A log that cannot be replayed is refused with the reason (a log GUID without\n"
+             "a complete sequence is a corrupt file). An image with no log to replay (its\n"
+             "log GUID is zero) is copied as it is and the command says so (exit status 0).\n"
              "With --in-place --yes, IMAGE itself is replayed: every update reaches the\n"
              "disk before the headers change, one copy at a time, so a crash leaves it\n"
              "replayable.\n",
