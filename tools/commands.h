@@ -21,6 +21,8 @@ Command InfoCommand();
 Command CheckCommand();
 Command MapCommand();
 Command StubCreateCommand();
+// Writes images: the log replayed.
+Command ReplayCommand();
 // The commands that go through the filter stack.
 Command ReadCommand();
 Command CatCommand();

@@ -1,5 +1,6 @@
 // pontor stub create: a stub beside an image, written only when the driver
 // would bind it and serve current bytes (or when told to go ahead).
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/host/host.h"
@@ -32,9 +33,13 @@ int StubCreate(const ParsedArgs& args) {
         }
     }
     if (Stale(findings) && !force) {
-        throw ToolError{
-            image,
-            "the driver would serve stale bytes; no stub written (--force writes it anyway)"};
+        const bool log = std::any_of(findings.begin(), findings.end(),
+                                     [](const Finding& f) { return f.code == "log-not-replayed"; });
+        throw ToolError{image, std::string("the driver would serve stale bytes; no stub written "
+                                           "(--force writes it anyway)") +
+                                   (log ? "; 'pontor replay IMAGE OUT' writes a copy with the "
+                                          "log replayed"
+                                        : "")};
     }
 
     WriteFileAtomically(plan.stubPath, StubBytes(plan.storedPath), args.Flag("overwrite"));

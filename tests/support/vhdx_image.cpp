@@ -13,7 +13,6 @@ using kit::MiB;
 constexpr uint64_t kHeader1 = 0x10000, kHeader2 = 0x20000;
 constexpr uint64_t kRegion1 = 0x30000, kRegion2 = 0x40000;
 constexpr uint32_t kHeaderSize = 4096, kRegionSize = 0x10000;
-constexpr uint64_t kLogOffset = 1 << 20;
 constexpr uint32_t kBitmapBlockSize = 1 << 20;
 
 uint64_t RoundUp(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
@@ -31,6 +30,65 @@ bool SectorBit(const ImageSpec& shape, uint64_t chunk, uint64_t sector) {
         return false;
     }
     return (it->second[sector / 8] >> (sector % 8)) & 1;
+}
+
+// Entries back to back from log offset 0 unless placed, wrapping at its end.
+void WriteLog(std::vector<uint8_t>& b, const LogSpec& log) {
+    for (uint64_t at : {kHeader1, kHeader2}) {
+        PutGuid(&b[at + 48], log.guid);
+        Seal(b, at, kHeaderSize);
+    }
+    auto sizeOf = [](const LogEntry& e) {
+        const size_t descriptors = e.zeros.size() + e.data.size();
+        return (uint32_t)(4096 * ((64 + 32 * descriptors + 4095) / 4096 + e.data.size()));
+    };
+    std::vector<uint32_t> positions;
+    for (uint32_t next = 0; const LogEntry& e : log.entries) {
+        positions.push_back(e.position.value_or(next));
+        next = (positions.back() + sizeOf(e)) % kLogLength;
+    }
+    for (size_t n = 0; n < log.entries.size(); n++) {
+        const LogEntry& e = log.entries[n];
+        std::vector<uint8_t> entry(sizeOf(e));
+        uint8_t* h = entry.data();
+        std::memcpy(h, "loge", 4);
+        Store32(h + 8, (uint32_t)entry.size());
+        Store32(h + 12, positions[e.tail]);
+        Store64(h + 16, e.sequence);
+        Store32(h + 24, (uint32_t)(e.zeros.size() + e.data.size()));
+        PutGuid(h + 32, e.guid.value_or(log.guid));
+        Store64(h + 48, e.flushedFileOffset ? e.flushedFileOffset : b.size());
+        Store64(h + 56, e.lastFileOffset ? e.lastFileOffset : b.size());
+        uint8_t* d = h + 64;
+        for (const auto& [offset, length] : e.zeros) {
+            std::memcpy(d, "zero", 4);
+            Store64(d + 8, length);
+            Store64(d + 16, offset);
+            Store64(d + 24, e.sequence);
+            d += 32;
+        }
+        uint8_t* sector = entry.data() + entry.size() - 4096 * e.data.size();
+        for (const auto& [offset, bytes] : e.data) {
+            std::memcpy(d, "desc", 4);
+            std::memcpy(d + 4, &bytes[4092], 4);
+            std::memcpy(d + 8, &bytes[0], 8);
+            Store64(d + 16, offset);
+            Store64(d + 24, e.sequence);
+            d += 32;
+            std::memcpy(sector, "data", 4);
+            Store32(sector + 4, (uint32_t)(e.sequence >> 32));
+            std::memcpy(sector + 8, &bytes[8], 4084);
+            Store32(sector + 4092, (uint32_t)e.sequence);
+            sector += 4096;
+        }
+        Seal(entry, 0, (uint32_t)entry.size());
+        if (e.torn) {
+            entry[entry.size() - 100] ^= 1;
+        }
+        for (size_t i = 0; i < entry.size(); i++) {
+            b[kLogOffset + (positions[n] + i) % kLogLength] = entry[i];
+        }
+    }
 }
 
 }  // namespace
@@ -128,7 +186,7 @@ Image Build(const ImageSpec& shape) {
         PutGuid(h + 32, Guid::Parse("{66666666-7777-8888-9999-AAAAAAAAAAAA}"));
         Store16(h + 64, 0);  // log version
         Store16(h + 66, 1);  // version
-        Store32(h + 68, (uint32_t)MiB);
+        Store32(h + 68, kLogLength);
         Store64(h + 72, kLogOffset);
         Seal(b, copy ? kHeader2 : kHeader1, kHeaderSize);
     }
@@ -220,6 +278,9 @@ Image Build(const ImageSpec& shape) {
             Store64(&b[kBatOffset + 8 * index], at | 6);
         }
         std::memcpy(&b[at], bits.data(), std::min<size_t>(bits.size(), kBitmapBlockSize));
+    }
+    if (shape.log) {
+        WriteLog(b, *shape.log);
     }
     return image;
 }

@@ -1,7 +1,8 @@
 // Builds VHDX images for tests, byte-exact to the format (both header and
 // region table copies, metadata items, parent locators, BAT in chunk order,
-// payload and sector bitmap blocks), patches them into every malformation the
-// tests need, and computes independently what a correct reader returns.
+// payload and sector bitmap blocks, log entries), patches them into every
+// malformation the tests need, and computes independently what a correct
+// reader returns.
 // Plain C++20: it shares no code with the driver.
 #pragma once
 
@@ -39,6 +40,24 @@ enum class State : uint8_t {
     PartiallyPresent = 7,
 };
 
+// An entry of an image's log. Updates are 4 KiB aligned.
+struct LogEntry {
+    uint64_t sequence = 1;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> data;  // file offset, 4096 bytes
+    std::vector<std::pair<uint64_t, uint64_t>> zeros;             // file offset, length
+    std::optional<Guid> guid;                                     // set: an entry of another log
+    std::optional<uint32_t> position;  // in the log; by default where the one before ends
+    size_t tail = 0;                   // the entry whose position its Tail holds
+    uint64_t flushedFileOffset = 0;    // 0: the image's size
+    uint64_t lastFileOffset = 0;       // 0: the image's size
+    bool torn = false;                 // its last sector never reached the log
+};
+
+struct LogSpec {
+    Guid guid;  // the log GUID of both headers
+    std::vector<LogEntry> entries;
+};
+
 struct ImageSpec {
     uint64_t virtualDiskSize = 8 << 20;
     uint32_t blockSize = 1 << 20;  // any value, even outside the format's range
@@ -54,6 +73,8 @@ struct ImageSpec {
     // chunk. A chunk listed here gets a present sector bitmap entry.
     std::map<uint64_t, std::vector<uint8_t>> sectorBitmaps;
     uint64_t seed = 1;
+    // The log (1 MiB at file offset 1 MiB) and its GUID in both headers.
+    std::optional<LogSpec> log;
 
     uint32_t ChunkRatio() const;
     uint64_t DataBlocks() const;
@@ -66,6 +87,8 @@ uint8_t Payload(uint64_t seed, uint64_t offset);
 constexpr uint64_t kMetadataOffset = 2 << 20;
 constexpr uint32_t kMetadataLength = 1 << 20;
 constexpr uint64_t kBatOffset = 3 << 20;
+constexpr uint64_t kLogOffset = 1 << 20;
+constexpr uint32_t kLogLength = 1 << 20;
 
 struct Image {
     std::vector<uint8_t> bytes;

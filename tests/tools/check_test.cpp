@@ -35,6 +35,18 @@ ImageSpec Child() {
     return shape;
 }
 
+// Plain, with one log entry (zeroing a sector) that change may alter.
+ImageSpec Logged(const std::function<void(vhdxtest::LogEntry&)>& change = nullptr) {
+    ImageSpec shape = Plain();
+    vhdxtest::LogEntry entry;
+    entry.zeros = {{4 * MiB, 4096}};
+    if (change) {
+        change(entry);
+    }
+    shape.log = vhdxtest::LogSpec{kLogGuid, {entry}};
+    return shape;
+}
+
 struct Case {
     const char* name;
     ImageSpec shape;
@@ -128,30 +140,21 @@ const Case kCases[] = {
          tooltest::patch::SetVersion(i, 1, 2);
      },
      {"error:header-version"}},
-    {"LogNotReplayed",
-     Plain(),
-     [](Image& i) {
-         tooltest::patch::SetLogGuid(i, 0, kLogGuid);
-         tooltest::patch::WriteLogEntry(i, kLogGuid, true);
-     },
-     {"error:log-not-replayed"}},
+    {"LogNotReplayed", Logged(), nullptr, {"error:log-not-replayed"}},
     {"LogEntryOfAnotherGuid",
-     Plain(),
-     [](Image& i) {
-         tooltest::patch::SetLogGuid(i, 0, kLogGuid);
-         tooltest::patch::WriteLogEntry(i, kUnknown, true);
-     },
+     Logged([](vhdxtest::LogEntry& e) { e.guid = kUnknown; }),
+     nullptr,
      {"note:log-empty"}},
     {"LogEntryDamaged",
-     Plain(),
-     [](Image& i) {
-         tooltest::patch::SetLogGuid(i, 0, kLogGuid);
-         tooltest::patch::WriteLogEntry(i, kLogGuid, false);
-     },
+     Logged([](vhdxtest::LogEntry& e) { e.torn = true; }),
+     nullptr,
      {"note:log-empty"}},
     {"LogEntryWithoutLogGuid",
-     Plain(),
-     [](Image& i) { tooltest::patch::WriteLogEntry(i, kLogGuid, true); },
+     Logged(),
+     [](Image& i) {
+         tooltest::patch::SetLogGuid(i, 0, Guid());
+         tooltest::patch::SetLogGuid(i, 1, Guid());
+     },
      {}},
     {"SecondRegionTableDamaged",
      Plain(),

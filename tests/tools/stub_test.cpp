@@ -116,11 +116,10 @@ struct Refused {
 std::ostream& operator<<(std::ostream& out, const Refused& c) { return out << c.name; }
 
 void StaleImage(const fs::path& dir) {
-    const vhdxtest::Guid log = vhdxtest::Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}");
-    vhdxtest::Image image = vhdxtest::Build(Plain());
-    tooltest::patch::SetLogGuid(image, 0, log);
-    tooltest::patch::WriteLogEntry(image, log, true);
-    vhdxtest::WriteFile(dir / "disk.vhdx", image.bytes);
+    vhdxtest::ImageSpec spec = Plain();
+    spec.log = vhdxtest::LogSpec{vhdxtest::Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}"),
+                                 {vhdxtest::LogEntry{}}};
+    vhdxtest::WriteFile(dir / "disk.vhdx", vhdxtest::Build(spec).bytes);
 }
 
 class StubRefused : public fixture::DriverTest, public ::testing::WithParamInterface<Refused> {};
@@ -178,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
          StaleImage,
          {"disk.vhdx"},
          1,
-         "stale bytes; no stub written (--force writes it anyway)"},
+         "no stub written (--force writes it anyway); 'pontor replay IMAGE OUT' writes"},
         {"ExistingStub",
          [](const fs::path& d) {
              Write(d / "disk.vhdx", Plain());

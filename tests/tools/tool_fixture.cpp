@@ -64,29 +64,6 @@ void Damage(vhdxtest::Image& image, uint64_t structureOffset) {
     image.bytes[structureOffset + 4] ^= 0x5A;
 }
 
-void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool intact) {
-    constexpr uint64_t kLog = 1 << 20;
-    uint8_t* e = &image.bytes[kLog];
-    std::memset(e, 0, 4096);
-    std::memcpy(e, "loge", 4);
-    vhdxtest::Store32(e + 8, 4096);  // entry length
-    vhdxtest::Store32(e + 12, 0);    // tail
-    vhdxtest::Store64(e + 16, 7);    // sequence number
-    vhdxtest::Store32(e + 24, 1);    // one descriptor
-    std::memcpy(e + 32, guid.bytes.data(), 16);
-    vhdxtest::Store64(e + 48, image.bytes.size());  // flushed file offset
-    vhdxtest::Store64(e + 56, image.bytes.size());  // last file offset
-    uint8_t* d = e + 64;                            // zero the first payload MiB
-    std::memcpy(d, "zero", 4);
-    vhdxtest::Store64(d + 8, 4096);
-    vhdxtest::Store64(d + 16, image.batOffset + image.batLength);
-    vhdxtest::Store64(d + 24, 7);
-    vhdxtest::Store32(e + 4, vhdxtest::Crc32c(e, 4096));  // its checksum field was zero
-    if (!intact) {
-        e[100] ^= 1;
-    }
-}
-
 void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid,
                              uint64_t fileOffset, uint32_t length, bool required) {
     uint8_t* t = &image.bytes[kRegionTable[copy]];

@@ -36,9 +36,6 @@ void SetLogGuid(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid);
 void SetVersion(vhdxtest::Image& image, int copy, uint16_t version);
 void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid);  // both copies
 void Damage(vhdxtest::Image& image, uint64_t structureOffset);              // breaks its checksum
-// Writes a log entry at the start of the log (1 MiB) with one zero
-// descriptor; guid is the entry's log GUID, intact false breaks its checksum.
-void WriteLogEntry(vhdxtest::Image& image, const vhdxtest::Guid& guid, bool intact);
 // Adds an entry to region table copy `copy` only.
 void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid,
                              uint64_t fileOffset, uint32_t length, bool required);

@@ -240,7 +240,8 @@ private:
                     std::to_string(log.firstSequence) + " to " + std::to_string(log.lastSequence) +
                     ", " + Count(log.descriptors, "descriptor", "descriptors") + ") for log GUID " +
                     current->logGuid.Text() +
-                    "; a full reader replays them first, the driver serves the file without them");
+                    "; a full reader replays them first, the driver serves the file without them "
+                    "('pontor replay IMAGE OUT' writes a copy with the log replayed)");
         } else {
             Add(Severity::Note, Effect::None, "log-empty",
                 "the log GUID " + current->logGuid.Text() +

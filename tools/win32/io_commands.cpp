@@ -82,6 +82,13 @@ Command LinuxOnly(const char* name, const char* arguments, const char* summary,
 }  // namespace
 
 std::optional<int> RefuseLinuxOnly(std::string_view command) {
+    if (command == "replay") {
+        std::fputs(
+            "pontor: replay: not in the Windows build; Windows replays a disk's log "
+            "whenever it attaches the disk (Mount-VHD, Disk Management)\n",
+            stderr);
+        return kExitUsage;
+    }
     for (const char* name : {"read", "cat", "convert", "mount"}) {
         if (command == name) {
             std::fprintf(stderr,
@@ -108,6 +115,12 @@ Command CatCommand() {
 Command ConvertCommand() {
     return LinuxOnly("convert", "STUB OUT", "[Linux only] the served disk into a sparse raw file",
                      [](const ParsedArgs&) { return *RefuseLinuxOnly("convert"); });
+}
+
+Command ReplayCommand() {
+    return LinuxOnly("replay", "IMAGE [OUT]",
+                     "[Linux only] a copy of an image with its log replayed",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("replay"); });
 }
 
 Command MountCommand() {

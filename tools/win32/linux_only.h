@@ -1,7 +1,8 @@
 // The subcommands the Windows build leaves out: read, cat, convert and mount
 // serve a stub's bytes through the driver loaded on the Linux host platform,
 // which this build does not carry. On Windows the loaded driver serves a
-// stub to every program.
+// stub to every program. replay writes with POSIX file calls; Windows
+// replays a log itself when it attaches a disk.
 #pragma once
 
 #include <optional>
