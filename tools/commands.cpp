@@ -39,7 +39,7 @@ const Command* Find(const std::string& name) {
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         InfoCommand(), CheckCommand(),   MapCommand(),    StubCreateCommand(), ReadCommand(),
-        CatCommand(),  ConvertCommand(), HeaderCommand(), MountCommand(),
+        CatCommand(),  ConvertCommand(), HeaderCommand(), MountCommand(),      FlattenCommand(),
     };
     return commands;
 }

@@ -82,6 +82,12 @@ Command LinuxOnly(const char* name, const char* arguments, const char* summary,
 }  // namespace
 
 std::optional<int> RefuseLinuxOnly(std::string_view command) {
+    if (command == "flatten") {
+        std::fputs(
+            "pontor: flatten: not in the Windows build: its VHDX writer is the Linux tool's\n",
+            stderr);
+        return kExitUsage;
+    }
     for (const char* name : {"read", "cat", "convert", "mount"}) {
         if (command == name) {
             std::fprintf(stderr,
@@ -113,6 +119,11 @@ Command ConvertCommand() {
 Command MountCommand() {
     return LinuxOnly("mount", "SOURCE MOUNTPOINT", "[Linux only] serve a directory with FUSE",
                      [](const ParsedArgs&) { return *RefuseLinuxOnly("mount"); });
+}
+
+Command FlattenCommand() {
+    return LinuxOnly("flatten", "IMAGE OUT", "[Linux only] a chain of any depth as one image",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("flatten"); });
 }
 
 Command HeaderCommand() {
