@@ -158,9 +158,12 @@ int Flatten(const ParsedArgs& args) {
         if (base.layout.Current() == nullptr) {
             throw ToolError{base.displayName, "has no current header to link to"};
         }
+        // Where Windows found the base, as the image above it recorded.
+        const Metadata& above = images[images.size() - 2]->layout.metadata;
         parent =
             ParentLink{base.layout.Current()->dataWriteGuid,
-                       LocatorPath(base.path, std::filesystem::absolute(out, error).parent_path())};
+                       LocatorPath(base.path, std::filesystem::absolute(out, error).parent_path()),
+                       above.Locator(u"volume_path"), above.Locator(u"absolute_win32_path")};
     }
 
     VhdxWriter writer(out, geometry, parent);

@@ -1,8 +1,9 @@
 // pontor flatten on chains the builder writes, one to four images deep,
 // against oracles that share no code with the tool: the builder's own
-// resolution of the chain, libvhdi's vhdimount on the chain and on the
-// output, qemu-img check and convert of the output, and the driver serving
-// the output through a stub.
+// resolution of the chain, the driver serving the output through a stub, and
+// for a stand-alone output qemu-img check and convert and libvhdi's
+// vhdimount. (libvhdi 20210425 serves a differencing chain as its base
+// alone, even under a child that holds every block, so it reads no chain.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,7 +65,7 @@ ImageSpec Level(int level, int depth, Fault fault) {
     return s;
 }
 
-// The disk libvhdi presents for image, its parents beside it.
+// The disk libvhdi presents for image.
 std::vector<uint8_t> Vhdi(const std::filesystem::path& dir, const std::string& image) {
     const std::filesystem::path mount = dir / ("mnt-" + image);
     std::filesystem::create_directory(mount);
@@ -142,8 +143,7 @@ TEST_P(Flatten, WritesTheBytesTheChainPresents) {
         const tooltest::Run stub = Pontor({"stub", "create", top, "top.vmdk"}, dir.Dir());
         EXPECT_NE(stub.err.find("pontor flatten"), std::string::npos) << stub.err;
     }
-    if (tooltest::Have("vhdimount")) {
-        EXPECT_TRUE(Vhdi(dir.Dir(), top) == expected);
+    if (!c.keepParent && tooltest::Have("vhdimount")) {
         EXPECT_TRUE(Vhdi(dir.Dir(), "out.vhdx") == expected);
     }
     if (!c.keepParent && tooltest::Have("qemu-img")) {  // qemu reads no differencing VHDX

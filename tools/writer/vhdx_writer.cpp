@@ -227,10 +227,19 @@ std::vector<uint8_t> VhdxWriter::MetadataRegion() const {
     Put32(&sector[0], g_.physicalSectorSize);
     item(VHDX_PHYSICAL_SECTOR_SIZE_GUID, sector, kIsVirtualDisk | kIsRequired);
     if (parent_) {
-        const std::string linkage = parent_->dataWriteGuid.Text();
-        const std::vector<std::pair<std::u16string, std::u16string>> entries = {
+        // In lower case, as Windows writes it: libvhdi reads no other.
+        std::string linkage = parent_->dataWriteGuid.Text();
+        std::transform(linkage.begin(), linkage.end(), linkage.begin(),
+                       [](char c) { return (char)std::tolower((unsigned char)c); });
+        std::vector<std::pair<std::u16string, std::u16string>> entries = {
             {u"parent_linkage", std::u16string(linkage.begin(), linkage.end())},
             {u"relative_path", parent_->relativePath}};
+        if (parent_->volumePath) {
+            entries.push_back({u"volume_path", *parent_->volumePath});
+        }
+        if (parent_->absoluteWin32Path) {
+            entries.push_back({u"absolute_win32_path", *parent_->absoluteWin32Path});
+        }
         std::vector<uint8_t> locator(20 + 12 * entries.size());
         PutGuid(&locator[0], VHDX_PARENT_LOCATOR_TYPE_GUID);
         Put16(&locator[18], (uint16_t)entries.size());

@@ -28,11 +28,12 @@ struct WriterGeometry {
 std::string GeometryProblem(const WriterGeometry& geometry);
 
 // The parent of a differencing image: its data write GUID (the locator's
-// "parent_linkage") and its path relative to the child's directory, with
-// backslashes (".\base.vhdx").
+// "parent_linkage"), its path relative to the child's directory with
+// backslashes (".\base.vhdx"), and where Windows found it, if known.
 struct ParentLink {
     Guid dataWriteGuid;
     std::u16string relativePath;
+    std::optional<std::u16string> volumePath, absoluteWin32Path;
 };
 
 class VhdxWriter {
