@@ -38,8 +38,9 @@ const Command* Find(const std::string& name) {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        InfoCommand(), CheckCommand(), MapCommand(),     StubCreateCommand(), ReplayCommand(),
-        ReadCommand(), CatCommand(),   ConvertCommand(), HeaderCommand(),     MountCommand(),
+        InfoCommand(),    CheckCommand(),   MapCommand(),   StubCreateCommand(),
+        ReplayCommand(),  FlattenCommand(), ReadCommand(),  CatCommand(),
+        ConvertCommand(), HeaderCommand(),  MountCommand(),
     };
     return commands;
 }

@@ -29,6 +29,8 @@ Command CatCommand();
 Command ConvertCommand();
 Command HeaderCommand();
 Command MountCommand();
+// A differencing chain of any depth written as an image the driver serves.
+Command FlattenCommand();
 
 // The whole command line (without the program name) to an exit code; errors
 // are printed as one line on stderr.

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "tools/cli.h"
@@ -136,6 +139,31 @@ void Output::Commit() {
         ::unlink(temporary_.c_str());
         throw ToolError{path_, ErrnoText(error)};
     }
+}
+
+Progress::Progress(const char* what, uint64_t total)
+    : what_(what), total_(total), shown_(::isatty(2) != 0) {}
+
+Progress::~Progress() {
+    if (shown_ && drawn_) {
+        std::fputs("\n", stderr);
+    }
+}
+
+void Progress::Update(uint64_t done, bool force) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!shown_ || (!force && now - last_ < std::chrono::milliseconds(100))) {
+        return;
+    }
+    last_ = now;
+    drawn_ = true;
+    const unsigned percent = total_ ? (unsigned)(done * 100 / total_) : 100;
+    char bar[32];
+    std::memset(bar, ' ', 30);
+    std::memset(bar, '=', percent * 30 / 100);
+    bar[30] = 0;
+    std::fprintf(stderr, "\rpontor: %s [%s] %3u%% %" PRIu64 "/%" PRIu64 " MiB", what_, bar, percent,
+                 done >> 20, total_ >> 20);
 }
 
 }  // namespace tool

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <chrono>
 #include <string>
 
 namespace tool {
@@ -38,6 +39,21 @@ private:
     bool sparse_;
     bool committed_ = false;
     std::atomic<uint64_t> position_{0};  // appended so far, or the furthest byte written
+};
+
+// Shows progress on stderr when it is a terminal, at most ten times a second.
+class Progress {
+public:
+    Progress(const char* what, uint64_t total);
+    ~Progress();
+    void Update(uint64_t done, bool force = false);
+
+private:
+    const char* what_;
+    uint64_t total_;
+    bool shown_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point last_{};
 };
 
 }  // namespace tool

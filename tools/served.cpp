@@ -90,6 +90,9 @@ void OpenedStub::RequireBound() {
         }
     }
     why += complaint.empty() ? " (it has no stub signature)" : ": " + complaint;
+    if (complaint.find("nested differencing") != std::string::npos) {
+        why += std::string(" ") + kFlattenHint;
+    }
     throw ToolError{path_, why, reply.status};
 }
 

@@ -405,14 +405,14 @@ void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
     }
 }
 
-std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
-                                   uint64_t length) {
+namespace {
+
+// The image's bytes over below, what its parent presents of the same range.
+std::vector<uint8_t> Resolve(const ImageSpec& image, const std::vector<uint8_t>* below,
+                             uint64_t offset, uint64_t length) {
     std::vector<uint8_t> out;
     out.reserve(length);
     const uint32_t ratio = image.ChunkRatio();
-    // The parent's bytes of the same range, resolved once.
-    const std::vector<uint8_t> below =
-        parent ? ExpectedBytes(*parent, nullptr, offset, length) : std::vector<uint8_t>();
     for (uint64_t o = offset; o < offset + length; o++) {
         const uint64_t block = o / image.blockSize;
         auto it = image.blocks.find(block);
@@ -441,12 +441,29 @@ std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* pare
             default: break;
         }
         if (fromParent) {
-            out.push_back(parent ? below[o - offset] : 0);
+            out.push_back(below ? (*below)[o - offset] : 0);
         } else {
             out.push_back(Payload(image.seed, o));
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
+                                   uint64_t length) {
+    return parent ? ExpectedChainBytes({image, *parent}, offset, length)
+                  : Resolve(image, nullptr, offset, length);
+}
+
+std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uint64_t offset,
+                                        uint64_t length) {
+    std::vector<uint8_t> below;
+    for (size_t i = chain.size(); i-- > 0;) {
+        below = Resolve(chain[i], i + 1 < chain.size() ? &below : nullptr, offset, length);
+    }
+    return below;
 }
 
 uint32_t Crc32c(const uint8_t* data, size_t length) {

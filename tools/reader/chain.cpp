@@ -85,7 +85,8 @@ std::optional<ToolError> BindingFailure(const Chain& chain) {
     }
     if (chain.parent->driver->Context()->HasParent != 0) {
         return ToolError{chain.parent->displayName,
-                         "It is a nested differencing VHDX file and is not supported.",
+                         "It is a nested differencing VHDX file and is not supported. " +
+                             std::string(kFlattenHint),
                          STATUS_UNRECOGNIZED_MEDIA};
     }
     return std::nullopt;

@@ -155,7 +155,8 @@ public:
         if (parent.layout.metadata.HasParent()) {
             Add(Severity::Error, Effect::Unbindable, "parent-nested",
                 "the parent " + parent.path.string() +
-                    " is itself differencing; the driver binds chains of two images at most");
+                    " is itself differencing; the driver binds chains of two images at most " +
+                    kFlattenHint);
         }
         Image(parent);
     }

@@ -16,6 +16,10 @@ constexpr int kExitFailure = 1;     // refused, failed, or (check) problems foun
 constexpr int kExitUsage = 2;       // bad command line
 constexpr int kExitUnreadable = 3;  // check: the image could not be examined at all
 
+// The way forward from a chain deeper than the driver binds.
+constexpr const char* kFlattenHint =
+    "(pontor flatten IMAGE OUT writes the chain as one image the driver serves)";
+
 // A failure of the work itself, printed as one line:
 //   pontor: SUBJECT: STATUS_NAME (0xXXXXXXXX): message   (with a status)
 //   pontor: SUBJECT: message                             (without)

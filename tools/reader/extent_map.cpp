@@ -1,6 +1,7 @@
 #include "tools/reader/extent_map.h"
 
 #include <algorithm>
+#include <deque>
 #include <vector>
 
 namespace tool {
@@ -37,21 +38,26 @@ private:
 // One image of the chain, resolved the way the read engine resolves it.
 class Source {
 public:
-    Source(const InspectedImage& image, Source* parent)
-        : image_(image), g_(*image.geometry()), bat_(*image.file, g_), parent_(parent) {}
+    // depth: 0 for the chain's child, 1 for its parent, and so on.
+    Source(const InspectedImage& image, Source* parent, uint32_t depth)
+        : image_(image),
+          g_(*image.geometry()),
+          bat_(*image.file, g_),
+          parent_(parent),
+          depth_(depth) {}
 
-    // Emits [offset, offset + length) of this image's disk. As the parent of
-    // another image (asParent), its file is the Parent layer, a block it does
-    // not hold is zeros, and the extents carry the child's state.
-    void Resolve(uint64_t offset, uint64_t length, bool asParent, uint32_t childState,
-                 Merger& out) {
+    // Emits [offset, offset + length) of this image's disk. Below the child
+    // its file is the Parent layer and the extents carry the child's state;
+    // what a differencing image does not hold comes from its own parent.
+    void Resolve(uint64_t offset, uint64_t length, uint32_t childState, Merger& out) {
+        const bool asParent = depth_ > 0;
         const uint64_t end = offset + length;
         if (offset >= g_.dataSize || end > g_.dataSize) {
             // A read that starts past the served size fails; one that runs
             // past it stops there.
             const uint64_t served = offset >= g_.dataSize ? offset : g_.dataSize;
             if (served > offset) {
-                Resolve(offset, served - offset, asParent, childState, out);
+                Resolve(offset, served - offset, childState, out);
             }
             Emit(out, served, end - served, childState, Layer::Unreadable, std::nullopt);
             return;
@@ -66,8 +72,8 @@ public:
             const uint64_t base = entry ? VhdxBatEntryFileOffset(*entry) : 0;
             if (!entry) {
                 Emit(out, o, stepEnd - o, shown, Layer::Unreadable, std::nullopt);
-            } else if (state == PAYLOAD_BLOCK_NOT_PRESENT && !asParent && g_.hasParent) {
-                FromParent(o, stepEnd - o, state, out);
+            } else if (state == PAYLOAD_BLOCK_NOT_PRESENT && g_.hasParent) {
+                FromParent(o, stepEnd - o, shown, out);
             } else if (state <= PAYLOAD_BLOCK_UNMAPPED) {
                 Emit(out, o, stepEnd - o, shown, Layer::Zeros, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
@@ -82,14 +88,14 @@ public:
 private:
     void Emit(Merger& out, uint64_t start, uint64_t length, uint32_t state, Layer layer,
               std::optional<uint64_t> fileOffset) {
-        out.Add({start, length, state, layer, fileOffset});
+        out.Add({start, length, state, layer, fileOffset, depth_});
     }
 
     void FromParent(uint64_t offset, uint64_t length, uint32_t state, Merger& out) {
         if (parent_ == nullptr) {
             Emit(out, offset, length, state, Layer::Unreadable, std::nullopt);
         } else {
-            parent_->Resolve(offset, length, true, state, out);
+            parent_->Resolve(offset, length, state, out);
         }
     }
 
@@ -138,7 +144,7 @@ private:
                 FromFile(base + (runStart - blockStart), runStart, length, asParent, state, out);
             } else if (run == Unknown) {
                 Emit(out, runStart, length, state, Layer::Unreadable, std::nullopt);
-            } else if (!asParent && g_.hasParent) {
+            } else if (g_.hasParent) {
                 FromParent(runStart, length, state, out);
             } else {
                 Emit(out, runStart, length, state, Layer::Zeros, std::nullopt);
@@ -168,6 +174,7 @@ private:
     const Geometry& g_;
     BatReader bat_;
     Source* parent_;
+    uint32_t depth_;
     std::vector<uint8_t> bitmap_;
     uint64_t bitmapChunk_ = UINT64_MAX, bitmapValid_ = 0;
 };
@@ -185,8 +192,8 @@ const char* LayerName(Layer layer) {
 }
 
 bool Extent::Continues(const Extent& next) const {
-    if (state != next.state || layer != next.layer || start + length != next.start ||
-        fileOffset.has_value() != next.fileOffset.has_value()) {
+    if (state != next.state || layer != next.layer || depth != next.depth ||
+        start + length != next.start || fileOffset.has_value() != next.fileOffset.has_value()) {
         return false;
     }
     return !fileOffset || *fileOffset + length == *next.fileOffset;
@@ -195,11 +202,31 @@ bool Extent::Continues(const Extent& next) const {
 void MapChain(const Chain& chain, const std::function<void(const Extent&)>& emit) {
     std::optional<Source> parent;
     if (chain.parent && chain.parent->geometry()) {
-        parent.emplace(*chain.parent, nullptr);
+        parent.emplace(*chain.parent, nullptr, 1);
     }
-    Source child(*chain.child, parent ? &*parent : nullptr);
+    Source child(*chain.child, parent ? &*parent : nullptr, 0);
     Merger out(emit);
-    child.Resolve(0, chain.child->geometry()->dataSize, false, 0, out);
+    child.Resolve(0, chain.child->geometry()->dataSize, 0, out);
+}
+
+struct LineageMap::Sources {
+    std::deque<Source> images;  // the base first, so that each finds its parent built
+};
+
+LineageMap::LineageMap(const std::vector<const InspectedImage*>& images)
+    : sources_(std::make_unique<Sources>()) {
+    Source* parent = nullptr;
+    for (size_t i = images.size(); i-- > 0;) {
+        parent = &sources_->images.emplace_back(*images[i], parent, (uint32_t)i);
+    }
+}
+
+LineageMap::~LineageMap() = default;
+
+void LineageMap::Map(uint64_t offset, uint64_t length,
+                     const std::function<void(const Extent&)>& emit) {
+    Merger out(emit);
+    sources_->images.back().Resolve(offset, length, 0, out);
 }
 
 }  // namespace tool

@@ -89,6 +89,12 @@ std::optional<int> RefuseLinuxOnly(std::string_view command) {
             stderr);
         return kExitUsage;
     }
+    if (command == "flatten") {
+        std::fputs(
+            "pontor: flatten: not in the Windows build: its VHDX writer is the Linux tool's\n",
+            stderr);
+        return kExitUsage;
+    }
     for (const char* name : {"read", "cat", "convert", "mount"}) {
         if (command == name) {
             std::fprintf(stderr,
@@ -126,6 +132,11 @@ Command ReplayCommand() {
 Command MountCommand() {
     return LinuxOnly("mount", "SOURCE MOUNTPOINT", "[Linux only] serve a directory with FUSE",
                      [](const ParsedArgs&) { return *RefuseLinuxOnly("mount"); });
+}
+
+Command FlattenCommand() {
+    return LinuxOnly("flatten", "IMAGE OUT", "[Linux only] a chain of any depth as one image",
+                     [](const ParsedArgs&) { return *RefuseLinuxOnly("flatten"); });
 }
 
 Command HeaderCommand() {

@@ -1,0 +1,178 @@
+// pontor flatten on chains the builder writes, one to four images deep,
+// against oracles that share no code with the tool: the builder's own
+// resolution of the chain, the driver serving the output through a stub, and
+// for a stand-alone output qemu-img check and convert and libvhdi's
+// vhdimount. (libvhdi 20210425 serves a differencing chain as its base
+// alone, even under a child that holds every block, so it reads no chain.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/tools/tool_fixture.h"
+#include "tools/cli.h"
+
+namespace {
+
+using kit::MiB;
+using tooltest::Pontor;
+using vhdxtest::ImageSpec;
+using vhdxtest::State;
+
+// What is wrong with the chain's deepest link, between image 1 and the base.
+enum class Fault { None, Linkage, Size, SectorSize, Missing, Loop };
+
+struct FlattenCase {
+    const char* name;
+    int depth;  // images in the chain
+    bool keepParent;
+    const char* blockSize;  // --block-size, or null
+    Fault fault;
+    const char* refusal;  // what the one-line error names; null: flatten succeeds
+};
+
+std::string Name(int level) { return "l" + std::to_string(level) + ".vhdx"; }
+
+// Image `level` of a chain (0 the base): a block in every state, the states
+// shifted by level so that each block meets others above and below, odd
+// levels with 2 MiB blocks, and partially present blocks in every
+// differencing image with runs of sectors that differ by level.
+ImageSpec Level(int level, int depth, Fault fault) {
+    static const State kStates[] = {State::FullyPresent, State::PartiallyPresent, State::NotPresent,
+                                    State::Zero,         State::Unmapped,         State::Undefined};
+    ImageSpec s;
+    s.seed = 100 + level;
+    s.blockSize = (uint32_t)((level % 2 ? 2 : 1) * MiB);
+    s.hasParent = level > 0 || (fault == Fault::Loop);
+    const int parent = level > 0 ? level - 1 : depth - 1;
+    if (s.hasParent) {
+        s.parentLocator = tooltest::LocatorFor(host::Utf16(Name(parent)));
+    }
+    if (level == 0 && fault == Fault::Size) {
+        s.virtualDiskSize = 16 * MiB;
+    }
+    if (level == 0 && fault == Fault::SectorSize) {
+        s.logicalSectorSize = 4096;
+    }
+    for (uint64_t b = 0; b < s.DataBlocks(); b++) {
+        const State state = kStates[(b + 2 * level) % 6];
+        s.blocks[b] = level == 0 && state == State::PartiallyPresent ? State::FullyPresent : state;
+    }
+    std::vector<uint8_t> bits(s.virtualDiskSize / s.logicalSectorSize / 8);
+    for (size_t k = 0; k < bits.size(); k++) {
+        bits[k] = (uint8_t)((0x0F << level % 4) ^ (k % 3 ? 0xFF : 0));
+    }
+    s.sectorBitmaps[0] = bits;
+    return s;
+}
+
+// The disk libvhdi presents for image.
+std::vector<uint8_t> Vhdi(const std::filesystem::path& dir, const std::string& image) {
+    const std::filesystem::path mount = dir / ("mnt-" + image);
+    std::filesystem::create_directory(mount);
+    EXPECT_EQ(tooltest::Shell("vhdimount " + (dir / image).string() + " " + mount.string() +
+                              " >/dev/null"),
+              0);
+    std::vector<uint8_t> bytes = kit::ReadFile(mount / "vhdi1");
+    tooltest::Shell("fusermount -u " + mount.string());
+    std::filesystem::remove(mount);
+    return bytes;
+}
+
+class Flatten : public ::testing::TestWithParam<FlattenCase> {};
+
+TEST_P(Flatten, WritesTheBytesTheChainPresents) {
+    const FlattenCase& c = GetParam();
+    kit::ScratchDir dir;
+    std::vector<ImageSpec> chain;  // the child first
+    std::vector<std::string> names;
+    std::vector<std::vector<uint8_t>> inputs;
+    for (int level = c.depth - 1; level >= 0; level--) {
+        chain.push_back(Level(level, c.depth, c.fault));
+        vhdxtest::Image image = vhdxtest::Build(chain.back());
+        if (level == 0 && c.fault == Fault::Linkage) {
+            tooltest::patch::SetDataWriteGuid(
+                image, vhdxtest::Guid::Parse("{12345678-0000-0000-0000-000000000000}"));
+        }
+        if (level > 0 || c.fault != Fault::Missing) {
+            vhdxtest::WriteFile(dir.File(Name(level)), image.bytes);
+            names.insert(names.begin(), Name(level));
+            inputs.push_back(image.bytes);
+        }
+    }
+    const std::string top = Name(c.depth - 1);
+    std::vector<std::string> args = {"flatten", top, "out.vhdx", "--json"};
+    if (c.keepParent) {
+        args.push_back("--keep-parent");
+    }
+    if (c.blockSize) {
+        args.insert(args.end(), {"--block-size", c.blockSize});
+    }
+    const tooltest::Run run = Pontor(args, dir.Dir());
+    for (size_t i = 0; i < inputs.size(); i++) {
+        EXPECT_TRUE(kit::ReadFile(dir.File(Name(c.depth - 1 - (int)i))) == inputs[i]);
+    }
+    if (c.refusal) {
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.ErrLines().size(), 1u) << run.err;
+        EXPECT_NE(run.err.find(c.refusal), std::string::npos) << run.err;
+        EXPECT_EQ(tooltest::ListDir(dir.Dir()), names);  // no output, no temporary file
+        return;
+    }
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(tooltest::IsJson(run.out)) << run.out;
+    names.push_back("out.vhdx");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(tooltest::ListDir(dir.Dir()), names);
+
+    const std::vector<uint8_t> expected = vhdxtest::ExpectedChainBytes(chain, 0, 8 * MiB);
+    if (!c.keepParent) {  // blocks that read as zeros are left out
+        const uint64_t block = c.blockSize ? tool::ParseSize("", c.blockSize) : chain[0].blockSize;
+        uint64_t zeros = 0;
+        for (uint64_t at = 0; at < expected.size(); at += block) {
+            zeros += std::all_of(expected.begin() + (long)at, expected.begin() + (long)(at + block),
+                                 [](uint8_t v) { return v == 0; });
+        }
+        EXPECT_NE(run.out.find("\"not_present\":" + std::to_string(zeros)), std::string::npos)
+            << run.out;
+    }
+    EXPECT_EQ(Pontor({"check", "out.vhdx"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(Pontor({"stub", "create", "out.vhdx"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(Pontor({"cat", "out.vmdk", "-o", "cat.raw"}, dir.Dir()).exitCode, 0);
+    EXPECT_TRUE(kit::ReadFile(dir.File("cat.raw")) == expected);
+    if (c.depth > 2) {  // the driver refuses the chain itself, and names the way forward
+        const tooltest::Run stub = Pontor({"stub", "create", top, "top.vmdk"}, dir.Dir());
+        EXPECT_NE(stub.err.find("pontor flatten"), std::string::npos) << stub.err;
+    }
+    if (!c.keepParent && tooltest::Have("vhdimount")) {
+        EXPECT_TRUE(Vhdi(dir.Dir(), "out.vhdx") == expected);
+    }
+    if (!c.keepParent && tooltest::Have("qemu-img")) {  // qemu reads no differencing VHDX
+        EXPECT_EQ(tooltest::Shell("qemu-img check -q " + dir.File("out.vhdx").string()), 0);
+        ASSERT_EQ(
+            tooltest::Shell("qemu-img convert -f vhdx -O raw " + dir.File("out.vhdx").string() +
+                            " " + dir.File("qemu.raw").string()),
+            0);
+        EXPECT_TRUE(kit::ReadFile(dir.File("qemu.raw")) == expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, Flatten,
+    ::testing::ValuesIn(std::vector<FlattenCase>{
+        {"Depth1", 1, false, nullptr, Fault::None, nullptr},
+        {"Depth2", 2, false, nullptr, Fault::None, nullptr},
+        {"Depth3", 3, false, nullptr, Fault::None, nullptr},
+        {"Depth4", 4, false, nullptr, Fault::None, nullptr},
+        {"Depth4Into4MiBBlocks", 4, false, "4M", Fault::None, nullptr},
+        {"Depth2KeepParent", 2, true, nullptr, Fault::None, nullptr},
+        {"Depth3KeepParent", 3, true, nullptr, Fault::None, nullptr},
+        {"Depth4KeepParentInto1MiBBlocks", 4, true, "1M", Fault::None, nullptr},
+        {"BrokenLinkage", 3, false, nullptr, Fault::Linkage, "parent-linkage-mismatch"},
+        {"SizeMismatch", 3, false, nullptr, Fault::Size, "parent-size-mismatch"},
+        {"SectorSizeMismatch", 3, false, nullptr, Fault::SectorSize, "parent-sector-size-mismatch"},
+        {"MissingBase", 3, false, nullptr, Fault::Missing, "parent-missing"},
+        {"Loop", 2, false, nullptr, Fault::Loop, "comes back"},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
