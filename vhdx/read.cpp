@@ -380,9 +380,8 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
             "FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
             "from VHDX file\n",
             bytes, (ULONG)sizeof(bitmapEntry));
-        // Part of an entry could name any offset, and the bits found there
-        // would decide where sectors come from: it counts as not present.
-        bitmapEntry = 0;
+        // What arrived stands and the rest stays zero; the state and offset
+        // checks below decide whether such an entry can be used.
     }
     bitmapEntry = VhdxLoadBatEntry((const UCHAR*)&bitmapEntry);
     if (VhdxBatEntryState(bitmapEntry) != SB_BLOCK_PRESENT) {

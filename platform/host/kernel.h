@@ -89,6 +89,7 @@ static_assert(sizeof(UNICODE_STRING) == 16, "x64 layout");
 // NTSTATUS values the driver and the host use.
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_REPARSE ((NTSTATUS)0x00000104L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_STOPPED_ON_SYMLINK ((NTSTATUS)0x8000002DL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
@@ -148,6 +149,7 @@ typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 // its fields where the kernel keeps them; the host's own bookkeeping follows
 // the Windows fields and is never touched by driver code.
 #define FO_SYNCHRONOUS_IO 0x00000002
+#define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
 #define FO_VOLUME_OPEN 0x00400000
 
 struct _FILE_OBJECT {
@@ -293,12 +295,15 @@ ULONG PONTOR_MS_ABI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...
 }  // extern "C"
 
 // Residency (PONTOR_PAGED, PONTOR_INIT, PONTOR_PAGED_DATA) is the Windows
-// image's; host code is always resident. Paged code checks are assertions of
-// the execution level, and the host runs everything at passive level.
+// image's; host code is always resident. PAGED_CODE() still checks the
+// level, as a checked kernel does: pageable code runs at APC_LEVEL at most.
 #define PONTOR_PAGED
 #define PONTOR_INIT
 #define PONTOR_PAGED_DATA
-#define PAGED_CODE() ((void)0)
+namespace host {
+void CheckPagedCode(const char* routine);
+}
+#define PAGED_CODE() ::host::CheckPagedCode(__FUNCTION__)
 #define PONTOR_DEPRECATED_CALL(statement) statement
 
 // The exception the host raises where Windows raises an access violation
@@ -742,6 +747,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      PLARGE_INTEGER Timeout);
 VOID NTAPI KeEnterCriticalRegion(VOID);
 VOID NTAPI KeLeaveCriticalRegion(VOID);
+
+// Interrupt request levels. The host raises a thread's level only where
+// Windows does for the driver (paging I/O, the lazy closer's teardown).
+typedef UCHAR KIRQL;
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+KIRQL NTAPI KeGetCurrentIrql(VOID);
 
 // The current thread's stack: [LowLimit, HighLimit).
 VOID NTAPI IoGetStackLimits(PULONG_PTR LowLimit, PULONG_PTR HighLimit);

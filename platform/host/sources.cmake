@@ -15,10 +15,12 @@ set(PONTOR_HOST_PORTABLE_SOURCES
     fs/names.cpp
     fs/volume.cpp
     iomgr/file_objects.cpp
+    iomgr/lazy_close.cpp
     iomgr/mdl.cpp
     iomgr/requests.cpp
     ke/bugcheck.cpp
     ke/dispatcher.cpp
+    ke/irql.cpp
     pool/pool.cpp
     rtl/rtl.cpp
     rtl/status.cpp

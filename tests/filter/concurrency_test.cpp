@@ -174,6 +174,7 @@ TEST_F(Concurrency, WaitCancelledWhileAnotherBindsLeavesTheGateToOthers) {
 struct ChaosCase {
     const char* name;
     bool anchored;  // streams kept alive throughout: each binds exactly once
+    bool flushed;   // the lazy closer tears released streams down all along
 };
 
 class ManyThreads : public Concurrency, public ::testing::WithParamInterface<ChaosCase> {};
@@ -214,6 +215,12 @@ TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 12;
     std::atomic<int> wrong{0};
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        while (GetParam().flushed && !done) {
+            host::FlushLazyClose();
+        }
+    });
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
@@ -253,6 +260,8 @@ TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
     for (std::thread& thread : threads) {
         thread.join();
     }
+    done = true;
+    closer.join();
 
     EXPECT_EQ(wrong, 0);
     for (const Stub& stub : stubs) {
@@ -266,7 +275,9 @@ TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, ManyThreads,
-                         ::testing::Values(ChaosCase{"anchored", true}, ChaosCase{"churn", false}),
+                         ::testing::Values(ChaosCase{"anchored", true, false},
+                                           ChaosCase{"churn", false, false},
+                                           ChaosCase{"lazyClose", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

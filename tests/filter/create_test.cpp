@@ -308,6 +308,11 @@ TEST_P(BindingOpenAccess, OnlyWriteDataIsRefusedAndTheStreamStaysBound) {
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_TRUE(
             HasLine(capture, "[PONTOR] PontorPostCreate: Filtering access to " + name + ".\n"));
+        // Whatever the open was granted, the stub is never written.
+        const uint8_t byte = 0;
+        EXPECT_EQ(host::Write(binder, {.buffer = &byte, .length = 1, .offset = 0}).status,
+                  STATUS_ACCESS_DENIED);
+        EXPECT_EQ(HostBytes("disk.vmdk"), StubBytes("disk.vhdx"));
     }
 
     // Bound once, whatever the binding open was told.
@@ -327,7 +332,11 @@ INSTANTIATE_TEST_SUITE_P(
         AccessCase{"writeData", FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, true},
         AccessCase{"genericWrite", GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, true},
         AccessCase{"appendOnly", FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE, false},
-        AccessCase{"writeAttributes", FILE_READ_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, false}),
+        AccessCase{"writeAttributes", FILE_READ_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, false},
+        // Mapped before the filter sees it; MAXIMUM_ALLOWED is left to the
+        // file system, so the filter sees no FILE_WRITE_DATA.
+        AccessCase{"genericAll", GENERIC_ALL, true},
+        AccessCase{"maximumAllowed", MAXIMUM_ALLOWED, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Stub layout ----

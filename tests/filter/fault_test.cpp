@@ -2,6 +2,8 @@
 // 1st, 2nd, 3rd ... allocation or image read failing (or coming back short),
 // until a run injects nothing. Every run must give a documented outcome and
 // leave the pool empty and every host file closed once the driver unloads.
+#include <algorithm>
+
 #include "tests/filter/filter_fixture.h"
 
 namespace filtertest {
@@ -132,6 +134,59 @@ INSTANTIATE_TEST_SUITE_P(Filter, FaultSweep,
                                            FaultCase{"readError", Fault::ReadError},
                                            FaultCase{"shortRead", Fault::ShortRead}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// One Filter Manager routine failing in the create path: the open goes on
+// unfiltered with the routine's message, if it has one, nothing is left
+// behind, and the next open binds.
+struct RoutineCase {
+    const char* name;
+    host::FltRoutine routine;
+    uint64_t nth;      // the pre-create asks for the name first, the post-create second
+    const char* line;  // after "[PONTOR] "; empty: none
+};
+
+class RoutineFaults : public FilterTest, public ::testing::WithParamInterface<RoutineCase> {};
+
+TEST_P(RoutineFaults, LeaveThePlainStubAndNothingBehind) {
+    const RoutineCase& c = GetParam();
+    PutImage("disk.vhdx", DynamicSpec());
+    PutStub("disk.vmdk", "disk.vhdx");
+    host::DebugCapture capture;
+    host::FailRoutine(c.routine, c.nth, STATUS_INSUFFICIENT_RESOURCES);
+    {
+        host::Handle handle;
+        ASSERT_EQ(Open("disk.vmdk", &handle).status, STATUS_SUCCESS);
+        EXPECT_EQ(Read(handle, 0, 2048).bytes, StubBytes("disk.vhdx"));
+    }
+    EXPECT_TRUE(host::FaultInjected());
+    const std::vector<std::string> lines = fixture::DriverLines(capture);
+    const std::string line = std::string("[PONTOR] ") + c.line;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), *c.line ? 1 : 0);
+    host::FlushLazyClose();
+    EXPECT_EQ(host::PoolOutstanding(PONTOR_CONTEXT_TAG), 0u);
+
+    host::Handle next;
+    ASSERT_EQ(Open("disk.vmdk", &next).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(next, 5 * MiB, 4096).bytes,
+              vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, 5 * MiB, 4096));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filter, RoutineFaults,
+    ::testing::Values(
+        RoutineCase{"volumeGuidName", host::FltRoutine::GetVolumeGuidName, 1,
+                    "PontorParseHeader: FltGetVolumeGuidName failed with status 0xc000009a\n"},
+        RoutineCase{"setStreamContext", host::FltRoutine::SetStreamContext, 1,
+                    "PontorPostCreate: FltSetStreamContext failed with status 0xc000009a\n"},
+        RoutineCase{"nameInPreCreate", host::FltRoutine::GetFileNameInformation, 1, ""},
+        RoutineCase{"nameInPostCreate", host::FltRoutine::GetFileNameInformation, 2, ""},
+        RoutineCase{"parseInPreCreate", host::FltRoutine::ParseFileNameInformation, 1,
+                    "PontorGetFileName: FltParseFileNameInformation failed with status "
+                    "0xc000009a\n"},
+        RoutineCase{"parseInPostCreate", host::FltRoutine::ParseFileNameInformation, 2,
+                    "PontorGetFileName: FltParseFileNameInformation failed with status "
+                    "0xc000009a\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace filtertest

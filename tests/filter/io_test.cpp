@@ -245,6 +245,7 @@ TEST_F(FilterTest, ServedSizeIsTheVirtualDiskInWholeBlocks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.virtualSize);
+        host::FlushLazyClose();  // else the cached stub still serves the last image
         ImageSpec shape;
         shape.virtualDiskSize = c.virtualSize;
         shape.blockSize = c.blockSize;

@@ -2,6 +2,7 @@
 // checks and the debug output's conversions.
 #include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "tests/platform/test_filter.h"
@@ -173,6 +174,49 @@ TEST_F(Kernel, PoolMisuseIsABugCheck) {
         c.misuse();
         EXPECT_EQ(TakeBugChecks().size(), 1u) << c.what;
     }
+}
+
+// Above its documented level a routine stops the system, whatever its
+// arguments: PASSIVE_LEVEL ones at APC_LEVEL, pageable code above APC_LEVEL.
+TEST_F(Kernel, IrqlAboveARoutinesLevelIsABugCheck) {
+    struct Case {
+        const char* routine;
+        KIRQL level;
+        std::function<void()> call;
+        size_t bugChecks;
+    };
+    UNICODE_STRING empty = {};
+    for (const Case& c : std::vector<Case>{
+             {"FltCreateFileEx", APC_LEVEL,
+              [] {
+                  FltCreateFileEx(nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+                                  0, 0, 0, 0, nullptr, 0, 0);
+              },
+              1},
+             {"FltQueryInformationFile", APC_LEVEL,
+              [] {
+                  FltQueryInformationFile(nullptr, nullptr, nullptr, 0, FileStandardInformation,
+                                          nullptr);
+              },
+              1},
+             {"FltParseFileName", APC_LEVEL,
+              [&] { FltParseFileName(&empty, nullptr, nullptr, nullptr); }, 1},
+             {"DbgPrintEx %wZ", APC_LEVEL, [&] { DbgPrintEx(77, 0, "%wZ\n", &empty); }, 1},
+             {"DbgPrint %s", APC_LEVEL, [] { DbgPrint("%s %%S\n", "x"); }, 0},
+             {"FltGetFileNameInformation", APC_LEVEL,
+              [] { FltGetFileNameInformation(nullptr, 0, nullptr); }, 0},
+             {"PAGED_CODE", APC_LEVEL, [] { PAGED_CODE(); }, 0},
+             {"PAGED_CODE", DISPATCH_LEVEL, [] { PAGED_CODE(); }, 1},
+         }) {
+        {
+            host::RaisedIrql raised(c.level);
+            EXPECT_EQ(KeGetCurrentIrql(), c.level);
+            c.call();
+        }
+        EXPECT_EQ(TakeBugChecks().size(), c.bugChecks) << c.routine << " at " << (int)c.level;
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(host::IrqlWarnings().empty());
 }
 
 std::string Format(const char* format, ...) {

@@ -17,6 +17,7 @@ void ResetPlatform() {
     host::SetHook(host::HookPoint::PostCreate, nullptr);
     host::SetDebugSink(nullptr);
     host::SetBugCheckHandler(nullptr);
+    host::ClearIrqlWarnings();
 }
 
 class HostClean : public ::testing::EmptyTestEventListener {

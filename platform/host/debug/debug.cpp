@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/host/debug/debug.h"
+#include "platform/host/ke/internal.h"
 #include "platform/host/rtl/rtl.h"
 
 namespace host {
@@ -36,7 +37,30 @@ T Next(SysvArgs& args) {
 template <typename Args>
 std::string Format(const char* format, Args& args);
 
+// Whether a format has one of the Unicode conversions (%C, %S, %lc, %ls,
+// %wc, %ws, %wZ), which Windows formats at PASSIVE_LEVEL only.
+bool HasUnicodeConversion(const char* format) {
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        p++;
+        if (*p == '%') {
+            p++;
+            continue;
+        }
+        p += std::strspn(p, "-+ #0123456789.*");
+        if (*p == 'C' || *p == 'S' ||
+            ((p[0] == 'l' || p[0] == 'w') && (p[1] == 'c' || p[1] == 's')) ||
+            (p[0] == 'w' && p[1] == 'Z')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Emit(bool ex, ULONG component, ULONG level, const char* format, MsArgs args) {
+    if (HasUnicodeConversion(format)) {
+        detail::CheckIrql(PASSIVE_LEVEL, ex ? "DbgPrintEx with a Unicode conversion"
+                                            : "DbgPrint with a Unicode conversion");
+    }
     DebugLine line{ex, component, level, Format(format, args)};
     DebugSink sink;
     {

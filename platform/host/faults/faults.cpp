@@ -76,6 +76,10 @@ struct Faults {
     // Creates.
     std::atomic<uint64_t> creates{0};
     Armed<NTSTATUS> failCreate;
+    // Filter Manager routines, by FltRoutine.
+    static constexpr size_t kRoutines = 4;
+    std::atomic<uint64_t> routineCalls[kRoutines] = {};
+    Armed<NTSTATUS> failRoutine[kRoutines];
     // Kernel.
     std::atomic<uint64_t> mdlMappings{0};
     Armed<bool> failMdlMapping;
@@ -109,6 +113,10 @@ void ResetFaults() {
     f.shortenRead.nth = 0;
     f.creates = 0;
     f.failCreate.nth = 0;
+    for (size_t i = 0; i < Faults::kRoutines; i++) {
+        f.routineCalls[i] = 0;
+        f.failRoutine[i].nth = 0;
+    }
     f.mdlMappings = 0;
     f.failMdlMapping.nth = 0;
     f.cancellableWaits = 0;
@@ -136,6 +144,10 @@ uint64_t ReadCount() { return State().reads; }
 void FailCreate(uint64_t nth, NTSTATUS status) { State().failCreate.Arm(nth, status); }
 
 uint64_t CreateCount() { return State().creates; }
+
+void FailRoutine(FltRoutine routine, uint64_t nth, NTSTATUS status) {
+    State().failRoutine[(size_t)routine].Arm(nth, status);
+}
 
 void FailMdlMapping(uint64_t nth) { State().failMdlMapping.Arm(nth, true); }
 void CancelWait(uint64_t nth) { State().cancelWait.Arm(nth, true); }
@@ -187,6 +199,17 @@ bool NextCreateFails(NTSTATUS* status) {
     Faults& f = State();
     if (f.failCreate.Fires(++f.creates)) {
         *status = f.failCreate.with;
+        return true;
+    }
+    return false;
+}
+
+bool NextRoutineFails(FltRoutine routine, NTSTATUS* status) {
+    Faults& f = State();
+    const size_t i = (size_t)routine;
+    if (f.failRoutine[i].Fires(++f.routineCalls[i])) {
+        f.injected = true;
+        *status = f.failRoutine[i].with;
         return true;
     }
     return false;

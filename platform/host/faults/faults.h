@@ -29,6 +29,17 @@ uint64_t ReadCount();                          // FltReadFile calls
 void FailCreate(uint64_t nth, NTSTATUS status);
 uint64_t CreateCount();
 
+// ---- Filter Manager routines ----
+// The nth call (1-based) of the routine fails with status and changes
+// nothing: no context is attached, no name handed back, none parsed.
+enum class FltRoutine {
+    GetVolumeGuidName,
+    SetStreamContext,
+    GetFileNameInformation,
+    ParseFileNameInformation,
+};
+void FailRoutine(FltRoutine routine, uint64_t nth, NTSTATUS status);
+
 // ---- Kernel ----
 // The nth MmMapLockedPagesSpecifyCache returns null.
 void FailMdlMapping(uint64_t nth);

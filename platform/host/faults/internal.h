@@ -10,6 +10,7 @@ namespace host::detail {
 bool NextAllocationFails(ULONG tag);               // counts the attempt
 bool NextReadFails(NTSTATUS* fail, ULONG* limit);  // FltReadFile's failure or limit
 bool NextCreateFails(NTSTATUS* status);
+bool NextRoutineFails(FltRoutine routine, NTSTATUS* status);
 bool NextMdlMappingFails();
 bool NextCancellableWaitCancelled();
 void RunHook(HookPoint point);

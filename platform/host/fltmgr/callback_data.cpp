@@ -59,6 +59,7 @@ BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
 }
 
 VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE, PFILE_OBJECT FileObject) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltCancelFileOpen");
     if (FileObject == nullptr || FileObject->Host == nullptr || !FileObject->Host->opened ||
         !FileObject->Host->inCreate) {
         host::detail::BugCheck("FltCancelFileOpen: not a create in its post-operation");

@@ -37,6 +37,7 @@ void Release(ContextRecord* record) {
     gContexts.Erase(record->body);
     if (record->cleanup != nullptr) {
         const detail::ThreadBalance balance = detail::CurrentBalance();
+        const detail::IrqlScope activity(PASSIVE_LEVEL, detail::Activity::ContextCleanup);
         record->cleanup(record->body, record->type);
         detail::CheckBalance(balance, "ContextCleanupCallback");
     }
@@ -189,9 +190,14 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
 NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT* OldContext) {
+    host::detail::CheckIrql(APC_LEVEL, "FltSetStreamContext");
     host::detail::RunHook(host::HookPoint::SetStreamContext);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
+    }
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::SetStreamContext, &injected)) {
+        return injected;
     }
     ContextRecord* replaced = nullptr;
     {
@@ -244,6 +250,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                     PFLT_CONTEXT* Context) {
+    host::detail::CheckIrql(APC_LEVEL, "FltGetStreamContext");
     if (Context == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

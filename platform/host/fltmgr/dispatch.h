@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,13 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     std::vector<Post> posts;
     const UCHAR major = r.iopb.MajorFunction;
     PFILE_OBJECT fo = r.iopb.TargetFileObject;
+    // The memory manager's paging I/O reaches the filters and the file
+    // system at APC_LEVEL.
+    std::optional<IrqlScope> irql;
+    if ((major == IRP_MJ_READ || major == IRP_MJ_WRITE) && (r.iopb.IrpFlags & IRP_PAGING_IO) &&
+        !(r.data.Flags & FLTFL_CALLBACK_DATA_GENERATED_IO)) {
+        irql.emplace(APC_LEVEL, Activity::PagingIo);
+    }
     bool completed = false;
     bool disallowed = false;
     for (_FLT_INSTANCE* instance : instances) {

@@ -46,6 +46,7 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                                 PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
                                 ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltCreateFileEx");
     auto finish = [&](NTSTATUS status, ULONG_PTR information) {
         if (IoStatusBlock != nullptr) {
             IoStatusBlock->Status = status;
@@ -80,6 +81,7 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
 }
 
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltClose");
     {
         std::lock_guard<std::mutex> lock(host::gHandlesMutex);
         if (host::gHandles.erase(FileHandle) == 0) {
@@ -97,6 +99,7 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
                             PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
                             PVOID) {
+    host::detail::CheckIrql(APC_LEVEL, "FltReadFile");
     if (BytesRead != nullptr) {
         *BytesRead = 0;
     }
@@ -136,10 +139,16 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
                                         PVOID FileInformation, ULONG Length,
                                         FILE_INFORMATION_CLASS FileInformationClass,
                                         PULONG LengthReturned) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltQueryInformationFile");
     if (LengthReturned != nullptr) {
         *LengthReturned = 0;
     }
     if (Instance == nullptr || FileObject == nullptr || FileObject->Host == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // A file object the file system never opened (a create that ended in
+    // STATUS_REPARSE, say) is refused as NTFS refuses an unopened one.
+    if (FileObject->Host->file == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     ULONG_PTR information = 0;

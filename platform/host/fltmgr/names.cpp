@@ -33,12 +33,17 @@ extern "C" {
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
                                           FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION* FileNameInformation) {
+    host::detail::CheckIrql(APC_LEVEL, "FltGetFileNameInformation");
     if (FileNameInformation == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     *FileNameInformation = nullptr;
     if (CallbackData == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::GetFileNameInformation, &injected)) {
+        return injected;
     }
     PFILE_OBJECT fo = CallbackData->Iopb->TargetFileObject;
     if (fo == nullptr || fo->Host == nullptr || fo->Host->volume == nullptr) {
@@ -90,10 +95,15 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
 }
 
 NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
+    host::detail::CheckIrql(APC_LEVEL, "FltParseFileNameInformation");
     long references;
     if (FileNameInformation == nullptr || !host::gNames.Find(FileNameInformation, &references)) {
         host::detail::BugCheck("FltParseFileNameInformation: not a live name");
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::ParseFileNameInformation, &injected)) {
+        return injected;
     }
     PFLT_FILE_NAME_INFORMATION info = FileNameInformation;
     UNICODE_STRING rest;
@@ -127,6 +137,7 @@ VOID FLTAPI FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameI
 }
 
 VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
+    host::detail::CheckIrql(APC_LEVEL, "FltReleaseFileNameInformation");
     bool last = false;
     if (!host::gNames.With(FileNameInformation, [&](long& references, auto erase) {
             if (--references == 0) {
@@ -145,8 +156,13 @@ VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInf
 
 NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeGuidName,
                                      PULONG BufferSizeNeeded) {
+    host::detail::CheckIrql(APC_LEVEL, "FltGetVolumeGuidName");
     if (Volume == nullptr || Volume->volume == nullptr || VolumeGuidName == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::GetVolumeGuidName, &injected)) {
+        return injected;
     }
     const std::u16string& guid = Volume->volume->guidName;
     const ULONG bytes = (ULONG)(guid.size() * sizeof(char16_t));
@@ -164,6 +180,7 @@ NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeG
 
 NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Extension,
                                  PUNICODE_STRING Stream, PUNICODE_STRING FinalComponent) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltParseFileName");
     if (FileName == nullptr || (FileName->Length & 1) ||
         FileName->Length > FileName->MaximumLength ||
         (FileName->Buffer == nullptr && FileName->Length != 0)) {

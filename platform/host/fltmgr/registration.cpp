@@ -6,6 +6,7 @@
 
 #include "platform/host/fltmgr/driver.h"
 #include "platform/host/fs/internal.h"
+#include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
 
 namespace host {
@@ -313,6 +314,7 @@ extern "C" {
 
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION* Registration,
                                   PFLT_FILTER* RetFilter) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltRegisterFilter");
     if (RetFilter != nullptr) {
         *RetFilter = nullptr;
     }
@@ -360,6 +362,7 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
 }
 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltStartFiltering");
     {
         std::lock_guard<std::mutex> lock(gLock);
         if (!host::detail::IsRegistered(Filter) || Filter->filtering) {
@@ -374,6 +377,7 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
 }
 
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
+    host::detail::CheckIrql(PASSIVE_LEVEL, "FltUnregisterFilter");
     {
         std::lock_guard<std::mutex> lock(gLock);
         if (!host::detail::IsRegistered(Filter)) {
@@ -385,6 +389,9 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     for (_FLT_INSTANCE* i : host::InstancesOf(Filter)) {
         host::TeardownInstance(i, FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD);
     }
+    // Contexts the lazy closer is releasing now are waited for, as the
+    // Filter Manager waits.
+    host::FlushLazyClose();
     const size_t outstanding = host::detail::ContextsOf(Filter);
     {
         std::lock_guard<std::mutex> lock(gLock);

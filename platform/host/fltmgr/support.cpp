@@ -17,6 +17,7 @@ VOID FLTAPI FltFreePoolAlignedWithTag(PFLT_INSTANCE, PVOID Buffer, ULONG Tag) {
 
 NTSTATUS FLTAPI FltCancellableWaitForSingleObject(PVOID Object, PLARGE_INTEGER Timeout,
                                                   PFLT_CALLBACK_DATA CallbackData) {
+    host::detail::CheckIrql(APC_LEVEL, "FltCancellableWaitForSingleObject");
     if (host::detail::NextCancellableWaitCancelled() && CallbackData != nullptr) {
         return STATUS_CANCELLED;
     }

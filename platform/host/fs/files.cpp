@@ -15,6 +15,8 @@ namespace {
 
 using StreamKey = std::tuple<Volume::Impl*, uint64_t, uint64_t>;
 auto& gStreams = *new std::map<StreamKey, fs::Stream*>();  // under detail::Lock()
+// Streams no file object holds that wait for the lazy closer, under detail::Lock().
+auto& gCachedStreams = *new std::vector<fs::Stream*>();
 std::atomic<size_t> gOpenFiles{0};
 
 // IoCheckShareAccess and IoSetShareAccess over a stream, under the lock.
@@ -192,19 +194,34 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
     if (request.components.empty()) {
         return STATUS_OBJECT_NAME_INVALID;  // the root is opened as the volume
     }
-    request.access = p.access;
+    // MAXIMUM_ALLOWED is resolved here: every right the file grants, so a
+    // read-only file leaves out the rights to change it.
+    const bool maximum = p.access & MAXIMUM_ALLOWED;
+    constexpr ACCESS_MASK kAll = 0x001F01FF;  // FILE_ALL_ACCESS
+    constexpr ACCESS_MASK kChanges =
+        FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE;
+    request.access = maximum ? (p.access & ~MAXIMUM_ALLOWED) | kAll : p.access;
     request.shareAccess = p.shareAccess;
     request.disposition = p.disposition;
     request.options = p.options;
     request.caseInsensitive = p.caseInsensitive;
-    request.stopOnSymlink = (p.operationFlags & SL_STOP_ON_SYMLINK) != 0;
+    // A link is answered here, as NTFS answers it: without SL_STOP_ON_SYMLINK
+    // it goes back to the I/O manager to reparse, the file object unopened.
+    request.stopOnSymlink = true;
     request.targetDirectory = (p.operationFlags & SL_OPEN_TARGET_DIRECTORY) != 0;
     fs::Opened opened;
     status = layer.Open(request, &opened);
+    if (maximum && status == STATUS_ACCESS_DENIED) {
+        request.access &= ~kChanges;
+        status = layer.Open(request, &opened);
+    }
+    if (status == STATUS_STOPPED_ON_SYMLINK && !(p.operationFlags & SL_STOP_ON_SYMLINK)) {
+        return STATUS_REPARSE;
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = Attach(fo, opened.file, opened.normalized, p.access, p.shareAccess, true);
+    status = Attach(fo, opened.file, opened.normalized, request.access, p.shareAccess, true);
     *information = NT_SUCCESS(status) ? opened.information : 0;
     return status;
 }
@@ -449,11 +466,44 @@ std::vector<ContextRecord*> FsClose(PFILE_OBJECT fo) {
         h->stream = nullptr;
         fo->FsContext = nullptr;
         if (--s->fileObjects == 0) {
-            detached = DetachStreamContexts(s);
+            if (s->cached && !s->contexts.empty()) {
+                if (!s->awaitingLazyClose) {
+                    s->awaitingLazyClose = true;
+                    gCachedStreams.push_back(s);
+                }
+                WakeLazyCloser();
+            } else {
+                detached = DetachStreamContexts(s);
+                gStreams.erase({s->volume, s->device, s->index});
+                delete s;
+            }
+        }
+    }
+    return detached;
+}
+
+void FsNoteCachedIo(PFILE_OBJECT fo) {
+    if (fs::Stream* s = fo->Host->stream) {
+        s->cached = true;
+    }
+}
+
+std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume) {
+    std::vector<ContextRecord*> detached;
+    std::lock_guard<std::mutex> lock(Lock());
+    std::erase_if(gCachedStreams, [&](fs::Stream* s) {
+        if (volume != nullptr && s->volume != volume) {
+            return false;
+        }
+        s->awaitingLazyClose = false;
+        if (s->fileObjects == 0) {  // else reopened: it waits again after its next close
+            std::vector<ContextRecord*> contexts = DetachStreamContexts(s);
+            detached.insert(detached.end(), contexts.begin(), contexts.end());
             gStreams.erase({s->volume, s->device, s->index});
             delete s;
         }
-    }
+        return true;
+    });
     return detached;
 }
 

@@ -55,6 +55,10 @@ public:
     // call the driver's routines without loading it.
     PFLT_INSTANCE Instance() const;
     PFLT_VOLUME FltVolume() const;
+    // The device's sector size, 512 bytes unless set (before any open):
+    // unbuffered and paging transfers must be whole sectors, in offset and
+    // length, or fail with STATUS_INVALID_PARAMETER.
+    void SetSectorSize(ULONG bytes);
 
     struct Impl;
     Impl* Get() const { return impl_; }

@@ -24,6 +24,7 @@ struct host::Volume::Impl {
     unsigned number;
     std::u16string deviceName;
     std::u16string guidName;
+    ULONG sectorSize = 512;  // bytes per sector of the device
     _FLT_VOLUME fltVolume;
     _FLT_INSTANCE instance;           // the bare instance
     detail::InstanceStack instances;  // filter instances
@@ -46,6 +47,10 @@ struct Stream {
     // alone; changed under the structural lock too.
     std::mutex contextLock;
     std::vector<ContextRecord*> contexts;
+    // Cached I/O reached the file system: the cache then holds the stream
+    // past its last file object, until the lazy closer lets it go.
+    std::atomic<bool> cached{false};
+    bool awaitingLazyClose = false;  // under the structural lock
 };
 
 // ---- Names (names.cpp) ----
@@ -96,7 +101,14 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS file
                             ULONG length, ULONG_PTR* information);
 void FsCleanup(PFILE_OBJECT fileObject);
 // Closes the file and drops the stream; returns the contexts of a stream
-// that went away.
+// that went away. A stream the cache holds (cached I/O reached it) that
+// carries contexts outlives its last file object, until the lazy closer.
 std::vector<ContextRecord*> FsClose(PFILE_OBJECT fileObject);
+void FsNoteCachedIo(PFILE_OBJECT fileObject);
+// Tears down the streams that only the cache still holds (on one volume, or
+// on all for null); returns their contexts, detached, to be released.
+std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume);
+// The lazy closer's worker: woken when a stream waits for it.
+void WakeLazyCloser();
 
 }  // namespace host::detail

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/host/fs/internal.h"
+#include "platform/host/iomgr/iomgr.h"
 #include "platform/host/rtl/rtl.h"
 
 namespace host {
@@ -55,6 +56,10 @@ Volume::Volume(std::unique_ptr<fs::FileLayer> layer, std::filesystem::path root,
 }
 
 Volume::~Volume() {
+    // The lazy closer finishes with this volume's streams first, and any it
+    // is releasing now.
+    FlushLazyClose();
+    detail::ReleaseDetached(detail::FsTearDownCachedStreams(impl_));
     detail::DetachFilters(impl_);
     {
         std::lock_guard<std::mutex> lock(detail::Lock());
@@ -70,6 +75,7 @@ std::u16string Volume::DeviceName() const { return impl_->deviceName; }
 std::u16string Volume::GuidName() const { return impl_->guidName; }
 PFLT_INSTANCE Volume::Instance() const { return &impl_->instance; }
 PFLT_VOLUME Volume::FltVolume() const { return &impl_->fltVolume; }
+void Volume::SetSectorSize(ULONG bytes) { impl_->sectorSize = bytes; }
 
 std::u16string Volume::NtName(std::string_view relative) const {
     std::u16string rest = Utf16(relative);

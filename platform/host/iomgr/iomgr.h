@@ -80,6 +80,13 @@ IoResult Create(const CreateRequest& request, Handle* handle);
 IoResult Open(const Volume& volume, std::string_view relative, Handle* handle,
               ACCESS_MASK desiredAccess = GENERIC_READ | SYNCHRONIZE);
 
+// A stream that cached I/O reached stays, with its stream contexts, after
+// its last file object closes, as NTFS keeps it while the cache holds it: a
+// reopen finds the same stream. The lazy closer tears such streams down
+// later, on its own thread at APC_LEVEL (every few seconds, or now: this
+// returns once it has), and a volume's go with it.
+void FlushLazyClose();
+
 // How a read or write travels.
 enum class IoPath {
     Cached,       // fast I/O first; an IRP when a filter refuses it (FLT_PREOP_DISALLOW_FASTIO)

@@ -20,9 +20,12 @@ namespace {
 
 IoResult Result(const Request& r) { return {r.data.IoStatus.Status, r.data.IoStatus.Information}; }
 
+// The generic rights mapped to the file rights, as the I/O manager maps
+// them before any filter sees the create. MAXIMUM_ALLOWED stays as it is:
+// the file system resolves it when it checks the access.
 ACCESS_MASK MapGenericAccess(ACCESS_MASK a) {
     constexpr ACCESS_MASK kAll = 0x001F01FF;  // FILE_ALL_ACCESS
-    if (a & (GENERIC_ALL | MAXIMUM_ALLOWED)) {
+    if (a & GENERIC_ALL) {
         a |= kAll;
     }
     if (a & GENERIC_READ) {
@@ -35,7 +38,7 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK a) {
     if (a & GENERIC_EXECUTE) {
         a |= READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE;
     }
-    return a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    return a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
 // The create of an initialised file object, through the instances below
@@ -53,6 +56,9 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
     h->inCreate = true;
     if (p.volumeOpen) {
         fo->Flags |= FO_VOLUME_OPEN;
+    }
+    if (p.options & FILE_NO_INTERMEDIATE_BUFFERING) {
+        fo->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
     }
     IO_SECURITY_CONTEXT security = {nullptr, nullptr, p.access, p.options};
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, mode, IRP_MJ_CREATE, fo);
@@ -82,6 +88,12 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
     }
     if (h->opened && !NT_SUCCESS(status)) {
         detail::BugCheck("a post-create failed an open without FltCancelFileOpen");
+    }
+    if (status == STATUS_REPARSE && !h->opened) {
+        // The I/O manager would reparse to the link's target; the host
+        // follows no link, as one could lead off the volume.
+        *information = 0;
+        return STATUS_ACCESS_DENIED;
     }
     if (!h->opened && NT_SUCCESS(status)) {
         detail::BugCheck("a create completed with success that no file system opened");
@@ -114,6 +126,33 @@ detail::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK acce
 }
 
 bool Synchronous(PFILE_OBJECT fo) { return (fo->Flags & FO_SYNCHRONOUS_IO) != 0; }
+bool Unbuffered(PFILE_OBJECT fo) { return (fo->Flags & FO_NO_INTERMEDIATE_BUFFERING) != 0; }
+
+// A transfer of whole sectors of the file's volume, in offset and length, as
+// unbuffered and paging I/O must be.
+bool SectorAligned(PFILE_OBJECT fo, LONGLONG offset, ULONG length) {
+    const ULONG sector = fo->Host->volume->sectorSize;
+    return (ULONGLONG)offset % sector == 0 && length % sector == 0;
+}
+
+// What the file system answers a non-cached or paging transfer that is not
+// sector-aligned, before it touches the file.
+bool RefusedUnaligned(Request& q, LONGLONG offset, ULONG length) {
+    if (!(q.iopb.IrpFlags & (IRP_NOCACHE | IRP_PAGING_IO)) ||
+        SectorAligned(q.iopb.TargetFileObject, offset, length)) {
+        return false;
+    }
+    q.data.IoStatus.Status = STATUS_INVALID_PARAMETER;
+    q.data.IoStatus.Information = 0;
+    return true;
+}
+
+// A cached transfer that reaches the file system puts the stream in the cache.
+void NoteCaching(const Request& q) {
+    if (!(q.iopb.IrpFlags & (IRP_NOCACHE | IRP_PAGING_IO))) {
+        detail::FsNoteCachedIo(q.iopb.TargetFileObject);
+    }
+}
 
 // The MDL the I/O manager builds over a locked buffer.
 MDL DescribeBuffer(const void* buffer, ULONG length, CSHORT flags) {
@@ -129,11 +168,12 @@ MDL DescribeBuffer(const void* buffer, ULONG length, CSHORT flags) {
     return mdl;
 }
 
-ULONG IrpFlagsOf(IoPath path, bool synchronous) {
+ULONG IrpFlagsOf(IoPath path, PFILE_OBJECT fo) {
+    const ULONG synchronous = Synchronous(fo) ? IRP_SYNCHRONOUS_API : 0;
     switch (path) {
-        case IoPath::NonCached: return IRP_NOCACHE | (synchronous ? IRP_SYNCHRONOUS_API : 0);
+        case IoPath::NonCached: return IRP_NOCACHE | synchronous;
         case IoPath::Paging: return IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
-        default: return synchronous ? IRP_SYNCHRONOUS_API : 0;
+        default: return (Unbuffered(fo) ? IRP_NOCACHE : 0) | synchronous;
     }
 }
 
@@ -152,22 +192,28 @@ NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULO
     const bool paging = flags & FLTFL_IO_OPERATION_PAGING;
     const bool update =
         Synchronous(fo) && !paging && !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
-    const std::vector<_FLT_INSTANCE*> instances = AcquireInstances(fo->Host->volume, through);
-    if (instances.empty()) {
-        return FsRead(fo, offset, length, buffer, update, information);
-    }
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO, KernelMode,
               IRP_MJ_READ, fo);
     r.iopb.IrpFlags = (paging ? IRP_PAGING_IO | IRP_NOCACHE : 0) |
-                      ((flags & FLTFL_IO_OPERATION_NON_CACHED) ? IRP_NOCACHE : 0);
+                      ((flags & FLTFL_IO_OPERATION_NON_CACHED) || Unbuffered(fo) ? IRP_NOCACHE : 0);
     r.iopb.Parameters.Read.Length = length;
     r.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
     r.iopb.Parameters.Read.ReadBuffer = buffer;
-    Dispatch(r, instances, [&](Request& q) {
+    auto fsRead = [&](Request& q) {
         auto& read = q.iopb.Parameters.Read;
-        q.data.IoStatus.Status = FsRead(fo, read.ByteOffset.QuadPart, read.Length, read.ReadBuffer,
-                                        update, &q.data.IoStatus.Information);
-    });
+        if (!RefusedUnaligned(q, read.ByteOffset.QuadPart, read.Length)) {
+            NoteCaching(q);
+            q.data.IoStatus.Status = FsRead(fo, read.ByteOffset.QuadPart, read.Length,
+                                            read.ReadBuffer, update, &q.data.IoStatus.Information);
+        }
+    };
+    const std::vector<_FLT_INSTANCE*> instances = AcquireInstances(fo->Host->volume, through);
+    if (instances.empty()) {
+        fsRead(r);
+        *information = r.data.IoStatus.Information;
+        return r.data.IoStatus.Status;
+    }
+    Dispatch(r, instances, fsRead);
     ReleaseInstances(instances);
     *information = r.data.IoStatus.Information;
     return r.data.IoStatus.Status;
@@ -291,7 +337,7 @@ struct IoStart {
 };
 
 IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
-                std::optional<LONGLONG> offset) {
+                std::optional<LONGLONG> offset, ULONG length) {
     IoStart start;
     start.fo = handle.FileObject();
     if (start.fo == nullptr) {
@@ -311,13 +357,20 @@ IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
         start.lock = std::unique_lock<std::mutex>(start.fo->Host->lock);
     }
     start.offset = offset ? *offset : start.fo->CurrentByteOffset.QuadPart;
+    // An unbuffered handle moves whole sectors only: refused before any
+    // filter sees the request.
+    if (path != IoPath::Paging && Unbuffered(start.fo) &&
+        !SectorAligned(start.fo, start.offset, length)) {
+        start.status = STATUS_INVALID_PARAMETER;
+    }
     return start;
 }
 
 }  // namespace
 
 IoResult Read(const Handle& handle, const ReadRequest& request) {
-    const IoStart start = BeginIo(handle, request.path, FILE_READ_DATA, request.offset);
+    const IoStart start =
+        BeginIo(handle, request.path, FILE_READ_DATA, request.offset, request.length);
     if (!NT_SUCCESS(start.status)) {
         return {start.status, 0};
     }
@@ -332,12 +385,17 @@ IoResult Read(const Handle& handle, const ReadRequest& request) {
             q.data.IoStatus.Information = 0;
             return;
         }
+        if (RefusedUnaligned(q, read.ByteOffset.QuadPart, read.Length)) {
+            return;
+        }
+        NoteCaching(q);
         // An MDL read carries no buffer: the pages lent are the caller's buffer.
         void* to = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : read.ReadBuffer;
         q.data.IoStatus.Status = detail::FsRead(fo, read.ByteOffset.QuadPart, read.Length, to,
                                                 update, &q.data.IoStatus.Information);
     };
-    if (request.path == IoPath::Cached) {
+    // No fast I/O on an unbuffered handle: the file system is not caching it.
+    if (request.path == IoPath::Cached && !Unbuffered(fo)) {
         Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_READ, fo);
         fast.iopb.Parameters.Read.Length = request.length;
         fast.iopb.Parameters.Read.Key = request.key;
@@ -348,7 +406,7 @@ IoResult Read(const Handle& handle, const ReadRequest& request) {
         }
     }
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, UserMode, IRP_MJ_READ, fo);
-    r.iopb.IrpFlags = IrpFlagsOf(request.path, synchronous);
+    r.iopb.IrpFlags = IrpFlagsOf(request.path, fo);
     r.iopb.MinorFunction = MinorOf(request.path);
     r.iopb.Parameters.Read.Length = request.length;
     r.iopb.Parameters.Read.Key = request.key;
@@ -367,8 +425,8 @@ IoResult Read(const Handle& handle, const ReadRequest& request) {
 }
 
 IoResult Write(const Handle& handle, const WriteRequest& request) {
-    const IoStart start =
-        BeginIo(handle, request.path, FILE_WRITE_DATA | FILE_APPEND_DATA, request.offset);
+    const IoStart start = BeginIo(handle, request.path, FILE_WRITE_DATA | FILE_APPEND_DATA,
+                                  request.offset, request.length);
     if (!NT_SUCCESS(start.status)) {
         return {start.status, 0};
     }
@@ -383,13 +441,17 @@ IoResult Write(const Handle& handle, const WriteRequest& request) {
             q.data.IoStatus.Information = 0;
             return;
         }
+        if (RefusedUnaligned(q, write.ByteOffset.QuadPart, write.Length)) {
+            return;
+        }
+        NoteCaching(q);
         // An MDL write's pages are filled by the caller: here, from its buffer.
         const void* from = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : write.WriteBuffer;
         q.data.IoStatus.Status =
             detail::FsWrite(fo, write.ByteOffset.QuadPart, write.Length, from, paging,
                             synchronous && !paging, &q.data.IoStatus.Information);
     };
-    if (request.path == IoPath::Cached) {
+    if (request.path == IoPath::Cached && !Unbuffered(fo)) {
         Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_WRITE, fo);
         fast.iopb.Parameters.Write.Length = request.length;
         fast.iopb.Parameters.Write.Key = request.key;
@@ -400,7 +462,7 @@ IoResult Write(const Handle& handle, const WriteRequest& request) {
         }
     }
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, UserMode, IRP_MJ_WRITE, fo);
-    r.iopb.IrpFlags = IrpFlagsOf(request.path, synchronous);
+    r.iopb.IrpFlags = IrpFlagsOf(request.path, fo);
     r.iopb.MinorFunction = MinorOf(request.path);
     r.iopb.Parameters.Write.Length = request.length;
     r.iopb.Parameters.Write.Key = request.key;

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/host/kernel.h"
 
@@ -24,5 +26,23 @@ int MutexesHeld();          // KMUTEXes the thread owns (recursion counted)
 // makes each of them return STATUS_CANCELLED.
 size_t BlockedCancellableWaits();
 void CancelBlockedWaits();
+
+// The calling thread's IRQL (KeGetCurrentIrql) is PASSIVE_LEVEL unless the
+// platform raised it: paging I/O reaches the filters at APC_LEVEL, and the
+// lazy closer tears streams down there. A routine Windows allows only at a
+// lower level bug-checks; the hazards that the driver's required behaviour
+// brings (docs/windows.md) are recorded as warnings instead.
+class RaisedIrql {  // for tests: the thread at level until the scope ends
+public:
+    explicit RaisedIrql(KIRQL level);
+    ~RaisedIrql();
+    RaisedIrql(const RaisedIrql&) = delete;
+    RaisedIrql& operator=(const RaisedIrql&) = delete;
+
+private:
+    KIRQL saved_;
+};
+std::vector<std::string> IrqlWarnings();
+void ClearIrqlWarnings();
 
 }  // namespace host

@@ -61,6 +61,7 @@ const ImageExport kExports[] = {
     NTOS(KeWaitForSingleObject),
     NTOS(KeEnterCriticalRegion),
     NTOS(KeLeaveCriticalRegion),
+    NTOS(KeGetCurrentIrql),
     NTOS(IoGetStackLimits),
     NTOS(MmMapLockedPagesSpecifyCache),
     {"ntoskrnl.exe", "memcpy", (void*)&Memcpy},
