@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Encodes a file as a sparse fuzz input: its non-zero runs as records.
-usage: make_seed.py FLAGS INPUT OUTPUT"""
+"""Encodes a file as a sparse fuzz input for parse_fuzz: its non-zero runs
+below LIMIT (all of them by default) as records, then its last byte.
+usage: make_seed.py FLAGS INPUT OUTPUT [LIMIT]"""
 import struct
 import sys
 
@@ -9,7 +10,8 @@ def main():
     data = open(source, 'rb').read()
     out = bytearray([flags])
     i, n = 0, len(data)
-    while i < n:
+    limit = int(sys.argv[4], 0) if len(sys.argv) > 4 else n
+    while i < min(n, limit):
         if data[i] == 0:
             i += 1
             continue

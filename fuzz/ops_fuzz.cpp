@@ -1,28 +1,25 @@
 // Drives the loaded driver with random operation sequences, as applications
 // would: opens with random access, options and extra create parameters,
 // reads with random offsets, lengths and paths, size queries of random
-// classes and buffer lengths, control codes, writes, closes, and injected
-// faults, against a small volume of stubs and images of which some are
+// classes and buffer lengths, control codes, writes, closes, opens racing
+// each other, and injected faults, against a small volume of stubs and images of which some are
 // malformed and one stub and one image are patched by the input.
 //
 // Nothing may crash, and after every input (all handles closed, the driver
 // unloaded) the pool must be empty and every host file closed. Reads of the
 // well-formed stubs that succeed must return the served bytes.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "filter/filter.h"
+#include "fuzz/reseal.h"
 #include "platform/host/host.h"
 #include "tests/support/vhdx_image.h"
 
@@ -56,18 +53,12 @@ struct File {
 // The volume, written once per process. The files the input patches are
 // restored after each input from their pristine bytes.
 struct Harness {
-    std::string dir;
-    std::unique_ptr<host::Volume> volume;
+    host::MemoryVolume volume;
     std::vector<File> files;
     std::vector<uint8_t> pristineStub;
     std::vector<uint8_t> pristineImage;
 
     Harness() {
-        char pattern[] = "/dev/shm/pontor-ops-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            Fail("mkdtemp");
-        }
-        dir = pattern;
         // PONTOR_FUZZ_VERBOSE=1 shows the driver's output, to follow one input.
         if (std::getenv("PONTOR_FUZZ_VERBOSE") != nullptr) {
             host::SetDebugSink(
@@ -133,20 +124,11 @@ struct Harness {
         Put("unterminated.vmdk", unterminated);
         Put("small.vmdk", Stub("plain.vhdx", 2047));
         Put("other.bin", Stub("plain.vhdx", 8192));
-        std::filesystem::create_directory(dir + "/dir.vmdk");
-        volume = std::make_unique<host::Volume>(dir);
+        volume.MakeDirectory("dir.vmdk");
     }
 
     void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
-        vhdxtest::WriteFile(dir + "/" + name, bytes);
-    }
-
-    // Overwrites Length bytes of a file at Offset with bytes from the input
-    // or, when restoring, from the pristine copy.
-    void Patch(const std::string& name, uint64_t offset, const uint8_t* bytes, size_t length) {
-        std::fstream out(dir + "/" + name, std::ios::in | std::ios::out | std::ios::binary);
-        out.seekp((std::streamoff)offset);
-        out.write((const char*)bytes, (std::streamsize)length);
+        volume.Put(name, bytes);
     }
 };
 
@@ -154,12 +136,6 @@ Harness& TheHarness() {
     static Harness* harness = new Harness();
     return *harness;
 }
-
-struct Patch {
-    bool image;
-    uint64_t offset;
-    std::vector<uint8_t> bytes;
-};
 
 // Offsets where the interesting structures of a built image lie.
 constexpr uint64_t kImageOffsets[] = {0,       0x10000,      0x30000, 0x30010,
@@ -197,6 +173,39 @@ struct Slot {
     const File* file = nullptr;
 };
 
+// Served bytes of a well-formed stub are right whenever a read succeeds at
+// an explicit offset on a bound stream.
+void CheckServed(const host::Handle& handle, const File* file, uint64_t offset,
+                 const uint8_t* bytes, uint64_t count) {
+    if (file == nullptr || file->served.empty() || !handle || count == 0 || offset >= kServed) {
+        return;
+    }
+    host::FsControlRequest probe;
+    std::vector<uint8_t> header(4096);
+    probe.code = FSCTL_GET_STUB_HEADER;
+    probe.output = header.data();
+    probe.outputLength = 4096;
+    if (host::FileSystemControl(handle, probe).status == STATUS_SUCCESS &&
+        std::memcmp(bytes, file->served.data() + offset, std::min(count, kServed - offset)) != 0) {
+        Fail("a bound stub served wrong bytes");
+    }
+}
+
+// An open of file and a read of its first bytes, racing another.
+void OpenAndRead(Harness& h, const File& file, ULONG length) {
+    host::Handle handle;
+    host::Create({.name = h.volume.NtName(file.name)}, &handle);
+    std::vector<uint8_t> buffer(length);
+    host::ReadRequest request;
+    request.buffer = buffer.data();
+    request.length = length;
+    request.offset = 0;
+    const host::IoResult result = host::Read(handle, request);
+    if (NT_SUCCESS(result.status)) {
+        CheckServed(handle, &file, 0, buffer.data(), result.information);
+    }
+}
+
 void Run(Harness& h, FuzzedDataProvider& in) {
     host::Driver driver(DriverEntry);
     if (driver.EntryStatus() != STATUS_SUCCESS) {
@@ -205,12 +214,12 @@ void Run(Harness& h, FuzzedDataProvider& in) {
     std::array<Slot, 4> slots;
     for (int op = 0; op < 48 && in.remaining_bytes() > 0; op++) {
         Slot& slot = slots[in.ConsumeIntegralInRange<size_t>(0, slots.size() - 1)];
-        switch (in.ConsumeIntegralInRange<int>(0, 8)) {
+        switch (in.ConsumeIntegralInRange<int>(0, 9)) {
             case 0: {
                 const File& file =
                     h.files[in.ConsumeIntegralInRange<size_t>(0, h.files.size() - 1)];
                 host::CreateRequest request;
-                request.name = h.volume->NtName(file.name);
+                request.name = h.volume.NtName(file.name);
                 request.desiredAccess = kAccess[in.ConsumeIntegralInRange<size_t>(0, 4)];
                 const int shape = in.ConsumeIntegralInRange<int>(0, 7);
                 request.createOptions =
@@ -243,23 +252,9 @@ void Run(Harness& h, FuzzedDataProvider& in) {
                 if (result.information > length) {
                     Fail("a read reported more bytes than asked for");
                 }
-                // Served bytes of a well-formed stub are right whenever the read
-                // succeeds at an explicit offset on a bound stream.
-                if (NT_SUCCESS(result.status) && request.buffer != nullptr && request.offset &&
-                    slot.file != nullptr && !slot.file->served.empty() && slot.handle) {
-                    host::FsControlRequest probe;
-                    std::vector<uint8_t> header(4096);
-                    probe.code = FSCTL_GET_STUB_HEADER;
-                    probe.output = header.data();
-                    probe.outputLength = 4096;
-                    const uint64_t offset = (uint64_t)*request.offset;
-                    if (host::FileSystemControl(slot.handle, probe).status == STATUS_SUCCESS &&
-                        offset < kServed && result.information > 0 &&
-                        std::memcmp(buffer.data(), slot.file->served.data() + offset,
-                                    std::min<uint64_t>(result.information, kServed - offset)) !=
-                            0) {
-                        Fail("a bound stub served wrong bytes");
-                    }
+                if (NT_SUCCESS(result.status) && request.buffer != nullptr && request.offset) {
+                    CheckServed(slot.handle, slot.file, (uint64_t)*request.offset, buffer.data(),
+                                result.information);
                 }
                 break;
             }
@@ -327,6 +322,15 @@ void Run(Harness& h, FuzzedDataProvider& in) {
                 }
                 break;
             }
+            case 8: {
+                const File& file =
+                    h.files[in.ConsumeIntegralInRange<size_t>(0, h.files.size() - 1)];
+                const ULONG length = in.ConsumeIntegralInRange<ULONG>(0, 65536);
+                std::thread other(OpenAndRead, std::ref(h), std::cref(file), length);
+                OpenAndRead(h, file, length);
+                other.join();
+                break;
+            }
             default: gTraceFlags = in.ConsumeIntegral<ULONG>(); break;
         }
     }
@@ -341,26 +345,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Harness& h = TheHarness();
     FuzzedDataProvider in(data, size);
 
-    // Patches of the malformed stub and image, applied for this input only.
-    std::vector<Patch> patches;
+    // Patches of the malformed stub and image, applied for this input only,
+    // the image resealed in most inputs.
     const int count = in.ConsumeIntegralInRange<int>(0, 4);
     for (int i = 0; i < count; i++) {
-        Patch patch;
-        patch.image = in.ConsumeBool();
-        if (patch.image) {
-            patch.offset = kImageOffsets[in.ConsumeIntegralInRange<size_t>(0, 7)];
-            patch.offset += in.ConsumeIntegralInRange<uint64_t>(0, 64);
-        } else {
-            patch.offset = in.ConsumeIntegralInRange<uint64_t>(0, 2100);
+        const bool image = in.ConsumeBool();
+        uint64_t offset = in.ConsumeIntegralInRange<uint64_t>(0, image ? 64 : 2100);
+        if (image) {
+            offset += kImageOffsets[in.ConsumeIntegralInRange<size_t>(0, 7)];
         }
-        patch.bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(1, 16));
-        const std::vector<uint8_t>& pristine = patch.image ? h.pristineImage : h.pristineStub;
-        if (patch.offset + patch.bytes.size() > pristine.size()) {
-            continue;
+        const std::vector<uint8_t> bytes =
+            in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(1, 16));
+        if (offset + bytes.size() <= (image ? h.pristineImage : h.pristineStub).size()) {
+            h.volume.Patch(image ? "patched.vhdx" : "patched.vmdk", offset, bytes.data(),
+                           bytes.size());
         }
-        h.Patch(patch.image ? "patched.vhdx" : "patched.vmdk", patch.offset, patch.bytes.data(),
-                patch.bytes.size());
-        patches.push_back(std::move(patch));
+    }
+    if (count != 0) {
+        const bool reseal = in.ConsumeIntegralInRange<int>(0, 7) != 0;
+        fuzzing::Reseal(h.volume, "patched.vhdx", reseal ? 0 : in.ConsumeIntegral<uint8_t>());
     }
 
     host::ResetFaults();
@@ -374,10 +377,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("host files left open");
     }
 
-    for (const Patch& patch : patches) {
-        const std::vector<uint8_t>& pristine = patch.image ? h.pristineImage : h.pristineStub;
-        h.Patch(patch.image ? "patched.vhdx" : "patched.vmdk", patch.offset,
-                pristine.data() + patch.offset, patch.bytes.size());
+    if (count != 0) {
+        h.Put("patched.vhdx", h.pristineImage);
+        h.Put("patched.vmdk", h.pristineStub);
     }
     return 0;
 }

@@ -1,60 +1,52 @@
 // Parses an arbitrary file as a VHDX image. Nothing may crash, read out of
 // bounds or stay allocated, whatever the bytes.
-#include <fcntl.h>
-#include <unistd.h>
-
+//
+// The input describes the file sparsely, so that a multi-megabyte image is a
+// few kilobytes: a flags byte (fuzz/reseal.h), then records of [u32 offset]
+// [u16 length][length bytes] written in order over an empty file on a memory
+// volume.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include "fuzz/sparse_file.h"
-#include "platform/host/host.h"
+#include "fuzz/reseal.h"
 #include "tools/reader/image.h"
-#include "vhdx/vhdx.h"
 
 namespace {
 
-struct Harness {
-    std::string dir;
-    std::unique_ptr<host::Volume> volume;
+constexpr uint64_t kMaxFileSize = 64u << 20;
 
-    Harness() {
-        char pattern[] = "/dev/shm/pontor-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            std::abort();
-        }
-        dir = pattern;
-        volume = std::make_unique<host::Volume>(dir);
+host::MemoryVolume& TheVolume() {
+    static host::MemoryVolume* volume = [] {
         host::SetDebugSink(nullptr);
         // Larger regions fail their allocation, a path worth fuzzing too, and
         // keep each input fast.
         host::SetPoolAllocationLimit(32u << 20);
-    }
-};
-
-Harness& TheHarness() {
-    static Harness* harness = new Harness();
-    return *harness;
+        return new host::MemoryVolume();
+    }();
+    return *volume;
 }
+
+uint32_t Load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Harness& h = TheHarness();
-    const fuzzing::SparseFile file = fuzzing::DecodeSparseFile(data, size);
-    const std::string path = h.dir + "/image.vhdx";
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr ||
-        std::fwrite(file.bytes.data(), 1, file.bytes.size(), out) != file.bytes.size()) {
-        std::abort();
+    host::MemoryVolume& volume = TheVolume();
+    volume.Put("image.vhdx", nullptr, 0);
+    for (size_t at = 1; at + 6 <= size;) {
+        const uint64_t offset = Load32(data + at) % kMaxFileSize;
+        const size_t length = std::min<uint64_t>(
+            {(size_t)(data[at + 4] | data[at + 5] << 8), size - at - 6, kMaxFileSize - offset});
+        volume.Patch("image.vhdx", offset, data + at + 6, length);
+        at += 6 + length;
     }
-    std::fclose(out);
+    fuzzing::Reseal(volume, "image.vhdx", size != 0 ? data[0] : 0);
 
     VhdxContext context;
     std::memset(&context, 0, sizeof(context));
     FLT_RELATED_OBJECTS related;
-    const NTSTATUS status = tool::OpenAndParseImage(*h.volume, "image.vhdx", &context, &related);
+    const NTSTATUS status = tool::OpenAndParseImage(volume, "image.vhdx", &context, &related);
     if (context.FileObject == nullptr) {
         std::abort();
     }

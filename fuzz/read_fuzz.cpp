@@ -10,10 +10,8 @@
 //   keep the result contract (a failure produces 0 bytes, end of file leaves
 //   the count untouched, success never produces more than asked).
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -30,16 +28,9 @@ namespace {
 constexpr uint64_t MiB = 1 << 20;
 
 struct Harness {
-    std::string dir;
-    std::unique_ptr<host::Volume> volume;
+    host::MemoryVolume volume;
 
     Harness() {
-        char pattern[] = "/dev/shm/pontor-read-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            std::abort();
-        }
-        dir = pattern;
-        volume = std::make_unique<host::Volume>(dir);
         host::SetDebugSink(nullptr);
         host::SetPoolAllocationLimit(64u << 20);
     }
@@ -62,7 +53,7 @@ struct Opened {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     Opened(Harness& h, const std::string& name) {
-        status = tool::OpenAndParseImage(*h.volume, name, &context, &related);
+        status = tool::OpenAndParseImage(h.volume, name, &context, &related);
         if (context.FileObject == nullptr) {
             Fail("cannot open the image just written");
         }
@@ -165,10 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Damage(in, parentImage);
         }
     }
-    vhdxtest::WriteFile(h.dir + "/child.vhdx", childImage.bytes);
-    if (parent) {
-        vhdxtest::WriteFile(h.dir + "/parent.vhdx", parentImage.bytes);
-    }
+    h.volume.Put("child.vhdx", childImage.bytes);
+    h.volume.Put("parent.vhdx", parentImage.bytes);
 
     {
         Opened childFile(h, "child.vhdx");

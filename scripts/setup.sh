@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
+    llvm                                             # llvm-profdata, llvm-cov: scripts/coverage.sh
     libgtest-dev clang-format                        # tests; the format check
     qemu-utils                                       # qemu-img: interoperability oracle
     libfuse3-dev fuse3                               # pontor mount; fusermount3

@@ -8,6 +8,7 @@
 #include "platform/host/faults/faults.h"
 #include "platform/host/fltmgr/driver.h"
 #include "platform/host/fs/fs.h"
+#include "platform/host/fs/memory.h"
 #include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/ke.h"
 #include "platform/host/kernel.h"

@@ -12,6 +12,7 @@ set(PONTOR_HOST_PORTABLE_SOURCES
     fltmgr/registration.cpp
     fltmgr/support.cpp
     fs/files.cpp
+    fs/memory.cpp
     fs/names.cpp
     fs/volume.cpp
     iomgr/file_objects.cpp

@@ -1,5 +1,8 @@
 #include "tests/platform/test_filter.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
 
 namespace platform_test {
@@ -178,7 +181,14 @@ void PlatformTest::SetUp() {
     });
     delete gFilter;
     gFilter = new Filter();
-    volume_ = std::make_unique<host::Volume>(dir_.Dir());
+    const char* layer = std::getenv("PONTOR_TEST_LAYER");
+    if (layer != nullptr && std::string_view(layer) == "memory") {
+        auto memory = std::make_unique<host::MemoryVolume>();
+        memory_ = memory.get();
+        volume_ = std::move(memory);
+    } else {
+        volume_ = std::make_unique<host::Volume>(dir_.Dir());
+    }
 }
 
 void PlatformTest::TearDown() {
@@ -189,12 +199,44 @@ void PlatformTest::TearDown() {
 }
 
 void PlatformTest::WriteFile(const std::string& relative, const std::string& bytes) {
+    if (memory_ != nullptr) {
+        return memory_->Put(relative, bytes);
+    }
     std::filesystem::create_directories(Path(relative).parent_path());
     std::ofstream(Path(relative), std::ios::binary) << bytes;
 }
 
 std::string PlatformTest::ReadHostFile(const std::string& relative) {
+    if (memory_ != nullptr) {
+        const std::vector<uint8_t> bytes = memory_->Get(relative);
+        return std::string(bytes.begin(), bytes.end());
+    }
     return kit::Slurp(Path(relative));
+}
+
+bool PlatformTest::Exists(const std::string& relative) const {
+    return memory_ != nullptr ? memory_->Exists(relative) : std::filesystem::exists(Path(relative));
+}
+
+void PlatformTest::MakeLink(const std::string& relative, const std::string& target) {
+    if (memory_ != nullptr) {
+        return memory_->MakeLink(relative);
+    }
+    std::filesystem::create_symlink(target.empty() ? dir_.Dir() : Path(target), Path(relative));
+}
+
+void PlatformTest::MakeReadOnly(const std::string& relative) {
+    if (memory_ != nullptr) {
+        return memory_->SetReadOnly(relative, true);
+    }
+    std::filesystem::permissions(Path(relative), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+}
+
+uint64_t PlatformTest::IndexOf(const std::string& relative) const {
+    struct stat st = {};
+    return memory_ != nullptr ? memory_->Index(relative)
+                              : (::stat(Path(relative).c_str(), &st), st.st_ino);
 }
 
 host::IoResult PlatformTest::OpenFile(const std::string& relative, host::Handle* handle,

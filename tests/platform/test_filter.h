@@ -62,8 +62,9 @@ inline PreHook Only(UCHAR major, PreHook hook) {
     };
 }
 
-// A scratch directory served as a volume, files written into it, the filter
-// loaded, bug checks collected.
+// A scratch directory served as a volume (or, with PONTOR_TEST_LAYER=memory,
+// a volume in memory: the same tests hold for every file layer), files
+// written into it, the filter loaded, bug checks collected.
 class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -72,6 +73,10 @@ protected:
     std::filesystem::path Path(const std::string& relative) const { return dir_.File(relative); }
     void WriteFile(const std::string& relative, const std::string& bytes);
     std::string ReadHostFile(const std::string& relative);
+    bool Exists(const std::string& relative) const;
+    void MakeLink(const std::string& relative, const std::string& target);
+    void MakeReadOnly(const std::string& relative);
+    uint64_t IndexOf(const std::string& relative) const;
     std::u16string Nt(const std::string& relative) const { return volume_->NtName(relative); }
     host::IoResult OpenFile(const std::string& relative, host::Handle* handle,
                             ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE);
@@ -82,6 +87,7 @@ protected:
 
     kit::ScratchDir dir_{"pontor-platform"};
     std::unique_ptr<host::Volume> volume_;
+    host::MemoryVolume* memory_ = nullptr;  // volume_, when it is in memory
     std::unique_ptr<host::Driver> driver_;
 
 private:

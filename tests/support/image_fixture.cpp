@@ -6,10 +6,10 @@
 
 namespace fixture {
 
-OpenedImage::OpenedImage(ScratchVolume& volume, const std::string& name)
+OpenedImage::OpenedImage(const host::Volume& volume, const std::string& name)
     : context_(std::make_unique<VhdxContext>()) {
     std::memset(context_.get(), 0, sizeof(VhdxContext));
-    openStatus_ = tool::OpenImageFile(volume.Volume(), name, context_.get(), &related_);
+    openStatus_ = tool::OpenImageFile(volume, name, context_.get(), &related_);
 }
 
 OpenedImage::~OpenedImage() { PontorCloseFile(context_.get()); }

@@ -33,7 +33,9 @@ private:
 // zeroed context for the parse. Closes the file when it goes away.
 class OpenedImage {
 public:
-    OpenedImage(ScratchVolume& volume, const std::string& name);
+    OpenedImage(const host::Volume& volume, const std::string& name);
+    OpenedImage(ScratchVolume& volume, const std::string& name)
+        : OpenedImage(volume.Volume(), name) {}
     ~OpenedImage();
     NTSTATUS OpenStatus() const { return openStatus_; }
     NTSTATUS Parse() { return VhdxParseHeader(&related_, context_.get()); }

@@ -1,5 +1,6 @@
 #include "tests/support/vhdx_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -140,12 +141,29 @@ uint32_t ImageSpec::ChunkRatio() const {
 
 uint64_t ImageSpec::DataBlocks() const { return (virtualDiskSize + blockSize - 1) / blockSize; }
 
-uint8_t Payload(uint64_t seed, uint64_t offset) {
-    uint64_t x = (offset >> 3) * 0x9E3779B97F4A7C15ULL ^ seed * 0xD1B54A32D192ED03ULL;
+namespace {
+
+// The eight payload bytes at offsets 8 * group .. 8 * group + 7.
+uint64_t PayloadWord(uint64_t seed, uint64_t group) {
+    uint64_t x = group * 0x9E3779B97F4A7C15ULL ^ seed * 0xD1B54A32D192ED03ULL;
     x ^= x >> 29;
     x *= 0xBF58476D1CE4E5B9ULL;
-    x ^= x >> 32;
-    return (uint8_t)(x >> (8 * (offset & 7)));
+    return x ^ x >> 32;
+}
+
+void FillPayload(uint64_t seed, uint64_t offset, uint8_t* out, uint64_t length) {
+    for (uint64_t i = 0; i < length;) {
+        const uint64_t word = PayloadWord(seed, (offset + i) >> 3);
+        for (uint64_t k = (offset + i) & 7; k < 8 && i < length; k++) {
+            out[i++] = (uint8_t)(word >> (8 * k));
+        }
+    }
+}
+
+}  // namespace
+
+uint8_t Payload(uint64_t seed, uint64_t offset) {
+    return (uint8_t)(PayloadWord(seed, offset >> 3) >> (8 * (offset & 7)));
 }
 
 Image Build(const ImageSpec& shape) {
@@ -263,9 +281,7 @@ Image Build(const ImageSpec& shape) {
         auto at = image.blockFileOffset.find(block);
         if (at != image.blockFileOffset.end()) {
             entry |= at->second;
-            for (uint64_t i = 0; i < shape.blockSize; i++) {
-                b[at->second + i] = Payload(shape.seed, block * shape.blockSize + i);
-            }
+            FillPayload(shape.seed, block * shape.blockSize, &b[at->second], shape.blockSize);
         }
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], entry);
@@ -410,40 +426,31 @@ namespace {
 // The image's bytes over below, what its parent presents of the same range.
 std::vector<uint8_t> Resolve(const ImageSpec& image, const std::vector<uint8_t>* below,
                              uint64_t offset, uint64_t length) {
-    std::vector<uint8_t> out;
-    out.reserve(length);
+    std::vector<uint8_t> out(length, 0);
     const uint32_t ratio = image.ChunkRatio();
-    for (uint64_t o = offset; o < offset + length; o++) {
+    // Runs of bytes from one source: to the end of a block, or of a sector of
+    // a partially present block.
+    for (uint64_t o = offset, end; o < offset + length; o = end) {
         const uint64_t block = o / image.blockSize;
         auto it = image.blocks.find(block);
         const State state = it == image.blocks.end() ? State::NotPresent : it->second;
-        bool fromParent = false;
+        end = std::min(offset + length, (block + 1) * image.blockSize);
+        bool payload = false;
         switch (state) {
-            case State::NotPresent:
-                fromParent = image.hasParent;
-                if (!fromParent) {
-                    out.push_back(0);
-                    continue;
-                }
-                break;
+            case State::NotPresent: break;
             case State::Undefined:
             case State::Zero:
-            case State::Unmapped: out.push_back(0); continue;
+            case State::Unmapped: continue;
             case State::PartiallyPresent:
-                if (!SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23))) {
-                    fromParent = image.hasParent;
-                    if (!fromParent) {
-                        out.push_back(0);
-                        continue;
-                    }
-                }
+                end = std::min(end, (o / image.logicalSectorSize + 1) * image.logicalSectorSize);
+                payload = SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
                 break;
-            default: break;
+            default: payload = true; break;
         }
-        if (fromParent) {
-            out.push_back(below ? (*below)[o - offset] : 0);
-        } else {
-            out.push_back(Payload(image.seed, o));
+        if (payload) {
+            FillPayload(image.seed, o, &out[o - offset], end - o);
+        } else if (image.hasParent && below) {
+            std::memcpy(&out[o - offset], &(*below)[o - offset], end - o);
         }
     }
     return out;
@@ -467,12 +474,20 @@ std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uin
 }
 
 uint32_t Crc32c(const uint8_t* data, size_t length) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t crc = i;
+            for (int k = 0; k < 8; k++) {
+                crc = (crc >> 1) ^ (0x82F63B78 & (0 - (crc & 1)));
+            }
+            t[i] = crc;
+        }
+        return t;
+    }();
     uint32_t crc = 0xFFFFFFFF;
     for (size_t i = 0; i < length; i++) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; k++) {
-            crc = (crc >> 1) ^ (0x82F63B78 & (0 - (crc & 1)));
-        }
+        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     }
     return ~crc;
 }

@@ -16,14 +16,13 @@ namespace {
 using fixture::DriverLines;
 using fixture::DriverTest;
 using fixture::OpenedImage;
-using fixture::ScratchVolume;
 using vhdxtest::Image;
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
 
 using kit::MiB;
 
-// A child image, optionally with its parent, written, opened and parsed,
+// A child image, optionally with its parent, put on a memory volume, opened and parsed,
 // with the stream context the read engine consults.
 class Chain {
 public:
@@ -34,10 +33,10 @@ public:
         if (damage) {
             damage(image);
         }
-        vhdxtest::WriteFile(volume_.File("child.vhdx"), image.bytes);
+        volume_.Put("child.vhdx", image.bytes);
         if (parent != nullptr) {
             parentSpec_ = *parent;
-            vhdxtest::WriteFile(volume_.File("parent.vhdx"), vhdxtest::Build(*parent).bytes);
+            volume_.Put("parent.vhdx", vhdxtest::Build(*parent).bytes);
         }
         childImage_ = std::make_unique<OpenedImage>(volume_, "child.vhdx");
         EXPECT_EQ(childImage_->Parse(), STATUS_SUCCESS);
@@ -73,7 +72,7 @@ public:
     StreamContext* Stream() { return &stream_; }
 
 private:
-    ScratchVolume volume_;
+    host::MemoryVolume volume_;
     ImageSpec child_;
     ImageSpec parentSpec_;
     std::unique_ptr<OpenedImage> childImage_;
