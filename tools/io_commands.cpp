@@ -20,7 +20,6 @@
 #include "tools/commands.h"
 #include "tools/json.h"
 #include "tools/output.h"
-#include "tools/progress.h"
 #include "tools/served.h"
 #include "tools/stub_file.h"
 

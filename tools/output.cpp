@@ -1,6 +1,7 @@
 #include "tools/output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,80 @@ bool AllZero(const uint8_t* data, size_t length) {
 
 }  // namespace
 
+namespace {
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+char gPending[4096];  // the temporary file a terminating signal removes
+
+void OnSignal(int signal) {
+    if (gPending[0] != 0) {
+        ::unlink(gPending);
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+}  // namespace
+
+TemporaryFile::TemporaryFile(const std::string& target) : target_(target) {
+    const std::filesystem::path absolute = std::filesystem::absolute(target);
+    directory_ = absolute.parent_path().string();
+    std::string name =
+        (absolute.parent_path() / ("." + absolute.filename().string() + ".XXXXXX")).string();
+    if (name.size() >= sizeof gPending) {
+        throw ToolError{target, ErrnoText(ENAMETOOLONG)};
+    }
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        throw ToolError{target, ErrnoText(errno)};
+    }
+    name_ = name;
+    std::memcpy(gPending, name.c_str(), name.size() + 1);
+    // Signals the tool was started to ignore stay ignored: a write past the
+    // file size limit is then an error like any other.
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    for (int signal : kSignals) {
+        struct sigaction old;
+        if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+            ::sigaction(signal, &action, nullptr);
+            handled_.push_back(signal);
+        }
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!committed_) {
+        ::unlink(name_.c_str());
+    }
+    gPending[0] = 0;
+    for (int signal : handled_) {
+        ::signal(signal, SIG_DFL);
+    }
+}
+
+void TemporaryFile::Commit() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0) {
+        throw ToolError{target_, ErrnoText(errno)};
+    }
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0 || ::rename(name_.c_str(), target_.c_str()) != 0) {
+        throw ToolError{target_, ErrnoText(errno)};
+    }
+    committed_ = true;
+    gPending[0] = 0;
+    // The rename itself reaches the disk with the directory.
+    const int directory = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+}
+
 Output::Output(const std::string& path, bool sparse) : sparse_(sparse) {
     if (path.empty() || path == "-") {
         sparse_ = false;
@@ -46,24 +121,11 @@ Output::Output(const std::string& path, bool sparse) : sparse_(sparse) {
         throw ToolError{path, ErrnoText(EISDIR)};
     }
     path_ = path;
-    const std::filesystem::path target = std::filesystem::absolute(path);
-    temporary_ = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    fd_ = ::mkstemp(temporary_.data());
-    if (fd_ < 0) {
-        const int error = errno;
-        temporary_.clear();
-        throw ToolError{path, ErrnoText(error)};
-    }
+    file_.emplace(path);
+    fd_ = file_->fd();
 }
 
-Output::~Output() {
-    if (!ToStdout() && !committed_) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        ::unlink(temporary_.c_str());
-    }
-}
+Output::~Output() = default;
 
 void Output::WriteAll(const uint8_t* data, size_t length, uint64_t offset) {
     while (length > 0) {
@@ -122,23 +184,11 @@ void Output::Commit() {
     if (ToStdout()) {
         return;
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
     // The size covers a hole at the end too.
-    if (::ftruncate(fd_, (off_t)position_.load()) != 0 || ::fchmod(fd_, 0666 & ~mask) != 0) {
+    if (::ftruncate(fd_, (off_t)position_.load()) != 0) {
         throw ToolError{path_, ErrnoText(errno)};
     }
-    const int closed = ::close(fd_);
-    fd_ = -1;
-    if (closed != 0) {
-        throw ToolError{path_, ErrnoText(errno)};
-    }
-    committed_ = true;
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary_.c_str());
-        throw ToolError{path_, ErrnoText(error)};
-    }
+    file_->Commit();
 }
 
 Progress::Progress(const char* what, uint64_t total)

@@ -1,13 +1,38 @@
 // Where served bytes go: stdout, or a file that appears whole or not at all.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace tool {
+
+// A file built under a temporary name beside its destination, which appears
+// there only through Commit, flushed to stable storage. Destroyed without a
+// Commit, or when a terminating signal ends the tool, the temporary file is
+// removed: nothing half-written is left. One at a time in a process.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target);  // throws ToolError
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int fd() const { return fd_; }
+    // Gives it the permissions a new file gets, flushes it and renames it
+    // over the target, then flushes the directory. Throws ToolError.
+    void Commit();
+
+private:
+    std::string target_, directory_, name_;
+    std::vector<int> handled_;  // the signals whose handler removes it
+    int fd_ = -1;
+    bool committed_ = false;
+};
 
 class Output {
 public:
@@ -33,11 +58,10 @@ public:
 private:
     void WriteAll(const uint8_t* data, size_t length, uint64_t offset);
 
-    std::string path_;       // the final name ("" for stdout)
-    std::string temporary_;  // the name written until Commit
+    std::string path_;  // the final name ("" for stdout)
+    std::optional<TemporaryFile> file_;
     int fd_ = 1;
     bool sparse_;
-    bool committed_ = false;
     std::atomic<uint64_t> position_{0};  // appended so far, or the furthest byte written
 };
 

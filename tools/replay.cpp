@@ -6,7 +6,6 @@
 // that a crash at any point leaves replayable.
 #include <fcntl.h>
 #include <linux/falloc.h>
-#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +22,7 @@
 
 #include "tools/commands.h"
 #include "tools/json.h"
-#include "tools/progress.h"
+#include "tools/output.h"
 #include "tools/reader/layout.h"
 #include "vhdx/vhdx.h"
 
@@ -459,91 +458,6 @@ void WriteHeaders(const Plan& plan, const HostFile& source, const Writer& out) {
         out.Sync();
     }
 }
-
-// The temporary file a copy is built in, beside its final name. It is
-// removed unless Commit renames it, also when a signal ends the tool.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target) : target_(target) {
-        const std::filesystem::path absolute = std::filesystem::absolute(target);
-        directory_ = absolute.parent_path().string();
-        std::string name =
-            (absolute.parent_path() / ("." + absolute.filename().string() + ".XXXXXX")).string();
-        if (name.size() >= sizeof gPending) {
-            throw ToolError{target, ErrnoText(ENAMETOOLONG)};
-        }
-        fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd_ < 0) {
-            throw ToolError{target, ErrnoText(errno)};
-        }
-        name_ = name;
-        std::memcpy(gPending, name.c_str(), name.size() + 1);
-        // Signals the tool was started to ignore stay ignored: a write past
-        // the file size limit is then an error like any other.
-        struct sigaction action = {};
-        action.sa_handler = OnSignal;
-        for (int signal : kSignals) {
-            struct sigaction old;
-            if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
-                ::sigaction(signal, &action, nullptr);
-                handled_.push_back(signal);
-            }
-        }
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!committed_) {
-            ::unlink(name_.c_str());
-        }
-        gPending[0] = 0;
-        for (int signal : handled_) {
-            ::signal(signal, SIG_DFL);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    int fd() const { return fd_; }
-
-    // Flushed, given the permissions a new file gets, and renamed over the target.
-    void Commit() {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0) {
-            throw ToolError{target_, ErrnoText(errno)};
-        }
-        const int closed = ::close(fd_);
-        fd_ = -1;
-        if (closed != 0 || ::rename(name_.c_str(), target_.c_str()) != 0) {
-            throw ToolError{target_, ErrnoText(errno)};
-        }
-        committed_ = true;
-        gPending[0] = 0;
-        // The rename itself reaches the disk with the directory.
-        const int directory = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (directory >= 0) {
-            ::fsync(directory);
-            ::close(directory);
-        }
-    }
-
-private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-    static inline char gPending[4096];  // the name to remove when a signal arrives
-    static void OnSignal(int signal) {
-        if (gPending[0] != 0) {
-            ::unlink(gPending);
-        }
-        ::signal(signal, SIG_DFL);
-        ::raise(signal);
-    }
-
-    std::string target_, directory_, name_;
-    std::vector<int> handled_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
 
 void Report(const ParsedArgs& args, const std::string& image, const std::string& written,
             const Plan& plan) {
