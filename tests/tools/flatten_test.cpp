@@ -124,8 +124,14 @@ TEST_P(Flatten, WritesTheBytesTheChainPresents) {
     EXPECT_EQ(tooltest::ListDir(dir.Dir()), names);
 
     const std::vector<uint8_t> expected = vhdxtest::ExpectedChainBytes(chain, 0, 16 * MiB);
+    // The child's geometry but for --block-size, read back from the file.
+    const uint64_t block = c.blockSize ? tool::ParseSize("", c.blockSize) : chain[0].blockSize;
+    const std::string info = Pontor({"info", "--json", "out.vhdx"}, dir.Dir()).out;
+    EXPECT_NE(info.find("\"block_size\":" + std::to_string(block) +
+                        ",\"logical_sector_size\":512,\"physical_sector_size\":4096"),
+              std::string::npos)
+        << info;
     if (!c.keepParent) {  // blocks that read as zeros are left out
-        const uint64_t block = c.blockSize ? tool::ParseSize("", c.blockSize) : chain[0].blockSize;
         uint64_t zeros = 0;
         for (uint64_t at = 0; at < expected.size(); at += block) {
             zeros += std::all_of(expected.begin() + (long)at, expected.begin() + (long)(at + block),
