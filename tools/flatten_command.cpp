@@ -24,6 +24,9 @@ constexpr uint64_t MiB = 1 << 20;
 std::u16string LocatorPath(const std::filesystem::path& target,
                            const std::filesystem::path& directory) {
     std::string text = std::filesystem::relative(target, directory).generic_string();
+    if (text.empty()) {  // no relative path between them: the name alone
+        text = target.filename().string();
+    }
     std::replace(text.begin(), text.end(), '/', '\\');
     if (text.rfind("..", 0) != 0) {
         text = ".\\" + text;
@@ -164,6 +167,20 @@ int Flatten(const ParsedArgs& args) {
             ParentLink{base.layout.Current()->dataWriteGuid,
                        LocatorPath(base.path, std::filesystem::absolute(out, error).parent_path()),
                        above.Locator(u"volume_path"), above.Locator(u"absolute_win32_path")};
+        // A stub names its image beneath its own directory and finds the
+        // parent in that directory: the base's directory must hold OUT or
+        // lie above it.
+        const std::string fromBase =
+            std::filesystem::relative(std::filesystem::absolute(out, error).parent_path(),
+                                      base.path.parent_path(), error)
+                .string();
+        if (fromBase.empty() || fromBase.rfind("..", 0) == 0) {
+            std::fprintf(stderr,
+                         "pontor: %s: note: no stub can serve it where it is: the driver looks "
+                         "for its parent %s in the stub's directory, where the image must lie "
+                         "or beneath\n",
+                         out.c_str(), base.path.string().c_str());
+        }
     }
 
     VhdxWriter writer(out, geometry, parent);

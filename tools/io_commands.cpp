@@ -73,6 +73,12 @@ int Read(const ParsedArgs& args) {
     }
     Output output(args.Value("output").value_or(""), false);
     OpenedStub opened(stub, args.Verbose());
+    for (const std::string& line : opened.DriverLines()) {
+        if (!args.Flag("json") && line.find("nested differencing") != std::string::npos) {
+            std::fprintf(stderr, "pontor: %s: not bound, read as its own bytes: %s %s\n",
+                         stub.c_str(), line.c_str(), kFlattenHint);
+        }
+    }
     ReadBuffer buffer(length);  // never null, even for no bytes, as an application's
     host::ReadRequest request;
     request.buffer = buffer.data();

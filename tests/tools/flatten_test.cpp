@@ -32,14 +32,16 @@ struct FlattenCase {
 
 std::string Name(int level) { return "l" + std::to_string(level) + ".vhdx"; }
 
-// Image `level` of a chain (0 the base): a block in every state, the states
-// shifted by level so that each block meets others above and below, odd
-// levels with 2 MiB blocks, and partially present blocks in every
-// differencing image with runs of sectors that differ by level.
+// Image `level` of a chain (0 the base) of 16 MiB: blocks in every state,
+// shifted by level so that each block meets others above and below and
+// some partially present blocks reach down to the base, odd levels with
+// 2 MiB blocks, and sector runs that differ by level.
 ImageSpec Level(int level, int depth, Fault fault) {
-    static const State kStates[] = {State::FullyPresent, State::PartiallyPresent, State::NotPresent,
-                                    State::Zero,         State::Unmapped,         State::Undefined};
+    static const State kStates[] = {
+        State::Zero,      State::Unmapped,         State::FullyPresent, State::PartiallyPresent,
+        State::Undefined, State::PartiallyPresent, State::NotPresent,   State::NotPresent};
     ImageSpec s;
+    s.virtualDiskSize = (fault == Fault::Size && level == 0 ? 32 : 16) * MiB;
     s.seed = 100 + level;
     s.blockSize = (uint32_t)((level % 2 ? 2 : 1) * MiB);
     s.hasParent = level > 0 || (fault == Fault::Loop);
@@ -47,14 +49,11 @@ ImageSpec Level(int level, int depth, Fault fault) {
     if (s.hasParent) {
         s.parentLocator = tooltest::LocatorFor(host::Utf16(Name(parent)));
     }
-    if (level == 0 && fault == Fault::Size) {
-        s.virtualDiskSize = 16 * MiB;
-    }
     if (level == 0 && fault == Fault::SectorSize) {
         s.logicalSectorSize = 4096;
     }
     for (uint64_t b = 0; b < s.DataBlocks(); b++) {
-        const State state = kStates[(b + 2 * level) % 6];
+        const State state = kStates[(b + 4 * level) % 8];
         s.blocks[b] = level == 0 && state == State::PartiallyPresent ? State::FullyPresent : state;
     }
     std::vector<uint8_t> bits(s.virtualDiskSize / s.logicalSectorSize / 8);
@@ -124,9 +123,15 @@ TEST_P(Flatten, WritesTheBytesTheChainPresents) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(tooltest::ListDir(dir.Dir()), names);
 
-    const std::vector<uint8_t> expected = vhdxtest::ExpectedChainBytes(chain, 0, 8 * MiB);
+    const std::vector<uint8_t> expected = vhdxtest::ExpectedChainBytes(chain, 0, 16 * MiB);
+    // The child's geometry but for --block-size, read back from the file.
+    const uint64_t block = c.blockSize ? tool::ParseSize("", c.blockSize) : chain[0].blockSize;
+    const std::string info = Pontor({"info", "--json", "out.vhdx"}, dir.Dir()).out;
+    EXPECT_NE(info.find("\"block_size\":" + std::to_string(block) +
+                        ",\"logical_sector_size\":512,\"physical_sector_size\":4096"),
+              std::string::npos)
+        << info;
     if (!c.keepParent) {  // blocks that read as zeros are left out
-        const uint64_t block = c.blockSize ? tool::ParseSize("", c.blockSize) : chain[0].blockSize;
         uint64_t zeros = 0;
         for (uint64_t at = 0; at < expected.size(); at += block) {
             zeros += std::all_of(expected.begin() + (long)at, expected.begin() + (long)(at + block),
@@ -134,6 +139,9 @@ TEST_P(Flatten, WritesTheBytesTheChainPresents) {
         }
         EXPECT_NE(run.out.find("\"not_present\":" + std::to_string(zeros)), std::string::npos)
             << run.out;
+    } else {  // some blocks stay the parent's, wholly or in part
+        EXPECT_EQ(run.out.find("\"partially_present\":0,"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("\"not_present\":0}"), std::string::npos) << run.out;
     }
     EXPECT_EQ(Pontor({"check", "out.vhdx"}, dir.Dir()).exitCode, 0);
     ASSERT_EQ(Pontor({"stub", "create", "out.vhdx"}, dir.Dir()).exitCode, 0);
