@@ -9,30 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/writer/temporary_file.h"
+
 namespace tool {
-
-// A file built under a temporary name beside its destination, which appears
-// there only through Commit, flushed to stable storage. Destroyed without a
-// Commit, or when a terminating signal ends the tool, the temporary file is
-// removed: nothing half-written is left. One at a time in a process.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target);  // throws ToolError
-    ~TemporaryFile();
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    int fd() const { return fd_; }
-    // Gives it the permissions a new file gets, flushes it and renames it
-    // over the target, then flushes the directory. Throws ToolError.
-    void Commit();
-
-private:
-    std::string target_, directory_, name_;
-    std::vector<int> handled_;  // the signals whose handler removes it
-    int fd_ = -1;
-    bool committed_ = false;
-};
 
 class Output {
 public:

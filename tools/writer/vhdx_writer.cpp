@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <random>
 
@@ -54,36 +53,6 @@ Guid RandomGuid() {
     return guid;
 }
 
-// The temporary file a terminating signal removes: one writer at a time.
-char g_pendingPath[4096];
-volatile std::sig_atomic_t g_pending = 0;
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-
-void RemovePending(int signal) {
-    if (g_pending) {
-        ::unlink(g_pendingPath);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void Track(const std::string& path) {
-    const size_t n = std::min(path.size(), sizeof g_pendingPath - 1);
-    std::memcpy(g_pendingPath, path.data(), n);
-    g_pendingPath[n] = 0;
-    g_pending = 1;
-    for (int signal : kSignals) {
-        std::signal(signal, RemovePending);
-    }
-}
-
-void Untrack() {
-    for (int signal : kSignals) {
-        std::signal(signal, SIG_DFL);
-    }
-    g_pending = 0;
-}
-
 }  // namespace
 
 std::string GeometryProblem(const WriterGeometry& g) {
@@ -106,7 +75,7 @@ std::string GeometryProblem(const WriterGeometry& g) {
 
 VhdxWriter::VhdxWriter(const std::filesystem::path& path, const WriterGeometry& geometry,
                        std::optional<ParentLink> parent)
-    : path_(path), g_(geometry), parent_(std::move(parent)) {
+    : path_(path), file_(path.string()), g_(geometry), parent_(std::move(parent)) {
     chunkRatio_ = (uint32_t)(((uint64_t)g_.logicalSectorSize << 23) / g_.blockSize);
     dataBlocks_ = (g_.virtualDiskSize + g_.blockSize - 1) / g_.blockSize;
     // Whole chunks, as a differencing image needs them; a dynamic one may
@@ -115,31 +84,14 @@ VhdxWriter::VhdxWriter(const std::filesystem::path& path, const WriterGeometry& 
     bat_.assign(chunks * ((uint64_t)chunkRatio_ + 1), 0);
     batLength_ = (uint32_t)RoundUp(bat_.size() * VHDX_BAT_ENTRY_SIZE, MiB);
     next_ = kBatOffset + batLength_;
-
-    const std::filesystem::path target = std::filesystem::absolute(path_);
-    std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
-    fd_ = ::mkstemp(name.data());
-    if (fd_ < 0) {
-        throw ToolError{path_.string(), ErrnoText(errno)};
-    }
-    temporary_ = name;
-    Track(name);
 }
 
-VhdxWriter::~VhdxWriter() {
-    if (!committed_) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        ::unlink(temporary_.c_str());
-        Untrack();
-    }
-}
+VhdxWriter::~VhdxWriter() = default;
 
 void VhdxWriter::WriteAt(const void* data, size_t length, uint64_t offset) {
     const uint8_t* p = (const uint8_t*)data;
     while (length > 0) {
-        const ssize_t n = ::pwrite(fd_, p, length, (off_t)offset);
+        const ssize_t n = ::pwrite(file_.fd(), p, length, (off_t)offset);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -310,29 +262,10 @@ void VhdxWriter::Commit() {
     }
     WriteAt(section.data(), section.size(), 0);
 
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::ftruncate(fd_, (off_t)next_) != 0 || ::fchmod(fd_, 0666 & ~mask) != 0 ||
-        ::fsync(fd_) != 0) {
+    if (::ftruncate(file_.fd(), (off_t)next_) != 0) {
         throw ToolError{path_.string(), ErrnoText(errno)};
     }
-    const int closed = ::close(fd_);
-    fd_ = -1;
-    if (closed != 0) {
-        throw ToolError{path_.string(), ErrnoText(errno)};
-    }
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        throw ToolError{path_.string(), ErrnoText(errno)};
-    }
-    committed_ = true;
-    Untrack();
-    // The rename itself reaches the disk with the directory.
-    const int directory =
-        ::open(std::filesystem::absolute(path_).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
+    file_.Commit();
 }
 
 }  // namespace tool

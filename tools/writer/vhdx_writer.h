@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/reader/layout.h"
+#include "tools/writer/temporary_file.h"
 
 namespace tool {
 
@@ -64,9 +65,8 @@ private:
     void FlushBitmap();
     std::vector<uint8_t> MetadataRegion() const;
 
-    std::filesystem::path path_, temporary_;
-    int fd_ = -1;
-    bool committed_ = false;
+    std::filesystem::path path_;
+    TemporaryFile file_;
     WriterGeometry g_;
     std::optional<ParentLink> parent_;
     uint32_t chunkRatio_ = 0;
