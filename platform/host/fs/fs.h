@@ -55,9 +55,10 @@ public:
     // call the driver's routines without loading it.
     PFLT_INSTANCE Instance() const;
     PFLT_VOLUME FltVolume() const;
-    // The device's sector size, 512 bytes unless set (before any open):
-    // unbuffered and paging transfers must be whole sectors, in offset and
-    // length, or fail with STATUS_INVALID_PARAMETER.
+    // The device's sector size, set before any open: from then on unbuffered
+    // and paging transfers must be whole sectors, in offset and length, or
+    // fail with STATUS_INVALID_PARAMETER. Volumes check nothing until set,
+    // so that every outcome on an ordinary volume stays as it was.
     void SetSectorSize(ULONG bytes);
 
     struct Impl;

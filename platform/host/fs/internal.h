@@ -24,7 +24,7 @@ struct host::Volume::Impl {
     unsigned number;
     std::u16string deviceName;
     std::u16string guidName;
-    ULONG sectorSize = 512;  // bytes per sector of the device
+    ULONG sectorSize = 0;  // bytes per sector the device enforces; 0: none (Volume::SetSectorSize)
     _FLT_VOLUME fltVolume;
     _FLT_INSTANCE instance;           // the bare instance
     detail::InstanceStack instances;  // filter instances

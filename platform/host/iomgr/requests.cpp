@@ -132,7 +132,7 @@ bool Unbuffered(PFILE_OBJECT fo) { return (fo->Flags & FO_NO_INTERMEDIATE_BUFFER
 // unbuffered and paging I/O must be.
 bool SectorAligned(PFILE_OBJECT fo, LONGLONG offset, ULONG length) {
     const ULONG sector = fo->Host->volume->sectorSize;
-    return (ULONGLONG)offset % sector == 0 && length % sector == 0;
+    return sector == 0 || ((ULONGLONG)offset % sector == 0 && length % sector == 0);
 }
 
 // What the file system answers a non-cached or paging transfer that is not
