@@ -110,6 +110,15 @@ uint8_t Payload(uint64_t seed, uint64_t offset) {
 
 Image Build(const ImageSpec& shape) {
     Image image;
+    Build(shape, &image);
+    return image;
+}
+
+void Build(const ImageSpec& shape, Image* into) {
+    std::vector<uint8_t> bytes = std::move(into->bytes);
+    *into = Image{};
+    into->bytes = std::move(bytes);
+    Image& image = *into;
     const uint32_t ratio = shape.ChunkRatio();
     const uint64_t blocks = shape.DataBlocks();
     const uint64_t chunks = ratio ? (blocks + ratio - 1) / ratio : 1;
@@ -237,7 +246,6 @@ Image Build(const ImageSpec& shape) {
         }
         std::memcpy(&b[at], bits.data(), std::min<size_t>(bits.size(), kBitmapBlockSize));
     }
-    return image;
 }
 
 void Image::ResealHeaders() {
@@ -382,7 +390,8 @@ std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* pare
             case State::Unmapped: continue;
             case State::PartiallyPresent:
                 end = std::min(end, (o / image.logicalSectorSize + 1) * image.logicalSectorSize);
-                payload = SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
+                payload =
+                    SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
                 break;
             default: payload = true; break;
         }
