@@ -236,8 +236,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     Fail("produced more than asked");
                 }
                 if (wellFormed) {
+                    // Past the virtual disk, a child's absent blocks come from a
+                    // parent whose served size may end sooner: a short count there
+                    // is the format's answer.
                     const uint64_t want = std::min<uint64_t>(length, image.DataSize - offset);
-                    if (produced != want) {
+                    const bool exact = !image.HasParent || offset + length <= child.virtualDiskSize;
+                    if (exact ? produced != want : produced > want) {
                         Fail("short count from a well-formed chain");
                     }
                     if (!image.HasParent || offset + length <= child.virtualDiskSize) {
