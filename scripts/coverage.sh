@@ -40,10 +40,12 @@ for fuzzer in "${fuzzers[@]}"; do
 done
 
 llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/coverage.profdata"
-sources=(vhdx stub filter)
-llvm-cov report -instr-profile="$build/coverage.profdata" "${objects[@]}" "${sources[@]}"
+# Everything but the driver is left out of the figures.
+sources=(-ignore-filename-regex="/(platform|tests|tools|fuzz|bench)/|^/usr/")
+# The first binary is named alone, the others each after -object.
+llvm-cov report -instr-profile="$build/coverage.profdata" "${objects[@]:1}" "${sources[@]}"
 echo "== coverage: uncovered lines"
-llvm-cov export -format=lcov -instr-profile="$build/coverage.profdata" "${objects[@]}" \
+llvm-cov export -format=lcov -instr-profile="$build/coverage.profdata" "${objects[@]:1}" \
     "${sources[@]}" | python3 -c '
 import os, sys
 lines = {}
