@@ -41,7 +41,7 @@ done
 
 llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/coverage.profdata"
 # Everything but the driver is left out of the figures.
-sources=(-ignore-filename-regex="/(platform|tests|tools|fuzz|bench)/|^/usr/")
+sources=(-ignore-filename-regex="^$root/(platform|tests|tools|fuzz|bench|build)/|^/usr/")
 # The first binary is named alone, the others each after -object.
 llvm-cov report -instr-profile="$build/coverage.profdata" "${objects[@]:1}" "${sources[@]}"
 echo "== coverage: uncovered lines"
