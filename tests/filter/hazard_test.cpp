@@ -40,6 +40,7 @@ TEST_F(Hazards, PagingReadsRunAtApcLevelAndOnlyTheirFailureMessageIsAHazard) {
 }
 
 TEST_F(Hazards, ACachedStreamKeepsItsBindingUntilTheLazyCloserTearsItDown) {
+    const host::LazyCloseHold hold;
     const size_t pool = host::PoolOutstanding();
     host::DebugCapture capture;
     for (int reopen = 0; reopen < 2; reopen++) {

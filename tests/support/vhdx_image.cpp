@@ -168,6 +168,15 @@ uint8_t Payload(uint64_t seed, uint64_t offset) {
 
 Image Build(const ImageSpec& shape) {
     Image image;
+    Build(shape, &image);
+    return image;
+}
+
+void Build(const ImageSpec& shape, Image* into) {
+    std::vector<uint8_t> bytes = std::move(into->bytes);
+    *into = Image{};
+    into->bytes = std::move(bytes);
+    Image& image = *into;
     const uint32_t ratio = shape.ChunkRatio();
     const uint64_t blocks = shape.DataBlocks();
     const uint64_t chunks = ratio ? (blocks + ratio - 1) / ratio : 1;
@@ -298,7 +307,6 @@ Image Build(const ImageSpec& shape) {
     if (shape.log) {
         WriteLog(b, *shape.log);
     }
-    return image;
 }
 
 void Image::ResealHeaders() {
@@ -443,7 +451,8 @@ std::vector<uint8_t> Resolve(const ImageSpec& image, const std::vector<uint8_t>*
             case State::Unmapped: continue;
             case State::PartiallyPresent:
                 end = std::min(end, (o / image.logicalSectorSize + 1) * image.logicalSectorSize);
-                payload = SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
+                payload =
+                    SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
                 break;
             default: payload = true; break;
         }

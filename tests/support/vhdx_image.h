@@ -130,6 +130,8 @@ private:
 };
 
 Image Build(const ImageSpec& shape);
+// The same into an image whose buffer is reused, for callers that build many.
+void Build(const ImageSpec& shape, Image* image);
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
 // What a correct reader serves for [offset, offset + length) of the image's

@@ -20,6 +20,9 @@ namespace host::fs {
 namespace {
 
 constexpr uint64_t kPage = 4096;
+// Extents of at most 64 KiB: allocations that small are recycled by the
+// sanitizers' allocators, where larger ones are fresh pages every time.
+constexpr size_t kExtent = 64 << 10;
 const uint8_t kZeros[kPage] = {};
 std::atomic<uint64_t> gNextDevice{0x4D454D0000000000ULL};  // "MEM": never a host device number
 
@@ -86,7 +89,8 @@ struct Node {
                 continue;
             }
             const size_t start = at;
-            while (at < n && !IsZero(data + at, (next = pageEnd(at)) - at)) {
+            while (at < n && at - start < kExtent &&
+                   !IsZero(data + at, (next = pageEnd(at)) - at)) {
                 at = next;
             }
             extents.emplace(offset + start, std::vector<uint8_t>(data + start, data + at));

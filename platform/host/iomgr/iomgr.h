@@ -87,6 +87,17 @@ IoResult Open(const Volume& volume, std::string_view relative, Handle* handle,
 // returns once it has), and a volume's go with it.
 void FlushLazyClose();
 
+// While one lives, the closer makes no pass of its own, only the ones
+// FlushLazyClose asks for: a test that reopens a cached stream does not
+// depend on when the next pass would fall.
+class LazyCloseHold {
+public:
+    LazyCloseHold();
+    ~LazyCloseHold();
+    LazyCloseHold(const LazyCloseHold&) = delete;
+    LazyCloseHold& operator=(const LazyCloseHold&) = delete;
+};
+
 // How a read or write travels.
 enum class IoPath {
     Cached,       // fast I/O first; an IRP when a filter refuses it (FLT_PREOP_DISALLOW_FASTIO)

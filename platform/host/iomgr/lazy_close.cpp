@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/host/fs/internal.h"
+#include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
 
 namespace host {
@@ -21,6 +22,7 @@ struct LazyCloser {
     bool started = false;
     uint64_t asked = 0;   // passes asked for
     uint64_t passed = 0;  // passes finished, as asked at their start
+    int holds = 0;        // LazyCloseHold objects alive
 };
 
 LazyCloser& Closer() {
@@ -38,7 +40,10 @@ void Run() {
     LazyCloser& c = Closer();
     std::unique_lock<std::mutex> lock(c.mutex);
     for (;;) {
-        c.changed.wait_for(lock, kPassInterval, [&] { return c.asked != c.passed; });
+        if (!c.changed.wait_for(lock, kPassInterval, [&] { return c.asked != c.passed; }) &&
+            c.holds > 0) {
+            continue;
+        }
         const uint64_t asked = c.asked;
         lock.unlock();
         Pass();
@@ -65,6 +70,18 @@ void FlushLazyClose() {
     const uint64_t target = ++c.asked;
     c.changed.notify_all();
     c.changed.wait(lock, [&] { return c.passed >= target; });
+}
+
+LazyCloseHold::LazyCloseHold() {
+    LazyCloser& c = Closer();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.holds++;
+}
+
+LazyCloseHold::~LazyCloseHold() {
+    LazyCloser& c = Closer();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.holds--;
 }
 
 namespace detail {

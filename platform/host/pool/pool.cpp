@@ -8,6 +8,17 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+
+#if defined(__has_include)
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 
 #include "platform/host/faults/internal.h"
 #include "platform/host/ke/internal.h"
@@ -26,6 +37,39 @@ struct PoolState {
     detail::ShardedMap<Allocation> blocks;  // the live ones
     std::atomic<size_t> limit{1u << 30};
 };
+
+// A few large blocks freed are kept for the next allocation of the same size:
+// under the sanitizers every large allocation is otherwise fresh pages, and
+// the fuzzers allocate megabytes per input. A kept block stays filled with
+// the poison byte and poisoned for AddressSanitizer, so a use after free is
+// still caught.
+constexpr size_t kKeptAtLeast = 64 << 10;
+constexpr size_t kKeptBlocks = 8;
+std::mutex gKeptLock;
+auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock
+
+void* Reuse(size_t size) {
+    std::lock_guard<std::mutex> lock(gKeptLock);
+    for (auto it = gKept.begin(); it != gKept.end(); ++it) {
+        if (it->second == size) {
+            void* p = it->first;
+            gKept.erase(it);
+            ASAN_UNPOISON_MEMORY_REGION(p, size);
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+bool Keep(void* p, size_t size) {
+    std::lock_guard<std::mutex> lock(gKeptLock);
+    if (size < kKeptAtLeast || gKept.size() == kKeptBlocks) {
+        return false;
+    }
+    ASAN_POISON_MEMORY_REGION(p, size);
+    gKept.emplace_back(p, size);
+    return true;
+}
 
 PoolState& State() {
     static PoolState* state = new PoolState();
@@ -65,11 +109,14 @@ void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
     }
     // Aligned new rather than posix_memalign: the Windows build of the tool
     // shares this pool.
-    void* p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+    void* p = size >= kKeptAtLeast ? Reuse(size) : nullptr;
     if (p == nullptr) {
-        return nullptr;
+        p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        std::memset(p, kPoison, size == 0 ? 1 : size);
     }
-    std::memset(p, kPoison, size == 0 ? 1 : size);
     s.blocks.Insert(
         p, Allocation{p, size, tag, owner == PoolOwner::FltAligned, owner == PoolOwner::Platform});
     return p;
@@ -101,7 +148,9 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         return;
     }
     std::memset(p, kPoison, size == 0 ? 1 : size);
-    ::operator delete(p, std::align_val_t(kAlignment));
+    if (!Keep(p, size)) {
+        ::operator delete(p, std::align_val_t(kAlignment));
+    }
 }
 
 }  // namespace detail
