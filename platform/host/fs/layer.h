@@ -43,6 +43,16 @@ struct OpenRequest {
     bool targetDirectory;  // SL_OPEN_TARGET_DIRECTORY: the directory that would hold the name
 };
 
+// What NTFS makes of a create's disposition and options, the same for every
+// layer. For a name that exists, directory and readOnly say what it is.
+struct Disposition {
+    NTSTATUS status = STATUS_SUCCESS;  // a failure: nothing is opened or created
+    bool overwrite = false;            // truncate the existing file
+    bool writable = false;             // open it for writing
+    ULONG_PTR information = 0;         // FILE_OPENED, FILE_CREATED, ...
+};
+Disposition Decide(const OpenRequest& request, bool exists, bool directory, bool readOnly);
+
 struct Opened {
     File* file = nullptr;
     std::u16string normalized;  // "\a\b" with the stored spelling of what exists

@@ -179,48 +179,22 @@ public:
             opened->file = new MemoryFile(r.parent, false);
             return STATUS_SUCCESS;
         }
-        const bool wantsWrite = p.access & (FILE_WRITE_DATA | FILE_APPEND_DATA);
         std::shared_ptr<Node> node = r.node;
-        bool writable = true;
-        if (node) {
-            const bool directory = node->kind == Kind::Directory;
-            if (p.disposition == FILE_CREATE) {
-                return STATUS_OBJECT_NAME_COLLISION;
-            }
-            if (directory && (p.options & FILE_NON_DIRECTORY_FILE)) {
-                return STATUS_FILE_IS_A_DIRECTORY;
-            }
-            if (!directory && (p.options & FILE_DIRECTORY_FILE)) {
-                return STATUS_NOT_A_DIRECTORY;
-            }
-            const bool overwrite = p.disposition == FILE_OVERWRITE ||
-                                   p.disposition == FILE_OVERWRITE_IF ||
-                                   p.disposition == FILE_SUPERSEDE;
-            if (directory && overwrite) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            if (!directory && (wantsWrite || overwrite) && node->readOnly) {
-                return STATUS_ACCESS_DENIED;
-            }
-            writable = !directory && (wantsWrite || overwrite);
-            if (overwrite) {
-                node->Resize(0);
-            }
-            opened->information = p.disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
-                                  : overwrite                     ? FILE_OVERWRITTEN
-                                                                  : FILE_OPENED;
-        } else {
-            if (p.disposition == FILE_OPEN || p.disposition == FILE_OVERWRITE) {
-                return STATUS_OBJECT_NAME_NOT_FOUND;
-            }
-            const bool directory = p.options & FILE_DIRECTORY_FILE;
+        const bool directory =
+            node ? node->kind == Kind::Directory : (p.options & FILE_DIRECTORY_FILE) != 0;
+        const Disposition d = Decide(p, node != nullptr, directory, node && node->readOnly);
+        if (!NT_SUCCESS(d.status)) {
+            return d.status;
+        }
+        if (!node) {
             node = NewNode(directory ? Kind::Directory : Kind::File, r.last);
             r.parent->children[r.last] = node;
-            writable = !directory;
-            opened->information = FILE_CREATED;
+        } else if (d.overwrite) {
+            node->Resize(0);
         }
+        opened->information = d.information;
         opened->normalized = r.normalized;
-        opened->file = new MemoryFile(std::move(node), writable);
+        opened->file = new MemoryFile(std::move(node), d.writable);
         return STATUS_SUCCESS;
     }
 

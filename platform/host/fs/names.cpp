@@ -50,4 +50,36 @@ NTSTATUS SplitName(std::u16string_view path, std::vector<std::u16string>* compon
     return STATUS_SUCCESS;
 }
 
+Disposition Decide(const OpenRequest& p, bool exists, bool directory, bool readOnly) {
+    Disposition d;
+    const bool wantsWrite = p.access & (FILE_WRITE_DATA | FILE_APPEND_DATA);
+    if (!exists) {
+        if (p.disposition == FILE_OPEN || p.disposition == FILE_OVERWRITE) {
+            d.status = STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        d.writable = !(p.options & FILE_DIRECTORY_FILE);
+        d.information = FILE_CREATED;
+        return d;
+    }
+    d.overwrite = p.disposition == FILE_OVERWRITE || p.disposition == FILE_OVERWRITE_IF ||
+                  p.disposition == FILE_SUPERSEDE;
+    if (p.disposition == FILE_CREATE) {
+        d.status = STATUS_OBJECT_NAME_COLLISION;
+    } else if (directory && (p.options & FILE_NON_DIRECTORY_FILE)) {
+        d.status = STATUS_FILE_IS_A_DIRECTORY;
+    } else if (!directory && (p.options & FILE_DIRECTORY_FILE)) {
+        d.status = STATUS_NOT_A_DIRECTORY;
+    } else if (directory && d.overwrite) {
+        d.status = STATUS_INVALID_PARAMETER;
+    } else if (!directory && (wantsWrite || d.overwrite) && readOnly) {
+        // A read-only file refuses writers, whoever the host user is.
+        d.status = STATUS_ACCESS_DENIED;
+    }
+    d.writable = !directory && (wantsWrite || d.overwrite);
+    d.information = p.disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
+                    : d.overwrite                   ? FILE_OVERWRITTEN
+                                                    : FILE_OPENED;
+    return d;
+}
+
 }  // namespace host::fs

@@ -170,54 +170,29 @@ public:
             opened->normalized = r.normalized.substr(0, r.normalized.rfind(u'\\'));
             return status;
         }
-        const bool wantsWrite = p.access & (FILE_WRITE_DATA | FILE_APPEND_DATA);
+        const bool directory = r.exists ? S_ISDIR(r.st.st_mode) : (p.options & FILE_DIRECTORY_FILE);
+        const Disposition d = Decide(p, r.exists, directory, r.exists && !(r.st.st_mode & S_IWUSR));
+        if (!NT_SUCCESS(d.status)) {
+            return d.status;
+        }
         int fd;
         if (r.exists) {
-            const bool directory = S_ISDIR(r.st.st_mode);
-            if (p.disposition == FILE_CREATE) {
-                return STATUS_OBJECT_NAME_COLLISION;
-            }
-            if (directory && (p.options & FILE_NON_DIRECTORY_FILE)) {
-                return STATUS_FILE_IS_A_DIRECTORY;
-            }
-            if (!directory && (p.options & FILE_DIRECTORY_FILE)) {
-                return STATUS_NOT_A_DIRECTORY;
-            }
-            const bool overwrite = p.disposition == FILE_OVERWRITE ||
-                                   p.disposition == FILE_OVERWRITE_IF ||
-                                   p.disposition == FILE_SUPERSEDE;
-            if (directory && overwrite) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            // A read-only file refuses writers, whoever the host user is.
-            if (!directory && (wantsWrite || overwrite) && !(r.st.st_mode & S_IWUSR)) {
-                return STATUS_ACCESS_DENIED;
-            }
-            int flags =
-                directory ? O_RDONLY | O_DIRECTORY : (wantsWrite || overwrite ? O_RDWR : O_RDONLY);
-            if (overwrite) {
+            int flags = directory ? O_RDONLY | O_DIRECTORY : (d.writable ? O_RDWR : O_RDONLY);
+            if (d.overwrite) {
                 flags |= O_TRUNC;
             }
             fd = ::openat(r.parent, r.last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-            opened->information = p.disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
-                                  : overwrite                     ? FILE_OVERWRITTEN
-                                                                  : FILE_OPENED;
+        } else if (directory) {
+            if (::mkdirat(r.parent, r.last.c_str(), 0755) != 0) {
+                return StatusOfErrno(errno);
+            }
+            fd =
+                ::openat(r.parent, r.last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         } else {
-            if (p.disposition == FILE_OPEN || p.disposition == FILE_OVERWRITE) {
-                return STATUS_OBJECT_NAME_NOT_FOUND;
-            }
-            if (p.options & FILE_DIRECTORY_FILE) {
-                if (::mkdirat(r.parent, r.last.c_str(), 0755) != 0) {
-                    return StatusOfErrno(errno);
-                }
-                fd = ::openat(r.parent, r.last.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            } else {
-                fd = ::openat(r.parent, r.last.c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            }
-            opened->information = FILE_CREATED;
+            fd = ::openat(r.parent, r.last.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         }
+        opened->information = d.information;
         opened->normalized = r.normalized;
         return Opened(fd, &opened->file);
     }
