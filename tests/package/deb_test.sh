@@ -87,7 +87,7 @@ while IFS='|' read -r line want; do
     got=$(complete_words "${words[@]}")
     [[ $got == "$want" ]] || fail "completion of '$line': '$got', expected '$want'"
 done <<'CASES'
-pontor |cat check convert flatten header info map mount read stub
+pontor |cat check convert flatten header info map mount read replay stub
 pontor st|stub
 pontor stub |create
 pontor info --|--help --json --trace --verbose
