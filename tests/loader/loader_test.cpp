@@ -102,53 +102,52 @@ const uint16_t kConsole = 3;  // IMAGE_SUBSYSTEM_WINDOWS_CUI
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, DamagedImage,
-    ::testing::Values(
-        Damage{"dll", [](Pe pe) { pe.b[pe.Nt() + 23] |= 0x20; },  // IMAGE_FILE_DLL
+    ::testing::ValuesIn(std::vector<Damage>{
+{"dll", [](Pe pe) { pe.b[pe.Nt() + 23] |= 0x20; },  // IMAGE_FILE_DLL
                "a DLL, not a driver"},
-        Damage{"subsystem_patched",
+        {"subsystem_patched",
                [](Pe pe) { vhdxtest::Store16(&pe.b[pe.Optional() + 68], kConsole); },
                "subsystem 3 is not native (1)"},
-        Damage{"stripped", [](Pe pe) { pe.b[pe.Nt() + 22] |= 0x01; },  // IMAGE_FILE_RELOCS_STRIPPED
+        {"stripped", [](Pe pe) { pe.b[pe.Nt() + 22] |= 0x01; },  // IMAGE_FILE_RELOCS_STRIPPED
                "no base relocations (stripped): the image cannot be relocated"},
-        Damage{"foreign_import",
+        {"foreign_import",
                [](Pe pe) { Rename(pe.b, "FLTMGR.SYS", std::string("HAL.dll\x00\x00\x00", 10)); },
                "import HAL.dll!"},
-        Damage{"unknown_import",
+        {"unknown_import",
                [](Pe pe) { Rename(pe.b, "FltStartFiltering", "FltStartFilterinX"); },
                "import FLTMGR.SYS!FltStartFilterinX is not exported by the host"},
-        Damage{"truncated", [](Pe pe) { pe.b.resize(0x100); },
+        {"truncated", [](Pe pe) { pe.b.resize(0x100); },
                "truncated PE: the optional header is incomplete"},
-        Damage{"truncated_section", [](Pe pe) { pe.b.resize(0x401); },
+        {"truncated_section", [](Pe pe) { pe.b.resize(0x401); },
                "truncated PE: section .text passes the end of the file"},
-        Damage{"no_mz", [](Pe pe) { pe.b[0] = 'X'; }, "not a PE image: no MZ signature"},
-        Damage{"no_pe", [](Pe pe) { pe.b[pe.Nt()] = 'X'; },
-               "not a PE image: no PE signature at 0x80"},
-        Damage{"nt_headers_past_end", [](Pe pe) { vhdxtest::Store32(&pe.b[0x3c], 0x7ffffff0); },
+        {"no_mz", [](Pe pe) {pe.b[0] = 'X'; }, "not a PE image: no MZ signature"},
+        {"no_pe", [](Pe pe) {pe.b[pe.Nt()] = 'X'; }, "not a PE image: no PE signature at 0x80"},
+        {"nt_headers_past_end", [](Pe pe) { vhdxtest::Store32(&pe.b[0x3c], 0x7ffffff0); },
                "not a PE image: no PE signature at 0x7ffffff0"},
-        Damage{"section_past_file",
+        {"section_past_file",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 20], 0x100000); },
                "truncated PE: section PAGE passes the end of the file"},
-        Damage{"section_past_image",
+        {"section_past_image",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 12], 0x100000); },
                "inconsistent PE: section PAGE lies outside the image"},
-        Damage{"overlapping_sections",
+        {"overlapping_sections",
                [](Pe pe) {
                    vhdxtest::Store32(&pe.b[pe.Section(1) + 12],
                                      vhdxtest::Load32(&pe.b[pe.Section(0) + 12]));
                },
                "inconsistent PE: section PAGE overlaps the one before it"},
-        Damage{"import_directory_outside",
+        {"import_directory_outside",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Directory(1)], 0x100000); },
                "inconsistent PE: data directory 1 lies outside the image"},
-        Damage{"entry_outside",
+        {"entry_outside",
                [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Optional() + 16], 0x100000); },
                "inconsistent PE: the entry point lies outside the image"},
-        Damage{"highlow_relocation",
+        {"highlow_relocation",
                [](Pe pe) {
                    const size_t block = pe.FileOffset(vhdxtest::Load32(&pe.b[pe.Directory(5)]));
                    pe.b[block + 9] = (unsigned char)((pe.b[block + 9] & 0x0f) | 0x30);
                },
-               "base relocation type 3 at 0x"}),
+               "base relocation type 3 at 0x"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
