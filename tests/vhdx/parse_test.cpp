@@ -44,6 +44,15 @@ ImageSpec SmallDisk() {
     return shape;
 }
 
+using Locator = std::vector<std::pair<std::u16string, std::u16string>>;
+
+ImageSpec ChildDisk(const Locator& locator = {{u"relative_path", u"base.vhdx"}}) {
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = locator;
+    return shape;
+}
+
 bool HasLine(const ParseResult& result, const std::string& line) {
     for (const std::string& l : result.lines) {
         if (l == line) {
@@ -288,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct LocatorCase {
     const char* name;
-    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    Locator entries;
     const char16_t* parentPath;         // expected ParentPath
     std::vector<std::string> keyLines;  // "Key ..., Value ..." lines, in order
 };
@@ -297,10 +306,7 @@ class ParentLocator : public DriverTest, public ::testing::WithParamInterface<Lo
 
 TEST_P(ParentLocator, ParentPathAndLoggedKeys) {
     const LocatorCase& c = GetParam();
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = c.entries;
-    const ParseResult result = ParseBytes(Build(shape).bytes);
+    const ParseResult result = ParseBytes(Build(ChildDisk(c.entries)).bytes);
     ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
     EXPECT_EQ(result.context.HasParent, 1u);
     EXPECT_EQ(std::u16string(result.context.ParentPath), std::u16string(c.parentPath));
@@ -346,27 +352,27 @@ INSTANTIATE_TEST_SUITE_P(
         {"no_locator_item", {}, u"", {}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DriverTest, ParentLocatorOfOtherTypeIsSkipped) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
-    image.SetItemGuidBytes(kParentLocator, 0,
-                           Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
-    const ParseResult result = ParseBytes(image.bytes);
-    ASSERT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(result.context.ParentPath), u"");
-}
-
-TEST_F(DriverTest, OddValueLengthKeepsWholeCharacters) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
-    image.SetLocatorValueLength(0, 2 * 4 + 1);  // "base" and half a '.'
-    const ParseResult result = ParseBytes(image.bytes);
-    ASSERT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(result.context.ParentPath), u"base");
+// A locator of another type is skipped; an odd value length keeps whole
+// characters ("base" and half a '.').
+TEST_F(DriverTest, LocatorTypeAndOddValueLength) {
+    const struct {
+        std::function<void(Image&)> patch;
+        std::u16string parentPath;
+    } cases[] = {
+        {[](Image& i) {
+             i.SetItemGuidBytes(kParentLocator, 0,
+                                Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
+         },
+         u""},
+        {[](Image& i) { i.SetLocatorValueLength(0, 2 * 4 + 1); }, u"base"},
+    };
+    for (const auto& c : cases) {
+        Image image = Build(ChildDisk());
+        c.patch(image);
+        const ParseResult result = ParseBytes(image.bytes);
+        ASSERT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(std::u16string(result.context.ParentPath), c.parentPath);
+    }
 }
 
 // Locator entries, keys and values are bounded by the metadata region. The
@@ -382,11 +388,8 @@ struct LocatorRefusal {
 class LocatorRefusals : public DriverTest, public ::testing::WithParamInterface<LocatorRefusal> {};
 
 TEST_P(LocatorRefusals, Refused) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
-                           {u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
+    Image image = Build(ChildDisk({{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+                                   {u"relative_path", u"base.vhdx"}}));
     image.SetRegionLength(kMetadataRegion, 0x11000);
     GetParam().damage(image);
     const ParseResult result = ParseBytes(image.bytes);
@@ -418,10 +421,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
     for (const size_t chars : {1025, 1026}) {
-        ImageSpec shape = SmallDisk();
-        shape.hasParent = true;
-        shape.parentLocator = {{u"relative_path", std::u16string(chars, u'a')}};
-        const ParseResult result = ParseBytes(Build(shape).bytes);
+        const ParseResult result =
+            ParseBytes(Build(ChildDisk({{u"relative_path", std::u16string(chars, u'a')}})).bytes);
         if (chars == 1025) {
             ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
             EXPECT_EQ(std::u16string(result.context.ParentPath).size(), 1025u);
@@ -436,11 +437,8 @@ TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
 // Failing each allocation and each read of a valid parse in turn gives the
 // documented status, and every buffer comes back.
 TEST_F(DriverTest, FaultSweep) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
     ScratchVolume volume;
-    WriteFile(volume.File("disk.vhdx"), Build(shape).bytes);
+    WriteFile(volume.File("disk.vhdx"), Build(ChildDisk()).bytes);
 
     for (const kit::Fault& fault : {kit::AllocationFault(), kit::ReadFault()}) {
         const uint64_t runs = kit::SweepFaults(fault, [&](const kit::Arm& arm) {

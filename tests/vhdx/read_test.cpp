@@ -175,9 +175,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Edges ----
 
-ImageSpec Disk(uint64_t size = 8 * MiB) {
+// A disk whose first `present` blocks are fully present.
+ImageSpec Disk(uint64_t size = 8 * MiB, uint64_t present = 0) {
     ImageSpec shape;
     shape.virtualDiskSize = size;
+    for (uint64_t b = 0; b < present; b++) {
+        shape.blocks[b] = State::FullyPresent;
+    }
     return shape;
 }
 
@@ -204,10 +208,7 @@ TEST_F(DriverTest, ZeroLengthReadsNothing) {
 }
 
 TEST_F(DriverTest, BatRegionCutsTheRequest) {
-    ImageSpec shape = Disk();
-    for (uint64_t b = 0; b < 8; b++) {
-        shape.blocks[b] = State::FullyPresent;
-    }
+    ImageSpec shape = Disk(8 * MiB, 8);
     // A BAT region of two and a half entries: two whole ones are usable.
     Chain chain(shape, nullptr, [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 20); });
     const auto r = chain.Read(512, 4 * MiB);
@@ -226,10 +227,7 @@ TEST_F(DriverTest, BatRegionCutsTheRequest) {
 // Short and failed reads, injected at the nth FltReadFile of one request:
 // the BAT read, then the data reads block by block.
 TEST_F(DriverTest, ShortAndFailedReads) {
-    ImageSpec shape = Disk();
-    for (uint64_t b = 0; b < 4; b++) {
-        shape.blocks[b] = State::FullyPresent;
-    }
+    ImageSpec shape = Disk(8 * MiB, 4);
     Chain chain(shape);
     const struct {
         const char* what;
@@ -306,11 +304,8 @@ ImageSpec PartialChild(uint8_t bitsByte) {
 }
 
 ImageSpec FullParent() {
-    ImageSpec parent = Disk();
+    ImageSpec parent = Disk(8 * MiB, 8);
     parent.seed = 5;
-    for (uint64_t b = 0; b < 8; b++) {
-        parent.blocks[b] = State::FullyPresent;
-    }
     return parent;
 }
 
