@@ -3,6 +3,7 @@
 // whichever allocation or read fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tests/support/vhdx_image.h"
@@ -53,13 +54,8 @@ ImageSpec ChildDisk(const Locator& locator = {{u"relative_path", u"base.vhdx"}})
     return shape;
 }
 
-bool HasLine(const ParseResult& result, const std::string& line) {
-    for (const std::string& l : result.lines) {
-        if (l == line) {
-            return true;
-        }
-    }
-    return false;
+bool HasLine(const ParseResult& r, const std::string& line) {
+    return std::ranges::count(r.lines, line);
 }
 
 std::string Lines(const ParseResult& result) {
