@@ -95,14 +95,13 @@ TEST_P(CheckTest, ReportsExactlyTheExpectedFindings) {
     EXPECT_EQ(found, expected);
 }
 
-ImageSpec WithBlocks(ImageSpec shape, std::map<uint64_t, State> blocks) {
-    shape.blocks = std::move(blocks);
+ImageSpec Changed(ImageSpec shape, const std::function<void(ImageSpec&)>& change) {
+    change(shape);
     return shape;
 }
 
-ImageSpec ParentSized(uint64_t size) {
-    ImageSpec shape = Plain();
-    shape.virtualDiskSize = size;
+ImageSpec WithBlocks(ImageSpec shape, std::map<uint64_t, State> blocks) {
+    shape.blocks = std::move(blocks);
     return shape;
 }
 
@@ -163,28 +162,15 @@ const Case kCases[] = {
          i.RemoveItem(vhdxtest::kPage83);
      },
      "error:metadata-missing"},
-    {"BlockSizeNotPowerOfTwo",
-     [] {
-         ImageSpec s = Plain();
-         s.blockSize = 3 * MiB;
-         return s;
-     }(),
+    {"BlockSizeNotPowerOfTwo", Changed(Plain(), [](ImageSpec& s) { s.blockSize = 3 * MiB; }),
      nullptr, "error:metadata-value note:served-beyond-disk"},
     {"ReservedState", WithBlocks(Plain(), {{2, State::Reserved5}}), nullptr,
      "error:bat-reserved-state"},
     {"PartialWithoutParent",
-     [] {
-         ImageSpec s = WithBlocks(Plain(), {{2, State::PartiallyPresent}});
-         s.sectorBitmaps[0] = {0xFF};
-         return s;
-     }(),
+     Changed(WithBlocks(Plain(), {{2, State::PartiallyPresent}}),
+             [](ImageSpec& s) { s.sectorBitmaps[0] = {0xFF}; }),
      nullptr, "error:bat-partial-without-parent"},
-    {"PartialWithoutBitmap",
-     [] {
-         ImageSpec s = Child();
-         s.sectorBitmaps.clear();
-         return s;
-     }(),
+    {"PartialWithoutBitmap", Changed(Child(), [](ImageSpec& s) { s.sectorBitmaps.clear(); }),
      nullptr, "error:bat-partial-without-bitmap"},
     {"BlockPastEndOfFile", Plain(),
      [](Image& i) { i.bytes.resize(i.blockFileOffset[3] + MiB / 2); }, "error:bat-beyond-eof"},
@@ -193,34 +179,31 @@ const Case kCases[] = {
     {"BlockInsideTheBat", Plain(), [](Image& i) { i.SetBatEntry(3, i.batOffset | 6); },
      "error:bat-overlap"},
     {"BatTooShort",
-     [] {
-         ImageSpec s = Plain();
-         s.virtualDiskSize = 300000 * MiB;
-         s.blocks = {};
-         return s;
-     }(),
+     Changed(Plain(),
+             [](ImageSpec& s) {
+                 s.virtualDiskSize = 300000 * MiB;
+                 s.blocks = {};
+             }),
      [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 1 << 20); }, "error:bat-too-short"},
     {"DiskSmallerThanItsBlocks",
-     [] {
-         ImageSpec s = Plain();
-         s.virtualDiskSize = 10 * MiB;
-         s.blockSize = 32 * MiB;
-         s.blocks = {{0, State::FullyPresent}};
-         return s;
-     }(),
+     Changed(Plain(),
+             [](ImageSpec& s) {
+                 s.virtualDiskSize = 10 * MiB;
+                 s.blockSize = 32 * MiB;
+                 s.blocks = {{0, State::FullyPresent}};
+             }),
      nullptr, "note:served-beyond-disk"},
     {"ParentMissing", Child(), nullptr, "error:parent-missing", nullptr, std::nullopt, false},
     {"ParentChanged", Child(), nullptr, "error:parent-linkage-mismatch",
      [](Image& p) { SetDataWriteGuid(p, kUnknown); }},
     {"ParentLinkageMissing",
-     [] {
-         ImageSpec s = Child();
-         s.parentLocator = {{u"relative_path", u"parent.vhdx"}};
-         return s;
-     }(),
+     Changed(Child(),
+             [](ImageSpec& s) {
+                 s.parentLocator = {{u"relative_path", u"parent.vhdx"}};
+             }),
      nullptr, "error:parent-linkage-missing"},
     {"ParentOfAnotherSize", Child(), nullptr, "error:parent-size-mismatch", nullptr,
-     ParentSized(32 * MiB)},
+     Changed(Plain(), [](ImageSpec& s) { s.virtualDiskSize = 32 * MiB; })},
     {"ParentFoundElsewhereByFullReader",
      [] {
          ImageSpec s = Child();
@@ -231,11 +214,7 @@ const Case kCases[] = {
      nullptr, "note:parent-path-differs"},
     {"ParentItselfDifferencing", Child(), nullptr,
      "error:parent-nested error:parent-locator-missing", nullptr,
-     [] {
-         ImageSpec s = Plain();
-         s.hasParent = true;
-         return s;
-     }()},
+     Changed(Plain(), [](ImageSpec& s) { s.hasParent = true; })},
 };
 
 INSTANTIATE_TEST_SUITE_P(Images, CheckTest, ::testing::ValuesIn(kCases),
