@@ -25,6 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
+using vhdxtest::Load32;
+using vhdxtest::Load64;
+using vhdxtest::Store16;
+using vhdxtest::Store32;
 
 fs::path Built(const char* name) { return fs::path(PONTOR_IMAGE_DIR) / name; }
 
@@ -56,7 +60,7 @@ protected:
 // Where a PE's header fields lie.
 struct Pe {
     Bytes& b;
-    uint32_t Nt() const { return vhdxtest::Load32(&b[0x3c]); }
+    uint32_t Nt() const { return Load32(&b[0x3c]); }
     size_t Optional() const { return Nt() + 24; }
     size_t Section(int i) const {
         return Optional() + (b[Nt() + 20] | b[Nt() + 21] << 8) + 40 * (size_t)i;
@@ -64,9 +68,9 @@ struct Pe {
     size_t Directory(int i) const { return Optional() + 112 + 8 * (size_t)i; }
     size_t FileOffset(uint32_t rva) const {  // of an RVA inside some section
         for (int i = 0;; i++) {
-            const uint32_t va = vhdxtest::Load32(&b[Section(i) + 12]);
-            if (rva >= va && rva < va + vhdxtest::Load32(&b[Section(i) + 16])) {
-                return rva - va + vhdxtest::Load32(&b[Section(i) + 20]);
+            const uint32_t va = Load32(&b[Section(i) + 12]);
+            if (rva >= va && rva < va + Load32(&b[Section(i) + 16])) {
+                return rva - va + Load32(&b[Section(i) + 20]);
             }
         }
     }
@@ -102,53 +106,43 @@ const uint16_t kConsole = 3;  // IMAGE_SUBSYSTEM_WINDOWS_CUI
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, DamagedImage,
-    ::testing::Values(
-        Damage{"dll", [](Pe pe) { pe.b[pe.Nt() + 23] |= 0x20; },  // IMAGE_FILE_DLL
-               "a DLL, not a driver"},
-        Damage{"subsystem_patched",
-               [](Pe pe) { vhdxtest::Store16(&pe.b[pe.Optional() + 68], kConsole); },
-               "subsystem 3 is not native (1)"},
-        Damage{"stripped", [](Pe pe) { pe.b[pe.Nt() + 22] |= 0x01; },  // IMAGE_FILE_RELOCS_STRIPPED
-               "no base relocations (stripped): the image cannot be relocated"},
-        Damage{"foreign_import",
-               [](Pe pe) { Rename(pe.b, "FLTMGR.SYS", std::string("HAL.dll\x00\x00\x00", 10)); },
-               "import HAL.dll!"},
-        Damage{"unknown_import",
-               [](Pe pe) { Rename(pe.b, "FltStartFiltering", "FltStartFilterinX"); },
-               "import FLTMGR.SYS!FltStartFilterinX is not exported by the host"},
-        Damage{"truncated", [](Pe pe) { pe.b.resize(0x100); },
-               "truncated PE: the optional header is incomplete"},
-        Damage{"truncated_section", [](Pe pe) { pe.b.resize(0x401); },
-               "truncated PE: section .text passes the end of the file"},
-        Damage{"no_mz", [](Pe pe) { pe.b[0] = 'X'; }, "not a PE image: no MZ signature"},
-        Damage{"no_pe", [](Pe pe) { pe.b[pe.Nt()] = 'X'; },
-               "not a PE image: no PE signature at 0x80"},
-        Damage{"nt_headers_past_end", [](Pe pe) { vhdxtest::Store32(&pe.b[0x3c], 0x7ffffff0); },
-               "not a PE image: no PE signature at 0x7ffffff0"},
-        Damage{"section_past_file",
-               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 20], 0x100000); },
-               "truncated PE: section PAGE passes the end of the file"},
-        Damage{"section_past_image",
-               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Section(1) + 12], 0x100000); },
-               "inconsistent PE: section PAGE lies outside the image"},
-        Damage{"overlapping_sections",
-               [](Pe pe) {
-                   vhdxtest::Store32(&pe.b[pe.Section(1) + 12],
-                                     vhdxtest::Load32(&pe.b[pe.Section(0) + 12]));
-               },
-               "inconsistent PE: section PAGE overlaps the one before it"},
-        Damage{"import_directory_outside",
-               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Directory(1)], 0x100000); },
-               "inconsistent PE: data directory 1 lies outside the image"},
-        Damage{"entry_outside",
-               [](Pe pe) { vhdxtest::Store32(&pe.b[pe.Optional() + 16], 0x100000); },
-               "inconsistent PE: the entry point lies outside the image"},
-        Damage{"highlow_relocation",
-               [](Pe pe) {
-                   const size_t block = pe.FileOffset(vhdxtest::Load32(&pe.b[pe.Directory(5)]));
-                   pe.b[block + 9] = (unsigned char)((pe.b[block + 9] & 0x0f) | 0x30);
-               },
-               "base relocation type 3 at 0x"}),
+    ::testing::ValuesIn(std::vector<Damage>{
+        {"dll", [](Pe pe) { pe.b[pe.Nt() + 23] |= 0x20; },  // IMAGE_FILE_DLL
+         "a DLL, not a driver"},
+        {"subsystem_patched", [](Pe pe) { Store16(&pe.b[pe.Optional() + 68], kConsole); },
+         "subsystem 3 is not native (1)"},
+        {"stripped", [](Pe pe) { pe.b[pe.Nt() + 22] |= 0x01; },  // IMAGE_FILE_RELOCS_STRIPPED
+         "no base relocations (stripped): the image cannot be relocated"},
+        {"foreign_import",
+         [](Pe pe) { Rename(pe.b, "FLTMGR.SYS", std::string("HAL.dll\x00\x00\x00", 10)); },
+         "import HAL.dll!"},
+        {"unknown_import", [](Pe pe) { Rename(pe.b, "FltStartFiltering", "FltStartFilterinX"); },
+         "import FLTMGR.SYS!FltStartFilterinX is not exported by the host"},
+        {"truncated", [](Pe pe) { pe.b.resize(0x100); },
+         "truncated PE: the optional header is incomplete"},
+        {"truncated_section", [](Pe pe) { pe.b.resize(0x401); },
+         "truncated PE: section .text passes the end of the file"},
+        {"no_mz", [](Pe pe) { pe.b[0] = 'X'; }, "not a PE image: no MZ signature"},
+        {"no_pe", [](Pe pe) { pe.b[pe.Nt()] = 'X'; }, "not a PE image: no PE signature at 0x80"},
+        {"nt_headers_past_end", [](Pe pe) { Store32(&pe.b[0x3c], 0x7ffffff0); },
+         "not a PE image: no PE signature at 0x7ffffff0"},
+        {"section_past_file", [](Pe pe) { Store32(&pe.b[pe.Section(1) + 20], 0x100000); },
+         "truncated PE: section PAGE passes the end of the file"},
+        {"section_past_image", [](Pe pe) { Store32(&pe.b[pe.Section(1) + 12], 0x100000); },
+         "inconsistent PE: section PAGE lies outside the image"},
+        {"overlapping_sections",
+         [](Pe pe) { Store32(&pe.b[pe.Section(1) + 12], Load32(&pe.b[pe.Section(0) + 12])); },
+         "inconsistent PE: section PAGE overlaps the one before it"},
+        {"import_directory_outside", [](Pe pe) { Store32(&pe.b[pe.Directory(1)], 0x100000); },
+         "inconsistent PE: data directory 1 lies outside the image"},
+        {"entry_outside", [](Pe pe) { Store32(&pe.b[pe.Optional() + 16], 0x100000); },
+         "inconsistent PE: the entry point lies outside the image"},
+        {"highlow_relocation",
+         [](Pe pe) {
+             const size_t block = pe.FileOffset(Load32(&pe.b[pe.Directory(5)]));
+             pe.b[block + 9] = (unsigned char)((pe.b[block + 9] & 0x0f) | 0x30);
+         },
+         "base relocation type 3 at 0x"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
@@ -184,8 +178,8 @@ std::string SectionOf(Bytes& file, uint64_t rva, bool raw) {
     const uint16_t count = file[pe.Nt() + 6] | file[pe.Nt() + 7] << 8;
     for (int i = 0; i < count; i++) {
         const size_t at = pe.Section(i);
-        const uint32_t begin = vhdxtest::Load32(&file[at + (raw ? 20 : 12)]);
-        if (rva >= begin && rva < begin + vhdxtest::Load32(&file[at + (raw ? 16 : 8)])) {
+        const uint32_t begin = Load32(&file[at + (raw ? 20 : 12)]);
+        if (rva >= begin && rva < begin + Load32(&file[at + (raw ? 16 : 8)])) {
             return std::string((const char*)&file[at], strnlen((const char*)&file[at], 8));
         }
     }
@@ -195,7 +189,7 @@ std::string SectionOf(Bytes& file, uint64_t rva, bool raw) {
 TEST_F(LoaderTest, PontorSysKeepsEachRoutineAndMessageInItsResidency) {
     const fs::path path = Built("pontor.sys");
     Bytes file = kit::ReadFile(path);
-    const uint64_t imageBase = vhdxtest::Load64(&file[Pe{file}.Optional() + 24]);
+    const uint64_t imageBase = Load64(&file[Pe{file}.Optional() + 24]);
     std::map<std::string, uint64_t> symbols;  // routines, demangled, without parameters
     std::istringstream nm(
         kit::Output(std::string(PONTOR_NM) + " --defined-only -C " + path.string()));

@@ -10,16 +10,12 @@
 #include <vector>
 
 #include "tests/support/kit.h"
+#include "tests/support/vhdx_image.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using kit::Slurp;
-
-uint32_t Load32(const std::string& bytes, size_t offset) {
-    return (uint8_t)bytes.at(offset) | (uint8_t)bytes.at(offset + 1) << 8 |
-           (uint8_t)bytes.at(offset + 2) << 16 | (uint32_t)(uint8_t)bytes.at(offset + 3) << 24;
-}
 
 class Bundle : public testing::Test {
 protected:
@@ -70,14 +66,15 @@ TEST_F(Bundle, DriverSignatureVerifies) {
 }
 
 TEST_F(Bundle, DriverChecksumIsCorrectAfterSigning) {
-    const std::string image = Slurp(File("pontor.sys"));
-    ASSERT_EQ(image.substr(0, 2), "MZ");
-    const size_t optional = Load32(image, 0x3C) + 24;
-    ASSERT_EQ(image.substr(optional - 24, 4), std::string("PE\0\0", 4));
+    const std::vector<uint8_t> image = kit::ReadFile(File("pontor.sys"));
+    ASSERT_GT(image.size(), 0x400u);
+    ASSERT_EQ(std::string(image.begin(), image.begin() + 2), "MZ");
+    const size_t optional = vhdxtest::Load32(&image[0x3C]) + 24;
+    ASSERT_LT(optional + 112 + 5 * 8, image.size());
+    ASSERT_EQ(vhdxtest::Load32(&image[optional - 24]), 0x4550u) << "no PE signature";
     // The certificate table (data directory 4 of a PE32+ image) is filled in.
-    EXPECT_GT(Load32(image, optional + 112 + 4 * 8 + 4), 0u) << "no certificate table";
-    EXPECT_EQ(Load32(image, optional + 64),
-              kit::PeChecksum(std::vector<uint8_t>(image.begin(), image.end())));
+    EXPECT_GT(vhdxtest::Load32(&image[optional + 112 + 4 * 8 + 4]), 0u) << "no certificate table";
+    EXPECT_EQ(vhdxtest::Load32(&image[optional + 64]), kit::PeChecksum(image));
 }
 
 }  // namespace

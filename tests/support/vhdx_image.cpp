@@ -357,14 +357,18 @@ void Image::SetRegionLength(const Guid& which, uint32_t length) {
     ResealRegionTables();
 }
 
-void Image::AppendRegionEntry(const Guid& guid, uint64_t fileOffset, uint32_t length) {
+void Image::AppendRegionEntry(const Guid& guid, uint64_t fileOffset, uint32_t length, int copy,
+                              bool required) {
     for (uint64_t at : {kRegion1, kRegion2}) {
+        if (copy >= 0 && at != (copy ? kRegion2 : kRegion1)) {
+            continue;
+        }
         const uint32_t n = Load32(&bytes[at + 8]);
         uint8_t* e = &bytes[at + 16 + 32 * n];
         PutGuid(e, guid);
         Store64(e + 16, fileOffset);
         Store32(e + 24, length);
-        Store32(e + 28, 1);
+        Store32(e + 28, required ? 1 : 0);
         Store32(&bytes[at + 8], n + 1);
     }
     ResealRegionTables();

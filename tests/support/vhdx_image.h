@@ -105,7 +105,9 @@ struct Image {
     void SetRegionGuid(const Guid& which, const Guid& replacement);
     void SetRegionOffset(const Guid& which, uint64_t fileOffset);
     void SetRegionLength(const Guid& which, uint32_t length);
-    void AppendRegionEntry(const Guid& guid, uint64_t fileOffset, uint32_t length);
+    // To both region table copies, or to copy 0 or 1 only.
+    void AppendRegionEntry(const Guid& guid, uint64_t fileOffset, uint32_t length, int copy = -1,
+                           bool required = true);
     uint64_t MetadataOffset() const { return kMetadataOffset; }
 
     // Metadata items, found by ItemId.

@@ -38,9 +38,9 @@ TEST(PontorHelp, EveryCommandHasHelp) {
 
 struct BadInput {
     const char* name;
-    std::vector<std::string> args;
+    const char* args;
     int exitCode;
-    std::string error;  // the whole line on stderr, "DIR" standing for the scratch directory
+    std::string error;  // the whole line on stderr, after "pontor: "
 };
 
 std::ostream& operator<<(std::ostream& out, const BadInput& c) { return out << c.name; }
@@ -56,83 +56,46 @@ TEST_P(PontorRefuses, WithOneLineAndItsExitCode) {
     vhdxtest::WriteFile(dir.File("damaged.vhdx"), damaged.bytes);
     std::filesystem::create_directory(dir.File("folder.vhdx"));
 
-    const tooltest::Run run = tooltest::Pontor(c.args, dir.Dir());
+    const tooltest::Run run = tooltest::Pontor(tooltest::Words(c.args), dir.Dir());
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_EQ(run.out, "");
     ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
-    EXPECT_EQ(run.ErrLines()[0], c.error);
+    EXPECT_EQ(run.ErrLines()[0], "pontor: " + c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, PontorRefuses,
     ::testing::ValuesIn(std::vector<BadInput>{
-        {"UnknownCommand",
-         {"frobnicate"},
-         2,
-         "pontor: unknown command 'frobnicate' (see 'pontor --help')"},
-        {"GroupWithoutCommand",
-         {"stub"},
-         2,
-         "pontor: stub: missing command: create (see 'pontor stub --help')"},
-        {"MissingImage", {"info"}, 2, "pontor: info: missing IMAGE (see 'pontor info --help')"},
-        {"ExtraArgument",
-         {"map", "a", "b"},
-         2,
-         "pontor: map: unexpected argument 'b' (see 'pontor map --help')"},
-        {"UnknownLongOption", {"check", "--jsn", "x"}, 2, "pontor: check: unknown option --jsn"},
-        {"UnknownShortOption", {"info", "-q", "x"}, 2, "pontor: info: unknown option -q"},
-        {"FlagWithValue",
-         {"info", "--json=yes", "x"},
-         2,
-         "pontor: info: option --json takes no value"},
-        {"TraceWithoutMask",
-         {"info", "x", "--trace"},
-         2,
-         "pontor: info: option --trace needs MASK"},
-        {"TraceNotANumber",
-         {"info", "--trace", "lots", "x"},
-         2,
-         "pontor: info: --trace: not a byte count: 'lots'"},
-        {"TraceTooWide",
-         {"info", "--trace", "0x100000000", "x"},
-         2,
-         "pontor: info: --trace: the mask is 32 bits: '0x100000000'"},
-        {"ReplayUnconfirmed",
-         {"replay", "damaged.vhdx", "--in-place"},
-         2,
-         "pontor: replay: --in-place rewrites damaged.vhdx; add --yes to confirm"},
-        {"ReplayOntoItself",
-         {"replay", "damaged.vhdx", "./damaged.vhdx"},
-         2,
-         "pontor: ./damaged.vhdx: is IMAGE itself; choose another output, or --in-place --yes"},
-        {"ReplayGarbage",
-         {"replay", "garbage.vhdx", "out.vhdx"},
-         1,
-         "pontor: garbage.vhdx: cannot replay: not a VHDX file (no \"vhdxfile\" signature)"},
-        {"InfoNoSuchFile",
-         {"info", "none.vhdx"},
-         1,
-         "pontor: none.vhdx: No such file or directory"},
-        {"InfoDirectory", {"info", "folder.vhdx"}, 1, "pontor: folder.vhdx: Is a directory"},
-        {"InfoGarbage",
-         {"info", "garbage.vhdx"},
-         1,
-         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
+        {"UnknownCommand", "frobnicate", 2, "unknown command 'frobnicate' (see 'pontor --help')"},
+        {"GroupWithoutCommand", "stub", 2,
+         "stub: missing command: create (see 'pontor stub --help')"},
+        {"MissingImage", "info", 2, "info: missing IMAGE (see 'pontor info --help')"},
+        {"ExtraArgument", "map a b", 2, "map: unexpected argument 'b' (see 'pontor map --help')"},
+        {"UnknownLongOption", "check --jsn x", 2, "check: unknown option --jsn"},
+        {"UnknownShortOption", "info -q x", 2, "info: unknown option -q"},
+        {"FlagWithValue", "info --json=yes x", 2, "info: option --json takes no value"},
+        {"TraceWithoutMask", "info x --trace", 2, "info: option --trace needs MASK"},
+        {"TraceNotANumber", "info --trace lots x", 2, "info: --trace: not a byte count: 'lots'"},
+        {"TraceTooWide", "info --trace 0x100000000 x", 2,
+         "info: --trace: the mask is 32 bits: '0x100000000'"},
+        {"ReplayUnconfirmed", "replay damaged.vhdx --in-place", 2,
+         "replay: --in-place rewrites damaged.vhdx; add --yes to confirm"},
+        {"ReplayOntoItself", "replay damaged.vhdx ./damaged.vhdx", 2,
+         "./damaged.vhdx: is IMAGE itself; choose another output, or --in-place --yes"},
+        {"ReplayGarbage", "replay garbage.vhdx out.vhdx", 1,
+         "garbage.vhdx: cannot replay: not a VHDX file (no \"vhdxfile\" signature)"},
+        {"InfoNoSuchFile", "info none.vhdx", 1, "none.vhdx: No such file or directory"},
+        {"InfoDirectory", "info folder.vhdx", 1, "folder.vhdx: Is a directory"},
+        {"InfoGarbage", "info garbage.vhdx", 1,
+         "garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
          "Signature"},
-        {"InfoDamagedHeader",
-         {"info", "damaged.vhdx"},
-         1,
-         "pontor: damaged.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_HEADER "
+        {"InfoDamagedHeader", "info damaged.vhdx", 1,
+         "damaged.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_HEADER "
          "Checksum"},
-        {"MapGarbage",
-         {"map", "--json", "garbage.vhdx"},
-         1,
-         "pontor: garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
+        {"MapGarbage", "map --json garbage.vhdx", 1,
+         "garbage.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): Invalid VHDX_FILE_IDENTIFIER "
          "Signature"},
-        {"CheckNoSuchFile",
-         {"check", "none.vhdx"},
-         3,
-         "pontor: none.vhdx: No such file or directory"},
+        {"CheckNoSuchFile", "check none.vhdx", 3, "none.vhdx: No such file or directory"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -138,70 +138,69 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Logs, Replay,
-    ::testing::Values(
-        ReplayCase{"Valid",
-                   {Entry(1, {{kBlock[0], 0x11}}, {{kBlock[1], 64 << 10}}),
-                    Entry(2, {{kBlock[1] + 8192, 0x22}, {kBlock[2], 0x23}}),
-                    Entry(3, {{kBlock[0], 0x33}})},
-                   {0, 1, 2}},
+    ::testing::ValuesIn(std::vector<ReplayCase>{
+        {"Valid",
+         {Entry(1, {{kBlock[0], 0x11}}, {{kBlock[1], 64 << 10}}),
+          Entry(2, {{kBlock[1] + 8192, 0x22}, {kBlock[2], 0x23}}), Entry(3, {{kBlock[0], 0x33}})},
+         {0, 1, 2}},
         // qemu-img grows the file only to the end of the zeros, short of
         // the last file offset, and then refuses its own result.
-        ReplayCase{"ZeroDescriptorsAndGrowth",
-                   {Entry(4, {{kBlock[0], 0x44}}), Growth(5)},
-                   {0, 1},
-                   nullptr,
-                   false},
-        ReplayCase{"TornAtTheTail",
-                   {Entry(1, {{kBlock[0], 0x11}}), Entry(2, {{kBlock[1], 0x22}}),
-                    With(Entry(3, {{kBlock[0], 0x33}}), [](LogEntry& e) { e.torn = true; })},
-                   {0, 1}},
-        ReplayCase{"StaleGuid",
-                   {Entry(1, {{kBlock[0], 0x11}}),
-                    With(Entry(2, {{kBlock[1], 0x22}}), [](LogEntry& e) { e.guid = kOtherLog; }),
-                    With(Entry(9, {{kBlock[2], 0x99}}),
-                         [](LogEntry& e) {
-                             e.guid = kOtherLog;
-                             e.position = 512 << 10;
-                             e.tail = 2;
-                         })},
-                   {0}},
+        {"ZeroDescriptorsAndGrowth",
+         {Entry(4, {{kBlock[0], 0x44}}), Growth(5)},
+         {0, 1},
+         nullptr,
+         false},
+        {"TornAtTheTail",
+         {Entry(1, {{kBlock[0], 0x11}}), Entry(2, {{kBlock[1], 0x22}}),
+          With(Entry(3, {{kBlock[0], 0x33}}), [](LogEntry& e) { e.torn = true; })},
+         {0, 1}},
+        {"StaleGuid",
+         {Entry(1, {{kBlock[0], 0x11}}),
+          With(Entry(2, {{kBlock[1], 0x22}}), [](LogEntry& e) { e.guid = kOtherLog; }),
+          With(Entry(9, {{kBlock[2], 0x99}}),
+               [](LogEntry& e) {
+                   e.guid = kOtherLog;
+                   e.position = 512 << 10;
+                   e.tail = 2;
+               })},
+         {0}},
         // qemu-img looks for sequences from the start of the log and keeps
         // only the part after the wrap.
-        ReplayCase{"Wrapping",
-                   {With(Entry(7, {{kBlock[0], 0x77}, {kBlock[1], 0x78}}),
-                         [](LogEntry& e) { e.position = vhdxtest::kLogLength - 4096; }),
-                    Entry(8, {{kBlock[2], 0x88}})},
-                   {0, 1},
-                   nullptr,
-                   false},
+        {"Wrapping",
+         {With(Entry(7, {{kBlock[0], 0x77}, {kBlock[1], 0x78}}),
+               [](LogEntry& e) { e.position = vhdxtest::kLogLength - 4096; }),
+          Entry(8, {{kBlock[2], 0x88}})},
+         {0, 1},
+         nullptr,
+         false},
         // The tail moved past entry 1, which is replayed no more; qemu-img
         // does not read the tail and replays it.
-        ReplayCase{"TailInsideTheRun",
-                   {Entry(1, {{kBlock[0], 0x11}}),
-                    With(Entry(2, {{kBlock[1], 0x22}}), [](LogEntry& e) { e.tail = 1; }),
-                    With(Entry(3, {{kBlock[2], 0x33}}), [](LogEntry& e) { e.tail = 1; })},
-                   {1, 2},
-                   nullptr,
-                   false},
-        ReplayCase{"NoLog", {}, {}},
-        ReplayCase{"OnlyAnotherLogsEntry",
-                   {With(Entry(1, {{kBlock[0], 0x11}}), [](LogEntry& e) { e.guid = kOtherLog; })},
-                   {},
-                   "holds no valid entry of it: the file is corrupt"},
-        ReplayCase{"TailOutsideTheRun",
-                   {With(Entry(1, {{kBlock[0], 0x11}}), [](LogEntry& e) { e.torn = true; }),
-                    Entry(2, {{kBlock[1], 0x22}})},
-                   {},
-                   "names its tail at log offset 0x0, which is not in its run of 1"},
-        ReplayCase{"Truncated",
-                   {With(Entry(1, {{kBlock[0], 0x11}}),
-                         [](LogEntry& e) { e.flushedFileOffset = kFileSize + MiB; })},
-                   {},
-                   "the file was truncated"},
-        ReplayCase{"WritesTheHeaders",
-                   {Entry(1, {{0x10000, 0x11}})},
-                   {},
-                   "over the headers, which the log never updates"}),
+        {"TailInsideTheRun",
+         {Entry(1, {{kBlock[0], 0x11}}),
+          With(Entry(2, {{kBlock[1], 0x22}}), [](LogEntry& e) { e.tail = 1; }),
+          With(Entry(3, {{kBlock[2], 0x33}}), [](LogEntry& e) { e.tail = 1; })},
+         {1, 2},
+         nullptr,
+         false},
+        {"NoLog", {}, {}},
+        {"OnlyAnotherLogsEntry",
+         {With(Entry(1, {{kBlock[0], 0x11}}), [](LogEntry& e) { e.guid = kOtherLog; })},
+         {},
+         "holds no valid entry of it: the file is corrupt"},
+        {"TailOutsideTheRun",
+         {With(Entry(1, {{kBlock[0], 0x11}}), [](LogEntry& e) { e.torn = true; }),
+          Entry(2, {{kBlock[1], 0x22}})},
+         {},
+         "names its tail at log offset 0x0, which is not in its run of 1"},
+        {"Truncated",
+         {With(Entry(1, {{kBlock[0], 0x11}}),
+               [](LogEntry& e) { e.flushedFileOffset = kFileSize + MiB; })},
+         {},
+         "the file was truncated"},
+        {"WritesTheHeaders",
+         {Entry(1, {{0x10000, 0x11}})},
+         {},
+         "over the headers, which the log never updates"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CutShort {
@@ -239,11 +238,11 @@ TEST_P(ReplayCutShort, LeavesTheImageReplayable) {
                 WithoutHeaders(Applied(image.bytes, log, {0, 1})));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, ReplayCutShort,
-    ::testing::Values(CutShort{"CopyKilled", "ulimit -f 4096", false, 128 + SIGXFSZ},
-                      CutShort{"CopyWriteFails", "ulimit -f 4096; trap '' XFSZ", false, 1},
-                      CutShort{"InPlaceKilled", "ulimit -f 7168", true, 128 + SIGXFSZ}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, ReplayCutShort,
+                         ::testing::ValuesIn(std::vector<CutShort>{
+                             {"CopyKilled", "ulimit -f 4096", false, 128 + SIGXFSZ},
+                             {"CopyWriteFails", "ulimit -f 4096; trap '' XFSZ", false, 1},
+                             {"InPlaceKilled", "ulimit -f 7168", true, 128 + SIGXFSZ}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -49,10 +49,10 @@ std::string StoredPath(const std::vector<uint8_t>& stub) {
 
 struct Made {
     const char* name;
-    std::vector<std::string> images;  // created beneath the directory
-    std::vector<std::string> args;    // after "stub create"
-    std::string stub;                 // where it must appear
-    std::string image;                // what it must name
+    const char* images;  // created beneath the directory
+    const char* args;    // after "stub create"
+    std::string stub;    // where it must appear
+    std::string image;   // what it must name
 };
 
 std::ostream& operator<<(std::ostream& out, const Made& c) { return out << c.name; }
@@ -62,11 +62,10 @@ class StubCreated : public fixture::DriverTest, public ::testing::WithParamInter
 TEST_P(StubCreated, NamesTheImageRelativeToItsDirectory) {
     const Made& c = GetParam();
     kit::ScratchDir dir;
-    for (const std::string& image : c.images) {
+    for (const std::string& image : tooltest::Words(c.images)) {
         Write(dir.File(image), Plain());
     }
-    std::vector<std::string> args = {"stub", "create"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    const std::vector<std::string> args = tooltest::Words(std::string("stub create ") + c.args);
     const tooltest::Run run = tooltest::Pontor(args, dir.Dir());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
@@ -84,31 +83,21 @@ TEST_P(StubCreated, NamesTheImageRelativeToItsDirectory) {
 INSTANTIATE_TEST_SUITE_P(
     Stubs, StubCreated,
     ::testing::ValuesIn(std::vector<Made>{
-        {"DefaultName", {"disk.vhdx"}, {"disk.vhdx"}, "disk.vmdk", "disk.vhdx"},
-        {"NoExtension", {"disk"}, {"disk"}, "disk.vmdk", "disk"},
-        {"ChosenName", {"disk.vhdx"}, {"disk.vhdx", "other.VMDK"}, "other.VMDK", "disk.vhdx"},
-        {"ImageBelowTheStub",
-         {"images/2024/disk.vhdx"},
-         {"images/2024/disk.vhdx", "disk.vmdk"},
-         "disk.vmdk",
-         "images/2024/disk.vhdx"},
-        {"StubIntoADirectory",
-         {"sub/disk.vhdx"},
-         {"sub/disk.vhdx", "sub"},
-         "sub/disk.vmdk",
+        {"DefaultName", "disk.vhdx", "disk.vhdx", "disk.vmdk", "disk.vhdx"},
+        {"NoExtension", "disk", "disk", "disk.vmdk", "disk"},
+        {"ChosenName", "disk.vhdx", "disk.vhdx other.VMDK", "other.VMDK", "disk.vhdx"},
+        {"ImageBelowTheStub", "images/2024/disk.vhdx", "images/2024/disk.vhdx disk.vmdk",
+         "disk.vmdk", "images/2024/disk.vhdx"},
+        {"StubIntoADirectory", "sub/disk.vhdx", "sub/disk.vhdx sub", "sub/disk.vmdk",
          "sub/disk.vhdx"},
-        {"DottedPaths",
-         {"a/disk.vhdx"},
-         {"./a/../a/disk.vhdx", "./x/../a.vmdk"},
-         "a.vmdk",
-         "a/disk.vhdx"},
+        {"DottedPaths", "a/disk.vhdx", "./a/../a/disk.vhdx ./x/../a.vmdk", "a.vmdk", "a/disk.vhdx"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Refused {
     const char* name;
     std::function<void(const fs::path& dir)> setup;
-    std::vector<std::string> args;  // after "stub create"
+    const char* args;  // after "stub create"
     int exitCode;
     std::string error;  // in the one line on stderr
 };
@@ -127,10 +116,11 @@ class StubRefused : public fixture::DriverTest, public ::testing::WithParamInter
 TEST_P(StubRefused, WithOneLineAndNothingWritten) {
     const Refused& c = GetParam();
     kit::ScratchDir dir;
-    c.setup(dir.Dir());
+    if (c.setup) {
+        c.setup(dir.Dir());
+    }
     const std::vector<std::string> before = tooltest::ListDir(dir.Dir());
-    std::vector<std::string> args = {"stub", "create"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    const std::vector<std::string> args = tooltest::Words(std::string("stub create ") + c.args);
     const tooltest::Run run = tooltest::Pontor(args, dir.Dir());
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(run.out, "");
@@ -144,17 +134,12 @@ TEST_P(StubRefused, WithOneLineAndNothingWritten) {
 INSTANTIATE_TEST_SUITE_P(
     Stubs, StubRefused,
     ::testing::ValuesIn(std::vector<Refused>{
-        {"NoSuchImage",
-         [](const fs::path&) {},
-         {"disk.vhdx"},
-         1,
-         "disk.vhdx: No such file or directory"},
+        {"NoSuchImage", nullptr, "disk.vhdx", 1, "disk.vhdx: No such file or directory"},
         {"NotAnImage",
          [](const fs::path& d) {
              vhdxtest::WriteFile(d / "disk.vhdx", std::vector<uint8_t>(4096, 7));
          },
-         {"disk.vhdx"},
-         1,
+         "disk.vhdx", 1,
          "disk.vhdx: STATUS_UNKNOWN_REVISION (0xC0000058): cannot bind: Invalid "
          "VHDX_FILE_IDENTIFIER Signature"},
         {"ParentNotBesideTheStub",
@@ -162,46 +147,29 @@ INSTANTIATE_TEST_SUITE_P(
              Write(d / "sub/child.vhdx", Child(u"parent.vhdx"));
              Write(d / "sub/parent.vhdx", Plain());
          },
-         {"sub/child.vhdx", "child.vmdk"},
-         1,
-         "cannot bind: parent"},
+         "sub/child.vhdx child.vmdk", 1, "cannot bind: parent"},
         {"NestedChain",
          [](const fs::path& d) {
              Write(d / "child.vhdx", Child(u"middle.vhdx"));
              Write(d / "middle.vhdx", Child(u"base.vhdx"));
          },
-         {"child.vhdx"},
-         1,
-         "STATUS_UNRECOGNIZED_MEDIA (0xC0000014): cannot bind: It is a nested"},
-        {"StaleLog",
-         StaleImage,
-         {"disk.vhdx"},
-         1,
+         "child.vhdx", 1, "STATUS_UNRECOGNIZED_MEDIA (0xC0000014): cannot bind: It is a nested"},
+        {"StaleLog", StaleImage, "disk.vhdx", 1,
          "no stub written (--force writes it anyway); 'pontor replay IMAGE OUT' writes"},
         {"ExistingStub",
          [](const fs::path& d) {
              Write(d / "disk.vhdx", Plain());
              vhdxtest::WriteFile(d / "disk.vmdk", {1, 2, 3});
          },
-         {"disk.vhdx"},
-         1,
-         "disk.vmdk: already exists (--overwrite replaces it)"},
-        {"NotAStubName",
-         [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
-         {"disk.vhdx", "disk.raw"},
-         2,
-         "disk.raw: a stub's name must end in .vmdk"},
+         "disk.vhdx", 1, "disk.vmdk: already exists (--overwrite replaces it)"},
+        {"NotAStubName", [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
+         "disk.vhdx disk.raw", 2, "disk.raw: a stub's name must end in .vmdk"},
         {"ImageOutsideTheStubsDirectory",
-         [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); },
-         {"disk.vhdx", "sub/disk.vmdk"},
-         2,
+         [](const fs::path& d) { Write(d / "disk.vhdx", Plain()); }, "disk.vhdx sub/disk.vmdk", 2,
          "must lie in the stub's directory"},
-        {"StubIsTheImage",
-         [](const fs::path& d) { Write(d / "disk.vmdk", Plain()); },
-         {"disk.vmdk"},
-         2,
-         "would replace the image itself"},
-        {"TooManyArguments", [](const fs::path&) {}, {"a", "b", "c"}, 2, "unexpected argument 'c'"},
+        {"StubIsTheImage", [](const fs::path& d) { Write(d / "disk.vmdk", Plain()); }, "disk.vmdk",
+         2, "would replace the image itself"},
+        {"TooManyArguments", nullptr, "a b c", 2, "unexpected argument 'c'"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace tooltest {
@@ -18,6 +19,15 @@ Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& di
     std::vector<std::string> argv = {PONTOR_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     return kit::Spawn(argv, dir);
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
 }
 
 bool IsJson(const std::string& text) {
@@ -62,19 +72,6 @@ void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid) {
 
 void Damage(vhdxtest::Image& image, uint64_t structureOffset) {
     image.bytes[structureOffset + 4] ^= 0x5A;
-}
-
-void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid,
-                             uint64_t fileOffset, uint32_t length, bool required) {
-    uint8_t* t = &image.bytes[kRegionTable[copy]];
-    const uint32_t n = vhdxtest::Load32(t + 8);
-    uint8_t* e = t + 16 + 32 * n;
-    std::memcpy(e, guid.bytes.data(), 16);
-    vhdxtest::Store64(e + 16, fileOffset);
-    vhdxtest::Store32(e + 24, length);
-    vhdxtest::Store32(e + 28, required ? 1 : 0);
-    vhdxtest::Store32(t + 8, n + 1);
-    image.ResealRegionTables();
 }
 
 void SetItemFlags(vhdxtest::Image& image, const vhdxtest::Guid& item, uint32_t flags) {

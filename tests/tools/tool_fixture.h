@@ -21,6 +21,9 @@ using kit::Shell;
 // Runs the built pontor with args, stdout and stderr captured, in dir.
 Run Pontor(const std::vector<std::string>& args, const std::filesystem::path& dir = {});
 
+// The space-separated words of text: a table row's command line.
+std::vector<std::string> Words(const std::string& text);
+
 // Whether text is one well-formed JSON value (checked by Python's parser).
 bool IsJson(const std::string& text);
 
@@ -36,9 +39,6 @@ void SetLogGuid(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid);
 void SetVersion(vhdxtest::Image& image, int copy, uint16_t version);
 void SetDataWriteGuid(vhdxtest::Image& image, const vhdxtest::Guid& guid);  // both copies
 void Damage(vhdxtest::Image& image, uint64_t structureOffset);              // breaks its checksum
-// Adds an entry to region table copy `copy` only.
-void AppendRegionEntryToCopy(vhdxtest::Image& image, int copy, const vhdxtest::Guid& guid,
-                             uint64_t fileOffset, uint32_t length, bool required);
 // Changes the flags of the metadata table entry of item.
 void SetItemFlags(vhdxtest::Image& image, const vhdxtest::Guid& item, uint32_t flags);
 }  // namespace patch

@@ -3,6 +3,7 @@
 // whichever allocation or read fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tests/support/vhdx_image.h"
@@ -44,13 +45,17 @@ ImageSpec SmallDisk() {
     return shape;
 }
 
-bool HasLine(const ParseResult& result, const std::string& line) {
-    for (const std::string& l : result.lines) {
-        if (l == line) {
-            return true;
-        }
-    }
-    return false;
+using Locator = std::vector<std::pair<std::u16string, std::u16string>>;
+
+ImageSpec ChildDisk(const Locator& locator = {{u"relative_path", u"base.vhdx"}}) {
+    ImageSpec shape = SmallDisk();
+    shape.hasParent = true;
+    shape.parentLocator = locator;
+    return shape;
+}
+
+bool HasLine(const ParseResult& r, const std::string& line) {
+    return std::ranges::count(r.lines, line);
 }
 
 std::string Lines(const ParseResult& result) {
@@ -85,183 +90,145 @@ TEST_P(Refusals, StatusAndMessage) {
     }
 }
 
-#define MD_FAIL "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status 0xc0000058\n"
-#define BAT_FAIL \
-    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with status 0xc0000058\n"
-#define NO_BAT "[PONTOR] VhdxParseHeader: Could not location a Block Allocation Table entry\n"
-#define MD_MISSING \
-    "[PONTOR] VhdxParseMetadata: One or more required metadata types could not be located.\n"
+constexpr NTSTATUS kRefused = STATUS_UNKNOWN_REVISION;
+
+#define HDR "[PONTOR] VhdxParseHeader: "
+#define MD "[PONTOR] VhdxParseMetadata: "
+#define BAT "[PONTOR] VhdxParseBlockAllocationTable: "
+#define MD_FAIL HDR "FakeVhdxParseMetadata failed with status 0xc0000058\n"
+#define BAT_FAIL HDR "FakeVhdxParseBlockAllocationTable failed with status 0xc0000058\n"
+#define NO_BAT HDR "Could not location a Block Allocation Table entry\n"
+#define MD_MISSING MD "One or more required metadata types could not be located.\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Parse, Refusals,
-    ::testing::Values(
-        RefusalCase{"file_identifier", [](Image& i) { i.bytes[0] = 'V'; }, STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_FILE_IDENTIFIER Signature\n"},
-        RefusalCase{"header_signature",
-                    [](Image& i) {
-                        i.bytes[0x10000] = 'H';
-                        i.ResealHeaders();
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Signature\n"},
+    ::testing::ValuesIn(std::vector<RefusalCase>{
+        {"file_identifier", [](Image& i) { i.bytes[0] = 'V'; }, kRefused,
+         HDR "Invalid VHDX_FILE_IDENTIFIER Signature\n"},
+        {"header_signature",
+         [](Image& i) {
+             i.bytes[0x10000] = 'H';
+             i.ResealHeaders();
+         }, kRefused, HDR "Invalid VHDX_HEADER Signature\n"},
         // The second copy is sound: the driver reads the first only.
-        RefusalCase{"header_checksum", [](Image& i) { i.bytes[0x10000 + 100] ^= 1; },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n"},
-        RefusalCase{"header_checksum_computed_over_nonzero_field",
-                    [](Image& i) {
-                        // The writer forgot to zero the field before summing.
-                        uint8_t* h = i.bytes.data() + 0x10000;
-                        Store32(h + 4, Crc32c(h, 4096));
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_HEADER Checksum\n"},
-        RefusalCase{"region_table_signature",
-                    [](Image& i) {
-                        i.bytes[0x30000] = 'R';
-                        i.ResealRegionTables();
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Signature\n"},
-        RefusalCase{"region_table_checksum", [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
-        RefusalCase{"region_table_entry_count_beyond_table",
-                    [](Image& i) {
-                        Store32(i.bytes.data() + 0x30000 + 8, 2048);
-                        i.ResealRegionTables();
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: VHDX_REGION_TABLE_HEADER EntryCount 2048 exceeds "
-                    "the table's 2047 entries\n"},
-        RefusalCase{"no_region_entries",
-                    [](Image& i) {
-                        Store32(i.bytes.data() + 0x30000 + 8, 0);
-                        i.ResealRegionTables();
-                    },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"metadata_but_no_bat",
-                    [](Image& i) {
-                        i.SetRegionGuid(kBatRegion,
-                                        Guid::Parse("{00000000-0000-0000-0000-000000000001}"));
-                    },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"neither_region_reports_bat_first",
-                    [](Image& i) {
-                        const auto other = Guid::Parse("{00000000-0000-0000-0000-000000000002}");
-                        i.SetRegionGuid(kBatRegion, other);
-                        i.SetRegionGuid(kMetadataRegion, other);
-                    },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"bat_guid_big_endian_does_not_match",
-                    [](Image& i) { i.SetRegionGuid(kBatRegion, kBatRegion.BigEndianGroups()); },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"bat_file_offset_zero", [](Image& i) { i.SetRegionOffset(kBatRegion, 0); },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"later_duplicate_bat_entry_with_offset_zero_wins",
-                    [](Image& i) { i.AppendRegionEntry(kBatRegion, 0, 1 << 20); },
-                    STATUS_UNKNOWN_REVISION, NO_BAT},
-        RefusalCase{"no_metadata_region", [](Image& i) { i.SetRegionOffset(kMetadataRegion, 0); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Could not location a Metadata entry\n"},
-        RefusalCase{"metadata_signature", [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: Invalid VHDX_METADATA_TABLE_HEADER Signature\n",
-                    MD_FAIL},
-        RefusalCase{"metadata_region_shorter_than_its_header",
-                    [](Image& i) { i.SetRegionLength(kMetadataRegion, 16); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: Metadata region of 0x10 bytes cannot hold "
-                    "VHDX_METADATA_TABLE_HEADER\n",
-                    MD_FAIL},
-        RefusalCase{"metadata_entry_count_beyond_region",
-                    [](Image& i) {
-                        // Entries past the five real ones are zero: unknown, skipped.
-                        Store16(i.bytes.data() + i.MetadataOffset() + 10, 0xFFFF);
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: Metadata table entry 32767 lies outside the "
-                    "metadata region\n",
-                    MD_FAIL},
-        RefusalCase{"metadata_item_offset_beyond_region",
-                    [](Image& i) { i.SetItemOffset(kVirtualDiskSize, 0xFFFFFFF0u); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: Metadata item of entry 1 at offset 0xfffffff0 "
-                    "lies outside the metadata region\n",
-                    MD_FAIL},
-        RefusalCase{"metadata_item_straddles_region_end",
-                    [](Image& i) { i.SetItemOffset(kVirtualDiskSize, (1 << 20) - 4); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseMetadata: Metadata item of entry 1 at offset 0xffffc lies "
-                    "outside the metadata region\n",
-                    MD_FAIL},
-        RefusalCase{"virtual_disk_size_missing", [](Image& i) { i.RemoveItem(kVirtualDiskSize); },
-                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
-        RefusalCase{"block_size_zero", [](Image& i) { i.SetItemValue32(kFileParameters, 0, 0); },
-                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
-        RefusalCase{"physical_sector_size_zero",
-                    [](Image& i) { i.SetItemValue32(kPhysicalSectorSize, 0, 0); },
-                    STATUS_UNKNOWN_REVISION, MD_MISSING, MD_FAIL},
-        RefusalCase{"logical_sector_size_missing",
-                    [](Image& i) { i.RemoveItem(kLogicalSectorSize); }, STATUS_UNKNOWN_REVISION,
-                    MD_MISSING, MD_FAIL},
-        RefusalCase{"chunk_ratio_low_bits_zero",
-                    [](Image& i) {
-                        // 512 << 23 divided by 1 is 2^32: its low 32 bits are zero.
-                        i.SetItemValue32(kFileParameters, 0, 1);
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseBlockAllocationTable: ChunkRatio of LogicalSectorSize 512 "
-                    "and BlockSize 1 is zero\n",
-                    BAT_FAIL},
-        RefusalCase{"more_blocks_than_32_bit_bat_indices",
-                    [](Image& i) {
-                        i.SetItemValue32(kFileParameters, 0, 3);
-                        i.SetItemValue64(kVirtualDiskSize, 0, 3ull << 33);
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseBlockAllocationTable: 8589934592 payload blocks need more "
-                    "BAT entries than a 32-bit index reaches\n",
-                    BAT_FAIL},
+        {"header_checksum", [](Image& i) { i.bytes[0x10000 + 100] ^= 1; },
+         kRefused, HDR "Invalid VHDX_HEADER Checksum\n"},
+        {"header_checksum_computed_over_nonzero_field",
+         [](Image& i) {
+             // The writer forgot to zero the field before summing.
+             uint8_t* h = i.bytes.data() + 0x10000;
+             Store32(h + 4, Crc32c(h, 4096));
+         }, kRefused, HDR "Invalid VHDX_HEADER Checksum\n"},
+        {"region_table_signature",
+         [](Image& i) {
+             i.bytes[0x30000] = 'R';
+             i.ResealRegionTables();
+         }, kRefused, HDR "Invalid VHDX_REGION_TABLE_HEADER Signature\n"},
+        {"region_table_checksum", [](Image& i) { i.bytes[0x30000 + 0x8000] ^= 1; },
+         kRefused, HDR "Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
+        {"region_table_entry_count_beyond_table",
+         [](Image& i) {
+             Store32(i.bytes.data() + 0x30000 + 8, 2048);
+             i.ResealRegionTables();
+         }, kRefused, HDR
+         "VHDX_REGION_TABLE_HEADER EntryCount 2048 exceeds the table's 2047 entries\n"},
+        {"no_region_entries",
+         [](Image& i) {
+             Store32(i.bytes.data() + 0x30000 + 8, 0);
+             i.ResealRegionTables();
+         }, kRefused, NO_BAT},
+        {"metadata_but_no_bat",
+         [](Image& i) {
+             i.SetRegionGuid(kBatRegion, Guid::Parse("{00000000-0000-0000-0000-000000000001}"));
+         }, kRefused, NO_BAT},
+        {"neither_region_reports_bat_first",
+         [](Image& i) {
+             const auto other = Guid::Parse("{00000000-0000-0000-0000-000000000002}");
+             i.SetRegionGuid(kBatRegion, other);
+             i.SetRegionGuid(kMetadataRegion, other);
+         }, kRefused, NO_BAT},
+        {"bat_guid_big_endian_does_not_match",
+         [](Image& i) { i.SetRegionGuid(kBatRegion, kBatRegion.BigEndianGroups()); },
+         kRefused, NO_BAT},
+        {"bat_file_offset_zero", [](Image& i) { i.SetRegionOffset(kBatRegion, 0); },
+         kRefused, NO_BAT},
+        {"later_duplicate_bat_entry_with_offset_zero_wins",
+         [](Image& i) { i.AppendRegionEntry(kBatRegion, 0, 1 << 20); },
+         kRefused, NO_BAT},
+        {"no_metadata_region", [](Image& i) { i.SetRegionOffset(kMetadataRegion, 0); },
+         kRefused, HDR "Could not location a Metadata entry\n"},
+        {"metadata_signature", [](Image& i) { i.bytes[i.MetadataOffset()] = 'M'; },
+         kRefused, MD "Invalid VHDX_METADATA_TABLE_HEADER Signature\n", MD_FAIL},
+        {
+            "metadata_region_shorter_than_its_header",
+            [](Image& i) { i.SetRegionLength(kMetadataRegion, 16); }, kRefused,
+            MD "Metadata region of 0x10 bytes cannot hold VHDX_METADATA_TABLE_HEADER\n", MD_FAIL},
+        {"metadata_entry_count_beyond_region",
+         [](Image& i) {
+             // Entries past the five real ones are zero: unknown, skipped.
+             Store16(i.bytes.data() + i.MetadataOffset() + 10, 0xFFFF);
+         }, kRefused, MD "Metadata table entry 32767 lies outside the metadata region\n", MD_FAIL},
+        {
+            "metadata_item_offset_beyond_region",
+            [](Image& i) { i.SetItemOffset(kVirtualDiskSize, 0xFFFFFFF0u); },
+            kRefused,
+            MD "Metadata item of entry 1 at offset 0xfffffff0 lies outside the metadata region\n",
+            MD_FAIL},
+        {"metadata_item_straddles_region_end",
+         [](Image& i) { i.SetItemOffset(kVirtualDiskSize, (1 << 20) - 4); },
+         kRefused, MD
+         "Metadata item of entry 1 at offset 0xffffc lies outside the metadata region\n", MD_FAIL},
+        {"virtual_disk_size_missing", [](Image& i) { i.RemoveItem(kVirtualDiskSize); },
+         kRefused, MD_MISSING, MD_FAIL},
+        {"block_size_zero", [](Image& i) { i.SetItemValue32(kFileParameters, 0, 0); },
+         kRefused, MD_MISSING, MD_FAIL},
+        {"physical_sector_size_zero",
+         [](Image& i) { i.SetItemValue32(kPhysicalSectorSize, 0, 0); },
+         kRefused, MD_MISSING, MD_FAIL},
+        {"logical_sector_size_missing",
+         [](Image& i) { i.RemoveItem(kLogicalSectorSize); }, kRefused, MD_MISSING, MD_FAIL},
+        {"chunk_ratio_low_bits_zero",
+         [](Image& i) {
+             // 512 << 23 divided by 1 is 2^32: its low 32 bits are zero.
+             i.SetItemValue32(kFileParameters, 0, 1);
+         },
+         kRefused, BAT "ChunkRatio of LogicalSectorSize 512 and BlockSize 1 is zero\n", BAT_FAIL},
+        {"more_blocks_than_32_bit_bat_indices",
+         [](Image& i) {
+             i.SetItemValue32(kFileParameters, 0, 3);
+             i.SetItemValue64(kVirtualDiskSize, 0, 3ull << 33);
+         }, kRefused, BAT
+         "8589934592 payload blocks need more BAT entries than a 32-bit index reaches\n", BAT_FAIL},
         // The blocks fit 32-bit indices, but the served size rounds up into
         // one more block, which starts a chunk whose index would wrap.
-        RefusalCase{"served_size_rounds_into_a_chunk_past_32_bit_indices",
-                    [](Image& i) {
-                        i.SetItemValue32(kFileParameters, 0, 4098);
-                        i.SetItemValue64(kVirtualDiskSize, 0, 4293918208ull * 4098);
-                    },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseBlockAllocationTable: 4293918208 payload blocks need more "
-                    "BAT entries than a 32-bit index reaches\n",
-                    BAT_FAIL},
-        RefusalCase{"region_beyond_the_largest_file_offset",
-                    [](Image& i) { i.SetRegionOffset(kBatRegion, 0x7FFFFFFFFFF00000ull); },
-                    STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Region at offset 0x7FFFFFFFFFF00000 of 0x100000 "
-                    "bytes lies beyond the largest file offset\n"},
-        RefusalCase{"bat_region_beyond_end_of_file",
-                    [](Image& i) { i.SetRegionOffset(kBatRegion, 1ull << 40); }, STATUS_END_OF_FILE,
-                    "[PONTOR] VhdxParseBlockAllocationTable: FltReadFile failed with status "
-                    "0xc0000011\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseBlockAllocationTable failed with "
-                    "status 0xc0000011\n"},
-        RefusalCase{"metadata_region_beyond_end_of_file",
-                    [](Image& i) { i.SetRegionOffset(kMetadataRegion, 1ull << 40); },
-                    STATUS_END_OF_FILE,
-                    "[PONTOR] VhdxParseMetadata: FltReadFile failed with status 0xc0000011\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status "
-                    "0xc0000011\n"},
+        {"served_size_rounds_into_a_chunk_past_32_bit_indices",
+         [](Image& i) {
+             i.SetItemValue32(kFileParameters, 0, 4098);
+             i.SetItemValue64(kVirtualDiskSize, 0, 4293918208ull * 4098);
+         }, kRefused, BAT
+         "4293918208 payload blocks need more BAT entries than a 32-bit index reaches\n", BAT_FAIL},
+        {"region_beyond_the_largest_file_offset",
+         [](Image& i) { i.SetRegionOffset(kBatRegion, 0x7FFFFFFFFFF00000ull); },
+         kRefused, HDR "Region at offset 0x7FFFFFFFFFF00000 of 0x100000 bytes lies beyond the "
+             "largest file offset\n"},
+        {"bat_region_beyond_end_of_file",
+         [](Image& i) { i.SetRegionOffset(kBatRegion, 1ull << 40); }, STATUS_END_OF_FILE,
+         BAT "FltReadFile failed with status 0xc0000011\n",
+         HDR "FakeVhdxParseBlockAllocationTable failed with status 0xc0000011\n"},
+        {"metadata_region_beyond_end_of_file",
+         [](Image& i) { i.SetRegionOffset(kMetadataRegion, 1ull << 40); },
+         STATUS_END_OF_FILE, MD "FltReadFile failed with status 0xc0000011\n",
+         HDR "FakeVhdxParseMetadata failed with status 0xc0000011\n"},
         // A short file reads as zeros past its end: a cut inside the region
         // table's entries fails its checksum, a cut after them reaches the
         // metadata read.
-        RefusalCase{"file_cut_inside_region_entries",
-                    [](Image& i) { i.bytes.resize(0x30000 + 40); }, STATUS_UNKNOWN_REVISION,
-                    "[PONTOR] VhdxParseHeader: Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
-        RefusalCase{"file_cut_after_region_entries",
-                    [](Image& i) { i.bytes.resize(0x30000 + 100); }, STATUS_END_OF_FILE,
-                    "[PONTOR] VhdxParseMetadata: FltReadFile failed with status 0xc0000011\n",
-                    "[PONTOR] VhdxParseHeader: FakeVhdxParseMetadata failed with status "
-                    "0xc0000011\n"}),
+        {"file_cut_inside_region_entries",
+         [](Image& i) { i.bytes.resize(0x30000 + 40); }, kRefused,
+         HDR "Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
+        {"file_cut_after_region_entries",
+         [](Image& i) { i.bytes.resize(0x30000 + 100); }, STATUS_END_OF_FILE,
+         MD "FltReadFile failed with status 0xc0000011\n",
+         HDR "FakeVhdxParseMetadata failed with status 0xc0000011\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The summary line is written whatever the values, before the zero test.
@@ -326,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct LocatorCase {
     const char* name;
-    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    Locator entries;
     const char16_t* parentPath;         // expected ParentPath
     std::vector<std::string> keyLines;  // "Key ..., Value ..." lines, in order
 };
@@ -335,10 +302,7 @@ class ParentLocator : public DriverTest, public ::testing::WithParamInterface<Lo
 
 TEST_P(ParentLocator, ParentPathAndLoggedKeys) {
     const LocatorCase& c = GetParam();
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = c.entries;
-    const ParseResult result = ParseBytes(Build(shape).bytes);
+    const ParseResult result = ParseBytes(Build(ChildDisk(c.entries)).bytes);
     ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
     EXPECT_EQ(result.context.HasParent, 1u);
     EXPECT_EQ(std::u16string(result.context.ParentPath), std::u16string(c.parentPath));
@@ -357,54 +321,54 @@ std::string KeyLine(const char* key, const char* value) {
 
 INSTANTIATE_TEST_SUITE_P(
     Parse, ParentLocator,
-    ::testing::Values(
-        LocatorCase{"relative_path_first",
-                    {{u"relative_path", u"..\\base\\base.vhdx"},
-                     {u"volume_path", u"\\\\?\\Volume{1}\\images\\other.vhdx"}},
-                    u"..\\base\\base.vhdx",
-                    {}},
-        LocatorCase{"volume_path_first_gives_its_final_component",
-                    {{u"parent_linkage", u"{83aa7e2c-0000-0000-0000-000000000000}"},
-                     {u"volume_path", u"\\\\?\\Volume{1}\\images\\base.vhdx"},
-                     {u"relative_path", u"..\\elsewhere.vhdx"}},
-                    u"base.vhdx",
-                    {KeyLine("parent_linkage", "{83aa7e2c-0000-0000-0000-000000000000}")}},
-        LocatorCase{"key_case_matters",
-                    {{u"Relative_Path", u"wrong.vhdx"}, {u"relative_path", u"right.vhdx"}},
-                    u"right.vhdx",
-                    {KeyLine("Relative_Path", "wrong.vhdx")}},
-        LocatorCase{"unparseable_volume_path_is_logged",
-                    {{u"volume_path", u""}, {u"relative_path", u"base.vhdx"}},
-                    u"base.vhdx",
-                    {KeyLine("volume_path", "")}},
-        LocatorCase{"no_matching_key_leaves_path_empty",
-                    {{u"absolute_win32_path", u"C:\\base.vhdx"}},
-                    u"",
-                    {KeyLine("absolute_win32_path", "C:\\base.vhdx")}},
-        LocatorCase{"no_locator_item", {}, u"", {}}),
+    ::testing::ValuesIn(std::vector<LocatorCase>{
+        {"relative_path_first",
+         {{u"relative_path", u"..\\base\\base.vhdx"},
+          {u"volume_path", u"\\\\?\\Volume{1}\\images\\other.vhdx"}},
+         u"..\\base\\base.vhdx",
+         {}},
+        {"volume_path_first_gives_its_final_component",
+         {{u"parent_linkage", u"{83aa7e2c-0000-0000-0000-000000000000}"},
+          {u"volume_path", u"\\\\?\\Volume{1}\\images\\base.vhdx"},
+          {u"relative_path", u"..\\elsewhere.vhdx"}},
+         u"base.vhdx",
+         {KeyLine("parent_linkage", "{83aa7e2c-0000-0000-0000-000000000000}")}},
+        {"key_case_matters",
+         {{u"Relative_Path", u"wrong.vhdx"}, {u"relative_path", u"right.vhdx"}},
+         u"right.vhdx",
+         {KeyLine("Relative_Path", "wrong.vhdx")}},
+        {"unparseable_volume_path_is_logged",
+         {{u"volume_path", u""}, {u"relative_path", u"base.vhdx"}},
+         u"base.vhdx",
+         {KeyLine("volume_path", "")}},
+        {"no_matching_key_leaves_path_empty",
+         {{u"absolute_win32_path", u"C:\\base.vhdx"}},
+         u"",
+         {KeyLine("absolute_win32_path", "C:\\base.vhdx")}},
+        {"no_locator_item", {}, u"", {}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DriverTest, ParentLocatorOfOtherTypeIsSkipped) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
-    image.SetItemGuidBytes(kParentLocator, 0,
-                           Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
-    const ParseResult result = ParseBytes(image.bytes);
-    ASSERT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(result.context.ParentPath), u"");
-}
-
-TEST_F(DriverTest, OddValueLengthKeepsWholeCharacters) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
-    image.SetLocatorValueLength(0, 2 * 4 + 1);  // "base" and half a '.'
-    const ParseResult result = ParseBytes(image.bytes);
-    ASSERT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(result.context.ParentPath), u"base");
+// A locator of another type is skipped; an odd value length keeps whole
+// characters ("base" and half a '.').
+TEST_F(DriverTest, LocatorTypeAndOddValueLength) {
+    const struct {
+        std::function<void(Image&)> patch;
+        std::u16string parentPath;
+    } cases[] = {
+        {[](Image& i) {
+             i.SetItemGuidBytes(kParentLocator, 0,
+                                Guid::Parse("{B04AEFB7-D19E-4A81-B789-25B8E9445914}"));
+         },
+         u""},
+        {[](Image& i) { i.SetLocatorValueLength(0, 2 * 4 + 1); }, u"base"},
+    };
+    for (const auto& c : cases) {
+        Image image = Build(ChildDisk());
+        c.patch(image);
+        const ParseResult result = ParseBytes(image.bytes);
+        ASSERT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(std::u16string(result.context.ParentPath), c.parentPath);
+    }
 }
 
 // Locator entries, keys and values are bounded by the metadata region. The
@@ -420,11 +384,8 @@ struct LocatorRefusal {
 class LocatorRefusals : public DriverTest, public ::testing::WithParamInterface<LocatorRefusal> {};
 
 TEST_P(LocatorRefusals, Refused) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
-                           {u"relative_path", u"base.vhdx"}};
-    Image image = Build(shape);
+    Image image = Build(ChildDisk({{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+                                   {u"relative_path", u"base.vhdx"}}));
     image.SetRegionLength(kMetadataRegion, 0x11000);
     GetParam().damage(image);
     const ParseResult result = ParseBytes(image.bytes);
@@ -440,27 +401,24 @@ TEST_P(LocatorRefusals, Refused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Parse, LocatorRefusals,
-    ::testing::Values(LocatorRefusal{"key_value_count_beyond_region",
-                                     [](Image& i) {
-                                         i.SetLocatorKeyValueCount(0xFFFF);
-                                         i.SetLocatorKeyOffset(1,
-                                                               0);  // its key is now the type GUID
-                                     },
-                                     "[PONTOR] VhdxParseMetadata: Parent locator "},
-                      LocatorRefusal{"key_offset_beyond_region",
-                                     [](Image& i) { i.SetLocatorKeyOffset(1, 0x7FFFFFFF); },
-                                     "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "},
-                      LocatorRefusal{"value_runs_past_region",
-                                     [](Image& i) { i.SetLocatorValueLength(1, 0xFFFF); },
-                                     "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "}),
+    ::testing::ValuesIn(std::vector<LocatorRefusal>{
+        {"key_value_count_beyond_region",
+         [](Image& i) {
+             i.SetLocatorKeyValueCount(0xFFFF);
+             i.SetLocatorKeyOffset(1,
+                                   0);  // its key is now the type GUID
+         },
+         "[PONTOR] VhdxParseMetadata: Parent locator "},
+        {"key_offset_beyond_region", [](Image& i) { i.SetLocatorKeyOffset(1, 0x7FFFFFFF); },
+         "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "},
+        {"value_runs_past_region", [](Image& i) { i.SetLocatorValueLength(1, 0xFFFF); },
+         "[PONTOR] VhdxParseMetadata: Parent locator key or value 1 "}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
     for (const size_t chars : {1025, 1026}) {
-        ImageSpec shape = SmallDisk();
-        shape.hasParent = true;
-        shape.parentLocator = {{u"relative_path", std::u16string(chars, u'a')}};
-        const ParseResult result = ParseBytes(Build(shape).bytes);
+        const ParseResult result =
+            ParseBytes(Build(ChildDisk({{u"relative_path", std::u16string(chars, u'a')}})).bytes);
         if (chars == 1025) {
             ASSERT_EQ(result.status, STATUS_SUCCESS) << Lines(result);
             EXPECT_EQ(std::u16string(result.context.ParentPath).size(), 1025u);
@@ -475,11 +433,8 @@ TEST_F(DriverTest, ParentPathLongerThanCapacityIsRefused) {
 // Failing each allocation and each read of a valid parse in turn gives the
 // documented status, and every buffer comes back.
 TEST_F(DriverTest, FaultSweep) {
-    ImageSpec shape = SmallDisk();
-    shape.hasParent = true;
-    shape.parentLocator = {{u"relative_path", u"base.vhdx"}};
     ScratchVolume volume;
-    WriteFile(volume.File("disk.vhdx"), Build(shape).bytes);
+    WriteFile(volume.File("disk.vhdx"), Build(ChildDisk()).bytes);
 
     for (const kit::Fault& fault : {kit::AllocationFault(), kit::ReadFault()}) {
         const uint64_t runs = kit::SweepFaults(fault, [&](const kit::Arm& arm) {
@@ -501,10 +456,10 @@ TEST_F(DriverTest, ShortReadsLeaveZeros) {
         ULONG bytes;
         NTSTATUS status;
     } cases[] = {
-        {1, 0, STATUS_UNKNOWN_REVISION},        // file identifier is zero
-        {1, 0x10000, STATUS_UNKNOWN_REVISION},  // header is zero
-        {2, 16, STATUS_UNKNOWN_REVISION},       // metadata table has no entries
-        {3, 0, STATUS_SUCCESS},                 // BAT contents are not used
+        {1, 0, kRefused},        // file identifier is zero
+        {1, 0x10000, kRefused},  // header is zero
+        {2, 16, kRefused},       // metadata table has no entries
+        {3, 0, STATUS_SUCCESS},  // BAT contents are not used
     };
     for (const auto& c : cases) {
         OpenedImage opened(volume, "disk.vhdx");

@@ -80,6 +80,10 @@ private:
     StreamContext stream_;
 };
 
+// The driver's message prefixes of its two read routines.
+#define RPR "[PONTOR] VhdxProcessRead: "
+#define RPB "[PONTOR] VhdxReadPartialBlock: "
+
 // ---- Randomised against the model ----
 
 struct Geometry {
@@ -160,20 +164,24 @@ TEST_P(RandomReads, MatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Read, RandomReads,
-    ::testing::Values(
-        Geometry{"sector512_block1M_differencing", 512, 1 << 20, 12 * MiB, true, 3 << 20},
+    ::testing::ValuesIn(std::vector<Geometry>{
+        {"sector512_block1M_differencing", 512, 1 << 20, 12 * MiB, true, 3 << 20},
         // Four-byte sectors make chunks of 32 blocks: chunk boundaries inside a small disk.
-        Geometry{"small_chunks_differencing", 4, 1 << 20, 70 * MiB, true, 48 << 10},
-        Geometry{"small_chunks_standalone", 4, 1 << 20, 70 * MiB, false, 48 << 10},
-        Geometry{"sector4096_block2M_differencing", 4096, 2 << 20, 20 * MiB, true, 5 << 20},
-        Geometry{"odd_size_standalone", 512, 1 << 20, 9 * MiB + 3 * 512, false, 2 << 20}),
+        {"small_chunks_differencing", 4, 1 << 20, 70 * MiB, true, 48 << 10},
+        {"small_chunks_standalone", 4, 1 << 20, 70 * MiB, false, 48 << 10},
+        {"sector4096_block2M_differencing", 4096, 2 << 20, 20 * MiB, true, 5 << 20},
+        {"odd_size_standalone", 512, 1 << 20, 9 * MiB + 3 * 512, false, 2 << 20}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Edges ----
 
-ImageSpec Disk(uint64_t size = 8 * MiB) {
+// A disk whose first `present` blocks are fully present.
+ImageSpec Disk(uint64_t size = 8 * MiB, uint64_t present = 0) {
     ImageSpec shape;
     shape.virtualDiskSize = size;
+    for (uint64_t b = 0; b < present; b++) {
+        shape.blocks[b] = State::FullyPresent;
+    }
     return shape;
 }
 
@@ -200,10 +208,7 @@ TEST_F(DriverTest, ZeroLengthReadsNothing) {
 }
 
 TEST_F(DriverTest, BatRegionCutsTheRequest) {
-    ImageSpec shape = Disk();
-    for (uint64_t b = 0; b < 8; b++) {
-        shape.blocks[b] = State::FullyPresent;
-    }
+    ImageSpec shape = Disk(8 * MiB, 8);
     // A BAT region of two and a half entries: two whole ones are usable.
     Chain chain(shape, nullptr, [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 20); });
     const auto r = chain.Read(512, 4 * MiB);
@@ -214,18 +219,15 @@ TEST_F(DriverTest, BatRegionCutsTheRequest) {
     EXPECT_EQ(beyond.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(beyond.produced, 0u);
     EXPECT_EQ(DriverLines(capture),
-              std::vector<std::string>{"[PONTOR] VhdxProcessRead: Trying to read beyond the BAT "
-                                       "Data. Calculated offset 0x0000000000300018. Available "
-                                       "Data Boundary 0x0000000000300014\n"});
+              std::vector<std::string>{
+                  RPR "Trying to read beyond the BAT Data. Calculated offset 0x0000000000300018. "
+                      "Available Data Boundary 0x0000000000300014\n"});
 }
 
 // Short and failed reads, injected at the nth FltReadFile of one request:
 // the BAT read, then the data reads block by block.
 TEST_F(DriverTest, ShortAndFailedReads) {
-    ImageSpec shape = Disk();
-    for (uint64_t b = 0; b < 4; b++) {
-        shape.blocks[b] = State::FullyPresent;
-    }
+    ImageSpec shape = Disk(8 * MiB, 4);
     Chain chain(shape);
     const struct {
         const char* what;
@@ -236,20 +238,20 @@ TEST_F(DriverTest, ShortAndFailedReads) {
     } cases[] = {
         {"short BAT read keeps whole entries", [] { host::ShortenRead(1, 12); }, STATUS_SUCCESS,
          MiB - 512,
-         "[PONTOR] VhdxProcessRead: FltReadFile read 0xc bytes of required 0x18 while reading "
-         "BAT entries from VHDX file\n"},
+         RPR
+         "FltReadFile read 0xc bytes of required 0x18 while reading BAT entries from VHDX file\n"},
         {"failed BAT read", [] { host::FailRead(1, STATUS_IO_DEVICE_ERROR); },
          STATUS_IO_DEVICE_ERROR, 0,
-         "[PONTOR] VhdxProcessRead: FltReadFile failed with status 0xc0000185 while reading BAT "
-         "entries from VHDX file\n"},
+         RPR
+         "FltReadFile failed with status 0xc0000185 while reading BAT entries from VHDX file\n"},
         {"short data read ends the request", [] { host::ShortenRead(3, 100); }, STATUS_SUCCESS,
          MiB - 512 + 100,
-         "[PONTOR] VhdxProcessRead: FltReadFile read 0x64 of requested 0x100000 while reading "
-         "data from VHDX file at offset 0x0000000000500000\n"},
+         RPR "FltReadFile read 0x64 of requested 0x100000 while reading data from VHDX file at "
+             "offset 0x0000000000500000\n"},
         {"failed data read after served blocks", [] { host::FailRead(3, STATUS_IO_DEVICE_ERROR); },
          STATUS_IO_DEVICE_ERROR, 0,
-         "[PONTOR] VhdxProcessRead: FltReadFile failed with status 0xc0000185 while reading data "
-         "from VHDX file at offset 0x0000000000500000\n"},
+         RPR "FltReadFile failed with status 0xc0000185 while reading data from VHDX file at "
+             "offset 0x0000000000500000\n"},
     };
     for (const auto& c : cases) {
         host::ResetFaults();
@@ -286,9 +288,9 @@ TEST_F(DriverTest, FailedParentReadFailsTheRequest) {
     EXPECT_EQ(r2.produced, 0u);
     const auto lines = DriverLines(capture2);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(),
-              "[PONTOR] VhdxProcessRead: VhdxProcessRead failed with status 0xc0000185 while "
-              "reading data from parent VHDX file at offset 0x100000\n");
+    EXPECT_EQ(lines.back(), RPR
+              "VhdxProcessRead failed with status 0xc0000185 while reading data from parent VHDX "
+              "file at offset 0x100000\n");
 }
 
 // ---- Partially present blocks ----
@@ -302,11 +304,8 @@ ImageSpec PartialChild(uint8_t bitsByte) {
 }
 
 ImageSpec FullParent() {
-    ImageSpec parent = Disk();
+    ImageSpec parent = Disk(8 * MiB, 8);
     parent.seed = 5;
-    for (uint64_t b = 0; b < 8; b++) {
-        parent.blocks[b] = State::FullyPresent;
-    }
     return parent;
 }
 
@@ -358,55 +357,47 @@ TEST_P(PartialFailures, FailTheRequest) {
     EXPECT_EQ(lines, c.lastLines);
 }
 
-const char kPartialFailed[] =
-    "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status 0xc0000014 while reading "
-    "data from parent VHDX file at offset 0x100000\n";
+const char kPartialFailed[] = RPR
+    "VhdxReadPartialBlock failed with status 0xc0000014 while reading data from parent VHDX file "
+    "at offset 0x100000\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Read, PartialFailures,
-    ::testing::Values(
-        PartialFailure{"bitmap_entry_not_present",
-                       [](Image& i) { i.SetBatEntry(4096, 0); },
-                       nullptr,
-                       STATUS_UNRECOGNIZED_MEDIA,
-                       {"[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
-                        kPartialFailed}},
+    ::testing::ValuesIn(std::vector<PartialFailure>{
+        {"bitmap_entry_not_present",
+         [](Image& i) { i.SetBatEntry(4096, 0); },
+         nullptr,
+         STATUS_UNRECOGNIZED_MEDIA,
+         {RPB "Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n", kPartialFailed}},
         // Reads: the child's BAT, block 0 from the parent (BAT, data), then
         // the sector bitmap entry.
-        PartialFailure{"bitmap_entry_read_returns_nothing",
-                       nullptr,
-                       [] { host::ShortenRead(4, 0); },
-                       STATUS_UNRECOGNIZED_MEDIA,
-                       {"[PONTOR] VhdxReadPartialBlock: FltReadFile read 0x0 bytes of required "
-                        "0x8 while reading Sector BAT entries from VHDX file\n",
-                        "[PONTOR] VhdxReadPartialBlock: Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n",
-                        kPartialFailed}},
-        PartialFailure{
-            "bitmap_entry_beyond_bat",
-            [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 4096 * 8); },
-            nullptr,
-            STATUS_UNSUCCESSFUL,
-            {"[PONTOR] VhdxReadPartialBlock: Trying to read beyond the BAT Data. "
-             "Calculated offset 0x0000000000308000. Available Data Boundary "
-             "0x0000000000308000\n",
-             "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status "
-             "0xc0000001 while reading data from parent VHDX file at offset 0x100000\n"}},
-        PartialFailure{"bitmap_block_read_short",
-                       nullptr,
-                       [] { host::ShortenRead(5, 2); },
-                       STATUS_UNRECOGNIZED_MEDIA,
-                       {"[PONTOR] VhdxReadPartialBlock: Sector bit 0x800 was not read from the "
-                        "sector bitmap\n",
-                        kPartialFailed}},
-        PartialFailure{"bitmap_allocation_fails",
-                       nullptr,
-                       [] { host::FailAllocation(3); },  // BAT, parent's BAT, then the bitmap
-                       STATUS_INSUFFICIENT_RESOURCES,
-                       {"[PONTOR] VhdxReadPartialBlock: FltAllocatePoolAlignedWithTag for Bitmap "
-                        "failed \n",
-                        "[PONTOR] VhdxProcessRead: VhdxReadPartialBlock failed with status "
-                        "0xc000009a while reading data from parent VHDX file at offset "
-                        "0x100000\n"}}),
+        {"bitmap_entry_read_returns_nothing",
+         nullptr,
+         [] { host::ShortenRead(4, 0); },
+         STATUS_UNRECOGNIZED_MEDIA,
+         {RPB "FltReadFile read 0x0 bytes of required 0x8 while reading Sector BAT entries from "
+              "VHDX file\n",
+          RPB "Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n", kPartialFailed}},
+        {"bitmap_entry_beyond_bat",
+         [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 4096 * 8); },
+         nullptr,
+         STATUS_UNSUCCESSFUL,
+         {RPB "Trying to read beyond the BAT Data. Calculated offset 0x0000000000308000. Available "
+              "Data Boundary 0x0000000000308000\n",
+          RPR "VhdxReadPartialBlock failed with status 0xc0000001 while reading data from parent "
+              "VHDX file at offset 0x100000\n"}},
+        {"bitmap_block_read_short",
+         nullptr,
+         [] { host::ShortenRead(5, 2); },
+         STATUS_UNRECOGNIZED_MEDIA,
+         {RPB "Sector bit 0x800 was not read from the sector bitmap\n", kPartialFailed}},
+        {"bitmap_allocation_fails",
+         nullptr,
+         [] { host::FailAllocation(3); },  // BAT, parent's BAT, then the bitmap
+         STATUS_INSUFFICIENT_RESOURCES,
+         {RPB "FltAllocatePoolAlignedWithTag for Bitmap failed \n",
+          RPR "VhdxReadPartialBlock failed with status 0xc000009a while reading data from parent "
+              "VHDX file at offset 0x100000\n"}}}),
     [](const auto& info) { return std::string(info.param.what); });
 
 // Seven bytes of the sector bitmap entry arrive: the rest stays zero, which
@@ -421,9 +412,8 @@ TEST_F(DriverTest, ShortSectorBitmapEntryGoesOnWithTheBytesThatArrived) {
     host::ResetFaults();
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, chain.Expected(512, 2 * MiB));
-    EXPECT_TRUE(
-        capture.Contains("[PONTOR] VhdxReadPartialBlock: FltReadFile read 0x7 bytes of "
-                         "required 0x8 while reading Sector BAT entries from VHDX file\n"));
+    EXPECT_TRUE(capture.Contains(RPB "FltReadFile read 0x7 bytes of required 0x8 while reading "
+                                     "Sector BAT entries from VHDX file\n"));
 }
 
 // A block that straddles a multiple of 2^23 sectors would carry the bit index
@@ -522,19 +512,15 @@ TEST_P(HostileEntries, FailTheRequestUnread) {
 
 INSTANTIATE_TEST_SUITE_P(
     Read, HostileEntries,
-    ::testing::Values(
-        HostileEntry{"fully_present_at_top", 2, 0xFFFFFFFFFFF00006ull,
-                     "[PONTOR] VhdxProcessRead: BAT entry 0xfffffffffff00006 places its block "
-                     "beyond the largest file offset\n"},
-        HostileEntry{"fully_present_ending_past_2_63", 2, 0x7FFFFFFFFFF00006ull,
-                     "[PONTOR] VhdxProcessRead: BAT entry 0x7ffffffffff00006 places its block "
-                     "beyond the largest file offset\n"},
-        HostileEntry{"partially_present_at_top", 1, 0xFFFFFFFFFFF00007ull,
-                     "[PONTOR] VhdxReadPartialBlock: BAT entry 0xfffffffffff00007 places its "
-                     "block beyond the largest file offset\n"},
-        HostileEntry{"sector_bitmap_at_top", 4096, 0xFFFFFFFFFFF00006ull,
-                     "[PONTOR] VhdxReadPartialBlock: BAT entry 0xfffffffffff00006 places its "
-                     "block beyond the largest file offset\n"}),
+    ::testing::ValuesIn(std::vector<HostileEntry>{
+        {"fully_present_at_top", 2, 0xFFFFFFFFFFF00006ull,
+         RPR "BAT entry 0xfffffffffff00006 places its block beyond the largest file offset\n"},
+        {"fully_present_ending_past_2_63", 2, 0x7FFFFFFFFFF00006ull,
+         RPR "BAT entry 0x7ffffffffff00006 places its block beyond the largest file offset\n"},
+        {"partially_present_at_top", 1, 0xFFFFFFFFFFF00007ull,
+         RPB "BAT entry 0xfffffffffff00007 places its block beyond the largest file offset\n"},
+        {"sector_bitmap_at_top", 4096, 0xFFFFFFFFFFF00006ull,
+         RPB "BAT entry 0xfffffffffff00006 places its block beyond the largest file offset\n"}}),
     [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace

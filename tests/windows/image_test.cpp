@@ -25,16 +25,8 @@ namespace {
 
 std::string Run(const std::string& command) { return kit::Output(command + " 2>&1"); }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
+// The non-empty pieces of text between separators.
+std::vector<std::string> Split(const std::string& text, char separator = '\n') {
     std::vector<std::string> parts;
     std::string part;
     std::istringstream in(text);
@@ -99,7 +91,7 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
         scopeWords.clear();
     };
     std::vector<unsigned char> userBytes;
-    for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -p " + path))) {
+    for (const std::string& line : Split(Run(PONTOR_OBJDUMP " -p " + path))) {
         std::smatch m;
         if (std::regex_search(line, m, checksum)) {
             image.storedChecksum = Hex(m[1]);
@@ -131,7 +123,7 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
     takeScopes();
 
     const std::regex section(R"(^\s+\d+ (\S+)\s)");
-    const auto headers = Lines(Run(PONTOR_OBJDUMP " -h " + path));
+    const auto headers = Split(Run(PONTOR_OBJDUMP " -h " + path));
     for (size_t i = 0; i + 1 < headers.size(); i++) {
         std::smatch m;
         if (std::regex_search(headers[i], m, section)) {
@@ -145,7 +137,7 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
     // Every instruction that moves the stack pointer needs unwind data
     // around it for an exception to get past its frame.
     const std::regex instruction(R"(^\s+([0-9a-f]+):\s+(\S+)\s*(.*)$)");
-    for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -d --no-show-raw-insn " + path))) {
+    for (const std::string& line : Split(Run(PONTOR_OBJDUMP " -d --no-show-raw-insn " + path))) {
         std::smatch m;
         if (std::regex_match(line, m, instruction)) {
             const std::string op = m[2];
@@ -158,7 +150,7 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
     }
 
     const std::regex symbol(R"(^([0-9a-f]+) \S (\S+)$)");
-    for (const std::string& line : Lines(Run(PONTOR_NM " --defined-only " + path))) {
+    for (const std::string& line : Split(Run(PONTOR_NM " --defined-only " + path))) {
         std::smatch m;
         if (std::regex_match(line, m, symbol)) {
             image.symbols[m[2]] = Hex(m[1]);
@@ -167,7 +159,7 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
 
     const std::regex objectSection(R"(^\s+\d+ (\S+)\s)");
     for (const std::string& object : objects) {
-        for (const std::string& line : Lines(Run(PONTOR_OBJDUMP " -h " + object))) {
+        for (const std::string& line : Split(Run(PONTOR_OBJDUMP " -h " + object))) {
             std::smatch m;
             if (std::regex_search(line, m, objectSection)) {
                 image.objectSections.insert(m[1]);
