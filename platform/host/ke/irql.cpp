@@ -55,6 +55,9 @@ void ClearIrqlWarnings() {
 }
 
 void CheckPagedCode(const char* routine) {
+    if (tIrql <= APC_LEVEL) {
+        return;  // the usual case, on every read: no message built
+    }
     detail::CheckIrql(APC_LEVEL, (std::string("pageable ") + routine).c_str());
 }
 
