@@ -46,10 +46,10 @@ LogEntry Growth(uint64_t sequence) {
 }
 
 vhdxtest::Image Disk(const std::vector<LogEntry>& log) {
-    vhdxtest::ImageSpec spec;
-    spec.blocks = {{0, State::FullyPresent}, {1, State::FullyPresent}, {2, State::FullyPresent}};
-    spec.log = vhdxtest::LogSpec{log.empty() ? vhdxtest::Guid() : kLog, log};
-    return vhdxtest::Build(spec);
+    vhdxtest::ImageSpec shape;
+    shape.blocks = {{0, State::FullyPresent}, {1, State::FullyPresent}, {2, State::FullyPresent}};
+    shape.log = vhdxtest::LogSpec{log.empty() ? vhdxtest::Guid() : kLog, log};
+    return vhdxtest::Build(shape);
 }
 
 // The file with the entries of log that applied lists applied, in order.

@@ -105,10 +105,10 @@ struct Refused {
 std::ostream& operator<<(std::ostream& out, const Refused& c) { return out << c.name; }
 
 void StaleImage(const fs::path& dir) {
-    vhdxtest::ImageSpec spec = Plain();
-    spec.log = vhdxtest::LogSpec{vhdxtest::Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}"),
-                                 {vhdxtest::LogEntry{}}};
-    vhdxtest::WriteFile(dir / "disk.vhdx", vhdxtest::Build(spec).bytes);
+    vhdxtest::ImageSpec shape = Plain();
+    shape.log = vhdxtest::LogSpec{vhdxtest::Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}"),
+                                  {vhdxtest::LogEntry{}}};
+    vhdxtest::WriteFile(dir / "disk.vhdx", vhdxtest::Build(shape).bytes);
 }
 
 class StubRefused : public fixture::DriverTest, public ::testing::WithParamInterface<Refused> {};
