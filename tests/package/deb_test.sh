@@ -29,7 +29,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 dpkg-deb -x "$deb" "$work/x"
 expected=(fuse3)
 for library in $(objdump -p "$work/x/usr/bin/pontor" | awk '$1 == "NEEDED" { print $2 }'); do
-    path=$(ldconfig -p | awk -v l="$library" '$1 == l && /x86-64/ { print $NF; exit }')
+    # awk reads to the end: an early exit would fail ldconfig's write (pipefail).
+    path=$(ldconfig -p | awk -v l="$library" '$1 == l && /x86-64/ && !found { print $NF; found = 1 }')
     owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(realpath "$path")" 2>/dev/null) ||
         fail "no package owns $library ($path)"
     expected+=("${owner%%:*}")
