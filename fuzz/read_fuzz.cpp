@@ -10,6 +10,7 @@
 //   keep the result contract (a failure produces 0 bytes, end of file leaves
 //   the count untouched, success never produces more than asked).
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sanitizer/asan_interface.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +27,30 @@
 namespace {
 
 constexpr uint64_t MiB = 1 << 20;
+constexpr uint32_t kMaxLength = 2 * MiB;  // the longest request an input makes
+
+// One destination for every request, filled and poisoned past the length
+// asked for, so that a write past it is caught as in a buffer of that size:
+// a fresh one would cost fresh pages under the sanitizer at every request.
+class Destination {
+public:
+    uint8_t* Take(uint32_t length) {
+        ASAN_UNPOISON_MEMORY_REGION(bytes_.get(), kMaxLength);
+        std::memset(bytes_.get(), 0xA5, length);
+        ASAN_POISON_MEMORY_REGION(bytes_.get() + length, kMaxLength - length);
+        return bytes_.get();
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> bytes_{new uint8_t[kMaxLength]};
+};
 
 struct Harness {
     host::MemoryVolume volume;
-    vhdxtest::Image child, parent;  // buffers reused from input to input
+    // Buffers reused from input to input.
+    vhdxtest::Image child, parent;
+    Destination destination;
+    std::vector<uint8_t> expected;
 
     Harness() {
         host::SetDebugSink(nullptr);
@@ -107,8 +128,9 @@ vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t 
             for (size_t i = 0; i < sizeof period; i++) {
                 period[i] = pattern[i / 37];
             }
-            for (size_t i = 0; i < bits.size(); i += sizeof period) {
-                std::memcpy(&bits[i], period, std::min(sizeof period, bits.size() - i));
+            std::memcpy(bits.data(), period, sizeof period);
+            for (size_t have = sizeof period; have < bits.size(); have *= 2) {
+                std::memcpy(&bits[have], bits.data(), std::min(have, bits.size() - have));
             }
         }
     }
@@ -207,13 +229,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             break;
                     }
                 }
-                // Exactly the bytes asked for, so any write past them is caught.
-                std::unique_ptr<uint8_t[]> destination(new uint8_t[length ? length : 1]);
+                uint8_t* destination = h.destination.Take(length);
                 const ULONG untouched = 0xDEADBEEF;
                 ULONG produced = untouched;
                 const NTSTATUS status =
                     VhdxProcessRead(&childFile.related, stream, stream->VhdxContext, offset, length,
-                                    destination.get(), &produced);
+                                    destination, &produced);
                 host::ResetFaults();
 
                 if (status == STATUS_END_OF_FILE && offset >= image.DataSize) {
@@ -245,10 +266,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         Fail("short count from a well-formed chain");
                     }
                     if (!image.HasParent || offset + length <= child.virtualDiskSize) {
-                        const std::vector<uint8_t> expected =
-                            vhdxtest::ExpectedBytes(child, parent.get(), offset, produced);
+                        h.expected.resize(produced);
+                        vhdxtest::ExpectedBytes(child, parent.get(), offset, produced,
+                                                h.expected.data());
                         if (produced != 0 &&
-                            std::memcmp(expected.data(), destination.get(), produced) != 0) {
+                            std::memcmp(h.expected.data(), destination, produced) != 0) {
                             Fail("served bytes differ from the model");
                         }
                     }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "tests/support/sizes.h"
+#include "vhdx/vhdx.h"
 
 namespace vhdxtest {
 namespace {
@@ -20,7 +21,7 @@ uint64_t RoundUp(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 void Seal(std::vector<uint8_t>& b, uint64_t at, uint32_t size) {
     Store32(&b[at + 4], 0);
-    Store32(&b[at + 4], Crc32c(&b[at], size));
+    Store32(&b[at + 4], VhdxComputeChecksum(&b[at], size));
 }
 
 void PutGuid(uint8_t* p, const Guid& g) { std::memcpy(p, g.bytes.data(), 16); }
@@ -151,20 +152,31 @@ uint64_t PayloadWord(uint64_t seed, uint64_t group) {
     return x ^ x >> 32;
 }
 
-void FillPayload(uint64_t seed, uint64_t offset, uint8_t* out, uint64_t length) {
-    for (uint64_t i = 0; i < length;) {
-        const uint64_t word = PayloadWord(seed, (offset + i) >> 3);
-        for (uint64_t k = (offset + i) & 7; k < 8 && i < length; k++) {
-            out[i++] = (uint8_t)(word >> (8 * k));
-        }
-    }
-}
-
 }  // namespace
 
 uint8_t Payload(uint64_t seed, uint64_t offset) {
     return (uint8_t)(PayloadWord(seed, offset >> 3) >> (8 * (offset & 7)));
 }
+
+namespace {
+
+// Whole words at a time: the fuzzers build megabytes of payload per input.
+void FillPayload(uint64_t seed, uint64_t offset, uint8_t* out, uint64_t length) {
+    uint64_t i = 0;
+    for (; i < length && ((offset + i) & 7) != 0; i++) {
+        out[i] = Payload(seed, offset + i);
+    }
+    for (; i + 8 <= length; i += 8) {
+        uint8_t word[8];
+        Store64(word, PayloadWord(seed, (offset + i) >> 3));
+        std::memcpy(out + i, word, 8);
+    }
+    for (; i < length; i++) {
+        out[i] = Payload(seed, offset + i);
+    }
+}
+
+}  // namespace
 
 Image Build(const ImageSpec& shape) {
     Image image;
@@ -196,8 +208,11 @@ void Build(const ImageSpec& shape, Image* into) {
         image.bitmapFileOffset[chunk] = next;
         next += kBitmapBlockSize;
     }
+    // Zeros up to the BAT's end; the blocks and bitmaps after it are written
+    // whole below, so a reused buffer is not cleared twice.
     std::vector<uint8_t>& b = image.bytes;
-    b.assign(next, 0);
+    b.resize(next);
+    std::memset(b.data(), 0, kBatOffset + image.batLength);
 
     // File identifier.
     std::memcpy(&b[0], "vhdxfile", 8);
@@ -291,6 +306,8 @@ void Build(const ImageSpec& shape, Image* into) {
         if (at != image.blockFileOffset.end()) {
             entry |= at->second;
             FillPayload(shape.seed, block * shape.blockSize, &b[at->second], shape.blockSize);
+            std::memset(b.data() + at->second + shape.blockSize, 0,
+                        RoundUp(shape.blockSize, MiB) - shape.blockSize);
         }
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], entry);
@@ -302,7 +319,9 @@ void Build(const ImageSpec& shape, Image* into) {
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], at | 6);
         }
-        std::memcpy(&b[at], bits.data(), std::min<size_t>(bits.size(), kBitmapBlockSize));
+        const size_t present = std::min<size_t>(bits.size(), kBitmapBlockSize);
+        std::memcpy(&b[at], bits.data(), present);
+        std::memset(b.data() + at + present, 0, kBitmapBlockSize - present);
     }
     if (shape.log) {
         WriteLog(b, *shape.log);
@@ -435,10 +454,10 @@ void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
 
 namespace {
 
-// The image's bytes over below, what its parent presents of the same range.
-std::vector<uint8_t> Resolve(const ImageSpec& image, const std::vector<uint8_t>* below,
-                             uint64_t offset, uint64_t length) {
-    std::vector<uint8_t> out(length, 0);
+// Writes the image's bytes of [offset, offset + length) over out, which
+// holds what its parent presents of the range when onParent is set.
+void Resolve(const ImageSpec& image, bool onParent, uint64_t offset, uint64_t length,
+             uint8_t* out) {
     const uint32_t ratio = image.ChunkRatio();
     // Runs of bytes from one source: to the end of a block, or of a sector of
     // a partially present block.
@@ -447,62 +466,52 @@ std::vector<uint8_t> Resolve(const ImageSpec& image, const std::vector<uint8_t>*
         auto it = image.blocks.find(block);
         const State state = it == image.blocks.end() ? State::NotPresent : it->second;
         end = std::min(offset + length, (block + 1) * image.blockSize);
-        bool payload = false;
+        bool payload = false, absent = false;
         switch (state) {
-            case State::NotPresent: break;
+            case State::NotPresent: absent = true; break;
             case State::Undefined:
             case State::Zero:
-            case State::Unmapped: continue;
+            case State::Unmapped: break;
             case State::PartiallyPresent:
                 end = std::min(end, (o / image.logicalSectorSize + 1) * image.logicalSectorSize);
                 payload =
                     SectorBit(image, block / ratio, (o / image.logicalSectorSize) % (1u << 23));
+                absent = !payload;
                 break;
             default: payload = true; break;
         }
         if (payload) {
-            FillPayload(image.seed, o, &out[o - offset], end - o);
-        } else if (image.hasParent && below) {
-            std::memcpy(&out[o - offset], &(*below)[o - offset], end - o);
+            FillPayload(image.seed, o, out + (o - offset), end - o);
+        } else if (!(absent && image.hasParent && onParent)) {
+            std::memset(out + (o - offset), 0, end - o);
         }
     }
-    return out;
 }
 
 }  // namespace
 
+void ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
+                   uint64_t length, uint8_t* out) {
+    if (parent != nullptr) {
+        Resolve(*parent, false, offset, length, out);
+    }
+    Resolve(image, parent != nullptr, offset, length, out);
+}
+
 std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
                                    uint64_t length) {
-    return parent ? ExpectedChainBytes({image, *parent}, offset, length)
-                  : Resolve(image, nullptr, offset, length);
+    std::vector<uint8_t> out(length);
+    ExpectedBytes(image, parent, offset, length, out.data());
+    return out;
 }
 
 std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uint64_t offset,
                                         uint64_t length) {
-    std::vector<uint8_t> below;
+    std::vector<uint8_t> out(length);
     for (size_t i = chain.size(); i-- > 0;) {
-        below = Resolve(chain[i], i + 1 < chain.size() ? &below : nullptr, offset, length);
+        Resolve(chain[i], i + 1 < chain.size(), offset, length, out.data());
     }
-    return below;
-}
-
-uint32_t Crc32c(const uint8_t* data, size_t length) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t crc = i;
-            for (int k = 0; k < 8; k++) {
-                crc = (crc >> 1) ^ (0x82F63B78 & (0 - (crc & 1)));
-            }
-            t[i] = crc;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < length; i++) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return ~crc;
+    return out;
 }
 
 void Store16(uint8_t* p, uint16_t v) {

@@ -142,12 +142,14 @@ void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
 // image's payload otherwise, and for partially present blocks per sector bit.
 std::vector<uint8_t> ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
                                    uint64_t length);
+// The same into out, which holds length bytes.
+void ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t offset,
+                   uint64_t length, uint8_t* out);
 // The same for a chain of any depth: chain[0] the child, each next image the
 // parent of the one before.
 std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uint64_t offset,
                                         uint64_t length);
 
-uint32_t Crc32c(const uint8_t* data, size_t length);
 void Store16(uint8_t* p, uint16_t v);
 void Store32(uint8_t* p, uint32_t v);
 void Store64(uint8_t* p, uint64_t v);

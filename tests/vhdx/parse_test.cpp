@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
          [](Image& i) {
              // The writer forgot to zero the field before summing.
              uint8_t* h = i.bytes.data() + 0x10000;
-             Store32(h + 4, Crc32c(h, 4096));
+             Store32(h + 4, VhdxComputeChecksum(h, 4096));
          }, kRefused, HDR "Invalid VHDX_HEADER Checksum\n"},
         {"region_table_signature",
          [](Image& i) {

@@ -113,19 +113,22 @@ struct Node {
         }
         const size_t n = (size_t)std::min<uint64_t>(length, size - offset);
         const uint64_t end = offset + n;
-        std::memset(buffer, 0, n);
         auto it = extents.upper_bound(offset);
         if (it != extents.begin()) {
             --it;
         }
+        uint64_t filled = offset;  // below it, the buffer holds its bytes
         for (; it != extents.end() && it->first < end; ++it) {
             const uint64_t from = std::max(it->first, offset);
             const uint64_t to = std::min<uint64_t>(it->first + it->second.size(), end);
             if (from < to) {
+                std::memset(buffer + (filled - offset), 0, from - filled);  // a hole
                 std::memcpy(buffer + (from - offset), it->second.data() + (from - it->first),
                             to - from);
+                filled = to;
             }
         }
+        std::memset(buffer + (filled - offset), 0, end - filled);
         return n;
     }
 

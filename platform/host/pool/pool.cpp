@@ -61,14 +61,21 @@ void* Reuse(size_t size) {
     return nullptr;
 }
 
-bool Keep(void* p, size_t size) {
-    std::lock_guard<std::mutex> lock(gKeptLock);
-    if (size < kKeptAtLeast || gKept.size() == kKeptBlocks) {
-        return false;
+// The oldest kept block makes room, so that blocks of sizes no longer asked
+// for (a damaged image's region lengths) do not hold every place.
+void Keep(void* p, size_t size) {
+    void* evicted = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(gKeptLock);
+        if (gKept.size() == kKeptBlocks) {
+            evicted = gKept.front().first;
+            ASAN_UNPOISON_MEMORY_REGION(evicted, gKept.front().second);
+            gKept.erase(gKept.begin());
+        }
+        ASAN_POISON_MEMORY_REGION(p, size);
+        gKept.emplace_back(p, size);
     }
-    ASAN_POISON_MEMORY_REGION(p, size);
-    gKept.emplace_back(p, size);
-    return true;
+    ::operator delete(evicted, std::align_val_t(kAlignment));
 }
 
 PoolState& State() {
@@ -148,7 +155,9 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         return;
     }
     std::memset(p, kPoison, size == 0 ? 1 : size);
-    if (!Keep(p, size)) {
+    if (size >= kKeptAtLeast) {
+        Keep(p, size);
+    } else {
         ::operator delete(p, std::align_val_t(kAlignment));
     }
 }
