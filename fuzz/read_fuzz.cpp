@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/host/host.h"
@@ -51,6 +53,8 @@ struct Harness {
     vhdxtest::Image child, parent;
     Destination destination;
     std::vector<uint8_t> expected;
+    // The input bytes the images on the volume were drawn from, once there are any.
+    std::optional<std::string> imagesDrawnBy;
 
     Harness() {
         host::SetDebugSink(nullptr);
@@ -137,25 +141,52 @@ vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t 
     return shape;
 }
 
-void Damage(FuzzedDataProvider& in, vhdxtest::Image& image) {
+// A change to a built image. Damage is drawn before the images are built, so
+// that an input drawing the images the one before drew reuses them.
+struct Edit {
+    enum Kind { BatEntry, Byte, BatRegionLength, Truncate } kind;
+    uint64_t at;
+    uint64_t value;
+};
+
+std::vector<Edit> PlanDamage(FuzzedDataProvider& in, const vhdxtest::ImageSpec& shape) {
+    vhdxtest::Image layout;
+    const uint64_t fileSize = vhdxtest::Layout(shape, &layout);
+    const uint64_t entries = layout.batLength / 8;
+    std::vector<Edit> edits;
     const int patches = in.ConsumeIntegralInRange(0, 6);
     for (int i = 0; i < patches; i++) {
-        const uint64_t entries = image.batLength / 8;
         if (in.ConsumeBool() && entries != 0) {
             // Any state, any file offset, in or beyond the file.
-            image.SetBatEntry(in.ConsumeIntegralInRange<uint64_t>(0, entries - 1),
-                              in.ConsumeIntegral<uint64_t>());
-        } else if (!image.bytes.empty()) {
-            image.bytes[in.ConsumeIntegralInRange<size_t>(0, image.bytes.size() - 1)] =
-                in.ConsumeIntegral<uint8_t>();
+            const uint64_t index = in.ConsumeIntegralInRange<uint64_t>(0, entries - 1);
+            edits.push_back({Edit::BatEntry, index, in.ConsumeIntegral<uint64_t>()});
+        } else {
+            const uint64_t at = in.ConsumeIntegralInRange<size_t>(0, fileSize - 1);
+            edits.push_back({Edit::Byte, at, in.ConsumeIntegral<uint8_t>()});
         }
     }
     if (in.ConsumeBool()) {
-        image.SetRegionLength(vhdxtest::kBatRegion,
-                              in.ConsumeIntegralInRange<uint32_t>(8, 4 * MiB));
+        edits.push_back(
+            {Edit::BatRegionLength, 0, in.ConsumeIntegralInRange<uint32_t>(8, 4 * MiB)});
     }
     if (in.ConsumeBool()) {
-        image.bytes.resize(in.ConsumeIntegralInRange<size_t>(0, image.bytes.size()));
+        edits.push_back({Edit::Truncate, in.ConsumeIntegralInRange<size_t>(0, fileSize), 0});
+    }
+    return edits;
+}
+
+void Build(const vhdxtest::ImageSpec& shape, const std::vector<Edit>& edits,
+           vhdxtest::Image* image) {
+    vhdxtest::Build(shape, image);
+    for (const Edit& e : edits) {
+        switch (e.kind) {
+            case Edit::BatEntry: image->SetBatEntry(e.at, e.value); break;
+            case Edit::Byte: image->bytes[e.at] = (uint8_t)e.value; break;
+            case Edit::BatRegionLength:
+                image->SetRegionLength(vhdxtest::kBatRegion, (uint32_t)e.value);
+                break;
+            case Edit::Truncate: image->bytes.resize(e.at); break;
+        }
     }
 }
 
@@ -175,21 +206,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             parent->virtualDiskSize = child.virtualDiskSize;
         }
     }
-    vhdxtest::Image& childImage = h.child;
-    vhdxtest::Image& parentImage = h.parent;
-    vhdxtest::Build(child, &childImage);
-    parentImage.bytes.clear();
-    if (parent) {
-        vhdxtest::Build(*parent, &parentImage);
-    }
+    std::vector<Edit> childEdits, parentEdits;
     if (!wellFormed) {
-        Damage(in, childImage);
+        childEdits = PlanDamage(in, child);
         if (parent) {
-            Damage(in, parentImage);
+            parentEdits = PlanDamage(in, *parent);
         }
     }
-    h.volume.Put("child.vhdx", childImage.bytes);
-    h.volume.Put("parent.vhdx", parentImage.bytes);
+    // Everything drawn so far came from the input's tail: the same tail, the
+    // same images, already on the volume.
+    const std::string_view drawn((const char*)data + in.remaining_bytes(),
+                                 size - in.remaining_bytes());
+    if (h.imagesDrawnBy != drawn) {
+        Build(child, childEdits, &h.child);
+        h.parent.bytes.clear();
+        if (parent) {
+            Build(*parent, parentEdits, &h.parent);
+        }
+        h.volume.Put("child.vhdx", h.child.bytes);
+        h.volume.Put("parent.vhdx", h.parent.bytes);
+        h.imagesDrawnBy = drawn;
+    }
 
     {
         Opened childFile(h, "child.vhdx");
@@ -279,8 +316,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::free(stream);
         }
     }
-    h.volume.Put("child.vhdx", nullptr, 0);  // nothing kept from one input to the next
-    h.volume.Put("parent.vhdx", nullptr, 0);
     if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
         std::fprintf(stderr, "leak after reads: %zu allocations, %zu files\n",
                      host::PoolOutstanding(), host::OpenFileCount());

@@ -184,34 +184,43 @@ Image Build(const ImageSpec& shape) {
     return image;
 }
 
+uint64_t Layout(const ImageSpec& shape, Image* image) {
+    const uint32_t ratio = shape.ChunkRatio();
+    const uint64_t blocks = shape.DataBlocks();
+    const uint64_t chunks = ratio ? (blocks + ratio - 1) / ratio : 1;
+    const uint64_t entries = ratio ? chunks * ((uint64_t)ratio + 1) : blocks;
+    image->batLength = (uint32_t)RoundUp(entries * 8, MiB);
+    image->blockFileOffset.clear();
+    image->bitmapFileOffset.clear();
+
+    // Payload blocks, then sector bitmaps, after the BAT.
+    uint64_t next = kBatOffset + image->batLength;
+    for (const auto& [block, state] : shape.blocks) {
+        if (state == State::FullyPresent || state == State::PartiallyPresent ||
+            state == State::Reserved4 || state == State::Reserved5) {
+            image->blockFileOffset[block] = next;
+            next += RoundUp(shape.blockSize, MiB);
+        }
+    }
+    for (const auto& [chunk, bits] : shape.sectorBitmaps) {
+        image->bitmapFileOffset[chunk] = next;
+        next += kBitmapBlockSize;
+    }
+    return next;
+}
+
 void Build(const ImageSpec& shape, Image* into) {
     std::vector<uint8_t> bytes = std::move(into->bytes);
     *into = Image{};
     into->bytes = std::move(bytes);
     Image& image = *into;
     const uint32_t ratio = shape.ChunkRatio();
-    const uint64_t blocks = shape.DataBlocks();
-    const uint64_t chunks = ratio ? (blocks + ratio - 1) / ratio : 1;
-    const uint64_t entries = ratio ? chunks * ((uint64_t)ratio + 1) : blocks;
-    image.batLength = (uint32_t)RoundUp(entries * 8, MiB);
+    const uint64_t size = Layout(shape, &image);
 
-    // Payload blocks, then sector bitmaps, after the BAT.
-    uint64_t next = kBatOffset + image.batLength;
-    for (const auto& [block, state] : shape.blocks) {
-        if (state == State::FullyPresent || state == State::PartiallyPresent ||
-            state == State::Reserved4 || state == State::Reserved5) {
-            image.blockFileOffset[block] = next;
-            next += RoundUp(shape.blockSize, MiB);
-        }
-    }
-    for (const auto& [chunk, bits] : shape.sectorBitmaps) {
-        image.bitmapFileOffset[chunk] = next;
-        next += kBitmapBlockSize;
-    }
     // Zeros up to the BAT's end; the blocks and bitmaps after it are written
     // whole below, so a reused buffer is not cleared twice.
     std::vector<uint8_t>& b = image.bytes;
-    b.resize(next);
+    b.resize(size);
     std::memset(b.data(), 0, kBatOffset + image.batLength);
 
     // File identifier.

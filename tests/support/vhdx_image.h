@@ -132,6 +132,9 @@ private:
 };
 
 Image Build(const ImageSpec& shape);
+// Where Build places the BAT, blocks and bitmaps (the image's bytes left
+// alone), and the file size that makes.
+uint64_t Layout(const ImageSpec& shape, Image* image);
 // The same into an image whose buffer is reused, for callers that build many.
 void Build(const ImageSpec& shape, Image* image);
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
