@@ -177,7 +177,10 @@ struct ChaosCase {
     bool flushed;   // the lazy closer tears released streams down all along
 };
 
-class ManyThreads : public Concurrency, public ::testing::WithParamInterface<ChaosCase> {};
+class ManyThreads : public Concurrency, public ::testing::WithParamInterface<ChaosCase> {
+protected:
+    bool InMemory() const override { return true; }
+};
 
 TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
     struct Stub {

@@ -1,6 +1,7 @@
 #include "tests/filter/filter_fixture.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace filtertest {
 
@@ -62,7 +63,11 @@ ImageSpec DynamicSpec() {
 
 void FilterTest::SetUp() {
     gTraceFlags = 0;
-    scratch_ = std::make_unique<fixture::ScratchVolume>();
+    if (InMemory()) {
+        memory_ = std::make_unique<host::MemoryVolume>();
+    } else {
+        scratch_ = std::make_unique<fixture::ScratchVolume>();
+    }
     driver_ = LoadDriver();
     ASSERT_NE(driver_, nullptr);
 }
@@ -78,17 +83,25 @@ void FilterTest::TearDown() {
     driver_.reset();
     gTraceFlags = 0;
     scratch_.reset();
+    memory_.reset();
 }
 
 std::filesystem::path FilterTest::HostPath(const std::string& relative) const {
+    if (scratch_ == nullptr) {
+        throw std::logic_error("a memory volume's file has no host path: " + relative);
+    }
     return scratch_->Dir() / relative;
 }
 
 std::string FilterTest::NtName(const std::string& relative) const {
-    return host::Utf8(scratch_->Volume().NtName(relative));
+    return host::Utf8(Volume().NtName(relative));
 }
 
 void FilterTest::PutFile(const std::string& relative, const std::vector<uint8_t>& bytes) {
+    if (memory_) {
+        memory_->Put(relative, bytes);
+        return;
+    }
     std::filesystem::create_directories(HostPath(relative).parent_path());
     vhdxtest::WriteFile(HostPath(relative), bytes);
 }
@@ -102,17 +115,20 @@ void FilterTest::PutStub(const std::string& relative, std::string_view imagePath
 }
 
 std::vector<uint8_t> FilterTest::HostBytes(const std::string& relative) const {
+    if (memory_) {
+        return memory_->Get(relative);
+    }
     return kit::ReadFile(HostPath(relative));
 }
 
 host::IoResult FilterTest::Open(const std::string& relative, host::Handle* handle,
                                 ACCESS_MASK access) {
-    return host::Open(scratch_->Volume(), relative, handle, access);
+    return host::Open(Volume(), relative, handle, access);
 }
 
 host::IoResult FilterTest::Create(const std::string& relative, host::Handle* handle,
                                   host::CreateRequest request) {
-    request.name = scratch_->Volume().NtName(relative);
+    request.name = Volume().NtName(relative);
     return host::Create(request, handle);
 }
 

@@ -48,7 +48,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    host::Volume& Volume() { return scratch_->Volume(); }
+    // A test whose files need no host path says so, and runs on a memory
+    // volume: the randomized ones, which write many images.
+    virtual bool InMemory() const { return false; }
+    host::Volume& Volume() const {
+        return memory_ ? *memory_ : scratch_->Volume();
+    }
     host::Driver& Driver() { return driver_->Get(); }
     void Unload() { driver_.reset(); }
     // The driver under test, loaded once more: the host build, or the
@@ -91,6 +96,7 @@ protected:
 
 private:
     std::unique_ptr<fixture::ScratchVolume> scratch_;
+    std::unique_ptr<host::MemoryVolume> memory_;
     std::unique_ptr<host::ServingDriver> driver_;
 };
 
