@@ -53,18 +53,10 @@ Output::Output(const std::string& path, bool sparse) : sparse_(sparse) {
 Output::~Output() = default;
 
 void Output::WriteAll(const uint8_t* data, size_t length, uint64_t offset) {
-    while (length > 0) {
-        const ssize_t n =
-            ToStdout() ? ::write(fd_, data, length) : ::pwrite(fd_, data, length, (off_t)offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            throw ToolError{ToStdout() ? "stdout" : path_, ErrnoText(n < 0 ? errno : EIO)};
-        }
-        data += n;
-        length -= (size_t)n;
-        offset += (uint64_t)n;
+    if (ToStdout()) {
+        WriteFully(fd_, data, length, std::nullopt, "stdout");
+    } else {
+        WriteFully(fd_, data, length, offset, path_);
     }
 }
 

@@ -24,6 +24,7 @@
 #include "tools/json.h"
 #include "tools/output.h"
 #include "tools/reader/layout.h"
+#include "tools/writer/temporary_file.h"
 #include "vhdx/vhdx.h"
 
 namespace tool {
@@ -329,18 +330,7 @@ class Writer {
 public:
     Writer(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     void WriteAt(const uint8_t* data, uint64_t length, uint64_t offset) const {
-        while (length > 0) {
-            const ssize_t n = ::pwrite(fd_, data, length, (off_t)offset);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                Fail(n < 0 ? errno : EIO);
-            }
-            data += n;
-            length -= (uint64_t)n;
-            offset += (uint64_t)n;
-        }
+        WriteFully(fd_, data, (size_t)length, offset, path_);
     }
     void Resize(uint64_t size) const {
         if (::ftruncate(fd_, (off_t)size) != 0) {

@@ -87,4 +87,23 @@ void TemporaryFile::Commit() {
     }
 }
 
+void WriteFully(int fd, const void* data, size_t length, std::optional<uint64_t> offset,
+                const std::string& name) {
+    const uint8_t* p = (const uint8_t*)data;
+    while (length > 0) {
+        const ssize_t n = offset ? ::pwrite(fd, p, length, (off_t)*offset) : ::write(fd, p, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw ToolError{name, ErrnoText(n < 0 ? errno : EIO)};
+        }
+        p += n;
+        length -= (size_t)n;
+        if (offset) {
+            *offset += (uint64_t)n;
+        }
+    }
+}
+
 }  // namespace tool

@@ -2,6 +2,9 @@
 // destination, renamed into place when complete.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +32,11 @@ private:
     int fd_ = -1;
     bool committed_ = false;
 };
+
+// Writes all of data at offset, or at the file's position when there is no
+// offset (a pipe), through short writes and interruptions. Throws ToolError
+// naming name.
+void WriteFully(int fd, const void* data, size_t length, std::optional<uint64_t> offset,
+                const std::string& name);
 
 }  // namespace tool

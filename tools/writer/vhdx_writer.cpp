@@ -89,19 +89,7 @@ VhdxWriter::VhdxWriter(const std::filesystem::path& path, const WriterGeometry& 
 VhdxWriter::~VhdxWriter() = default;
 
 void VhdxWriter::WriteAt(const void* data, size_t length, uint64_t offset) {
-    const uint8_t* p = (const uint8_t*)data;
-    while (length > 0) {
-        const ssize_t n = ::pwrite(file_.fd(), p, length, (off_t)offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            throw ToolError{path_.string(), ErrnoText(n < 0 ? errno : EIO)};
-        }
-        p += n;
-        length -= (size_t)n;
-        offset += (uint64_t)n;
-    }
+    WriteFully(file_.fd(), data, length, offset, path_.string());
 }
 
 uint64_t VhdxWriter::AppendBlock(const uint8_t* data, uint32_t length) {
