@@ -51,9 +51,7 @@ protected:
     // A test whose files need no host path says so, and runs on a memory
     // volume: the randomized ones, which write many images.
     virtual bool InMemory() const { return false; }
-    host::Volume& Volume() const {
-        return memory_ ? *memory_ : scratch_->Volume();
-    }
+    host::Volume& Volume() const { return memory_ ? *memory_ : scratch_->Volume(); }
     host::Driver& Driver() { return driver_->Get(); }
     void Unload() { driver_.reset(); }
     // The driver under test, loaded once more: the host build, or the
