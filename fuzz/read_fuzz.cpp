@@ -100,8 +100,11 @@ vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t 
         shape.logicalSectorSize = in.ConsumeBool() ? 512 : 4096;
         shape.blockSize = (uint32_t)MiB << in.ConsumeIntegralInRange(0, 1);
     } else {
+        // Chunk ratios up to 64 Ki: a differencing image's BAT covers whole
+        // chunks, and a larger ratio makes it hundreds of MiB for one block.
         shape.logicalSectorSize = in.ConsumeIntegralInRange<uint32_t>(1, 8192);
-        shape.blockSize = in.ConsumeIntegralInRange<uint32_t>(4096, 3 * MiB);
+        shape.blockSize = in.ConsumeIntegralInRange<uint32_t>(
+            std::max<uint32_t>(4096, shape.logicalSectorSize << 7), 3 * MiB);
     }
     const uint64_t chunkBytes = (uint64_t)shape.ChunkRatio() * shape.blockSize;
     // At most 64 Ki blocks: the BAT, which the parse reads whole, stays small.
