@@ -77,10 +77,10 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     bool completed = false;
     bool disallowed = false;
     for (_FLT_INSTANCE* instance : instances) {
-        _FLT_FILTER* filter = instance->filter;
-        PFLT_PRE_OPERATION_CALLBACK pre = filter->pre[major];
-        PFLT_POST_OPERATION_CALLBACK post = filter->post[major];
-        if ((pre == nullptr && post == nullptr) || Skipped(filter->operationFlags[major], r)) {
+        const _FLT_FILTER::Operations& operations = *instance->filter->operations;
+        PFLT_PRE_OPERATION_CALLBACK pre = operations.pre[major];
+        PFLT_POST_OPERATION_CALLBACK post = operations.post[major];
+        if ((pre == nullptr && post == nullptr) || Skipped(operations.flags[major], r)) {
             continue;
         }
         r.iopb.TargetInstance = instance;

@@ -14,18 +14,23 @@ namespace host::fs {
 struct Stream;
 }
 
-// A registered filter. Records are kept until the process ends, so a stale
-// handle is caught by its state instead of reading freed memory.
+// A registered filter. Records are kept until the process ends, so that a
+// stale handle is never mistaken for a later filter at the same address; what
+// only a registered filter needs (its callbacks and context types) goes when
+// it unregisters, so a process that loads drivers again and again keeps a few
+// hundred bytes for each.
 struct _FLT_FILTER {
+    struct Operations {
+        PFLT_PRE_OPERATION_CALLBACK pre[256] = {};
+        PFLT_POST_OPERATION_CALLBACK post[256] = {};
+        FLT_OPERATION_REGISTRATION_FLAGS flags[256] = {};
+    };
     PDRIVER_OBJECT driver = nullptr;
     unsigned sequence = 0;  // registration order: earlier filters sit higher
     FLT_REGISTRATION registration{};
     std::vector<FLT_CONTEXT_REGISTRATION> contexts;
-    PFLT_PRE_OPERATION_CALLBACK pre[256] = {};
-    PFLT_POST_OPERATION_CALLBACK post[256] = {};
-    FLT_OPERATION_REGISTRATION_FLAGS operationFlags[256] = {};
+    std::unique_ptr<Operations> operations = std::make_unique<Operations>();
     bool filtering = false;
-    bool unregistered = false;
 };
 
 // An instance: a filter attached to a volume, or the volume's bare instance
@@ -62,23 +67,21 @@ struct ContextRecord {
 namespace host::detail {
 
 // A volume's filter instances, top of the stack first. Requests read the
-// current list without a lock; attach and detach publish a new one under
-// the structural lock. Lists are kept until the volume goes, as so few are
-// ever made.
+// current list without the structural lock; attach and detach publish a new
+// one under it. A list goes when the last request reading it is done.
 class InstanceStack {
 public:
     std::vector<_FLT_INSTANCE*> Current() const {
-        const std::vector<_FLT_INSTANCE*>* list = current_.load(std::memory_order_acquire);
+        const auto list = current_.load(std::memory_order_acquire);
         return list != nullptr ? *list : std::vector<_FLT_INSTANCE*>();
     }
     void Publish(std::vector<_FLT_INSTANCE*> list) {  // under the structural lock
-        lists_.push_back(std::make_unique<const std::vector<_FLT_INSTANCE*>>(std::move(list)));
-        current_.store(lists_.back().get(), std::memory_order_release);
+        current_.store(std::make_shared<const std::vector<_FLT_INSTANCE*>>(std::move(list)),
+                       std::memory_order_release);
     }
 
 private:
-    std::atomic<const std::vector<_FLT_INSTANCE*>*> current_{nullptr};
-    std::vector<std::unique_ptr<const std::vector<_FLT_INSTANCE*>>> lists_;
+    std::atomic<std::shared_ptr<const std::vector<_FLT_INSTANCE*>>> current_;
 };
 
 // The platform's structural lock: volumes, filters, instances, streams and

@@ -15,11 +15,17 @@ namespace {
 std::mutex gLock;
 std::condition_variable gLockCondition;  // instance rundown
 
-// Every filter and instance ever created (see _FLT_FILTER), under gLock.
-// The registries are never destroyed, so they outlive every static user and
-// the leak checker still sees what they hold.
+// The registered filters and the instances not torn down, under gLock, and
+// every record that has left them: kept (see _FLT_FILTER; a file object may
+// still name the instance it was opened through) but never scanned, so that
+// lookups cost what is live. The registries are never destroyed, so they
+// outlive every static user and the leak checker still sees what they hold.
 std::vector<_FLT_FILTER*>& gFilters = *new std::vector<_FLT_FILTER*>();
 std::vector<_FLT_INSTANCE*>& gInstances = *new std::vector<_FLT_INSTANCE*>();
+std::vector<std::unique_ptr<_FLT_FILTER>>& gRetiredFilters =
+    *new std::vector<std::unique_ptr<_FLT_FILTER>>();
+std::vector<std::unique_ptr<_FLT_INSTANCE>>& gRetiredInstances =
+    *new std::vector<std::unique_ptr<_FLT_INSTANCE>>();
 unsigned gNextSequence = 1;
 
 FLT_RELATED_OBJECTS Related(_FLT_FILTER* filter, _FLT_INSTANCE* instance, PFILE_OBJECT fo) {
@@ -47,6 +53,13 @@ void Remove(Volume::Impl* volume, _FLT_INSTANCE* instance) {
     volume->instances.Publish(std::move(list));
 }
 
+// Under gLock.
+void RetireInstance(_FLT_INSTANCE* instance) {
+    instance->tearingDown = true;
+    std::erase(gInstances, instance);
+    gRetiredInstances.emplace_back(instance);
+}
+
 void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP_FLAGS flags) {
     auto* instance = new _FLT_INSTANCE();
     instance->volume = volume;
@@ -64,8 +77,9 @@ void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP
         detail::CheckBalance(balance, "InstanceSetupCallback");
     }
     std::lock_guard<std::mutex> lock(gLock);
-    if (!NT_SUCCESS(status)) {
-        instance->tearingDown = true;  // never attached
+    // A volume mounting while the filter unregisters does not keep it.
+    if (!NT_SUCCESS(status) || !filter->filtering) {
+        RetireInstance(instance);  // never attached
         return;
     }
     Insert(volume, instance);
@@ -78,7 +92,7 @@ void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reaso
         if (instance->tearingDown) {
             return;
         }
-        instance->tearingDown = true;
+        RetireInstance(instance);
         Remove(instance->volume, instance);
         gLockCondition.wait(lock, [&] { return instance->active == 0; });
     }
@@ -105,7 +119,7 @@ std::vector<_FLT_INSTANCE*> InstancesOf(_FLT_FILTER* filter) {
     std::lock_guard<std::mutex> lock(gLock);
     std::vector<_FLT_INSTANCE*> out;
     for (_FLT_INSTANCE* i : gInstances) {
-        if (i->filter == filter && !i->tearingDown) {
+        if (i->filter == filter) {
             out.push_back(i);
         }
     }
@@ -116,7 +130,7 @@ std::vector<_FLT_FILTER*> FiltersOf(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> lock(gLock);
     std::vector<_FLT_FILTER*> out;
     for (_FLT_FILTER* f : gFilters) {
-        if (f->driver == driver && !f->unregistered) {
+        if (f->driver == driver) {
             out.push_back(f);
         }
     }
@@ -131,8 +145,7 @@ std::mutex& Lock() { return gLock; }
 
 bool IsRegistered(PFLT_FILTER filter) {
     return filter != nullptr &&
-           std::find(gFilters.begin(), gFilters.end(), filter) != gFilters.end() &&
-           !filter->unregistered;
+           std::find(gFilters.begin(), gFilters.end(), filter) != gFilters.end();
 }
 
 std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE* through) {
@@ -178,7 +191,7 @@ void AttachFilters(Volume::Impl* volume) {
     {
         std::lock_guard<std::mutex> lock(gLock);
         for (_FLT_FILTER* f : gFilters) {
-            if (f->filtering && !f->unregistered) {
+            if (f->filtering) {
                 filtering.push_back(f);
             }
         }
@@ -267,7 +280,7 @@ NTSTATUS Driver::Unload(FLT_FILTER_UNLOAD_FLAGS flags) {
 PFLT_FILTER Driver::Filter() const {
     std::lock_guard<std::mutex> lock(gLock);
     for (_FLT_FILTER* f : gFilters) {
-        if (f->driver == &object_ && !f->unregistered) {
+        if (f->driver == &object_) {
             return f;
         }
     }
@@ -346,13 +359,14 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
          o != nullptr && o->MajorFunction != IRP_MJ_OPERATION_END; o++) {
         const UCHAR major = o->MajorFunction;
         const bool known = major <= IRP_MJ_MAXIMUM_FUNCTION || major >= IRP_MJ_VOLUME_DISMOUNT;
-        if (!known || filter->pre[major] != nullptr || filter->post[major] != nullptr) {
+        if (!known || filter->operations->pre[major] != nullptr ||
+            filter->operations->post[major] != nullptr) {
             delete filter;
             return STATUS_INVALID_PARAMETER;
         }
-        filter->pre[major] = o->PreOperation;
-        filter->post[major] = o->PostOperation;
-        filter->operationFlags[major] = o->Flags;
+        filter->operations->pre[major] = o->PreOperation;
+        filter->operations->post[major] = o->PostOperation;
+        filter->operations->flags[major] = o->Flags;
     }
     std::lock_guard<std::mutex> lock(gLock);
     filter->sequence = host::gNextSequence++;
@@ -395,7 +409,10 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     const size_t outstanding = host::detail::ContextsOf(Filter);
     {
         std::lock_guard<std::mutex> lock(gLock);
-        Filter->unregistered = true;
+        Filter->operations.reset();
+        Filter->contexts = {};
+        std::erase(host::gFilters, Filter);
+        host::gRetiredFilters.emplace_back(Filter);
     }
     // The Filter Manager waits for these forever; the host stops instead.
     if (outstanding != 0) {
