@@ -1,7 +1,7 @@
 # pontor-windows-x64.zip: the cross-built pontor.sys test-signed with a
 # throwaway certificate made here, the INF, pontor.exe, the install and
 # uninstall scripts and a README for the Windows user. Included from the host
-# build's top level after tests/windows, whose external projects build the
+# build's top level after images.cmake, whose external projects build the
 # two programs.
 find_program(PONTOR_OSSLSIGNCODE osslsigncode)
 find_program(PONTOR_OPENSSL openssl)
@@ -16,8 +16,8 @@ if(TARGET pontor_windows AND TARGET pontor_windows_tool AND PONTOR_OSSLSIGNCODE 
     # zip is newer than everything in it.
     add_custom_target(pontor_windows_bundle ALL
         COMMAND ${CMAKE_COMMAND}
-            -DSYS=${CMAKE_BINARY_DIR}/tests/windows/image/pontor.sys
-            -DEXE=${CMAKE_BINARY_DIR}/tests/windows/tool/pontor.exe
+            -DSYS=${PONTOR_WINDOWS_IMAGE_DIR}/pontor.sys
+            -DEXE=${PONTOR_WINDOWS_TOOL_DIR}/pontor.exe
             -DSOURCE=${CMAKE_CURRENT_LIST_DIR}
             -DWORK=${bundle_work}
             -DZIP=${PONTOR_BUNDLE}
