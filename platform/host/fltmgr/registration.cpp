@@ -16,9 +16,9 @@ std::mutex gLock;
 std::condition_variable gLockCondition;  // instance rundown
 
 // The registered filters and the instances not torn down, under gLock, and
-// every record that has left them: kept (see _FLT_FILTER; a file object may
-// still name the instance it was opened through) but never scanned, so that
-// lookups cost what is live. The registries are never destroyed, so they
+// every record that has left them: kept until ReclaimRetired (a file object
+// may still name the instance it was opened through) but never scanned, so
+// that lookups cost what is live. The registries are never destroyed, so they
 // outlive every static user and the leak checker still sees what they hold.
 std::vector<_FLT_FILTER*>& gFilters = *new std::vector<_FLT_FILTER*>();
 std::vector<_FLT_INSTANCE*>& gInstances = *new std::vector<_FLT_INSTANCE*>();
@@ -213,6 +213,22 @@ void DetachFilters(Volume::Impl* volume) {
 }
 
 }  // namespace detail
+
+size_t ReclaimRetired() {
+    if (OpenFileCount() != 0) {
+        return 0;  // a file object may still name an instance it was opened through
+    }
+    std::lock_guard<std::mutex> lock(gLock);
+    for (const auto& filter : gRetiredFilters) {
+        if (detail::ContextsOf(filter.get()) != 0) {
+            return 0;
+        }
+    }
+    const size_t freed = gRetiredFilters.size() + gRetiredInstances.size();
+    gRetiredInstances.clear();
+    gRetiredFilters.clear();
+    return freed;
+}
 
 // ---- Drivers ----
 
