@@ -25,23 +25,15 @@
 
 namespace {
 
+using vhdxtest::kStubSignature;
+using vhdxtest::StubBytes;
+
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint64_t kServed = 4 * MiB;  // every well-formed image serves this much
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "ops_fuzz: %s\n", what);
     std::abort();
-}
-
-std::vector<uint8_t> Stub(const std::string& path, size_t size = 2048,
-                          uint64_t signature = 0x006E726F766C6571ULL) {
-    std::vector<uint8_t> bytes(std::max<size_t>(size, 2048), 0);
-    vhdxtest::Store64(bytes.data(), signature);
-    for (size_t i = 0; i < path.size(); i++) {
-        bytes[16 + 2 * i] = (uint8_t)path[i];
-    }
-    bytes.resize(size);
-    return bytes;
 }
 
 struct File {
@@ -93,13 +85,13 @@ struct Harness {
         vhdxtest::ImageSpec nested = child;
         nested.parentLocator = {{u"relative_path", u"child.vhdx"}};
 
-        Put("plain.vhdx", vhdxtest::Build(plain).bytes);
-        Put("base.vhdx", vhdxtest::Build(parent).bytes);
-        Put("child.vhdx", vhdxtest::Build(child).bytes);
-        Put("nested.vhdx", vhdxtest::Build(nested).bytes);
+        volume.Put("plain.vhdx", vhdxtest::Build(plain).bytes);
+        volume.Put("base.vhdx", vhdxtest::Build(parent).bytes);
+        volume.Put("child.vhdx", vhdxtest::Build(child).bytes);
+        volume.Put("nested.vhdx", vhdxtest::Build(nested).bytes);
         pristineImage = vhdxtest::Build(plain).bytes;
-        Put("patched.vhdx", pristineImage);
-        pristineStub = Stub("patched.vhdx", 4096);
+        volume.Put("patched.vhdx", pristineImage);
+        pristineStub = StubBytes("patched.vhdx", 4096);
 
         files = {
             {"plain.vmdk", vhdxtest::ExpectedBytes(plain, nullptr, 0, kServed)},
@@ -113,22 +105,18 @@ struct Harness {
             {"other.bin", {}},
             {"dir.vmdk", {}},
         };
-        Put("plain.vmdk", Stub("plain.vhdx"));
-        Put("DIFF.VMDK", Stub("child.vhdx", 3000));
-        Put("patched.vmdk", pristineStub);
-        Put("nested.vmdk", Stub("nested.vhdx"));
-        Put("missing.vmdk", Stub("absent.vhdx"));
-        Put("signature.vmdk", Stub("plain.vhdx", 2048, 0x006E726F766C6570ULL));
-        std::vector<uint8_t> unterminated = Stub("plain.vhdx", 4096);
+        volume.Put("plain.vmdk", StubBytes("plain.vhdx"));
+        volume.Put("DIFF.VMDK", StubBytes("child.vhdx", 3000));
+        volume.Put("patched.vmdk", pristineStub);
+        volume.Put("nested.vmdk", StubBytes("nested.vhdx"));
+        volume.Put("missing.vmdk", StubBytes("absent.vhdx"));
+        volume.Put("signature.vmdk", StubBytes("plain.vhdx", 2048, kStubSignature ^ 1));
+        std::vector<uint8_t> unterminated = StubBytes("plain.vhdx", 4096);
         std::memset(&unterminated[16], 'q', 2048 - 16);
-        Put("unterminated.vmdk", unterminated);
-        Put("small.vmdk", Stub("plain.vhdx", 2047));
-        Put("other.bin", Stub("plain.vhdx", 8192));
+        volume.Put("unterminated.vmdk", unterminated);
+        volume.Put("small.vmdk", StubBytes("plain.vhdx", 2047));
+        volume.Put("other.bin", StubBytes("plain.vhdx", 8192));
         volume.MakeDirectory("dir.vmdk");
-    }
-
-    void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
-        volume.Put(name, bytes);
     }
 };
 
@@ -180,11 +168,9 @@ void CheckServed(const host::Handle& handle, const File* file, uint64_t offset,
     if (file == nullptr || file->served.empty() || !handle || count == 0 || offset >= kServed) {
         return;
     }
-    host::FsControlRequest probe;
     std::vector<uint8_t> header(4096);
-    probe.code = FSCTL_GET_STUB_HEADER;
-    probe.output = header.data();
-    probe.outputLength = 4096;
+    const host::FsControlRequest probe = {
+        .code = FSCTL_GET_STUB_HEADER, .output = header.data(), .outputLength = 4096};
     if (host::FileSystemControl(handle, probe).status == STATUS_SUCCESS &&
         std::memcmp(bytes, file->served.data() + offset, std::min(count, kServed - offset)) != 0) {
         Fail("a bound stub served wrong bytes");
@@ -196,11 +182,8 @@ void OpenAndRead(Harness& h, const File& file, ULONG length) {
     host::Handle handle;
     host::Create({.name = h.volume.NtName(file.name)}, &handle);
     std::vector<uint8_t> buffer(length);
-    host::ReadRequest request;
-    request.buffer = buffer.data();
-    request.length = length;
-    request.offset = 0;
-    const host::IoResult result = host::Read(handle, request);
+    const host::IoResult result =
+        host::Read(handle, {.buffer = buffer.data(), .length = length, .offset = 0});
     if (NT_SUCCESS(result.status)) {
         CheckServed(handle, &file, 0, buffer.data(), result.information);
     }
@@ -376,10 +359,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (host::OpenFileCount() != 0) {
         Fail("host files left open");
     }
+    host::ReclaimRetired();  // else every input's filter record stays
 
     if (count != 0) {
-        h.Put("patched.vhdx", h.pristineImage);
-        h.Put("patched.vmdk", h.pristineStub);
+        h.volume.Put("patched.vhdx", h.pristineImage);
+        h.volume.Put("patched.vmdk", h.pristineStub);
     }
     return 0;
 }

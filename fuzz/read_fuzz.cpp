@@ -275,6 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             break;
                     }
                 }
+                // Past the virtual disk, a child's absent blocks come from a
+                // parent whose served size may end sooner: a short count, or a
+                // failure, there is the format's answer.
+                const bool exact = !image.HasParent || offset + length <= child.virtualDiskSize;
                 uint8_t* destination = h.destination.Take(length);
                 const ULONG untouched = 0xDEADBEEF;
                 ULONG produced = untouched;
@@ -293,8 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     if (produced != 0) {
                         Fail("a failed request produced bytes");
                     }
-                    if (wellFormed &&
-                        (!image.HasParent || offset + length <= child.virtualDiskSize)) {
+                    if (wellFormed && exact) {
                         Fail("a request of a well-formed chain failed");
                     }
                     continue;
@@ -303,15 +306,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     Fail("produced more than asked");
                 }
                 if (wellFormed) {
-                    // Past the virtual disk, a child's absent blocks come from a
-                    // parent whose served size may end sooner: a short count there
-                    // is the format's answer.
                     const uint64_t want = std::min<uint64_t>(length, image.DataSize - offset);
-                    const bool exact = !image.HasParent || offset + length <= child.virtualDiskSize;
                     if (exact ? produced != want : produced > want) {
                         Fail("short count from a well-formed chain");
                     }
-                    if (!image.HasParent || offset + length <= child.virtualDiskSize) {
+                    if (exact) {
                         h.expected.resize(produced);
                         vhdxtest::ExpectedBytes(child, parent.get(), offset, produced,
                                                 h.expected.data());

@@ -36,15 +36,11 @@ class Concurrency : public FilterTest {
 protected:
     void SetUp() override {
         FilterTest::SetUp();
-        PutImage("disk.vhdx", DynamicSpec());
-        PutStub("disk.vmdk", "disk.vhdx");
+        PutDisk();
     }
     void TearDown() override {
         host::SetDebugSink(nullptr);
         FilterTest::TearDown();
-    }
-    std::string InitializingLine(const std::string& relative) const {
-        return "[PONTOR] PontorPostCreate: Initializing VMDK file " + NtName(relative) + ".\n";
     }
     void ExpectServed(const host::Handle& handle) {
         const ReadResult read = Read(handle, 5 * MiB + 100, 5000);
@@ -83,7 +79,7 @@ TEST_F(Concurrency, RacingOpensAttachOneContextAndBindOnce) {
     EXPECT_EQ(secondResult.status, STATUS_SUCCESS);
     // The loser's context went with its event; one binding served both.
     EXPECT_EQ(host::PoolOutstanding(PONTOR_EVENT_TAG), 1u);
-    EXPECT_EQ(CountLines(capture, InitializingLine("disk.vmdk")), 1u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 1u);
     ExpectServed(first);
     ExpectServed(second);
 }
@@ -99,12 +95,12 @@ TEST_F(Concurrency, CancelledWaitFailsTheOpenAndLeavesTheGate) {
     EXPECT_EQ(result.information, 0u);
     EXPECT_FALSE(cancelled);
     EXPECT_EQ(host::CriticalRegionDepth(), 0);
-    EXPECT_EQ(CountLines(capture, InitializingLine("disk.vmdk")), 0u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 0u);
 
     // The same context binds on the next open.
     host::Handle next;
     ASSERT_EQ(Open("disk.vmdk", &next).status, STATUS_SUCCESS);
-    EXPECT_EQ(CountLines(capture, InitializingLine("disk.vmdk")), 1u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 1u);
     ExpectServed(next);
 }
 
@@ -115,7 +111,7 @@ TEST_F(Concurrency, WaitCancelledWhileAnotherBindsLeavesTheGateToOthers) {
     std::atomic<bool> binderAtGate{false};
     std::atomic<bool> waiterReturned{false};
     std::atomic<bool> orderBroken{false};
-    const std::string initializing = InitializingLine("disk.vmdk");
+    const std::string initializing = Initializing("disk.vmdk");
     std::atomic<int> bindings{0};
     host::SetDebugSink([&](const host::DebugLine& line) {
         if (line.text != initializing) {
@@ -268,7 +264,7 @@ TEST_P(ManyThreads, EveryReadReturnsTheRightBytes) {
 
     EXPECT_EQ(wrong, 0);
     for (const Stub& stub : stubs) {
-        const size_t bindings = CountLines(capture, InitializingLine(stub.file));
+        const size_t bindings = CountLines(capture, Initializing(stub.file));
         if (GetParam().anchored) {
             EXPECT_EQ(bindings, 1u) << stub.file;
         } else {

@@ -149,8 +149,7 @@ class RoutineFaults : public FilterTest, public ::testing::WithParamInterface<Ro
 
 TEST_P(RoutineFaults, LeaveThePlainStubAndNothingBehind) {
     const RoutineCase& c = GetParam();
-    PutImage("disk.vhdx", DynamicSpec());
-    PutStub("disk.vmdk", "disk.vhdx");
+    PutDisk();
     host::DebugCapture capture;
     host::FailRoutine(c.routine, c.nth, STATUS_INSUFFICIENT_RESOURCES);
     {

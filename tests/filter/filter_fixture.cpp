@@ -8,17 +8,6 @@ namespace filtertest {
 using vhdxtest::ImageSpec;
 using vhdxtest::State;
 
-std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size, uint64_t signature) {
-    std::vector<uint8_t> bytes(std::max<size_t>(size, 16), 0);
-    vhdxtest::Store64(bytes.data(), signature);
-    const std::u16string path = host::Utf16(imagePath);
-    for (size_t i = 0; i < path.size() && 16 + 2 * i + 1 < bytes.size(); i++) {
-        vhdxtest::Store16(&bytes[16 + 2 * i], (uint16_t)path[i]);
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 ImageSpec ParentSpec() {
     ImageSpec shape;
     shape.virtualDiskSize = 8 * MiB;

@@ -22,18 +22,13 @@ namespace filtertest {
 using kit::KiB;
 using kit::MiB;
 
-// "qelvorn" and a zero byte.
-constexpr uint64_t kStubSignature = 0x006E726F766C6571ULL;
+using vhdxtest::kStubSignature;
+using vhdxtest::StubBytes;
 
 // {4248BE44-647F-488F-8BE5-A08AAF70F028}: creates carrying this extra create
 // parameter are never examined by the filter.
 constexpr GUID kSkipEcp = {
     0x4248BE44, 0x647F, 0x488F, {0x8B, 0xE5, 0xA0, 0x8A, 0xAF, 0x70, 0xF0, 0x28}};
-
-// A stub: signature, the image path as UTF-16LE at offset 16 with its
-// terminating zero, zero-padded to size bytes.
-std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size = 2048,
-                               uint64_t signature = kStubSignature);
 
 // A differencing child over seed-2 parent data: fully present, not present
 // and partially present blocks, its locator naming the parent as given.
@@ -62,10 +57,19 @@ protected:
     std::filesystem::path HostPath(const std::string& relative) const;
     // The NT name of a volume-relative path, as the driver logs it.
     std::string NtName(const std::string& relative) const;
+    // The line binding writes for the stub at relative.
+    std::string Initializing(const std::string& relative) const {
+        return "[PONTOR] PontorPostCreate: Initializing VMDK file " + NtName(relative) + ".\n";
+    }
 
     void PutFile(const std::string& relative, const std::vector<uint8_t>& bytes);
     void PutImage(const std::string& relative, const vhdxtest::ImageSpec& shape);
     void PutStub(const std::string& relative, std::string_view imagePath, size_t size = 2048);
+    // disk.vhdx (DynamicSpec) and its stub disk.vmdk.
+    void PutDisk() {
+        PutImage("disk.vhdx", DynamicSpec());
+        PutStub("disk.vmdk", "disk.vhdx");
+    }
     std::vector<uint8_t> HostBytes(const std::string& relative) const;
 
     host::IoResult Open(const std::string& relative, host::Handle* handle,

@@ -12,11 +12,7 @@ class Hazards : public FilterTest {
 protected:
     void SetUp() override {
         FilterTest::SetUp();
-        PutImage("disk.vhdx", DynamicSpec());
-        PutStub("disk.vmdk", "disk.vhdx");
-    }
-    std::string Initializing() const {
-        return "[PONTOR] PontorPostCreate: Initializing VMDK file " + NtName("disk.vmdk") + ".\n";
+        PutDisk();
     }
     static std::vector<uint8_t> Served(uint64_t offset, ULONG length) {
         return vhdxtest::ExpectedBytes(DynamicSpec(), nullptr, offset, length);
@@ -49,7 +45,7 @@ TEST_F(Hazards, ACachedStreamKeepsItsBindingUntilTheLazyCloserTearsItDown) {
         EXPECT_EQ(Read(handle, 5 * MiB, 4096).bytes, Served(5 * MiB, 4096));
     }
     // The reopen found the stream cached, its context still bound.
-    EXPECT_EQ(CountLines(capture, Initializing()), 1u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 1u);
     EXPECT_EQ(host::PoolOutstanding(PONTOR_CONTEXT_TAG), 1u);
 
     // Torn down on the closer's thread, at APC_LEVEL: the image is closed there.
@@ -61,7 +57,7 @@ TEST_F(Hazards, ACachedStreamKeepsItsBindingUntilTheLazyCloserTearsItDown) {
     host::Handle after;
     ASSERT_EQ(Open("disk.vmdk", &after).status, STATUS_SUCCESS);
     EXPECT_EQ(Read(after, 5 * MiB, 4096).bytes, Served(5 * MiB, 4096));
-    EXPECT_EQ(CountLines(capture, Initializing()), 2u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 2u);
 }
 
 TEST_F(Hazards, ALinkOrJunctionIsNeverOpenedSoNothingBinds) {
@@ -95,7 +91,7 @@ TEST_F(Hazards, FourKiBSectorsServeBoundReadsButAnUnbufferedFirstOpenCannotBind)
 
     host::Handle buffered;
     ASSERT_EQ(Open("disk.vmdk", &buffered).status, STATUS_SUCCESS);
-    EXPECT_EQ(CountLines(capture, Initializing()), 2u);
+    EXPECT_EQ(CountLines(capture, Initializing("disk.vmdk")), 2u);
     for (const host::IoPath path : {host::IoPath::Irp, host::IoPath::Paging}) {
         EXPECT_EQ(Read(buffered, 5 * MiB + 4096, 8192, path).bytes, Served(5 * MiB + 4096, 8192));
     }

@@ -255,21 +255,13 @@ TEST_F(FilterTest, ServedSizeIsTheVirtualDiskInWholeBlocks) {
         ASSERT_EQ(Open("disk.vmdk", &handle).status, STATUS_SUCCESS);
 
         FILE_STANDARD_INFORMATION standard = {};
-        host::IoResult r =
-            host::QueryInformation(handle, FileStandardInformation, &standard, sizeof(standard));
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        // The other classes place the same size where SizeQueries checks.
+        EXPECT_EQ(
+            host::QueryInformation(handle, FileStandardInformation, &standard, sizeof(standard))
+                .status,
+            STATUS_SUCCESS);
         EXPECT_EQ(standard.EndOfFile.QuadPart, c.served);
         EXPECT_EQ(standard.AllocationSize.QuadPart, c.served);
-        FILE_NETWORK_OPEN_INFORMATION open = {};
-        r = host::QueryInformation(handle, FileNetworkOpenInformation, &open, sizeof(open));
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(open.EndOfFile.QuadPart, c.served);
-        EXPECT_EQ(open.AllocationSize.QuadPart, c.served);
-        std::vector<uint8_t> all(sizeof(FILE_ALL_INFORMATION) + 512);
-        host::QueryInformation(handle, FileAllInformation, all.data(), (ULONG)all.size());
-        const auto* record = (const FILE_ALL_INFORMATION*)all.data();
-        EXPECT_EQ(record->StandardInformation.EndOfFile.QuadPart, c.served);
-        EXPECT_EQ(record->StandardInformation.AllocationSize.QuadPart, c.served);
         // A read of the last served byte succeeds; one past it is the end.
         EXPECT_EQ(Read(handle, (uint64_t)c.served - 1, 1).status, STATUS_SUCCESS);
         EXPECT_EQ(Read(handle, (uint64_t)c.served, 1).status, STATUS_END_OF_FILE);
@@ -325,16 +317,6 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"prepareMdlWrite",
                   [](const host::Handle& h) { return host::PrepareMdlWrite(h, 0, 4096); }}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(BoundStub, WriteToAnUnboundStubChangesTheFile) {
-    host::Handle writer;
-    ASSERT_EQ(Open("dir/free.vmdk", &writer, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE).status,
-              STATUS_SUCCESS);
-    ASSERT_EQ(WriteThrough(writer, IoPath::Irp).status, STATUS_SUCCESS);
-    const std::vector<uint8_t> bytes = HostBytes("dir/free.vmdk");
-    EXPECT_EQ(bytes[1024], 0x5A);
-    EXPECT_EQ(bytes[1535], 0x5A);
-}
 
 // ---- The header query ----
 

@@ -29,7 +29,8 @@ TEST_F(Dispatch, OpenAndCloseRunCallbacksInOrder) {
                                              "post cleanup", "pre close", "post close"}));
 }
 
-// Each pre-operation result of a read, and what the caller and the filter see.
+// Each pre-operation result of a read, and what the caller and the filter see
+// (FLT_PREOP_SYNCHRONIZE takes WITH_CALLBACK's path: every request is synchronous).
 struct PreResultCase {
     const char* name;
     FLT_PREOP_CALLBACK_STATUS result;
@@ -46,16 +47,15 @@ TEST_P(PreResult, IsHonoured) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     TheFilter().log.clear();
-    TheFilter().pre = Only(IRP_MJ_READ,
-                           [&](PFLT_CALLBACK_DATA data,
-                               PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-                               if (c.result == FLT_PREOP_COMPLETE) {
-                                   std::memcpy(data->Iopb->Parameters.Read.ReadBuffer, "XY", 2);
-                                   data->IoStatus.Status = STATUS_SUCCESS;
-                                   data->IoStatus.Information = 2;
-                               }
-                               return c.result;
-                           });
+    TheFilter().pre =
+        Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
+            if (c.result == FLT_PREOP_COMPLETE) {
+                std::memcpy(data->Iopb->Parameters.Read.ReadBuffer, "XY", 2);
+                data->IoStatus.Status = STATUS_SUCCESS;
+                data->IoStatus.Information = 2;
+            }
+            return c.result;
+        });
     std::string buffer(4, '.');
     const host::IoResult r = host::Read(h, {.buffer = buffer.data(), .length = 4, .offset = 2});
     EXPECT_EQ(r.status, c.status);
@@ -75,13 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "2345"},
         PreResultCase{
             "NoCallback", FLT_PREOP_SUCCESS_NO_CALLBACK, {"pre read"}, STATUS_SUCCESS, 4, "2345"},
-        PreResultCase{"Complete", FLT_PREOP_COMPLETE, {"pre read"}, STATUS_SUCCESS, 2, "XY.."},
-        PreResultCase{"Synchronize",
-                      FLT_PREOP_SYNCHRONIZE,
-                      {"pre read", "post read"},
-                      STATUS_SUCCESS,
-                      4,
-                      "2345"}),
+        PreResultCase{"Complete", FLT_PREOP_COMPLETE, {"pre read"}, STATUS_SUCCESS, 2, "XY.."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Dispatch, PostOperationSeesTheFileSystemsAnswer) {
@@ -108,9 +102,7 @@ TEST_F(Dispatch, FastIoServedWhenAllowedAndDisallowedComesBackAsAnIrp) {
     char buffer[3];
     for (const bool allowed : {true, false}) {
         TheFilter().log.clear();
-        TheFilter().pre = [allowed](
-                              PFLT_CALLBACK_DATA data,
-                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+        TheFilter().pre = [allowed](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
             if (!allowed && FLT_IS_FASTIO_OPERATION(data)) {
                 return FLT_PREOP_DISALLOW_FASTIO;
             }
@@ -145,12 +137,11 @@ TEST_P(ReadPath, PresentsItsParameters) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     FLT_IO_PARAMETER_BLOCK seen = {};
-    TheFilter().pre = Only(IRP_MJ_READ,
-                           [&](PFLT_CALLBACK_DATA data,
-                               PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-                               seen = *data->Iopb;
-                               return std::nullopt;
-                           });
+    TheFilter().pre =
+        Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
+            seen = *data->Iopb;
+            return std::nullopt;
+        });
     char buffer[4] = {};
     const host::IoResult r =
         host::Read(h, {.buffer = buffer, .length = 4, .offset = 1, .path = c.path});
@@ -185,13 +176,12 @@ TEST_F(Dispatch, SynchronousHandleReadsAtItsCurrentOffset) {
     ASSERT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).information, 4u);
     EXPECT_EQ(std::string(buffer, 4), "4567");
     // A read the filter completes leaves the offset where it was.
-    TheFilter().pre = Only(IRP_MJ_READ,
-                           [](PFLT_CALLBACK_DATA data,
-                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-                               data->IoStatus.Status = STATUS_SUCCESS;
-                               data->IoStatus.Information = 0;
-                               return FLT_PREOP_COMPLETE;
-                           });
+    TheFilter().pre =
+        Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
+            data->IoStatus.Status = STATUS_SUCCESS;
+            data->IoStatus.Information = 0;
+            return FLT_PREOP_COMPLETE;
+        });
     ASSERT_EQ(host::Read(h, {.buffer = buffer, .length = 4}).status, STATUS_SUCCESS);
     EXPECT_EQ(h.FileObject()->CurrentByteOffset.QuadPart, 8);
 }
@@ -245,8 +235,7 @@ TEST_F(Dispatch, WriteRelatedOperations) {
 
     // Refused acquires are not released; a refused fast MDL write returns as an IRP.
     TheFilter().log.clear();
-    TheFilter().pre = [](PFLT_CALLBACK_DATA data,
-                         PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
         if (FLT_IS_FASTIO_OPERATION(data)) {
             return FLT_PREOP_DISALLOW_FASTIO;
         }
@@ -276,8 +265,7 @@ TEST_F(Dispatch, FileSystemControlIsBuffered) {
     EXPECT_EQ(host::FileSystemControl(h, {.code = code, .output = out, .outputLength = 8}).status,
               STATUS_INVALID_DEVICE_REQUEST);
 
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
-                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
         auto& fsctl = data->Iopb->Parameters.FileSystemControl.Buffered;
         EXPECT_EQ(fsctl.FsControlCode, code);
         EXPECT_EQ(std::string((char*)fsctl.SystemBuffer, 2), "in");  // the input, on the way down
@@ -294,8 +282,7 @@ TEST_F(Dispatch, FileSystemControlIsBuffered) {
         << "the information's bytes, no more";
 
     void* system = &system;
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
-                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
         system = data->Iopb->Parameters.FileSystemControl.Buffered.SystemBuffer;
         return std::nullopt;
     };
@@ -309,15 +296,13 @@ TEST_F(Dispatch, ParameterChangesNeedTheDirtyMark) {
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
     for (const bool dirty : {true, false}) {
         TheFilter().pre =
-            Only(IRP_MJ_READ,
-                 [&](PFLT_CALLBACK_DATA data,
-                     PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-                     data->Iopb->Parameters.Read.ByteOffset.QuadPart = 5;
-                     if (dirty) {
-                         FltSetCallbackDataDirty(data);
-                     }
-                     return std::nullopt;
-                 });
+            Only(IRP_MJ_READ, [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
+                data->Iopb->Parameters.Read.ByteOffset.QuadPart = 5;
+                if (dirty) {
+                    FltSetCallbackDataDirty(data);
+                }
+                return std::nullopt;
+            });
         char buffer[2];
         EXPECT_EQ(host::Read(h, {.buffer = buffer, .length = 2, .offset = 0}).status,
                   STATUS_SUCCESS);
@@ -329,12 +314,10 @@ TEST_F(Dispatch, ParameterChangesNeedTheDirtyMark) {
 TEST_F(Dispatch, CallbacksMustReleaseWhatTheyAcquire) {
     host::Handle h;
     ASSERT_EQ(OpenFile("dir/file.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().pre = Only(
-        IRP_MJ_READ,
-        [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-            KeEnterCriticalRegion();
-            return std::nullopt;
-        });
+    TheFilter().pre = Only(IRP_MJ_READ, [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS) -> Verdict {
+        KeEnterCriticalRegion();
+        return std::nullopt;
+    });
     char buffer[1];
     host::Read(h, {.buffer = buffer, .length = 1, .offset = 0});
     const std::vector<std::string> checks = TakeBugChecks();
@@ -356,8 +339,7 @@ TEST_F(Dispatch, ExtraCreateParametersReachTheFilter) {
                           Case{{other, wanted}, true, STATUS_SUCCESS}}) {
         bool sawList = false;
         NTSTATUS found = STATUS_NOT_FOUND;
-        TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
-                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+        TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
             if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
                 PECP_LIST list = nullptr;
                 EXPECT_EQ(FltGetEcpListFromCallbackData(TheFilter().handle, data, &list),
@@ -387,9 +369,7 @@ TEST_F(Dispatch, CreateFlagsAndStackFileObjects) {
         bool onStack = false;
         ACCESS_MASK access = 0;
     } seen;
-    TheFilter().pre =
-        [&](PFLT_CALLBACK_DATA data,
-            PCFLT_RELATED_OBJECTS objects) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects) -> Verdict {
         if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
             ULONG_PTR low, high;
             IoGetStackLimits(&low, &high);

@@ -1,6 +1,7 @@
 // The file system below the filters: names, refusals, reads as NTFS answers
 // them, information classes, share access.
 #include <cstring>
+#include <tuple>
 
 #include "tests/platform/test_filter.h"
 
@@ -17,16 +18,15 @@ protected:
 
     // Opens through the volume's bare instance, as the driver's image opens do.
     NTSTATUS KernelOpen(const std::u16string& name, ULONG attributes, ULONG flags, HANDLE* handle,
-                        PFILE_OBJECT* fo, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
-                        ULONG disposition = FILE_OPEN,
-                        ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
+                        PFILE_OBJECT* fo) {
         UNICODE_STRING u = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2),
                             (PWCH)name.data()};
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &u, attributes, nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
-        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, access, &oa, &iosb,
-                               nullptr, FILE_ATTRIBUTE_NORMAL, 7, disposition, options, nullptr, 0,
+        return FltCreateFileEx(nullptr, volume_->Instance(), handle, fo, GENERIC_READ | SYNCHRONIZE,
+                               &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN,
+                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0,
                                flags);
     }
 };
@@ -87,8 +87,7 @@ TEST_F(Files, NamesAreNormalizedAndParsed) {
                         host::Utf8(&info->Extension), host::Utf8(&info->Stream)});
         FltReleaseFileNameInformation(info);
     };
-    TheFilter().pre = [&](PFLT_CALLBACK_DATA data,
-                          PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
+    TheFilter().pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) -> Verdict {
         if (data->Iopb->MajorFunction == IRP_MJ_CREATE) {
             parse(data);
         }
@@ -194,27 +193,16 @@ INSTANTIATE_TEST_SUITE_P(Offsets, FltRead,
 // kept and misused.
 TEST_F(Files, KernelOpensOfForeignNamesFailAndMisuseIsABugCheck) {
     host::Volume other(Path("Dir"));
-    constexpr ULONG kFile = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
-    struct Case {
-        const char* what;
-        std::u16string name;
-        ACCESS_MASK access;
-        ULONG disposition, options;
-        NTSTATUS status;
-    };
     HANDLE handle;
     PFILE_OBJECT fo;
-    for (const Case& c : {
-             Case{"another volume", other.NtName("Sub/Disk.VMDK"), GENERIC_READ, FILE_OPEN, kFile,
-                  STATUS_INVALID_PARAMETER},
-             Case{"a device name this one begins", volume_->DeviceName() + u"7\\outside.bin",
-                  GENERIC_READ, FILE_OPEN, kFile, STATUS_OBJECT_PATH_NOT_FOUND},
-         }) {
+    for (const auto& [what, name, status] :
+         {std::tuple<const char*, std::u16string, NTSTATUS>{
+              "another volume", other.NtName("Sub/Disk.VMDK"), STATUS_INVALID_PARAMETER},
+          {"a device name this one begins", volume_->DeviceName() + u"7\\outside.bin",
+           STATUS_OBJECT_PATH_NOT_FOUND}}) {
         handle = nullptr;
-        EXPECT_EQ(KernelOpen(c.name, 0, 0, &handle, &fo, c.access, c.disposition, c.options),
-                  c.status)
-            << c.what;
-        EXPECT_EQ(handle, nullptr) << c.what;
+        EXPECT_EQ(KernelOpen(name, 0, 0, &handle, &fo), status) << what;
+        EXPECT_EQ(handle, nullptr) << what;
     }
 
     // The file stays open until its handle is closed and the file object's

@@ -1,7 +1,7 @@
-// Kernel services: events, mutexes, cancellable waits, MDL mapping, the pool's
-// checks and the debug output's conversions.
+// Kernel services: events, mutexes, cancellable waits, the pool's checks and
+// the debug output's conversions. (MDLs are mapped, and fail to map, in the
+// filter tests' paging reads, by the driver itself.)
 #include <cstdarg>
-#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -91,58 +91,6 @@ TEST_F(Kernel, CriticalRegionsNest) {
     KeLeaveCriticalRegion();
     KeLeaveCriticalRegion();
     EXPECT_EQ(TakeBugChecks().size(), 1u) << "leaving a region never entered";
-}
-
-TEST_F(Kernel, MdlMapping) {
-    char buffer[100];
-    MDL mdl = {};
-    mdl.MdlFlags = MDL_PAGES_LOCKED;
-    mdl.StartVa = (PVOID)((ULONG_PTR)buffer & ~(ULONG_PTR)0xFFF);
-    mdl.ByteOffset = (ULONG)((ULONG_PTR)buffer & 0xFFF);
-    mdl.ByteCount = sizeof(buffer);
-    const ULONG priority = NormalPagePriority | MdlMappingNoExecute;
-    host::FailMdlMapping(1);
-    EXPECT_EQ(MmMapLockedPagesSpecifyCache(&mdl, KernelMode, MmCached, nullptr, FALSE, priority),
-              nullptr);
-    EXPECT_EQ(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, priority), (PVOID)buffer);
-    EXPECT_TRUE(mdl.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
-    EXPECT_EQ(mdl.MappedSystemVa, (PVOID)buffer);
-}
-
-// A filter reading through the I/O manager's paging MDL, with the mapping
-// failing once.
-TEST_F(Kernel, PagingReadMdlMappedByTheFilter) {
-    WriteFile("f.bin", "abcdef");
-    Load();
-    host::Handle h;
-    ASSERT_EQ(OpenFile("f.bin", &h).status, STATUS_SUCCESS);
-    TheFilter().pre = Only(IRP_MJ_READ,
-                           [](PFLT_CALLBACK_DATA data,
-                              PCFLT_RELATED_OBJECTS) -> std::optional<FLT_PREOP_CALLBACK_STATUS> {
-                               PMDL mdl = data->Iopb->Parameters.Read.MdlAddress;
-                               void* to = MmGetSystemAddressForMdlSafe(
-                                   mdl, NormalPagePriority | MdlMappingNoExecute);
-                               if (to == nullptr) {
-                                   data->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-                               } else {
-                                   std::memcpy(to, "ZZ", 2);
-                                   data->IoStatus.Status = STATUS_SUCCESS;
-                               }
-                               data->IoStatus.Information = to == nullptr ? 0 : 2;
-                               return FLT_PREOP_COMPLETE;
-                           });
-    char buffer[2] = {};
-    host::FailMdlMapping(1);
-    EXPECT_EQ(
-        host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging})
-            .status,
-        STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(
-        host::Read(h, {.buffer = buffer, .length = 2, .offset = 0, .path = host::IoPath::Paging})
-            .status,
-        STATUS_SUCCESS);
-    EXPECT_EQ(std::string(buffer, 2), "ZZ");
 }
 
 TEST_F(Kernel, PoolMisuseIsABugCheck) {

@@ -24,15 +24,16 @@ struct StreamState {
     int value;
 };
 
+// What a pre-operation hook decides: a value replaces the default result
+// FLT_PREOP_SUCCESS_WITH_CALLBACK.
+using Verdict = std::optional<FLT_PREOP_CALLBACK_STATUS>;
+using PreHook = std::function<Verdict(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS)>;
+
 // What the filter does and saw. Reset before every test.
 struct Filter {
     std::mutex mutex;
     std::vector<std::string> log;  // "pre read fast", "post create", "setup", ...
-    // Runs inside each pre-operation callback; a value replaces the default
-    // result FLT_PREOP_SUCCESS_WITH_CALLBACK.
-    std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA,
-                                                           PCFLT_RELATED_OBJECTS)>
-        pre;
+    PreHook pre;                   // runs inside each pre-operation callback
     std::function<void(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS)> post;
     std::function<void(PVOID)> cleanup;  // extra work of the context cleanup
     std::atomic<int> cleanups{0};
@@ -51,9 +52,6 @@ Filter& TheFilter();
 NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 std::string MajorName(UCHAR major);
-
-using PreHook = std::function<std::optional<FLT_PREOP_CALLBACK_STATUS>(PFLT_CALLBACK_DATA,
-                                                                       PCFLT_RELATED_OBJECTS)>;
 
 // A pre-operation hook that acts on requests of one major function only.
 inline PreHook Only(UCHAR major, PreHook hook) {

@@ -523,6 +523,16 @@ std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uin
     return out;
 }
 
+std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size, uint64_t signature) {
+    std::vector<uint8_t> bytes(std::max<size_t>(size, 16), 0);
+    Store64(bytes.data(), signature);
+    for (size_t i = 0; i < imagePath.size() && 16 + 2 * i + 1 < bytes.size(); i++) {
+        Store16(&bytes[16 + 2 * i], (uint8_t)imagePath[i]);
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
 void Store16(uint8_t* p, uint16_t v) {
     p[0] = (uint8_t)v;
     p[1] = (uint8_t)(v >> 8);

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -152,6 +153,14 @@ void ExpectedBytes(const ImageSpec& image, const ImageSpec* parent, uint64_t off
 // parent of the one before.
 std::vector<uint8_t> ExpectedChainBytes(const std::vector<ImageSpec>& chain, uint64_t offset,
                                         uint64_t length);
+
+// "qelvorn" and a zero byte.
+constexpr uint64_t kStubSignature = 0x006E726F766C6571ULL;
+
+// A stub: signature, the (ASCII) image path as UTF-16LE at offset 16 with
+// its terminating zero, zero-padded to size bytes.
+std::vector<uint8_t> StubBytes(std::string_view imagePath, size_t size = 2048,
+                               uint64_t signature = kStubSignature);
 
 void Store16(uint8_t* p, uint16_t v);
 void Store32(uint8_t* p, uint32_t v);

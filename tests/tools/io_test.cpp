@@ -89,10 +89,8 @@ struct Probe {
 
 TEST_F(ServedBytes, ReadSendsOneRequestAndReportsItsStatus) {
     const Probe probes[] = {
-        {0, 1, "0x00000000", 1},
-        {2 * MiB - 511, 4097, "0x00000000", 4097},         // into the partial block, mid-sector
+        // The blocks a request meets are the driver tests' concern; here, what the tool reports.
         {2 * MiB + 1000, 3 * MiB, "0x00000000", 3 * MiB},  // partial, zero, parent blocks
-        {9 * MiB - 3, 7, "0x00000000", 7},                 // into the hole of both images
         {kServed - 100, 1000, "0x00000000", 100},          // runs past the served size
         {kServed, 1, "0xC0000011", 0},                     // at it: end of file
         {kServed + MiB, 0, "0xC0000011", 0},

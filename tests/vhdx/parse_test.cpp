@@ -113,12 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The second copy is sound: the driver reads the first only.
         {"header_checksum", [](Image& i) { i.bytes[0x10000 + 100] ^= 1; },
          kRefused, HDR "Invalid VHDX_HEADER Checksum\n"},
-        {"header_checksum_computed_over_nonzero_field",
-         [](Image& i) {
-             // The writer forgot to zero the field before summing.
-             uint8_t* h = i.bytes.data() + 0x10000;
-             Store32(h + 4, VhdxComputeChecksum(h, 4096));
-         }, kRefused, HDR "Invalid VHDX_HEADER Checksum\n"},
         {"region_table_signature",
          [](Image& i) {
              i.bytes[0x30000] = 'R';
@@ -132,6 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
              i.ResealRegionTables();
          }, kRefused, HDR
          "VHDX_REGION_TABLE_HEADER EntryCount 2048 exceeds the table's 2047 entries\n"},
+        // Neither region found: the BAT's is the one reported.
         {"no_region_entries",
          [](Image& i) {
              Store32(i.bytes.data() + 0x30000 + 8, 0);
@@ -141,17 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
          [](Image& i) {
              i.SetRegionGuid(kBatRegion, Guid::Parse("{00000000-0000-0000-0000-000000000001}"));
          }, kRefused, NO_BAT},
-        {"neither_region_reports_bat_first",
-         [](Image& i) {
-             const auto other = Guid::Parse("{00000000-0000-0000-0000-000000000002}");
-             i.SetRegionGuid(kBatRegion, other);
-             i.SetRegionGuid(kMetadataRegion, other);
-         }, kRefused, NO_BAT},
         {"bat_guid_big_endian_does_not_match",
          [](Image& i) { i.SetRegionGuid(kBatRegion, kBatRegion.BigEndianGroups()); },
          kRefused, NO_BAT},
-        {"bat_file_offset_zero", [](Image& i) { i.SetRegionOffset(kBatRegion, 0); },
-         kRefused, NO_BAT},
+        // An entry at offset 0 counts as absent, and the last of two wins.
         {"later_duplicate_bat_entry_with_offset_zero_wins",
          [](Image& i) { i.AppendRegionEntry(kBatRegion, 0, 1 << 20); },
          kRefused, NO_BAT},
