@@ -175,6 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RoutineCase{"volumeGuidName", host::FltRoutine::GetVolumeGuidName, 1,
                     "PontorParseHeader: FltGetVolumeGuidName failed with status 0xc000009a\n"},
+        RoutineCase{"getStreamContext", host::FltRoutine::GetStreamContext, 1,
+                    "PontorPostCreate: FltGetStreamContext failed with status 0xc000009a\n"},
         RoutineCase{"setStreamContext", host::FltRoutine::SetStreamContext, 1,
                     "PontorPostCreate: FltSetStreamContext failed with status 0xc000009a\n"},
         RoutineCase{"nameInPreCreate", host::FltRoutine::GetFileNameInformation, 1, ""},
@@ -186,6 +188,20 @@ INSTANTIATE_TEST_SUITE_P(
                     "PontorGetFileName: FltParseFileNameInformation failed with status "
                     "0xc000009a\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A load the Filter Manager refuses fails with its status and leaves no
+// filter registered (the host stops at one left behind).
+TEST_F(FilterTest, RefusedLoadLeavesNoFilter) {
+    Unload();
+    for (const auto routine :
+         {host::FltRoutine::RegisterFilter, host::FltRoutine::StartFiltering}) {
+        host::ResetFaults();  // calls are counted from here
+        host::FailRoutine(routine, 1, STATUS_INSUFFICIENT_RESOURCES);
+        std::string error;
+        EXPECT_EQ(host::ServingDriver::Load(DriverEntry, &error), nullptr);
+        EXPECT_NE(error.find("INSUFFICIENT_RESOURCES"), std::string::npos) << error;
+    }
+}
 
 }  // namespace
 }  // namespace filtertest

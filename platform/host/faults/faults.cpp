@@ -77,7 +77,7 @@ struct Faults {
     std::atomic<uint64_t> creates{0};
     Armed<NTSTATUS> failCreate;
     // Filter Manager routines, by FltRoutine.
-    static constexpr size_t kRoutines = 4;
+    static constexpr size_t kRoutines = (size_t)FltRoutine::ParseFileNameInformation + 1;
     std::atomic<uint64_t> routineCalls[kRoutines] = {};
     Armed<NTSTATUS> failRoutine[kRoutines];
     // Kernel.

@@ -33,10 +33,13 @@ uint64_t CreateCount();
 // The nth call (1-based) of the routine fails with status and changes
 // nothing: no context is attached, no name handed back, none parsed.
 enum class FltRoutine {
+    RegisterFilter,
+    StartFiltering,
     GetVolumeGuidName,
+    GetStreamContext,
     SetStreamContext,
     GetFileNameInformation,
-    ParseFileNameInformation,
+    ParseFileNameInformation,  // the last
 };
 void FailRoutine(FltRoutine routine, uint64_t nth, NTSTATUS status);
 

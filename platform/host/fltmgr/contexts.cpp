@@ -255,6 +255,10 @@ NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
         return STATUS_INVALID_PARAMETER;
     }
     *Context = nullptr;
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::GetStreamContext, &injected)) {
+        return injected;
+    }
     host::LockedStream locked = host::StreamOf(Instance, FileObject);
     if (!NT_SUCCESS(locked.status)) {
         return locked.status;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 
+#include "platform/host/faults/internal.h"
 #include "platform/host/fltmgr/driver.h"
 #include "platform/host/fs/internal.h"
 #include "platform/host/iomgr/iomgr.h"
@@ -252,9 +253,14 @@ Driver::Driver(PDRIVER_INITIALIZE entry) {
         loaded_ = true;
         return;
     }
-    // A driver that fails to load is gone; what it left registered goes too.
-    for (_FLT_FILTER* f : FiltersOf(&object_)) {
+    // A driver that fails to load is gone, and a filter it left registered
+    // would call into an unloaded image.
+    const std::vector<_FLT_FILTER*> left = FiltersOf(&object_);
+    for (_FLT_FILTER* f : left) {
         FltUnregisterFilter(f);
+    }
+    if (!left.empty()) {
+        detail::BugCheck("DriverEntry failed and left its filter registered");
     }
 }
 
@@ -355,6 +361,10 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
         Registration->Size < offsetof(FLT_REGISTRATION, GenerateFileNameCallback)) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::RegisterFilter, &injected)) {
+        return injected;
+    }
     auto filter = new _FLT_FILTER();
     filter->driver = Driver;
     std::memcpy(&filter->registration, Registration,
@@ -393,6 +403,10 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
     host::detail::CheckIrql(PASSIVE_LEVEL, "FltStartFiltering");
+    NTSTATUS injected;
+    if (host::detail::NextRoutineFails(host::FltRoutine::StartFiltering, &injected)) {
+        return injected;
+    }
     {
         std::lock_guard<std::mutex> lock(gLock);
         if (!host::detail::IsRegistered(Filter) || Filter->filtering) {
