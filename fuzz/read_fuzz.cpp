@@ -54,6 +54,8 @@ struct Harness {
     vhdxtest::Image child, parent;
     Destination destination;
     std::vector<uint8_t> expected;
+    // Sector bitmaps of earlier inputs: a fresh MiB each would cost fresh pages.
+    std::vector<std::vector<uint8_t>> spareBitmaps;
     // The input bytes the images on the volume were drawn from, once there are any.
     std::optional<std::string> imagesDrawnBy;
 
@@ -94,7 +96,8 @@ vhdxtest::State PickState(FuzzedDataProvider& in) {
 
 // A disk of up to 4 chunks of which a few blocks are allocated, so that
 // requests cross chunk boundaries while the file stays a few MiB.
-vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t seed) {
+vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t seed,
+                              std::vector<std::vector<uint8_t>>& spare) {
     vhdxtest::ImageSpec shape;
     shape.seed = seed;
     if (wellFormed) {
@@ -127,6 +130,10 @@ vhdxtest::ImageSpec PickImage(FuzzedDataProvider& in, bool wellFormed, uint64_t 
     for (const auto& [block, state] : shape.blocks) {
         if (state == vhdxtest::State::PartiallyPresent && (wellFormed || in.ConsumeBool())) {
             std::vector<uint8_t>& bits = shape.sectorBitmaps[block / ratio];
+            if (bits.empty() && !spare.empty()) {
+                bits = std::move(spare.back());
+                spare.pop_back();
+            }
             bits.resize(MiB);
             // A few bit patterns, spread over the whole bitmap.
             const uint8_t pattern[4] = {
@@ -201,10 +208,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const bool wellFormed = in.ConsumeBool();
 
-    vhdxtest::ImageSpec child = PickImage(in, wellFormed, 1);
+    vhdxtest::ImageSpec child = PickImage(in, wellFormed, 1, h.spareBitmaps);
     std::unique_ptr<vhdxtest::ImageSpec> parent;
     if (in.ConsumeBool()) {
-        parent = std::make_unique<vhdxtest::ImageSpec>(PickImage(in, wellFormed, 2));
+        parent =
+            std::make_unique<vhdxtest::ImageSpec>(PickImage(in, wellFormed, 2, h.spareBitmaps));
         child.hasParent = true;
         if (wellFormed) {
             parent->virtualDiskSize = child.virtualDiskSize;
@@ -323,6 +331,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             std::free(stream);
         }
+    }
+    const auto keepBitmaps = [&](vhdxtest::ImageSpec& shape) {
+        for (auto& [chunk, bits] : shape.sectorBitmaps) {
+            h.spareBitmaps.push_back(std::move(bits));
+        }
+    };
+    keepBitmaps(child);
+    if (parent) {
+        keepBitmaps(*parent);
     }
     if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
         std::fprintf(stderr, "leak after reads: %zu allocations, %zu files\n",
