@@ -220,6 +220,13 @@ size_t ReclaimRetired() {
         return 0;  // a file object may still name an instance it was opened through
     }
     std::lock_guard<std::mutex> lock(gLock);
+    // A context still allocated may name its filter and the instance it
+    // was attached through.
+    for (const auto& instance : gRetiredInstances) {
+        if (instance->filter != nullptr && detail::ContextsOf(instance->filter) != 0) {
+            return 0;
+        }
+    }
     for (const auto& filter : gRetiredFilters) {
         if (detail::ContextsOf(filter.get()) != 0) {
             return 0;
