@@ -28,10 +28,32 @@ install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/scripts/pontor-completion.bash
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME pontor)
 
+# What Debian asks of every package: the licence in machine-readable form
+# (made from LICENSE, so the text lives once) and the changelog, compressed.
+# A native package's changelog is changelog.gz; its top entry names the
+# version the package carries.
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE license_text)
+string(STRIP "${license_text}" license_text)
+string(REGEX REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+string(REPLACE "\n" "\n " license_text "${license_text}")
+file(WRITE ${CMAKE_BINARY_DIR}/copyright
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: pontor\n\n"
+    "Files: *\nCopyright: 2026 The Pontor developers\nLicense: Expat\n ${license_text}\n")
+set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${changelog}
+    COMMAND ${PONTOR_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/cmake/debian/changelog > ${changelog}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/debian/changelog VERBATIM)
+add_custom_target(pontor_changelog ALL DEPENDS ${changelog})
+install(FILES ${CMAKE_BINARY_DIR}/copyright ${changelog}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pontor)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pontor)
 set(CPACK_PACKAGE_VENDOR Pontor)
-set(CPACK_PACKAGE_CONTACT "Pontor developers <pontor@localhost>")
+# The project has no mail domain of its own: .invalid says so (RFC 2606)
+# where lintian refuses a host without one.
+set(CPACK_PACKAGE_CONTACT "Pontor developers <pontor@pontor.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VHDX images served as raw disks through stub files")
 # Lines of the Debian description, wrapped as Debian writes them.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION

@@ -15,6 +15,7 @@ packages=(
     g++-mingw-w64-x86-64-posix                       # pontor.exe (libstdc++, winpthreads)
     osslsigncode openssl                             # the Windows bundle's test signature
     dpkg-dev man-db                                  # the .deb's Depends (dpkg-shlibdeps); man page check
+    lintian                                          # the .deb checked as Debian checks packages
     e2fsprogs mount                                  # debugfs; loop mounts of the served disk
     python3
 )

@@ -3,7 +3,8 @@
 # control file names the runtime packages only; dpkg installs it into a
 # scratch root (its own database, the machine's untouched), where the
 # installed tool, man page and completion are tried; dpkg removes it again
-# and leaves nothing behind.
+# and leaves nothing behind. lintian, Debian's own checker, finds no error
+# or warning in it.
 # usage: deb_test.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$1 source=$2 version=$3
@@ -40,8 +41,12 @@ depends=$(field Depends | tr ',' '\n' | sed 's/(.*)//; s/ //g' | sort -u | paste
     fail "Depends: $(field Depends); the tool needs: ${expected[*]}"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | paste -sd' ')
-[[ $files == "./usr/bin/pontor ./usr/share/bash-completion/completions/pontor ./usr/share/man/man1/pontor.1.gz" ]] ||
+[[ $files == "./usr/bin/pontor ./usr/share/bash-completion/completions/pontor ./usr/share/doc/pontor/changelog.gz ./usr/share/doc/pontor/copyright ./usr/share/man/man1/pontor.1.gz" ]] ||
     fail "package files: $files"
+
+# Debian's own judge of a package: no error, and no warning either.
+lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 ||
+    { cat "$work/lintian.out"; fail "lintian objects to $(basename "$deb")"; }
 
 # Installed into a scratch root with its own dpkg database.
 root=$work/root
