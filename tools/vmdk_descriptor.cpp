@@ -73,7 +73,8 @@ std::string DescriptorText(const Descriptor& d) {
                   "# Disk DescriptorFile\n"
                   "version=1\n"
                   "encoding=\"UTF-8\"\n"
-                  "CID=%08" PRIx32 "\n"
+                  "CID=%08" PRIx32
+                  "\n"
                   "parentCID=ffffffff\n"
                   "createType=\"monolithicFlat\"\n"
                   "\n"
