@@ -68,36 +68,31 @@ DiskChs AdapterGeometry(Adapter adapter, uint64_t sectors) {
 
 std::string DescriptorText(const Descriptor& d) {
     const DiskChs chs = AdapterGeometry(d.adapter, d.sectors);
-    char head[160];
-    std::snprintf(head, sizeof head,
-                  "# Disk DescriptorFile\n"
-                  "version=1\n"
-                  "encoding=\"UTF-8\"\n"
-                  "CID=%08" PRIx32
-                  "\n"
-                  "parentCID=ffffffff\n"
-                  "createType=\"monolithicFlat\"\n"
-                  "\n"
-                  "# Extent description\n",
-                  d.cid);
+    char cid[16];
+    std::snprintf(cid, sizeof cid, "%08" PRIx32, d.cid);
+    std::string text = "# Disk DescriptorFile\nversion=1\nencoding=\"UTF-8\"\n";
+    text += std::string("CID=") + cid + "\nparentCID=ffffffff\n";
+    text += "createType=\"monolithicFlat\"\n\n# Extent description\n";
     // RW although the driver refuses writes: qemu skips an RDONLY extent
     // and is left with none. Hypervisors attach the disk read-only instead.
-    std::string text = head;
     text += "RW " + std::to_string(d.sectors) + " FLAT \"" + d.extent + "\" 0\n";
+    text += "\n# The Disk Data Base\n#DDB\n\n";
+    auto ddb = [&](const char* key, const std::string& value) {
+        text += std::string("ddb.") + key + " = \"" + value + "\"\n";
+    };
     // Hardware version 4 (Workstation 5) is the lowest that knows this
     // format: no product refuses a disk as too new for its virtual machine.
-    // The four uuids present keep VirtualBox from adding them, which would
+    ddb("virtualHWVersion", "4");
+    ddb("adapterType", AdapterName(d.adapter));
+    ddb("geometry.cylinders", std::to_string(chs.cylinders));
+    ddb("geometry.heads", std::to_string(chs.heads));
+    ddb("geometry.sectors", std::to_string(chs.sectorsPerTrack));
+    // All four present keep VirtualBox from adding them, which would
     // rewrite this file.
-    text += "\n# The Disk Data Base\n#DDB\n\n";
-    text += "ddb.virtualHWVersion = \"4\"\n";
-    text += std::string("ddb.adapterType = \"") + AdapterName(d.adapter) + "\"\n";
-    text += "ddb.geometry.cylinders = \"" + std::to_string(chs.cylinders) + "\"\n";
-    text += "ddb.geometry.heads = \"" + std::to_string(chs.heads) + "\"\n";
-    text += "ddb.geometry.sectors = \"" + std::to_string(chs.sectorsPerTrack) + "\"\n";
-    text += "ddb.uuid.image = \"" + d.uuid + "\"\n";
-    text += std::string("ddb.uuid.parent = \"") + kNoUuid + "\"\n";
-    text += std::string("ddb.uuid.modification = \"") + kNoUuid + "\"\n";
-    text += std::string("ddb.uuid.parentmodification = \"") + kNoUuid + "\"\n";
+    ddb("uuid.image", d.uuid);
+    ddb("uuid.parent", kNoUuid);
+    ddb("uuid.modification", kNoUuid);
+    ddb("uuid.parentmodification", kNoUuid);
     return text;
 }
 
