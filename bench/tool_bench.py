@@ -149,7 +149,7 @@ def prepare(work, size_mib, pontor):
                 image)
         stub = image[:-4] + "vmdk"
         if not os.path.exists(stub):
-            run(pontor, "stub", "create", image)
+            run(pontor, "stub", "create", "--stub-only", image)
     return raw, served
 
 
@@ -314,7 +314,7 @@ def twins(work, raw, served, pontor):
         if not os.path.exists(copy) or os.path.getsize(copy) != os.path.getsize(source):
             shutil.copyfile(source, copy)
     if not os.path.exists(image2[:-4] + "vmdk"):
-        run(pontor, "stub", "create", image2)
+        run(pontor, "stub", "create", "--stub-only", image2)
     return raw2, image, image2
 
 

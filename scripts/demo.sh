@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything, then serves the bundled sample through the driver: a
 # differencing VHDX chain (samples/chain.tar.gz) holding a disk with an MBR
-# partition table and an ext4 file system. Its stub is mounted with
-# 'pontor mount' and read with standard tools and, where loop devices exist,
-# the kernel mounts the served ext4 itself; without FUSE, the same disk is
-# shown through 'pontor cat'.
+# partition table and an ext4 file system. Its stub and VMDK descriptor are
+# mounted with 'pontor mount'; qemu-img opens the descriptor as a hypervisor
+# would, standard tools read the stub and, where loop devices exist, the
+# kernel mounts the served ext4 itself; without FUSE, the same disk is shown
+# through 'pontor cat'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,7 +44,7 @@ run pontor check images/child.vhdx
 run pontor map images/child.vhdx
 run pontor stub create images/child.vhdx
 
-disk=mnt/child.vmdk
+disk=mnt/child-flat.vmdk
 if [[ -w /dev/fuse ]] && command -v fusermount3 >/dev/null; then
     echo
     echo "== Mount images/ through the driver at mnt/"
@@ -51,11 +52,16 @@ if [[ -w /dev/fuse ]] && command -v fusermount3 >/dev/null; then
     pontor mount images mnt && mounted=1
 fi
 if ((mounted)); then
-    run ls -l images/child.vmdk mnt/child.vmdk
+    run ls -l images/child-flat.vmdk images/child.vmdk mnt/child-flat.vmdk mnt/child.vmdk
+    if command -v qemu-img >/dev/null; then
+        echo
+        echo "== QEMU's vmdk driver opens the descriptor, whose extent is the served stub"
+        run qemu-img info mnt/child.vmdk
+    fi
 else
     echo
     echo "== FUSE is not available here (no usable /dev/fuse or fusermount3): the same disk through 'pontor cat'"
-    run pontor cat images/child.vmdk -o disk.raw
+    run pontor cat images/child-flat.vmdk -o disk.raw
     disk=disk.raw
 fi
 run sfdisk -l "$disk"
@@ -67,11 +73,11 @@ printf '\n$ debugfs -R "ls -l /" "%s?offset=1048576"\n' "$disk"
 quiet debugfs -R "ls -l /" "$disk?offset=1048576"
 if ((mounted)); then
     run dd if="$disk" bs=4096 skip=256 count=1 status=none of=block.dd
-    run pontor read images/child.vmdk --offset 1048576 --length 4096 -o block.read --json
+    run pontor read images/child-flat.vmdk --offset 1048576 --length 4096 -o block.read --json
     run cmp block.dd block.read
     if [[ -e /dev/loop-control ]] && losetup -f >/dev/null 2>&1; then
         echo
-        echo "== The kernel mounts the served disk's ext4 (read-only, through a loop device over mnt/child.vmdk)"
+        echo "== The kernel mounts the served disk's ext4 (read-only, through a loop device over mnt/child-flat.vmdk)"
         mkdir fs
         run mount -o ro,loop,offset=1048576 "$disk" fs
         run ls -l fs

@@ -43,7 +43,8 @@ _pontor() {
         return
     fi
 
-    # An option that takes a value: a file for FILE and OPTS-less values, else nothing.
+    # An option that takes a value: a file for FILE, the choices a TYPE's help
+    # lists after its colon, nothing for other values.
     local usage
     usage=$("$tool" $command --help 2>/dev/null)
     if [[ $prev == -* ]]; then
@@ -52,6 +53,11 @@ _pontor() {
             awk -v o="$prev" '$1 == o { print $2 }')
         case $value in
             FILE) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+            TYPE)
+                COMPREPLY=($(compgen -W "$(grep -e "$prev TYPE" <<<"$usage" |
+                    sed 's/.*: //; s/([a-z]*)//g; s/,/ /g')" -- "$cur"))
+                return
+                ;;
             ?*) return ;;
         esac
     fi

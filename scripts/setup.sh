@@ -8,6 +8,7 @@ packages=(
     llvm                                             # llvm-profdata, llvm-cov: scripts/coverage.sh
     libgtest-dev clang-format                        # tests; the format check
     qemu-utils                                       # qemu-img: interoperability oracle
+    qemu-system-common                               # qemu-storage-daemon: exports a descriptor's disk
     libfuse3-dev fuse3                               # pontor mount; fusermount3
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer
     fdisk                                            # sfdisk: the demo lists the sample's partitions

@@ -481,7 +481,21 @@ Command MountCommand() {
          "the ioctl PONTOR_IOC_GET_STUB_HEADER (tools/pontor_ioctl.h) returns its header.\n"
          "Other files pass through. Listing, renaming, removing, permissions and times\n"
          "go straight to SOURCE, as no filter sees them. Runs in the background unless\n"
-         "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n",
+         "-f; unmounts on SIGINT or SIGTERM, or with 'fusermount3 -u MOUNTPOINT'.\n"
+         "\n"
+         "Only the user who mounted can use the mount unless -o allow_other is given:\n"
+         "needed when a hypervisor runs as another user (QEMU under libvirt as\n"
+         "libvirt-qemu, VirtualBox or VMware as you while root mounted). Users other\n"
+         "than root may give it only where /etc/fuse.conf holds user_allow_other.\n"
+         "\n"
+         "A hypervisor opens the descriptor NAME.vmdk that 'pontor stub create' writes\n"
+         "beside the stub NAME-flat.vmdk: shorter than a stub, it passes through, and\n"
+         "its extent is the stub, served. Attach it read-only, as writes are refused:\n"
+         "VMware, an independent-nonpersistent disk or a snapshot's child; VirtualBox,\n"
+         "an immutable disk; QEMU, readonly=on or -snapshot. For example:\n"
+         "  pontor mount -o allow_other images vm\n"
+         "  qemu-img info vm/disk.vmdk\n"
+         "  qemu-system-x86_64 -drive file=vm/disk.vmdk,format=vmdk,if=virtio,readonly=on\n",
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"},
           {0, "readahead", "SIZE",

@@ -10,7 +10,7 @@ list(TRANSFORM PONTOR_READER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 # The command front ends both tools have; each adds its own I/O commands
 # and file writing.
 set(PONTOR_TOOL_COMMAND_SOURCES cli.cpp commands.cpp inspect_commands.cpp stub_command.cpp
-    stub_file.cpp)
+    stub_file.cpp vmdk_descriptor.cpp)
 list(TRANSFORM PONTOR_TOOL_COMMAND_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 
 # The driver sources the Windows tool compiles: the parse, the image open

@@ -31,17 +31,41 @@ constexpr size_t kMaxStoredChars = (PONTOR_STUB_READ_SIZE - PONTOR_STUB_PATH_OFF
 
 }  // namespace
 
-StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub) {
+StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub, bool stubOnly) {
     const std::filesystem::path imagePath =
         std::filesystem::absolute(Utf8Path(image)).lexically_normal();
-    std::filesystem::path stubPath;
+    std::filesystem::path stubPath, directory = imagePath.parent_path();
     std::error_code error;
-    if (!stub) {
-        stubPath = std::filesystem::path(imagePath).replace_extension(".vmdk");
-    } else {
+    if (stub) {
         stubPath = std::filesystem::absolute(Utf8Path(*stub)).lexically_normal();
         if (std::filesystem::is_directory(stubPath, error)) {
-            stubPath /= imagePath.filename().replace_extension(".vmdk");
+            directory = stubPath;
+            stubPath.clear();
+        }
+    }
+    std::optional<std::filesystem::path> descriptorPath;
+    std::string note;
+    if (stubPath.empty()) {
+        const std::string name = imagePath.stem().string();
+        stubPath = directory / Utf8Path(name + (stubOnly ? ".vmdk" : "-flat.vmdk"));
+        if (!stubOnly) {
+            descriptorPath = directory / Utf8Path(name + ".vmdk");
+        }
+    } else if (!stubOnly) {
+        // NAME-flat.vmdk, as VMware names a flat extent: NAME.vmdk describes it.
+        const std::string name = stubPath.filename().string();
+        constexpr std::string_view kFlat = "-flat.vmdk";
+        std::string tail =
+            name.size() > kFlat.size() ? name.substr(name.size() - kFlat.size()) : "";
+        for (char& c : tail) {
+            c = (char)std::tolower((unsigned char)c);
+        }
+        if (tail == kFlat) {
+            descriptorPath =
+                stubPath.parent_path() /
+                Utf8Path(name.substr(0, name.size() - kFlat.size()) + name.substr(name.size() - 5));
+        } else {
+            note = "no descriptor written: the stub's name does not end in -flat.vmdk";
         }
     }
     const std::string shown = stub ? *stub : stubPath.string();
@@ -51,12 +75,28 @@ StubPlan PlanStub(const std::string& image, const std::optional<std::string>& st
                         {},
                         kExitUsage};
     }
-    if (stubPath == imagePath) {
-        throw ToolError{shown, "the stub would replace the image itself", {}, kExitUsage};
+    if (stubPath == imagePath || descriptorPath == imagePath) {
+        throw ToolError{shown,
+                        std::string("the ") + (stubPath == imagePath ? "stub" : "descriptor") +
+                            " would replace the image itself",
+                        {},
+                        kExitUsage};
+    }
+    if (descriptorPath) {
+        const std::string name = stubPath.filename().string();
+        if (name.find_first_of("\"\r\n") != std::string::npos) {
+            throw ToolError{shown,
+                            "a descriptor cannot name a file whose name holds '\"' or a line "
+                            "break (--stub-only writes the stub alone)",
+                            {},
+                            kExitUsage};
+        }
     }
 
     StubPlan plan;
     plan.stubPath = stubPath;
+    plan.descriptorPath = descriptorPath;
+    plan.note = note;
     plan.directory = stubPath.parent_path();
     const std::filesystem::path relative = imagePath.lexically_relative(plan.directory);
     if (relative.empty() || *relative.begin() == "..") {

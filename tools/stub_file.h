@@ -13,15 +13,22 @@ namespace tool {
 
 struct StubPlan {
     std::filesystem::path stubPath;
+    // The VMDK descriptor naming the stub, written beside it; none when
+    // asked for the stub alone or when the stub's chosen name does not end
+    // in -flat.vmdk (why is in note).
+    std::optional<std::filesystem::path> descriptorPath;
+    std::string note;
     std::filesystem::path directory;  // the stub's directory, where the binder starts
     std::string relative;             // the image beneath it, '/'-separated
     std::u16string storedPath;        // as written into the stub, '\'-separated
 };
 
-// Where the stub for image goes (stub: a file or directory name, or the
-// image's name with the extension vmdk) and what it stores. Throws ToolError
-// when no stub there could name the image.
-StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub);
+// Where the stub for image goes and what it stores. stub: a file name, or a
+// directory for the default names: NAME-flat.vmdk and the descriptor
+// NAME.vmdk, or NAME.vmdk alone when stubOnly (NAME: the image's name
+// without its extension). Throws ToolError when no stub there could name
+// the image.
+StubPlan PlanStub(const std::string& image, const std::optional<std::string>& stub, bool stubOnly);
 
 // The stub's bytes: signature, eight unread bytes, the path and its NUL,
 // zeros up to the 2048 bytes the binder reads.

@@ -98,6 +98,8 @@ pontor st|stub
 pontor stub |create
 pontor info --|--help --json --trace --verbose
 pontor stub create --o|--overwrite
+pontor stub create --st|--stub-only
+pontor stub create --adapter l|legacyESX lsilogic
 pontor mount --read|--readahead
 pontor --v|--version
 CASES

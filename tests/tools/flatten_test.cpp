@@ -145,7 +145,7 @@ TEST_P(Flatten, WritesTheBytesTheChainPresents) {
     }
     EXPECT_EQ(Pontor({"check", "out.vhdx"}, dir.Dir()).exitCode, 0);
     ASSERT_EQ(Pontor({"stub", "create", "out.vhdx"}, dir.Dir()).exitCode, 0);
-    ASSERT_EQ(Pontor({"cat", "out.vmdk", "-o", "cat.raw"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(Pontor({"cat", "out-flat.vmdk", "-o", "cat.raw"}, dir.Dir()).exitCode, 0);
     EXPECT_TRUE(kit::ReadFile(dir.File("cat.raw")) == expected);
     if (c.depth > 2) {  // the driver refuses the chain itself, and names the way forward
         const tooltest::Run stub = Pontor({"stub", "create", top, "top.vmdk"}, dir.Dir());

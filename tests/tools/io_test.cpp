@@ -52,7 +52,9 @@ protected:
         fixture::DriverTest::SetUp();
         vhdxtest::WriteFile(dir_.File("child.vhdx"), vhdxtest::Build(Child()).bytes);
         vhdxtest::WriteFile(dir_.File("parent.vhdx"), vhdxtest::Build(Parent()).bytes);
-        ASSERT_EQ(tooltest::Pontor({"stub", "create", "child.vhdx"}, dir_.Dir()).exitCode, 0);
+        ASSERT_EQ(
+            tooltest::Pontor({"stub", "create", "--stub-only", "child.vhdx"}, dir_.Dir()).exitCode,
+            0);
     }
     std::vector<uint8_t> Expected(uint64_t offset, uint64_t length) {
         const ImageSpec child = Child(), parent = Parent();

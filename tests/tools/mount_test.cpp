@@ -161,30 +161,30 @@ protected:
 
 TEST_F(MountTest, StatShowsTheServedSizeAndStandardToolsReadTheDisk) {
     Mount();
-    EXPECT_EQ(fs::file_size(Served("child.vmdk")), 6 * MiB);
+    EXPECT_EQ(fs::file_size(Served("child-flat.vmdk")), 6 * MiB);
     EXPECT_EQ(fs::file_size(Served("parent.vhdx")), fs::file_size(source_ / "parent.vhdx"));
-    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) == Expected(0, 6 * MiB));
+    EXPECT_TRUE(tooltest::ReadFile(Served("child-flat.vmdk")) == Expected(0, 6 * MiB));
 }
 
 TEST_F(MountTest, WritesFailWithEaccesAndChangeNothing) {
     Mount();
-    const std::vector<uint8_t> stub = tooltest::ReadFile(source_ / "child.vmdk");
+    const std::vector<uint8_t> stub = tooltest::ReadFile(source_ / "child-flat.vmdk");
     const std::vector<uint8_t> image = tooltest::ReadFile(source_ / "child.vhdx");
     const char data[] = "overwrite";
     // An open for writing is refused when it binds the stub; the mount's own
     // lookup may have bound it first, and the cache keeps that binding, so
     // then it opens and cannot write.
     errno = 0;
-    const int first = ::open(Served("child.vmdk").c_str(), O_WRONLY);
+    const int first = ::open(Served("child-flat.vmdk").c_str(), O_WRONLY);
     EXPECT_EQ(first >= 0 ? (int)::pwrite(first, data, sizeof data, 0) : first, -1);
     EXPECT_EQ(errno, EACCES);
     if (first >= 0) {
         ::close(first);
     }
     // With the stub bound by a reader, a writer opens but cannot write.
-    const int reader = ::open(Served("child.vmdk").c_str(), O_RDONLY);
+    const int reader = ::open(Served("child-flat.vmdk").c_str(), O_RDONLY);
     ASSERT_GE(reader, 0);
-    const int writer = ::open(Served("child.vmdk").c_str(), O_RDWR);
+    const int writer = ::open(Served("child-flat.vmdk").c_str(), O_RDWR);
     if (writer >= 0) {
         errno = 0;
         EXPECT_EQ(::pwrite(writer, data, sizeof data, 4096), -1);
@@ -196,10 +196,11 @@ TEST_F(MountTest, WritesFailWithEaccesAndChangeNothing) {
         EXPECT_EQ(errno, EACCES);
     }
     ::close(reader);
-    EXPECT_NE(::truncate(Served("child.vmdk").c_str(), 10), 0);
+    EXPECT_NE(::truncate(Served("child-flat.vmdk").c_str(), 10), 0);
     EXPECT_EQ(errno, EACCES);
-    EXPECT_NE(tooltest::Shell("echo x > " + Served("child.vmdk").string() + " 2>/dev/null"), 0);
-    EXPECT_TRUE(tooltest::ReadFile(source_ / "child.vmdk") == stub);
+    EXPECT_NE(tooltest::Shell("echo x > " + Served("child-flat.vmdk").string() + " 2>/dev/null"),
+              0);
+    EXPECT_TRUE(tooltest::ReadFile(source_ / "child-flat.vmdk") == stub);
     EXPECT_TRUE(tooltest::ReadFile(source_ / "child.vhdx") == image);
 }
 
@@ -211,7 +212,7 @@ TEST_F(MountTest, TheIoctlReturnsTheHeader) {
         int error;
     };
     for (const Case& c :
-         {Case{"child.vmdk", 0}, Case{"parent.vhdx", ENOTTY}, Case{"lost.vmdk", ENODATA}}) {
+         {Case{"child-flat.vmdk", 0}, Case{"parent.vhdx", ENOTTY}, Case{"lost.vmdk", ENODATA}}) {
         SCOPED_TRACE(c.name);
         const int fd = ::open(Served(c.name).c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
@@ -222,7 +223,7 @@ TEST_F(MountTest, TheIoctlReturnsTheHeader) {
         EXPECT_EQ(result, c.error ? -1 : 0);
         EXPECT_EQ(errno, c.error);
         if (c.error == 0) {
-            std::vector<uint8_t> expected = tooltest::ReadFile(source_ / "child.vmdk");
+            std::vector<uint8_t> expected = tooltest::ReadFile(source_ / "child-flat.vmdk");
             expected.resize(PONTOR_STUB_HEADER_BYTES, 0);
             EXPECT_TRUE(header == expected);
         }
@@ -234,9 +235,9 @@ TEST_F(MountTest, ACorruptImagesStubReadsAsItsPlainBytes) {
     image[0x30000 + 64] ^= 1;  // the first region table's checksum no longer holds
     vhdxtest::WriteFile(source_ / "child.vhdx", image);
     Mount();
-    EXPECT_TRUE(tooltest::ReadFile(Served("child.vmdk")) ==
-                tooltest::ReadFile(source_ / "child.vmdk"));
-    EXPECT_EQ(fs::file_size(Served("child.vmdk")), 2048u);
+    EXPECT_TRUE(tooltest::ReadFile(Served("child-flat.vmdk")) ==
+                tooltest::ReadFile(source_ / "child-flat.vmdk"));
+    EXPECT_EQ(fs::file_size(Served("child-flat.vmdk")), 2048u);
 }
 
 TEST_F(MountTest, OtherFilesPassThrough) {
@@ -253,6 +254,44 @@ TEST_F(MountTest, OtherFilesPassThrough) {
     EXPECT_FALSE(fs::exists(source_ / "notes"));
 }
 
+// QEMU's own vmdk driver opens each descriptor through the mount and reads
+// the stub it names as the served disk: the differencing child, and an image
+// whose 4 MiB blocks round a 10 MiB disk up to 12 MiB served.
+TEST_F(MountTest, QemuOpensTheDescriptorAsTheServedDisk) {
+    if (!tooltest::Have("qemu-img")) {
+        GTEST_SKIP() << "qemu-img is not installed (Debian package qemu-utils, see "
+                        "scripts/setup.sh)";
+    }
+    ImageSpec wide;
+    wide.virtualDiskSize = 10 * MiB;
+    wide.blockSize = 4 * MiB;
+    wide.seed = 3;
+    wide.blocks = {{0, State::FullyPresent}, {2, State::FullyPresent}};
+    vhdxtest::WriteFile(source_ / "wide.vhdx", vhdxtest::Build(wide).bytes);
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "wide.vhdx"}, source_).exitCode, 0);
+    Mount();
+    for (const auto& [name, served] : {std::pair{"child", 6 * MiB}, {"wide", 12 * MiB}}) {
+        SCOPED_TRACE(name);
+        const std::string descriptor = Served(std::string(name) + ".vmdk").string();
+        const std::string info = kit::Output("qemu-img info --output=json '" + descriptor + "'");
+        EXPECT_NE(info.find("\"format\": \"vmdk\""), std::string::npos) << info;
+        EXPECT_NE(info.find("\"virtual-size\": " + std::to_string(served) + ","), std::string::npos)
+            << info;
+        EXPECT_NE(info.find("\"filename\": \"" + Served(std::string(name) + "-flat.vmdk").string() +
+                            "\""),
+                  std::string::npos)
+            << info;
+        const fs::path raw = dir_.File(std::string(name) + ".raw");
+        ASSERT_EQ(
+            tooltest::Pontor({"cat", std::string(name) + "-flat.vmdk", "-o", raw.string()}, source_)
+                .exitCode,
+            0);
+        EXPECT_EQ(kit::Output("qemu-img compare -f vmdk -F raw '" + descriptor + "' '" +
+                              raw.string() + "'"),
+                  "Images are identical.\n");
+    }
+}
+
 // Reads of odd sizes at odd offsets, ending at the end of the disk, from two
 // readers at once.
 TEST_F(MountTest, TwoReadersAtOnceEachGetTheirBytes) {
@@ -264,7 +303,7 @@ TEST_F(MountTest, TwoReadersAtOnceEachGetTheirBytes) {
             // Odd-sized pieces, the two readers starting half the disk apart.
             constexpr uint64_t kPiece = 12345;
             constexpr uint64_t kPieces = (6 * MiB + kPiece - 1) / kPiece;
-            const int fd = ::open(Served("child.vmdk").c_str(), O_RDONLY);
+            const int fd = ::open(Served("child-flat.vmdk").c_str(), O_RDONLY);
             std::vector<uint8_t> all(6 * MiB);
             for (uint64_t i = 0; i < kPieces; i++) {
                 const uint64_t offset = (i + t * kPieces / 2) % kPieces * kPiece;
@@ -327,7 +366,7 @@ TEST_F(MountTest, SigtermAtOnceUnmountsCleanly) {
 
 TEST_F(MountTest, SigtermUnmountsCleanly) {
     Mount();
-    const int fd = ::open(Served("child.vmdk").c_str(), O_RDONLY);  // left open on purpose
+    const int fd = ::open(Served("child-flat.vmdk").c_str(), O_RDONLY);  // left open on purpose
     EXPECT_EQ(Unmount(), 0);
     EXPECT_FALSE(Mounted(mountpoint_));
     if (fd >= 0) {

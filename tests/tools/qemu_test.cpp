@@ -93,7 +93,7 @@ TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
         if (!driver.empty() && !std::filesystem::exists(driver)) {
             GTEST_SKIP() << driver << " is not built (mingw-w64, see scripts/setup.sh)";
         }
-        const kit::Run cat = kit::Spawn({PONTOR_BINARY, "cat", "disk.vmdk", "-o", "cat.raw"},
+        const kit::Run cat = kit::Spawn({PONTOR_BINARY, "cat", "disk-flat.vmdk", "-o", "cat.raw"},
                                         dir.Dir(), {"PONTOR_DRIVER=" + driver});
         ASSERT_EQ(cat.exitCode, 0) << cat.err;
         EXPECT_TRUE(kit::ReadFile(dir.File("cat.raw")) == served);

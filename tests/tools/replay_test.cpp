@@ -124,7 +124,8 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
     EXPECT_EQ(check.exitCode, 0) << check.out;
 
     ASSERT_EQ(tooltest::Pontor({"stub", "create", "out.vhdx"}, dir.Dir()).exitCode, 0);
-    ASSERT_EQ(tooltest::Pontor({"cat", "out.vmdk", "-o", "served.raw"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(tooltest::Pontor({"cat", "out-flat.vmdk", "-o", "served.raw"}, dir.Dir()).exitCode,
+              0);
     if (!tooltest::Have("qemu-img")) {
         GTEST_SKIP() << "qemu-img is not installed (Debian package qemu-utils)";
     }

@@ -169,6 +169,11 @@ Metadata ReadMetadata(const HostFile& file, const RegionEntry& region) {
             }
         } else if (item.id == Page83Guid()) {
             metadata.page83 = true;
+            uint8_t id[16];
+            if (item.inBounds && item.length >= sizeof id &&
+                file.ReadAt(at, id, sizeof id) == sizeof id) {
+                metadata.virtualDiskId = Guid::Load(id);
+            }
         } else if (kind == VHDX_ITEM_PARENT_LOCATOR && item.inBounds) {
             metadata.parentLocator = true;
             ReadLocator(file, at, item.length, &metadata);

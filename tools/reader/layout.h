@@ -108,6 +108,7 @@ struct Metadata {
     std::optional<uint32_t> blockSize, fileFlags, logicalSectorSize, physicalSectorSize;
     std::optional<uint64_t> virtualDiskSize;
     bool page83 = false;
+    std::optional<Guid> virtualDiskId;  // the page 83 data item's value
     bool parentLocator = false;
     std::optional<Guid> locatorType;
     std::vector<LocatorEntry> locatorEntries;
