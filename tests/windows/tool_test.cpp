@@ -63,6 +63,9 @@ protected:
         const auto start = std::chrono::steady_clock::now();
         const kit::Run boot = kit::Spawn({PONTOR_WINE, "wineboot", "--init"}, {}, env_);
         ASSERT_EQ(boot.exitCode, 0) << boot.out << boot.err;
+        // Until the prefix's own processes are done, none of them writes to
+        // the first program's console.
+        kit::Spawn({PONTOR_WINESERVER, "--wait"}, {}, env_);
         std::cout << "wineboot of a fresh prefix: "
                   << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
                   << " s\n";
