@@ -3,8 +3,10 @@ rem Unloads the Pontor minifilter and removes its driver package (pontor.sys,
 rem the service and its instance) and the test certificate install.cmd
 rem trusted. Close every program that has a stub open first: a bound stub
 rem keeps its image files open.
-setlocal EnableDelayedExpansion
+setlocal
 cd /d "%~dp0"
+rem After the cd, so that a "!" in this folder's name stays.
+setlocal EnableDelayedExpansion
 
 net session >nul 2>&1
 if errorlevel 1 (
@@ -27,10 +29,9 @@ rem as lines of "label: value", the published name before the original one;
 rem the labels are in the system's language, so only the values are read.
 set packages=
 set published=
-for /f "tokens=1,* delims=:" %%a in ('pnputil /enum-drivers') do (
-    for /f "tokens=*" %%v in ("%%b") do (
-        echo %%v| findstr /i /r /x "oem[0-9]*\.inf" >nul && set published=%%v
-        if /i "%%v"=="pontor.inf" set packages=!packages! !published!
+for /f "tokens=1,* delims=:" %%a in ('pnputil /enum-drivers ^| findstr /i /r /c:": *oem[0-9]*\.inf$" /c:": *pontor\.inf$"') do (
+    for %%v in (%%b) do (
+        if /i "%%v"=="pontor.inf" (set packages=!packages! !published!) else set published=%%v
     )
 )
 if "%packages%"=="" echo uninstall: no pontor.inf package is in the driver store
