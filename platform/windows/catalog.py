@@ -21,7 +21,7 @@ from asn1crypto import algos, cms, core, x509
 
 CTL = "1.3.6.1.4.1.311.10.1"  # szOID_CTL
 CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"  # szOID_CATALOG_LIST
-CATALOG_LIST_MEMBER = "1.3.6.1.4.1.311.12.1.2"  # szOID_CATALOG_LIST_MEMBER
+CATALOG_LIST_MEMBER_V2 = "1.3.6.1.4.1.311.12.1.3"  # szOID_CATALOG_LIST_MEMBER2
 NAME_VALUE = "1.3.6.1.4.1.311.12.2.1"  # CAT_NAMEVALUE_OBJID
 MEMBER_INFO = "1.3.6.1.4.1.311.12.2.2"  # CAT_MEMBERINFO_OBJID
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SPC_INDIRECT_DATA_OBJID
@@ -171,12 +171,11 @@ def member(path: str) -> TrustedSubject:
         {"data": kind, "message_digest": {"digest_algorithm": sha256, "digest": digest}}
     )
     info = CatalogMemberInfo({"subject_guid": sip, "cert_version": 512})
-    # The member's tag is its hash in upper-case hexadecimal, as MakeCat's
-    # <HASH> entries name it: the tag Windows computes to find the member.
-    tag = (digest.hex().upper() + "\0").encode("utf-16-le")
+    # A version 2 catalog identifies a member by its hash itself (version 1
+    # by the hash in hexadecimal, as UTF-16).
     return TrustedSubject(
         {
-            "subject_identifier": tag,
+            "subject_identifier": digest,
             "subject_attributes": [
                 name_value("File", os.path.basename(path)),
                 name_value("OSAttr", "2:10.0"),
@@ -197,7 +196,7 @@ def catalog(paths, now: datetime.datetime) -> bytes:
             "subject_usage": [CATALOG_LIST],
             "list_identifier": identity,
             "this_update": now,
-            "subject_algorithm": {"algorithm": CATALOG_LIST_MEMBER, "parameters": core.Null()},
+            "subject_algorithm": {"algorithm": CATALOG_LIST_MEMBER_V2, "parameters": core.Null()},
             "trusted_subjects": members,
             "extensions": [{"extn_id": NAME_VALUE, "critical": False, "extn_value": os_attribute.dump()}],
         }
