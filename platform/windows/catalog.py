@@ -147,11 +147,14 @@ def authenticode_digest(image: bytes) -> bytes:
     return digest.digest()
 
 
-def name_value(tag: str, value: str) -> Attribute:
-    pair = CatalogNameValue(
+def name_value(tag: str, value: str) -> CatalogNameValue:
+    return CatalogNameValue(
         {"tag": tag, "flags": ATTRIBUTE_FLAGS, "value": (value + "\0").encode("utf-16-le")}
     )
-    return Attribute({"type": NAME_VALUE, "values": [pair]})
+
+
+def name_value_attribute(tag: str, value: str) -> Attribute:
+    return Attribute({"type": NAME_VALUE, "values": [name_value(tag, value)]})
 
 
 def member(path: str) -> TrustedSubject:
@@ -177,8 +180,8 @@ def member(path: str) -> TrustedSubject:
         {
             "subject_identifier": digest,
             "subject_attributes": [
-                name_value("File", os.path.basename(path)),
-                name_value("OSAttr", "2:10.0"),
+                name_value_attribute("File", os.path.basename(path)),
+                name_value_attribute("OSAttr", "2:10.0"),
                 Attribute({"type": MEMBER_INFO, "values": [info]}),
                 Attribute({"type": INDIRECT_DATA, "values": [indirect]}),
             ],
@@ -190,7 +193,6 @@ def catalog(paths, now: datetime.datetime) -> bytes:
     members = sorted((member(p) for p in paths), key=lambda m: m["subject_identifier"].native)
     # Identified by its contents, so that the same files give the same catalog.
     identity = hashlib.sha256(b"".join(m.dump() for m in members)).digest()[:16]
-    os_attribute = CatalogNameValue({"tag": "OS", "flags": ATTRIBUTE_FLAGS, "value": "_v100_X64\0".encode("utf-16-le")})
     ctl = CertificateTrustList(
         {
             "subject_usage": [CATALOG_LIST],
@@ -198,7 +200,9 @@ def catalog(paths, now: datetime.datetime) -> bytes:
             "this_update": now,
             "subject_algorithm": {"algorithm": CATALOG_LIST_MEMBER_V2, "parameters": core.Null()},
             "trusted_subjects": members,
-            "extensions": [{"extn_id": NAME_VALUE, "critical": False, "extn_value": os_attribute.dump()}],
+            "extensions": [
+                {"extn_id": NAME_VALUE, "extn_value": name_value("OS", "_v100_X64").dump()}
+            ],
         }
     )
     unsigned = ContentInfo(
