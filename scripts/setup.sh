@@ -14,7 +14,8 @@ packages=(
     fdisk                                            # sfdisk: the demo lists the sample's partitions
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
     g++-mingw-w64-x86-64-posix                       # pontor.exe (libstdc++, winpthreads)
-    osslsigncode openssl                             # the Windows bundle's test signature
+    osslsigncode openssl python3-asn1crypto          # the Windows bundle's signatures and catalog
+    wine64                                           # runs pontor.exe in the tests
     dpkg-dev man-db                                  # the .deb's Depends (dpkg-shlibdeps); man page check
     lintian                                          # the .deb checked as Debian checks packages
     e2fsprogs mount                                  # debugfs; loop mounts of the served disk

@@ -1,13 +1,26 @@
 # pontor-windows-x64.zip: the cross-built pontor.sys test-signed with a
-# throwaway certificate made here, the INF, pontor.exe, the install and
-# uninstall scripts and a README for the Windows user. Included from the host
+# throwaway certificate made here, the INF and the package's catalog signed
+# with it, pontor.exe, the install and uninstall scripts and a README for the
+# Windows user. Included from the host
 # build's top level after images.cmake, whose external projects build the
 # two programs.
 find_program(PONTOR_OSSLSIGNCODE osslsigncode)
 find_program(PONTOR_OPENSSL openssl)
+# catalog.py needs Debian's python3-asn1crypto: the system's interpreter
+# first, ahead of any other on the PATH.
+find_program(PONTOR_CATALOG_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(PONTOR_CATALOG_PYTHON python3)
+if(PONTOR_CATALOG_PYTHON)
+    execute_process(COMMAND ${PONTOR_CATALOG_PYTHON} -c "import asn1crypto"
+        RESULT_VARIABLE asn1crypto_missing OUTPUT_QUIET ERROR_QUIET)
+    if(asn1crypto_missing)
+        set(PONTOR_CATALOG_PYTHON "")
+    endif()
+endif()
 set(PONTOR_BUNDLE "")
 set(PONTOR_BUNDLE_CERTIFICATE "")
-if(TARGET pontor_windows AND TARGET pontor_windows_tool AND PONTOR_OSSLSIGNCODE AND PONTOR_OPENSSL)
+if(TARGET pontor_windows AND TARGET pontor_windows_tool AND PONTOR_OSSLSIGNCODE AND PONTOR_OPENSSL
+        AND PONTOR_CATALOG_PYTHON)
     set(PONTOR_BUNDLE ${CMAKE_BINARY_DIR}/pontor-windows-x64.zip)
     set(bundle_work ${CMAKE_BINARY_DIR}/windows-bundle)
     set(PONTOR_BUNDLE_CERTIFICATE ${bundle_work}/certificate/pontor-test.pem)
@@ -23,9 +36,10 @@ if(TARGET pontor_windows AND TARGET pontor_windows_tool AND PONTOR_OSSLSIGNCODE 
             -DZIP=${PONTOR_BUNDLE}
             -DOPENSSL=${PONTOR_OPENSSL}
             -DOSSLSIGNCODE=${PONTOR_OSSLSIGNCODE}
+            -DPYTHON=${PONTOR_CATALOG_PYTHON}
             -P ${CMAKE_CURRENT_LIST_DIR}/bundle_make.cmake
         VERBATIM)
     add_dependencies(pontor_windows_bundle pontor_windows pontor_windows_tool)
 else()
-    message(STATUS "pontor-windows-x64.zip is not made: it needs the cross-built pontor.sys and pontor.exe, osslsigncode and openssl (scripts/setup.sh installs them)")
+    message(STATUS "pontor-windows-x64.zip is not made: it needs the cross-built pontor.sys and pontor.exe, osslsigncode, openssl and python3-asn1crypto (scripts/setup.sh installs them)")
 endif()

@@ -1,7 +1,9 @@
-# cmake -P script behind bundle.cmake: signs pontor.sys and zips the bundle.
-# Inputs: SYS, EXE, SOURCE (platform/windows), WORK, ZIP, OPENSSL, OSSLSIGNCODE.
+# cmake -P script behind bundle.cmake: signs pontor.sys, makes and signs the
+# catalog, and zips the bundle.
+# Inputs: SYS, EXE, SOURCE (platform/windows), WORK, ZIP, OPENSSL, OSSLSIGNCODE,
+# PYTHON (with asn1crypto).
 set(files ${SYS} ${EXE} ${SOURCE}/pontor.inf ${SOURCE}/install.cmd ${SOURCE}/uninstall.cmd
-    ${SOURCE}/README-bundle.txt)
+    ${SOURCE}/README-bundle.txt ${SOURCE}/catalog.py)
 set(certificate ${WORK}/certificate)
 set(stale FALSE)
 if(NOT EXISTS ${ZIP} OR NOT EXISTS ${certificate}/pontor-test.pem)
@@ -42,10 +44,15 @@ endif()
 set(stage ${WORK}/stage)
 file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${stage})
+set(sign ${OSSLSIGNCODE} sign -certs ${certificate}/pontor-test.pem
+    -key ${certificate}/pontor-test.key -h sha256 -n "Pontor minifilter (test-signed)")
 # osslsigncode writes the PE checksum of the signed image.
-run(${OSSLSIGNCODE} sign -certs ${certificate}/pontor-test.pem -key ${certificate}/pontor-test.key
-    -h sha256 -n "Pontor minifilter (test-signed)" -in ${SYS} -out ${stage}/pontor.sys)
+run(${sign} -in ${SYS} -out ${stage}/pontor.sys)
 file(COPY ${EXE} ${SOURCE}/pontor.inf ${certificate}/pontor-test.cer DESTINATION ${stage})
+# The catalog the INF names, over the files as they ship: made unsigned by
+# catalog.py, signed as signtool signs Inf2Cat's.
+run(${PYTHON} ${SOURCE}/catalog.py ${WORK}/pontor-unsigned.cat ${stage}/pontor.sys ${stage}/pontor.inf)
+run(${sign} -in ${WORK}/pontor-unsigned.cat -out ${stage}/pontor.cat)
 # cmd.exe and Notepad want CR LF.
 foreach(pair install.cmd:install.cmd uninstall.cmd:uninstall.cmd README-bundle.txt:README.txt)
     string(REPLACE ":" ";" pair ${pair})
@@ -59,7 +66,7 @@ endforeach()
 
 # Written beside the destination and renamed into place when complete.
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ZIP}.new --format=zip
-        pontor.sys pontor.exe pontor.inf install.cmd uninstall.cmd pontor-test.cer README.txt
+        pontor.sys pontor.cat pontor.exe pontor.inf install.cmd uninstall.cmd pontor-test.cer README.txt
     WORKING_DIRECTORY ${stage} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "bundle: zip failed")

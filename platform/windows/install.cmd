@@ -16,28 +16,41 @@ if errorlevel 1 (
     echo install: bcdedit /set testsigning on and a restart, with Secure Boot off
 )
 
-rem The throwaway certificate that test-signed pontor.sys, trusted on this
-rem machine only; uninstall.cmd removes it.
+rem The throwaway certificate that signed pontor.sys and pontor.cat, trusted on
+rem this machine only (TrustedPublisher spares the driver store's prompt);
+rem uninstall.cmd removes it.
 certutil -f -addstore Root pontor-test.cer >nul
-if errorlevel 1 goto :failed
+if errorlevel 1 (
+    echo install: certutil could not add pontor-test.cer to the Root store
+    goto :failed
+)
 certutil -f -addstore TrustedPublisher pontor-test.cer >nul
-if errorlevel 1 goto :failed
+if errorlevel 1 (
+    echo install: certutil could not add pontor-test.cer to the TrustedPublisher store
+    goto :failed
+)
 
-rem Copies pontor.sys to %windir%\system32\drivers and creates the service with
-rem its instance and altitude. rundll32 reports nothing, so check the results.
-rundll32.exe setupapi.dll,InstallHinfSection DefaultInstall.NTamd64 132 .\pontor.inf
-if not exist "%windir%\system32\drivers\pontor.sys" (
-    echo install: the INF did not copy pontor.sys to %windir%\system32\drivers
+rem Stages the package in the driver store (checking pontor.cat) and runs the
+rem INF's DefaultInstall: pontor.sys stays in the store, the service and its
+rem instance are created. 3010 is success with a restart wanted; failures
+rem may be negative, which "if errorlevel" does not see.
+pnputil /add-driver pontor.inf /install
+set result=%errorlevel%
+if not "%result%"=="0" if not "%result%"=="3010" (
+    echo install: pnputil could not install pontor.inf; its message is above
     goto :failed
 )
 sc query pontor >nul
 if errorlevel 1 (
-    echo install: the INF did not create the pontor service
+    echo install: pnputil reported success but there is no pontor service
     goto :failed
 )
 
 fltmc load pontor
-if errorlevel 1 goto :failed
+if errorlevel 1 (
+    echo install: fltmc could not load pontor; its message is above
+    goto :failed
+)
 fltmc instances -f pontor
 fltmc instances -f pontor | findstr /c:"Pontor Instance" >nul
 if errorlevel 1 (

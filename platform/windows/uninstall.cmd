@@ -1,9 +1,12 @@
 @echo off
-rem Unloads the Pontor minifilter and removes it, its service and the test
-rem certificate install.cmd trusted. Close every program that has a stub open
-rem first: a bound stub keeps its image files open.
+rem Unloads the Pontor minifilter and removes its driver package (pontor.sys,
+rem the service and its instance) and the test certificate install.cmd
+rem trusted. Close every program that has a stub open first: a bound stub
+rem keeps its image files open.
 setlocal
 cd /d "%~dp0"
+rem After the cd, so that a "!" in this folder's name stays.
+setlocal EnableDelayedExpansion
 
 net session >nul 2>&1
 if errorlevel 1 (
@@ -21,8 +24,25 @@ if not errorlevel 1 (
     )
 )
 
-rem Deletes the service and %windir%\system32\drivers\pontor.sys.
-rundll32.exe setupapi.dll,InstallHinfSection DefaultUninstall.NTamd64 132 .\pontor.inf
+rem The driver store names the package oemNN.inf. pnputil lists each package
+rem as lines of "label: value", the published name before the original one;
+rem the labels are in the system's language, so only the values are read.
+set packages=
+set published=
+for /f "tokens=1,* delims=:" %%a in ('pnputil /enum-drivers ^| findstr /i /r /c:": *oem[0-9]*\.inf$" /c:": *pontor\.inf$"') do (
+    for %%v in (%%b) do (
+        if /i "%%v"=="pontor.inf" (set packages=!packages! !published!) else set published=%%v
+    )
+)
+if "%packages%"=="" echo uninstall: no pontor.inf package is in the driver store
+for %%p in (%packages%) do (
+    pnputil /delete-driver %%p /uninstall
+    set result=!errorlevel!
+    if not "!result!"=="0" if not "!result!"=="3010" (
+        echo uninstall: pnputil could not remove %%p; its message is above
+        set status=1
+    )
+)
 sc query pontor >nul 2>&1
 if not errorlevel 1 (
     echo uninstall: the pontor service is still there: sc delete pontor

@@ -305,4 +305,151 @@ TEST_F(WindowsImage, HostLayoutsAndConstantsMatchTheWindowsBuild) {
     }
 }
 
+// ---- Imports against Windows' export lists ----
+//
+// The loader tests bind the image's imports to the host's routines, which
+// would take a routine only the host has. Windows loads the image only if
+// each import names a routine its module exports, by name.
+
+struct Import {
+    std::string module, name;
+    bool byOrdinal = false;
+};
+
+std::string PrivateHeaders(const std::string& path) {
+    return Run(std::string(PONTOR_OBJDUMP) + " -p '" + path + "'");
+}
+
+// The import tables as objdump -p shows them: under "DLL Name: M", one line
+// per import, its hint and name, or an ordinal alone.
+std::vector<Import> Imports(const std::string& path) {
+    std::vector<Import> imports;
+    const std::regex module(R"(^\s*DLL Name: (\S+))");
+    const std::regex entry(R"(^\s+[0-9a-f]+\s+(\d+)(?:\s+(\S+))?\s*$)");
+    std::string current;
+    std::smatch m;
+    for (const std::string& line : Split(PrivateHeaders(path))) {
+        if (std::regex_search(line, m, module)) {
+            current = m[1];
+        } else if (line.find("vma:") == std::string::npos && !current.empty() &&
+                   std::regex_match(line, m, entry)) {
+            const bool named = m[2].matched && m[2] != "<none>";
+            imports.push_back({current, named ? m[2].str() : "#" + m[1].str(), !named});
+        } else if (line.find("Export Tables") != std::string::npos ||
+                   line.find("Base Relocations") != std::string::npos) {
+            current.clear();
+        }
+    }
+    return imports;
+}
+
+using Exports = std::map<std::string, std::set<std::string>>;  // module, lower case -> names
+
+// FLTMGR.SYS routines the driver uses that Microsoft documents in fltKernel.h
+// but Wine 8's fltmgr.sys does not export.
+const char* const kFltMgrBeyondWine[] = {"FltCancellableWaitForSingleObject",
+                                         "FltFindExtraCreateParameter",
+                                         "FltGetEcpListFromCallbackData"};
+
+// ntoskrnl.exe's exports from mingw-w64's import library, made from
+// Windows' export list. Debian 12's mingw-w64 has none for FLTMGR.SYS, so
+// its exports are Wine's fltmgr.sys's, whose export table follows Windows'.
+Exports WindowsExports() {
+    Exports exports;
+    const std::regex imp(R"( I __imp_(\S+)$)");
+    std::smatch m;
+    for (const std::string& line :
+         Split(Run(std::string(PONTOR_NM) + " '" + PONTOR_NTOSKRNL_LIB + "'"))) {
+        if (std::regex_search(line, m, imp))
+            exports["ntoskrnl.exe"].insert(m[1]);
+    }
+    const std::regex named(R"(^\s*\[\s*\d+\] (\S+)$)");
+    for (const std::string& line : Split(PrivateHeaders(PONTOR_WINE_FLTMGR))) {
+        if (std::regex_search(line, m, named))
+            exports["fltmgr.sys"].insert(m[1]);
+    }
+    exports["fltmgr.sys"].insert(std::begin(kFltMgrBeyondWine), std::end(kFltMgrBeyondWine));
+    return exports;
+}
+
+// Why Windows would refuse each import; empty when it would bind them all.
+std::vector<std::string> Unresolved(const std::vector<Import>& imports, const Exports& exports) {
+    std::vector<std::string> problems;
+    for (const Import& import : imports) {
+        std::string module = import.module;
+        std::transform(module.begin(), module.end(), module.begin(), ::tolower);
+        const auto found = exports.find(module);
+        if (import.byOrdinal) {
+            problems.push_back(import.name + " of " + import.module + " is imported by ordinal");
+        } else if (found == exports.end()) {
+            problems.push_back(import.module + " is not a module the driver imports from");
+        } else if (!found->second.count(import.name)) {
+            problems.push_back(import.module + " does not export " + import.name);
+        }
+    }
+    return problems;
+}
+
+class WindowsImports : public WindowsImage {
+protected:
+    void SetUp() override {
+        WindowsImage::SetUp();
+        if (IsSkipped())
+            return;
+        if (std::string(PONTOR_WINE_FLTMGR).empty()) {
+            GTEST_SKIP() << "Wine's fltmgr.sys not found when configuring; scripts/setup.sh "
+                            "installs wine64";
+        }
+        exports_ = WindowsExports();
+        ASSERT_GT(exports_["ntoskrnl.exe"].size(), 1000u) << PONTOR_NTOSKRNL_LIB;
+        ASSERT_GT(exports_["fltmgr.sys"].size(), 100u) << PONTOR_WINE_FLTMGR;
+    }
+    Exports exports_;
+};
+
+TEST_F(WindowsImports, TheCheckRefusesWhatWindowsWouldNotBind) {
+    const struct {
+        Import import;
+        const char* problem;  // nullptr: binds
+    } rows[] = {
+        {{"ntoskrnl.exe", "KeSetEvent"}, nullptr},
+        {{"FLTMGR.SYS", "FltReadFile"}, nullptr},
+        {{"FLTMGR.SYS", "FltGetEcpListFromCallbackData"}, nullptr},
+        {{"ntoskrnl.exe", "KeSetEvents"}, "ntoskrnl.exe does not export KeSetEvents"},
+        // A macro on x64 Windows, which a host might well implement.
+        {{"ntoskrnl.exe", "KeRaiseIrql"}, "ntoskrnl.exe does not export KeRaiseIrql"},
+        {{"ntoskrnl.exe", "FltReadFile"}, "ntoskrnl.exe does not export FltReadFile"},
+        {{"FLTMGR.SYS", "KeSetEvent"}, "FLTMGR.SYS does not export KeSetEvent"},
+        {{"ntoskrnl.exe", "#119", true}, "#119 of ntoskrnl.exe is imported by ordinal"},
+        {{"HAL.dll", "KeStallExecutionProcessor"},
+         "HAL.dll is not a module the driver imports from"},
+    };
+    for (const auto& row : rows) {
+        const std::vector<std::string> problems = Unresolved({row.import}, exports_);
+        EXPECT_EQ(problems,
+                  row.problem ? std::vector<std::string>{row.problem} : std::vector<std::string>{})
+            << row.import.module << "!" << row.import.name;
+    }
+}
+
+TEST_F(WindowsImports, PontorSysImportsOnlyWhatWindowsExportsAndIsNxAndRelocatable) {
+    const Built built = Image("pontor.sys");
+    const std::vector<Import> imports = Imports(built.path);
+    std::set<std::string> modules;
+    for (const Import& import : imports) {
+        modules.insert(import.module);
+    }
+    EXPECT_EQ(modules, (std::set<std::string>{"FLTMGR.SYS", "ntoskrnl.exe"}));
+    EXPECT_GT(imports.size(), 20u) << "the import tables were not read";
+    EXPECT_EQ(Unresolved(imports, exports_), std::vector<std::string>{});
+
+    std::smatch m;
+    const std::string headers = PrivateHeaders(built.path);
+    ASSERT_TRUE(
+        std::regex_search(headers, m, std::regex(R"(\nDllCharacteristics\s+([0-9a-fA-F]+))")));
+    const uint64_t characteristics = Hex(m[1]);
+    EXPECT_TRUE(characteristics & 0x0040) << "no IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE";
+    EXPECT_TRUE(characteristics & 0x0100) << "no IMAGE_DLLCHARACTERISTICS_NX_COMPAT";
+}
+
 }  // namespace

@@ -10,7 +10,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/support/kit.h"
@@ -158,6 +157,7 @@ TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
     // The setup class and the load order group must be the documented pair.
     EXPECT_EQ(inf_.Get("Version", "Class"), "Virtualization");
     EXPECT_EQ(Lower(inf_.Get("Version", "ClassGuid")), "{f75a86c0-10d8-4c3a-b233-ed60e4cdfaac}");
+    EXPECT_NE(inf_.Get("Version", "Provider"), "");
 
     const std::vector<std::string> add =
         Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"));
@@ -169,17 +169,32 @@ TEST_F(Package, InfInstallsADemandStartMinifilterInTheVirtualizationGroup) {
     EXPECT_EQ(inf_.Get(service, "StartType"), "3") << "demand start";
     EXPECT_EQ(inf_.Get(service, "Dependencies"), "FltMgr");
 
-    // The binary the service runs is the file the install copies and the
-    // uninstall deletes, and the uninstall removes the same service.
+    // The binary the service runs is the file the install copies, into the
+    // driver store (DIRID 13), where a primitive driver's files stay.
     const std::string copied = inf_.Get("DefaultInstall.NTamd64", "CopyFiles");
-    EXPECT_EQ(inf_.Get("DefaultUninstall.NTamd64", "DelFiles"), copied);
     ASSERT_EQ(inf_.Lines(copied), std::vector<std::string>{"pontor.sys"});
-    EXPECT_NE(inf_.Get("SourceDisksFiles", "pontor.sys"), "") << "the install finds no source";
-    EXPECT_EQ(inf_.Get(service, "ServiceBinary"), "%12%\\pontor.sys");
-    EXPECT_EQ(Fields(inf_.Get("DefaultUninstall.NTamd64.Services", "DelService"))[0], add[0]);
+    EXPECT_EQ(inf_.Get("DestinationDirs", copied), "13");
+    EXPECT_EQ(inf_.Get("DestinationDirs", "DefaultDestDir"), "");
+    EXPECT_EQ(inf_.Get(service, "ServiceBinary"), "%13%\\pontor.sys");
 }
 
-TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
+// What makes the INF a primitive driver package, which Windows 10 1903 and
+// later install through the driver store: architecture-decorated install
+// sections only, no uninstall sections, no [Manufacturer].
+TEST_F(Package, InfIsAPrimitiveDriverPackage) {
+    for (const char* section : {"DefaultInstall", "DefaultInstall.Services", "DefaultUninstall",
+                                "DefaultUninstall.Services", "DefaultUninstall.NTamd64",
+                                "DefaultUninstall.NTamd64.Services", "Manufacturer"}) {
+        EXPECT_FALSE(inf_.Has(section)) << "[" << section << "]";
+    }
+    EXPECT_TRUE(inf_.Has("DefaultInstall.NTamd64"));
+    EXPECT_EQ(inf_.Get("Version", "CatalogFile"), "pontor.cat")
+        << "the driver store takes a package only with its catalog";
+}
+
+// The default instance and its altitude where Windows 11 24H2 reads them
+// (Parameters\Instances) and where earlier versions do (Instances).
+TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRangeInBothPlaces) {
     const std::string service =
         Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[2];
     std::map<std::string, std::map<std::string, std::string>> registry;  // key -> value -> data
@@ -189,34 +204,40 @@ TEST_F(Package, InfDefaultInstanceHasAnAltitudeInTheGroupsRange) {
         ASSERT_EQ(f[0], "HKR") << line;
         registry[f[1]][f[2]] = f[4];
     }
-    const std::string instance = registry["Instances"]["DefaultInstance"];
-    ASSERT_FALSE(instance.empty()) << "no DefaultInstance";
-    const auto& values = registry["Instances\\" + instance];
-    ASSERT_TRUE(values.count("Altitude"))
-        << "the default instance " << instance << " has no altitude";
-    ASSERT_TRUE(values.count("Flags"));
-    const long altitude = std::stol(values.at("Altitude"));
-    EXPECT_GE(altitude, 130000);
-    EXPECT_LE(altitude, 139999);
+    for (const std::string root : {"Parameters\\Instances", "Instances"}) {
+        SCOPED_TRACE(root);
+        const std::string instance = registry[root]["DefaultInstance"];
+        ASSERT_FALSE(instance.empty()) << "no DefaultInstance";
+        const auto& values = registry[root + "\\" + instance];
+        ASSERT_TRUE(values.count("Altitude"))
+            << "the default instance " << instance << " has no altitude";
+        ASSERT_TRUE(values.count("Flags"));
+        const long altitude = std::stol(values.at("Altitude"));
+        EXPECT_GE(altitude, 130000);
+        EXPECT_LE(altitude, 139999);
+        EXPECT_EQ(values, registry["Parameters\\Instances\\" + instance]);
+    }
 }
 
-// The scripts install and remove through sections the INF has, and load and
-// unload the service it creates.
-TEST_F(Package, ScriptsUseTheInfsSectionsAndService) {
+// The scripts install and remove through the driver store, and load and
+// unload the service the INF creates.
+TEST_F(Package, ScriptsUseTheDriverStoreAndTheInfsService) {
     const std::string service =
         Fields(inf_.Get("DefaultInstall.NTamd64.Services", "AddService"))[0];
-    for (const auto& [script, section, fltmc] :
-         {std::tuple<std::string, std::string, std::string>{"install.cmd", "DefaultInstall.NTamd64",
-                                                            "fltmc load "},
-          {"uninstall.cmd", "DefaultUninstall.NTamd64", "fltmc unload "}}) {
+    for (const auto& [script, commands] :
+         {std::pair<std::string, std::vector<std::string>>{
+              "install.cmd",
+              {"pnputil /add-driver pontor.inf /install", "fltmc load " + service,
+               "fltmc instances -f " + service}},
+          {"uninstall.cmd",
+           {"fltmc unload " + service, "pnputil /enum-drivers",
+            "pnputil /delete-driver %%p /uninstall", "certutil -delstore Root"}}}) {
         const std::string text = Source(script);
-        EXPECT_TRUE(inf_.Has(section) && inf_.Has(section + ".Services")) << section;
-        EXPECT_NE(text.find("InstallHinfSection " + section + " 132 .\\pontor.inf"),
-                  std::string::npos)
-            << script;
-        EXPECT_NE(text.find(fltmc + service), std::string::npos) << script;
+        for (const std::string& command : commands) {
+            EXPECT_NE(text.find(command), std::string::npos) << script << ": " << command;
+        }
+        EXPECT_EQ(text.find("InstallHinfSection"), std::string::npos) << script;
     }
-    EXPECT_NE(Source("install.cmd").find("fltmc instances -f " + service), std::string::npos);
 }
 
 }  // namespace
