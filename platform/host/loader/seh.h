@@ -1,0 +1,69 @@
+// Structured exception dispatch into a loaded driver image, as the x64
+// Windows kernel does it: an exception raised in image code, or in a host
+// routine the image called, is dispatched through the image's own unwind
+// data (.pdata and .xdata) and language handlers, and an unwind to the
+// handling frame runs the __finally blocks on the way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/host/kernel.h"
+
+namespace host::seh {
+
+// The records of winnt.h that image code reads, in their x64 layout.
+struct EXCEPTION_RECORD {
+    uint32_t ExceptionCode;
+    uint32_t ExceptionFlags;
+    EXCEPTION_RECORD* ExceptionRecord;
+    uint64_t ExceptionAddress;
+    uint32_t NumberParameters;
+    uint64_t ExceptionInformation[15];
+};
+constexpr uint32_t EXCEPTION_NONCONTINUABLE = 0x1;
+constexpr uint32_t EXCEPTION_UNWINDING = 0x2;
+constexpr uint32_t EXCEPTION_TARGET_UNWIND = 0x20;
+
+struct alignas(16) CONTEXT {
+    uint64_t P1Home, P2Home, P3Home, P4Home, P5Home, P6Home;
+    uint32_t ContextFlags, MxCsr;
+    uint16_t SegCs, SegDs, SegEs, SegFs, SegGs, SegSs;
+    uint32_t EFlags;
+    uint64_t Dr0, Dr1, Dr2, Dr3, Dr6, Dr7;
+    // Rax to R15 in the x64 register numbering that unwind codes use.
+    uint64_t Gpr[16];
+    uint64_t Rip;
+    uint8_t FltSave[512];  // XMM_SAVE_AREA32: Xmm0-15 from byte 160
+    uint8_t VectorRegister[26][16];
+    uint64_t VectorControl, DebugControl, LastBranchToRip, LastBranchFromRip,
+        LastExceptionToRip, LastExceptionFromRip;
+    uint8_t* Xmm(int n) { return FltSave + 160 + 16 * n; }
+};
+static_assert(offsetof(CONTEXT, Gpr) == 0x78 && offsetof(CONTEXT, Rip) == 0xf8 &&
+                  sizeof(CONTEXT) == 0x4d0,
+              "x64 CONTEXT layout");
+enum Register { kRax, kRcx, kRdx, kRbx, kRsp, kRbp, kRsi, kRdi, kR8 };
+
+// Checks the image's exception directory once it is mapped at base: sorted,
+// non-overlapping function entries inside the image, whose unwind data lies
+// inside it and uses only codes the dispatcher follows. A refusal names the
+// first entry that fails in *error.
+bool CheckUnwindData(uintptr_t base, size_t size, uint32_t directory, uint32_t directorySize,
+                     std::string* error);
+
+// Makes a mapped image's frames known to the dispatcher, and forgets them.
+void RegisterImage(uintptr_t base, size_t size, uint32_t directory, uint32_t directorySize);
+void UnregisterImage(uintptr_t base);
+
+// The language handler of the image's __try scopes (ntoskrnl's export).
+PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establisherFrame,
+                                   CONTEXT* context, void* dispatcherContext);
+
+// The entry an image's import of a host routine binds to: routines that can
+// raise (a write into a bad buffer) are entered through a thunk that records
+// the image's registers at the call, so that an exception raised below it
+// is dispatched from the image's frame. Others are bound directly.
+void* ImageEntry(const char* name, void* routine);
+
+}  // namespace host::seh
