@@ -349,8 +349,8 @@ LanguageHandler VirtualUnwind(uint64_t base, uint64_t pc, const RUNTIME_FUNCTION
 // One image frame: the function at context->Rip, unwound into *caller.
 // Leaving the image's frames is a bug check: no host frame takes part in
 // a structured exception.
-LanguageHandler NextFrame(const EXCEPTION_RECORD& record, const CONTEXT& context,
-                          CONTEXT* caller, uint8_t kind, DISPATCHER_CONTEXT* dispatch) {
+LanguageHandler NextFrame(const EXCEPTION_RECORD& record, const CONTEXT& context, CONTEXT* caller,
+                          uint8_t kind, DISPATCHER_CONTEXT* dispatch) {
     Image image;
     const uint64_t pc = context.Rip;
     if (!FindImage(pc, &image)) {
@@ -370,8 +370,8 @@ LanguageHandler NextFrame(const EXCEPTION_RECORD& record, const CONTEXT& context
         return nullptr;
     }
     const void* data;
-    LanguageHandler handler = VirtualUnwind(image.base, pc, function, caller, kind, &data,
-                                            &dispatch->EstablisherFrame);
+    LanguageHandler handler =
+        VirtualUnwind(image.base, pc, function, caller, kind, &data, &dispatch->EstablisherFrame);
     dispatch->HandlerData = data;
     dispatch->LanguageHandler = (void*)handler;
     return handler;
@@ -451,7 +451,7 @@ struct alignas(16) ImageCall {
     uint64_t rsp;  // the image's, once the call has returned
     uint64_t rip;  // the return address into the image
     uint64_t target;
-    uint64_t args[12];  // rcx, rdx, r8, r9, then eight stack slots
+    uint64_t args[12];                // rcx, rdx, r8, r9, then eight stack slots
     alignas(16) uint8_t xmm[10][16];  // xmm6 to xmm15
 };
 static_assert(offsetof(ImageCall, args) == 0x58 && offsetof(ImageCall, xmm) == 0xc0 &&
@@ -471,8 +471,7 @@ void CallerContext(const ImageCall& call, CONTEXT* context) {
     memcpy(context->Xmm(6), call.xmm, sizeof call.xmm);
 }
 
-void AccessViolationRecord(uint64_t address, EXCEPTION_RECORD* record, uint64_t at,
-                           bool write) {
+void AccessViolationRecord(uint64_t address, EXCEPTION_RECORD* record, uint64_t at, bool write) {
     *record = {};
     record->ExceptionCode = (uint32_t)STATUS_ACCESS_VIOLATION;
     record->ExceptionAddress = at;
@@ -567,14 +566,15 @@ bool CheckInfo(uintptr_t base, size_t size, uint32_t rva, int depth, std::string
     }
     const UnwindInfo* info = (const UnwindInfo*)(base + rva);
     if (info->Version() != 1) {
-        *why = "has unwind info version " + std::to_string(info->Version()) + " (only 1 is followed)";
+        *why =
+            "has unwind info version " + std::to_string(info->Version()) + " (only 1 is followed)";
         return false;
     }
     const uint64_t codes = (uint64_t)((info->CountOfCodes + 1) & ~1) * 2;
     const uint8_t flags = info->Flags();
     const uint64_t tail = (flags & UNW_FLAG_CHAININFO) ? sizeof(RUNTIME_FUNCTION)
                           : (flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER)) ? 4
-                                                                             : 0;
+                                                                              : 0;
     if (!Inside(size, rva + sizeof(UnwindInfo), codes + tail)) {
         *why = "has unwind codes past the end of the image";
         return false;
@@ -582,8 +582,8 @@ bool CheckInfo(uintptr_t base, size_t size, uint32_t rva, int depth, std::string
     for (int i = 0; i < info->CountOfCodes;) {
         const int slots = CodeSlots(info->Codes()[i]);
         if (slots == 0) {
-            *why = "uses unwind code " + std::to_string(CodeOp(info->Codes()[i])) +
-                   " (info " + std::to_string(CodeInfo(info->Codes()[i])) +
+            *why = "uses unwind code " + std::to_string(CodeOp(info->Codes()[i])) + " (info " +
+                   std::to_string(CodeInfo(info->Codes()[i])) +
                    "), which the dispatcher does not follow";
             return false;
         }
@@ -704,16 +704,16 @@ PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establishe
                 continue;  // a __finally takes no part in the search
             }
             EXCEPTION_POINTERS pointers = {record, context};
-            const long filter = scope.HandlerAddress == 1
-                                    ? 1
-                                    : ((ExceptFilter)(base + scope.HandlerAddress))(
-                                          &pointers, establisherFrame);
+            const long filter =
+                scope.HandlerAddress == 1
+                    ? 1
+                    : ((ExceptFilter)(base + scope.HandlerAddress))(&pointers, establisherFrame);
             if (filter < 0) {
                 return ExceptionContinueExecution;
             }
             if (filter > 0) {
-                UnwindTo(establisherFrame, base + scope.JumpTarget, record,
-                         record->ExceptionCode, *context);
+                UnwindTo(establisherFrame, base + scope.JumpTarget, record, record->ExceptionCode,
+                         *context);
             }
             continue;
         }
@@ -740,17 +740,17 @@ PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establishe
 // image's frame.
 extern "C" uint64_t pontor_seh_call(host::seh::ImageCall* call) {
     using namespace host::seh;
-    using Routine = PONTOR_MS_ABI uint64_t (*)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-                                               uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-                                               uint64_t, uint64_t);
+    using Routine =
+        PONTOR_MS_ABI uint64_t (*)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+                                   uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
     const uint64_t* a = call->args;
     const ImageCall* outer = tCall;
     tCall = call;
     uint64_t result = 0, fault = 0;
     bool raised = false, foreign = false;
     try {
-        result = ((Routine)call->target)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
-                                         a[9], a[10], a[11]);
+        result = ((Routine)call->target)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
+                                         a[10], a[11]);
     } catch (const host::AccessViolation& violation) {
         raised = true;
         fault = (uint64_t)violation.address;
@@ -778,9 +778,10 @@ namespace {
 
 constexpr size_t kThunkSize = 16;
 
-#define PONTOR_THUNK(n)                                          \
-    "    .p2align 4\n"                                           \
-    "    movq pontor_seh_targets+8*" #n "(%rip), %rax\n"         \
+#define PONTOR_THUNK(n)                 \
+    "    .p2align 4\n"                  \
+    "    movq pontor_seh_targets+8*" #n \
+    "(%rip), %rax\n"                    \
     "    jmp pontor_seh_thunk_common\n"
 
 // Entered by the image's call (Microsoft convention) with the routine in
@@ -794,8 +795,8 @@ asm(R"(
     .hidden pontor_seh_thunks
     .p2align 4
 pontor_seh_thunks:
-)" PONTOR_THUNK(0) PONTOR_THUNK(1) PONTOR_THUNK(2) PONTOR_THUNK(3) PONTOR_THUNK(4)
-        PONTOR_THUNK(5) PONTOR_THUNK(6) PONTOR_THUNK(7) R"(
+)" PONTOR_THUNK(0) PONTOR_THUNK(1) PONTOR_THUNK(2) PONTOR_THUNK(3) PONTOR_THUNK(4) PONTOR_THUNK(5)
+        PONTOR_THUNK(6) PONTOR_THUNK(7) R"(
     .p2align 4
 pontor_seh_thunk_common:
     subq $0x168, %rsp

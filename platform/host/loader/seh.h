@@ -36,8 +36,8 @@ struct alignas(16) CONTEXT {
     uint64_t Rip;
     uint8_t FltSave[512];  // XMM_SAVE_AREA32: Xmm0-15 from byte 160
     uint8_t VectorRegister[26][16];
-    uint64_t VectorControl, DebugControl, LastBranchToRip, LastBranchFromRip,
-        LastExceptionToRip, LastExceptionFromRip;
+    uint64_t VectorControl, DebugControl, LastBranchToRip, LastBranchFromRip, LastExceptionToRip,
+        LastExceptionFromRip;
     uint8_t* Xmm(int n) { return FltSave + 160 + 16 * n; }
 };
 static_assert(offsetof(CONTEXT, Gpr) == 0x78 && offsetof(CONTEXT, Rip) == 0xf8 &&
