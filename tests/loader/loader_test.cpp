@@ -137,6 +137,28 @@ INSTANTIATE_TEST_SUITE_P(
          "inconsistent PE: data directory 1 lies outside the image"},
         {"entry_outside", [](Pe pe) { Store32(&pe.b[pe.Optional() + 16], 0x100000); },
          "inconsistent PE: the entry point lies outside the image"},
+        // The unwind data the exception dispatcher follows.
+        {"function_outside_image",
+         [](Pe pe) { Store32(&pe.b[pe.FileOffset(Load32(&pe.b[pe.Directory(3)])) + 4], 0x100000); },
+         "unwind data: function entry 0x1010 lies outside the image"},
+        {"functions_unsorted",
+         [](Pe pe) {
+             const size_t first = pe.FileOffset(Load32(&pe.b[pe.Directory(3)]));
+             std::swap_ranges(pe.b.begin() + first, pe.b.begin() + first + 12,
+                              pe.b.begin() + first + 12);
+         },
+         "unwind data: function entry 0x1010 is out of order or overlaps the one before it"},
+        {"unwind_info_outside_image",
+         [](Pe pe) { Store32(&pe.b[pe.FileOffset(Load32(&pe.b[pe.Directory(3)])) + 8], 0x100000); },
+         "unwind data: function entry 0x1010 has its unwind info at 0x100000, outside the image"},
+        {"unknown_unwind_code",
+         [](Pe pe) {
+             const size_t first = pe.FileOffset(Load32(&pe.b[pe.Directory(3)]));
+             const size_t info = pe.FileOffset(Load32(&pe.b[first + 8]));
+             pe.b[info + 5] = (unsigned char)((pe.b[info + 5] & 0xf0) | 7);  // first code's op
+         },
+         "unwind data: function entry 0x1010 uses unwind code 7 (info 7), which the dispatcher "
+         "does not follow"},
         {"highlow_relocation",
          [](Pe pe) {
              const size_t block = pe.FileOffset(Load32(&pe.b[pe.Directory(5)]));
@@ -161,6 +183,98 @@ TEST_F(LoaderTest, MapsAwayFromThePreferredBaseAndUnmapsCompletely) {
         EXPECT_EQ(image->Section(".rdata")->protection, PROT_READ);
     }
     EXPECT_FALSE(Mapped(base));
+}
+
+// ---- Exception dispatch through the image's unwind data ----
+
+// The image's own guarded routines, called directly, each faulting in one of
+// the ways an exception enters the image: raised by the host routine it
+// called (memcpy), a real fault under that routine, or a real fault at an
+// address inside the image. Their __except returns the exception's code.
+using CopyGuarded = NTSTATUS(PONTOR_MS_ABI*)(PVOID, const VOID*, SIZE_T);
+using CallExcept = NTSTATUS(PONTOR_MS_ABI*)(PVOID Body, PVOID Context);
+using CallGuarded = NTSTATUS(PONTOR_MS_ABI*)(PVOID Body, PVOID Release, PVOID Context);
+
+// Two pages, the second inaccessible.
+struct GuardedPages {
+    unsigned char* at = (unsigned char*)mmap(nullptr, 8192, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    GuardedPages() { mprotect(at + 4096, 4096, PROT_NONE); }
+    ~GuardedPages() { munmap(at, 8192); }
+};
+
+struct Fault {
+    const char* name;
+    // Calls into the image; the status its handler returned.
+    std::function<NTSTATUS(const host::DriverImage&, GuardedPages&)> run;
+    NTSTATUS status;
+};
+
+void PrintTo(const Fault& f, std::ostream* out) { *out << f.name; }
+
+class Dispatch : public LoaderTest, public ::testing::WithParamInterface<Fault> {};
+
+template <typename Routine>
+Routine Find(const host::DriverImage& image, const char* symbol) {
+    auto routine = (Routine)image.Symbol(symbol);
+    EXPECT_NE((void*)routine, nullptr) << symbol;
+    return routine;
+}
+constexpr const char* kCopyGuarded = "_Z17PontorCopyGuardedPvPKvy";
+constexpr const char* kCallExcept = "_Z16PontorCallExceptPFlPvES_";
+constexpr const char* kCallGuarded = "_Z17PontorCallGuardedPFlPvEPFvS_ES_";
+
+TEST_P(Dispatch, ReachesTheImagesHandlerWithTheCode) {
+    std::string error;
+    auto image = host::DriverImage::Map(Built("pontor.sys"), &error);
+    ASSERT_NE(image, nullptr) << error;
+    GuardedPages pages;
+    EXPECT_EQ(GetParam().run(*image, pages), GetParam().status);
+    host::ArmAccessFault(nullptr, 0);
+}
+
+const std::vector<unsigned char> kSource(8192, 0x5a);
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, Dispatch,
+    ::testing::ValuesIn(std::vector<Fault>{
+        {"noFault",
+         [](const host::DriverImage& image, GuardedPages& pages) {
+             return Find<CopyGuarded>(image, kCopyGuarded)(pages.at, kSource.data(), 4096);
+         },
+         STATUS_SUCCESS},
+        {"raisedByTheHostRoutine",
+         [](const host::DriverImage& image, GuardedPages& pages) {
+             host::ArmAccessFault(pages.at + 100, 1);
+             return Find<CopyGuarded>(image, kCopyGuarded)(pages.at, kSource.data(), 4096);
+         },
+         STATUS_ACCESS_VIOLATION},
+        {"realFaultUnderTheHostRoutine",
+         [](const host::DriverImage& image, GuardedPages& pages) {
+             return Find<CopyGuarded>(image, kCopyGuarded)(pages.at, kSource.data(), 8192);
+         },
+         STATUS_ACCESS_VIOLATION},
+        {"realFaultInTheImage",  // a call to its data, which is not executable
+         [](const host::DriverImage& image, GuardedPages&) {
+             return Find<CallExcept>(image, kCallExcept)((PVOID)image.Section(".rdata")->address,
+                                                         nullptr);
+         },
+         STATUS_ACCESS_VIOLATION}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+PONTOR_MS_ABI void Released(PVOID) { std::fprintf(stderr, "released by the __finally\n"); }
+
+// With no __except around it, the search leaves the image's frames and the
+// system stops, as Windows does (KMODE_EXCEPTION_NOT_HANDLED): before any
+// unwind, so the __finally on the way never runs.
+TEST_F(LoaderTest, UnhandledExceptionBugChecksBeforeAnyFinally) {
+    std::string error;
+    auto image = host::DriverImage::Map(Built("pontor.sys"), &error);
+    ASSERT_NE(image, nullptr) << error;
+    auto guarded = Find<CallGuarded>(*image, kCallGuarded);
+    const PVOID data = (PVOID)image->Section(".rdata")->address;
+    EXPECT_DEATH(guarded(data, (PVOID)&Released, nullptr),
+                 "^BUGCHECK: exception 0xc0000005 at 0x[0-9a-f]+ left the driver image unhandled");
 }
 
 // ---- pontor.sys ----
