@@ -3,7 +3,10 @@
 // unbound stub is left to the file system.
 #include <algorithm>
 #include <cstring>
+#include <iostream>
+#include <map>
 
+#include "platform/host/loader/seh.h"
 #include "tests/filter/filter_fixture.h"
 
 namespace filtertest {
@@ -390,6 +393,47 @@ TEST_F(BoundStub, OtherControlCodesReachTheFileSystem) {
                 .outputLength = 64});
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(result.information, 0u);
+}
+
+// ---- Stack ----
+
+// The stack under each host routine pontor.sys calls while a differencing
+// stub is bound, read (a partial block and the parent under it) and closed:
+// the routine's own use and all below it, and how deep the image's call sat
+// under the request. docs/windows.md adds these to the image's own frames
+// against the 24 KiB kernel stack.
+TEST_F(FilterTest, StackOfTheHostRoutinesTheImageCalls) {
+    if (!OnImage()) {
+        GTEST_SKIP() << "measured on the image, whose imports the loader can enter by thunks";
+    }
+    PutImage("dir/child.vhdx", ChildSpec(u"relative_path", u"base.vhdx"));
+    PutImage("dir/base.vhdx", ParentSpec());
+    PutStub("dir/disk.vmdk", "child.vhdx");
+    Unload();
+    host::seh::MeasureStacks(true);
+    {
+        auto driver = LoadDriver();
+        ASSERT_NE(driver, nullptr);
+        host::Handle stub;
+        host::seh::MarkStackTop();
+        ASSERT_EQ(Open("dir/disk.vmdk", &stub).status, STATUS_SUCCESS);
+        host::seh::MarkStackTop();
+        EXPECT_EQ(Read(stub, 2 * MiB - 4096, 8192).status, STATUS_SUCCESS);
+        host::seh::MarkStackTop();
+        stub.Close();
+    }
+    const std::vector<host::seh::StackUse> used = host::seh::MeasuredStacks();
+    host::seh::MeasureStacks(false);
+    std::map<std::string, host::seh::StackUse> byRoutine;
+    for (const host::seh::StackUse& use : used) {
+        byRoutine[use.routine] = use;
+        std::cout << "stack: " << use.routine << " called " << use.above
+                  << " bytes under the request, using " << use.below << " below\n";
+    }
+    for (const char* routine : {"FltCreateFileEx", "FltReadFile", "FltAllocateContext",
+                                "FltSetStreamContext", "FltGetStreamContext"}) {
+        EXPECT_GT(byRoutine[routine].below, 0u) << routine << " was not measured";
+    }
 }
 
 }  // namespace

@@ -18,9 +18,11 @@
 // unhandled is a bug check, as an unhandled kernel exception is on Windows.
 #include "platform/host/loader/seh.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +43,7 @@
 #endif
 
 // The assembly below: the thunks, their routines, and the resume.
-constexpr int kThunks = 8;
+constexpr int kThunks = 64;
 extern "C" {
 __attribute__((visibility("hidden"))) uint64_t pontor_seh_targets[kThunks] = {};
 extern char pontor_seh_thunks[];  // kThunks entries of 16 bytes
@@ -451,11 +453,11 @@ struct alignas(16) ImageCall {
     uint64_t rsp;  // the image's, once the call has returned
     uint64_t rip;  // the return address into the image
     uint64_t target;
-    uint64_t args[12];                // rcx, rdx, r8, r9, then eight stack slots
+    uint64_t args[16];                // rcx, rdx, r8, r9, then twelve stack slots
     alignas(16) uint8_t xmm[10][16];  // xmm6 to xmm15
 };
-static_assert(offsetof(ImageCall, args) == 0x58 && offsetof(ImageCall, xmm) == 0xc0 &&
-                  sizeof(ImageCall) == 0x160,
+static_assert(offsetof(ImageCall, args) == 0x58 && offsetof(ImageCall, xmm) == 0xe0 &&
+                  sizeof(ImageCall) == 0x180,
               "the thunk's record layout");
 
 thread_local const ImageCall* tCall = nullptr;  // the innermost, while a routine runs
@@ -735,22 +737,98 @@ PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establishe
 
 }  // namespace host::seh
 
+namespace host::seh {
+namespace {
+
+// ---- Measuring the stack of the host routines the image calls ----
+// Each thunked call paints the stack below it, runs the routine, and finds
+// the deepest byte written: the routine's own use and everything below it
+// (the file system included), as an image's call into ntoskrnl or FLTMGR.SYS
+// costs on Windows.
+constexpr uint64_t kPainted = 128 * 1024;
+constexpr uint64_t kPaint = 0x5a5a5a5a5a5a5a5aull;
+std::atomic<bool> gMeasuring{false};
+struct Use {
+    std::string routine;  // written once, under gThunksMutex
+    std::atomic<uint64_t> above{0}, below{0};
+};
+Use gUse[kThunks];
+thread_local uint64_t tTop = 0;         // MarkStackTop's frame
+thread_local uint64_t tLowest = ~0ull;  // the deepest byte a nested routine wrote
+
+// The lowest address painted below from: kPainted, or as far as this
+// thread's stack goes.
+uint64_t PaintLimit(uint64_t from) {
+    static thread_local uint64_t stackLow = 0;
+    if (stackLow == 0) {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &low, &size);
+            pthread_attr_destroy(&attr);
+        }
+        stackLow = (uint64_t)low + 16 * 1024;  // clear of the guard page
+    }
+    return std::max(stackLow, from - kPainted) & ~7ull;
+}
+
+// Below the painting's own frame, which lies just under the caller's.
+__attribute__((noinline, no_sanitize("address"))) uint64_t Paint(uint64_t from) {
+    const uint64_t limit = PaintLimit(from);
+    for (uint64_t at = ((uint64_t)__builtin_frame_address(0) - 256) & ~7ull; at >= limit; at -= 8) {
+        *(volatile uint64_t*)at = kPaint;
+    }
+    return (uint64_t)__builtin_frame_address(0) + 16;  // the caller's rsp at the call
+}
+__attribute__((noinline, no_sanitize("address"))) uint64_t Deepest(uint64_t from) {
+    uint64_t at = PaintLimit(from);
+    const uint64_t top = (uint64_t)__builtin_frame_address(0) - 256;
+    while (at < top && *(volatile uint64_t*)at == kPaint) {
+        at += 8;
+    }
+    return at;
+}
+int SlotOf(uint64_t target) {
+    for (int i = 0; i < kThunks; i++) {
+        if (pontor_seh_targets[i] == target) {
+            return i;
+        }
+    }
+    return 0;
+}
+void Raise(std::atomic<uint64_t>& to, uint64_t value) {
+    for (uint64_t now = to.load(); value > now && !to.compare_exchange_weak(now, value);) {
+    }
+}
+
+}  // namespace
+}  // namespace host::seh
+
 // The thunk's C++ half: runs the routine with the call recorded, and turns
 // an access fault raised below it into an exception dispatched from the
 // image's frame.
 extern "C" uint64_t pontor_seh_call(host::seh::ImageCall* call) {
     using namespace host::seh;
-    using Routine =
-        PONTOR_MS_ABI uint64_t (*)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-                                   uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+    using Routine = PONTOR_MS_ABI uint64_t (*)(
+        uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+        uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
     const uint64_t* a = call->args;
     const ImageCall* outer = tCall;
     tCall = call;
     uint64_t result = 0, fault = 0;
     bool raised = false, foreign = false;
+    const bool measuring = gMeasuring.load();
+    const uint64_t here = (uint64_t)__builtin_frame_address(0);
+    const uint64_t outerLowest = tLowest;
+    uint64_t callerRsp = 0;  // this frame's rsp, where the routine is called from
+    if (measuring) {
+        tLowest = ~0ull;
+        callerRsp = Paint(here);
+    }
     try {
         result = ((Routine)call->target)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
-                                         a[10], a[11]);
+                                         a[10], a[11], a[12], a[13], a[14], a[15]);
     } catch (const host::AccessViolation& violation) {
         raised = true;
         fault = (uint64_t)violation.address;
@@ -758,6 +836,15 @@ extern "C" uint64_t pontor_seh_call(host::seh::ImageCall* call) {
         foreign = true;
     }
     tCall = outer;
+    if (measuring) {
+        const uint64_t lowest = std::min(Deepest(here), tLowest);
+        Use& use = gUse[SlotOf(call->target)];
+        Raise(use.below, callerRsp - lowest);
+        if (tTop > call->rsp) {
+            Raise(use.above, tTop - call->rsp);
+        }
+        tLowest = std::min(outerLowest, lowest);
+    }
     if (foreign) {
         Stop("a host exception other than an access violation reached driver image code from " +
              Hex(call->target));
@@ -778,15 +865,9 @@ namespace {
 
 constexpr size_t kThunkSize = 16;
 
-#define PONTOR_THUNK(n)                 \
-    "    .p2align 4\n"                  \
-    "    movq pontor_seh_targets+8*" #n \
-    "(%rip), %rax\n"                    \
-    "    jmp pontor_seh_thunk_common\n"
-
 // Entered by the image's call (Microsoft convention) with the routine in
 // rax: records the image's non-volatile registers, its return address and
-// rsp, and the arguments (four in registers, eight stack slots) in an
+// rsp, and the arguments (four in registers, twelve stack slots) in an
 // ImageCall on this stack, and runs pontor_seh_call on it. rsi, rdi and
 // xmm6-15, which the System V convention does not keep, are restored after.
 asm(R"(
@@ -795,11 +876,16 @@ asm(R"(
     .hidden pontor_seh_thunks
     .p2align 4
 pontor_seh_thunks:
-)" PONTOR_THUNK(0) PONTOR_THUNK(1) PONTOR_THUNK(2) PONTOR_THUNK(3) PONTOR_THUNK(4) PONTOR_THUNK(5)
-        PONTOR_THUNK(6) PONTOR_THUNK(7) R"(
+    .set slot, 0
+    .rept 64
+    .p2align 4
+    movq pontor_seh_targets+8*slot(%rip), %rax
+    jmp pontor_seh_thunk_common
+    .set slot, slot+1
+    .endr
     .p2align 4
 pontor_seh_thunk_common:
-    subq $0x168, %rsp
+    subq $0x188, %rsp
     movq %rbx, 0x00(%rsp)
     movq %rbp, 0x08(%rsp)
     movq %rsi, 0x10(%rsp)
@@ -808,30 +894,30 @@ pontor_seh_thunk_common:
     movq %r13, 0x28(%rsp)
     movq %r14, 0x30(%rsp)
     movq %r15, 0x38(%rsp)
-    leaq 0x170(%rsp), %r10
+    leaq 0x190(%rsp), %r10
     movq %r10, 0x40(%rsp)
-    movq 0x168(%rsp), %r10
+    movq 0x188(%rsp), %r10
     movq %r10, 0x48(%rsp)
     movq %rax, 0x50(%rsp)
     movq %rcx, 0x58(%rsp)
     movq %rdx, 0x60(%rsp)
     movq %r8, 0x68(%rsp)
     movq %r9, 0x70(%rsp)
-    .irp slot, 0, 1, 2, 3, 4, 5, 6, 7
-    movq 0x190+8*\slot(%rsp), %r10
+    .irp slot, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11
+    movq 0x1b0+8*\slot(%rsp), %r10
     movq %r10, 0x78+8*\slot(%rsp)
     .endr
     .irp reg, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
-    movaps %xmm\reg, 0xc0+16*(\reg-6)(%rsp)
+    movaps %xmm\reg, 0xe0+16*(\reg-6)(%rsp)
     .endr
     movq %rsp, %rdi
     call pontor_seh_call
     movq 0x10(%rsp), %rsi
     movq 0x18(%rsp), %rdi
     .irp reg, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
-    movaps 0xc0+16*(\reg-6)(%rsp), %xmm\reg
+    movaps 0xe0+16*(\reg-6)(%rsp), %xmm\reg
     .endr
-    addq $0x168, %rsp
+    addq $0x188, %rsp
     ret
 
 # pontor_seh_restore(const CONTEXT*): loads the context and jumps to its rip.
@@ -866,21 +952,47 @@ std::mutex gThunksMutex;
 
 void* ImageEntry(const char* name, void* routine) {
     static const char* const kRaising[] = {"memcpy", "memmove", "memset"};
-    bool raising = false;
+    // Variadic routines take their arguments where the thunk does not copy
+    // them all, and are on no deep chain: always bound directly.
+    static const char* const kVariadic[] = {"DbgPrint", "DbgPrintEx"};
+    bool thunked = gMeasuring.load();
     for (const char* r : kRaising) {
-        raising = raising || strcmp(name, r) == 0;
+        thunked = thunked || strcmp(name, r) == 0;
     }
-    if (!raising) {
+    for (const char* r : kVariadic) {
+        thunked = thunked && strcmp(name, r) != 0;
+    }
+    if (!thunked) {
         return routine;
     }
     std::lock_guard<std::mutex> lock(gThunksMutex);
     for (int i = 0; i < kThunks; i++) {
         if (pontor_seh_targets[i] == 0 || pontor_seh_targets[i] == (uint64_t)routine) {
             pontor_seh_targets[i] = (uint64_t)routine;
+            gUse[i].routine = name;
             return pontor_seh_thunks + kThunkSize * i;
         }
     }
-    Stop("more raising routines than thunks");
+    Stop("more host routines called by the image than thunks");
+}
+
+void MeasureStacks(bool on) {
+    gMeasuring = on;
+    for (Use& use : gUse) {
+        use.above = use.below = 0;
+    }
+}
+
+void MarkStackTop() { tTop = (uint64_t)__builtin_frame_address(0); }
+
+std::vector<StackUse> MeasuredStacks() {
+    std::vector<StackUse> measured;
+    for (const Use& use : gUse) {
+        if (use.below != 0) {
+            measured.push_back({use.routine, use.above.load(), use.below.load()});
+        }
+    }
+    return measured;
 }
 
 }  // namespace host::seh

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/host/kernel.h"
 
@@ -65,5 +66,19 @@ PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establishe
 // the image's registers at the call, so that an exception raised below it
 // is dispatched from the image's frame. Others are bound directly.
 void* ImageEntry(const char* name, void* routine);
+
+// The stack the host routines an image calls use, standing for the kernel
+// routines it imports: measured for images mapped while MeasureStacks is on
+// (all their imports but the variadic ones are then entered by thunks).
+// below: the deepest stack under the routine's entry (its frames and all it
+// calls); above: the deepest the image's call sat under the frame of the
+// thread's last MarkStackTop (where a request was issued).
+struct StackUse {
+    std::string routine;
+    uint64_t above, below;
+};
+void MeasureStacks(bool on);  // clears the figures
+void MarkStackTop();
+std::vector<StackUse> MeasuredStacks();
 
 }  // namespace host::seh
