@@ -18,7 +18,6 @@
 // unhandled is a bug check, as an unhandled kernel exception is on Windows.
 #include "platform/host/loader/seh.h"
 
-#include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
 
@@ -433,11 +432,11 @@ LanguageHandler NextFrame(const EXCEPTION_RECORD& record, const CONTEXT& context
             dispatch.ContextRecord = &caller;
             if (handler(record, dispatch.EstablisherFrame, context, &dispatch) ==
                 ExceptionContinueExecution) {
-                if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) {
-                    Stop("exception " + Hex(record->ExceptionCode) +
-                         " is not continuable, but a filter continued it");
-                }
-                Resume(*context);
+                // Resuming the faulting instruction would need every volatile
+                // register back, which the resume does not restore; no
+                // driver filter returns EXCEPTION_CONTINUE_EXECUTION.
+                Stop("exception " + Hex(record->ExceptionCode) +
+                     ": a filter continued execution, which the host does not model");
             }
         }
         frame = caller;
@@ -461,6 +460,7 @@ static_assert(offsetof(ImageCall, args) == 0x58 && offsetof(ImageCall, xmm) == 0
               "the thunk's record layout");
 
 thread_local const ImageCall* tCall = nullptr;  // the innermost, while a routine runs
+bool gRaising[kThunks];                         // by thunk: a routine that may raise
 
 // The image's registers as they are once the call returns.
 void CallerContext(const ImageCall& call, CONTEXT* context) {
@@ -536,8 +536,7 @@ void OnFault(int signal, siginfo_t* info, void* raw) {
         CallerContext(*call, &c);
     }
     // Page-fault error code bit 1: the access was a write.
-    AccessViolationRecord((uint64_t)info->si_addr, &frame->record, inImage ? c.Rip : c.Rip,
-                          (g[REG_ERR] & 2) != 0);
+    AccessViolationRecord((uint64_t)info->si_addr, &frame->record, c.Rip, (g[REG_ERR] & 2) != 0);
     g[REG_RSP] = (greg_t)(below - 8);  // as if called
     g[REG_RDI] = (greg_t)frame;
     g[REG_RIP] = (greg_t)&DispatchFromSignal;
@@ -616,9 +615,11 @@ bool CheckInfo(uintptr_t base, size_t size, uint32_t rva, int depth, std::string
         // __C_specific_handler's scope table follows; every address in it
         // must lie inside the image.
         const uint64_t table = rva + sizeof(UnwindInfo) + codes + 4;
-        uint32_t count;
-        if (!Inside(size, table, 4) || (memcpy(&count, (const void*)(base + table), 4), false) ||
-            !Inside(size, table + 4, (uint64_t)count * 16)) {
+        uint32_t count = 0;
+        if (Inside(size, table, 4)) {
+            memcpy(&count, (const void*)(base + table), 4);
+        }
+        if (!Inside(size, table, 4) || !Inside(size, table + 4, (uint64_t)count * 16)) {
             *why = "has a scope table past the end of the image";
             return false;
         }
@@ -759,18 +760,9 @@ thread_local uint64_t tLowest = ~0ull;  // the deepest byte a nested routine wro
 // The lowest address painted below from: kPainted, or as far as this
 // thread's stack goes.
 uint64_t PaintLimit(uint64_t from) {
-    static thread_local uint64_t stackLow = 0;
-    if (stackLow == 0) {
-        pthread_attr_t attr;
-        void* low = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &low, &size);
-            pthread_attr_destroy(&attr);
-        }
-        stackLow = (uint64_t)low + 16 * 1024;  // clear of the guard page
-    }
-    return std::max(stackLow, from - kPainted) & ~7ull;
+    ULONG_PTR low, high;
+    IoGetStackLimits(&low, &high);
+    return std::max<uint64_t>(low + 16 * 1024, from - kPainted) & ~7ull;  // clear of the guard
 }
 
 // Below the painting's own frame, which lies just under the caller's.
@@ -814,8 +806,10 @@ extern "C" uint64_t pontor_seh_call(host::seh::ImageCall* call) {
         uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
         uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
     const uint64_t* a = call->args;
+    // Only a fault under a routine that writes a caller's buffer is the
+    // image's; one anywhere else in the host is a host bug.
     const ImageCall* outer = tCall;
-    tCall = call;
+    tCall = gRaising[SlotOf(call->target)] ? call : nullptr;
     uint64_t result = 0, fault = 0;
     bool raised = false, foreign = false;
     const bool measuring = gMeasuring.load();
@@ -877,7 +871,7 @@ asm(R"(
     .p2align 4
 pontor_seh_thunks:
     .set slot, 0
-    .rept 64
+    .rept 64  # kThunks
     .p2align 4
     movq pontor_seh_targets+8*slot(%rip), %rax
     jmp pontor_seh_thunk_common
@@ -955,10 +949,11 @@ void* ImageEntry(const char* name, void* routine) {
     // Variadic routines take their arguments where the thunk does not copy
     // them all, and are on no deep chain: always bound directly.
     static const char* const kVariadic[] = {"DbgPrint", "DbgPrintEx"};
-    bool thunked = gMeasuring.load();
+    bool raising = false;
     for (const char* r : kRaising) {
-        thunked = thunked || strcmp(name, r) == 0;
+        raising = raising || strcmp(name, r) == 0;
     }
+    bool thunked = raising || gMeasuring.load();
     for (const char* r : kVariadic) {
         thunked = thunked && strcmp(name, r) != 0;
     }
@@ -970,6 +965,7 @@ void* ImageEntry(const char* name, void* routine) {
         if (pontor_seh_targets[i] == 0 || pontor_seh_targets[i] == (uint64_t)routine) {
             pontor_seh_targets[i] = (uint64_t)routine;
             gUse[i].routine = name;
+            gRaising[i] = raising;
             return pontor_seh_thunks + kThunkSize * i;
         }
     }

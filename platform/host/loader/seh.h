@@ -22,7 +22,6 @@ struct EXCEPTION_RECORD {
     uint32_t NumberParameters;
     uint64_t ExceptionInformation[15];
 };
-constexpr uint32_t EXCEPTION_NONCONTINUABLE = 0x1;
 constexpr uint32_t EXCEPTION_UNWINDING = 0x2;
 constexpr uint32_t EXCEPTION_TARGET_UNWIND = 0x20;
 
@@ -64,7 +63,8 @@ PONTOR_MS_ABI int CSpecificHandler(EXCEPTION_RECORD* record, uint64_t establishe
 // The entry an image's import of a host routine binds to: routines that can
 // raise (a write into a bad buffer) are entered through a thunk that records
 // the image's registers at the call, so that an exception raised below it
-// is dispatched from the image's frame. Others are bound directly.
+// is dispatched from the image's frame. Others are bound directly, except
+// while stacks are measured (below).
 void* ImageEntry(const char* name, void* routine);
 
 // The stack the host routines an image calls use, standing for the kernel
