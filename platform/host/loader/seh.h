@@ -81,4 +81,14 @@ void MeasureStacks(bool on);  // clears the figures
 void MarkStackTop();
 std::vector<StackUse> MeasuredStacks();
 
+namespace detail {  // between seh.cpp and image_calls.cpp
+// Dispatches the exception raised at context (RtlDispatchException), and
+// resumes the image where a handler takes it; never returns.
+[[noreturn]] void Dispatch(EXCEPTION_RECORD* record, CONTEXT* context);
+bool InImage(uint64_t pc);                        // whether pc lies in a registered image
+void InstallFaultHandler();                       // once, before the first image runs
+[[noreturn]] void Stop(const std::string& what);  // a bug check that cannot return
+std::string Hex(uint64_t value);
+}  // namespace detail
+
 }  // namespace host::seh
