@@ -99,7 +99,9 @@ void OnFault(int signal, siginfo_t* info, void* raw) {
         }
         return;
     }
-    // The dispatch runs outside the handler, on this stack, below this frame.
+    // The dispatch runs outside the handler, on this stack, below this
+    // frame; the frames from the fault down are abandoned.
+    detail::ForgetStackPoison();
     uint64_t below = ((uint64_t)__builtin_frame_address(0) - 4096 - sizeof(SignalFrame)) & ~63ull;
     SignalFrame* frame = (SignalFrame*)below;
     memset((void*)frame, 0, sizeof *frame);
@@ -323,7 +325,6 @@ pontor_seh_thunk_common:
     addq $0x188, %rsp
     ret
 )");
-
 
 std::mutex gThunksMutex;
 

@@ -357,9 +357,7 @@ LanguageHandler NextFrame(const EXCEPTION_RECORD& record, const CONTEXT& context
 }
 
 [[noreturn]] void Resume(const CONTEXT& context) {
-#ifdef PONTOR_ASAN
-    __asan_handle_no_return();  // the host frames jumped over keep no poison
-#endif
+    detail::ForgetStackPoison();
     pontor_seh_restore(&context);
 }
 
@@ -518,6 +516,12 @@ std::string Hex(uint64_t value) {
         }
         frame = caller;
     }
+}
+
+void ForgetStackPoison() {
+#ifdef PONTOR_ASAN
+    __asan_handle_no_return();
+#endif
 }
 
 bool InImage(uint64_t pc) {

@@ -85,7 +85,10 @@ namespace detail {  // between seh.cpp and image_calls.cpp
 // Dispatches the exception raised at context (RtlDispatchException), and
 // resumes the image where a handler takes it; never returns.
 [[noreturn]] void Dispatch(EXCEPTION_RECORD* record, CONTEXT* context);
-bool InImage(uint64_t pc);                        // whether pc lies in a registered image
+bool InImage(uint64_t pc);  // whether pc lies in a registered image
+// Before a jump that abandons host frames: AddressSanitizer forgets the
+// poison of the frames jumped over, as it does for longjmp.
+void ForgetStackPoison();
 void InstallFaultHandler();                       // once, before the first image runs
 [[noreturn]] void Stop(const std::string& what);  // a bug check that cannot return
 std::string Hex(uint64_t value);
