@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/host/loader/loader.h"
+#include "platform/host/loader/seh.h"
 #include "tests/support/kit.h"
 #include "tests/support/vhdx_image.h"
 
@@ -276,6 +277,136 @@ TEST_F(LoaderTest, UnhandledExceptionBugChecksBeforeAnyFinally) {
     EXPECT_DEATH(guarded(data, (PVOID)&Released, nullptr),
                  "^BUGCHECK: exception 0xc0000005 at 0x[0-9a-f]+ left the driver image unhandled");
 }
+
+// The virtual unwind of one frame, on synthetic unwind data for what
+// pontor.sys does not use today (chained infos, saves by offset, a machine
+// frame, a point inside the prolog or the epilogue). The stack holds 0x1000
+// + i in slot i; each case names the slots the registers come back from.
+struct UnwindCase {
+    const char* name;
+    std::vector<uint8_t> info;               // UNWIND_INFO at RVA 0x2000
+    std::vector<uint8_t> chained;            // a second one at RVA 0x2100, if any
+    uint32_t pcOffset;                       // into the function at RVA 0x1000
+    std::vector<uint8_t> code;               // at pc; nops otherwise
+    int rbpSlot;                             // the frame register's value, as a slot; -1: none
+    int ripSlot, rspSlot;                    // after the unwind
+    std::vector<std::pair<int, int>> saved;  // register number, slot
+    int establisherSlot;
+};
+
+void PrintTo(const UnwindCase& c, std::ostream* out) { *out << c.name; }
+
+class Unwind : public ::testing::TestWithParam<UnwindCase> {};
+
+TEST_P(Unwind, RestoresTheCallersRegisters) {
+    const UnwindCase& c = GetParam();
+    std::vector<uint8_t> image(0x3000, 0x90);
+    const uint64_t base = (uint64_t)image.data();
+    std::copy(c.info.begin(), c.info.end(), image.begin() + 0x2000);
+    std::copy(c.chained.begin(), c.chained.end(), image.begin() + 0x2100);
+    std::copy(c.code.begin(), c.code.end(), image.begin() + 0x1000 + c.pcOffset);
+    const uint32_t function[3] = {0x1000, 0x1100, 0x2000};
+    std::vector<uint64_t> stack(32);
+    for (size_t i = 0; i < stack.size(); i++) {
+        stack[i] = 0x1000 + i;
+    }
+    const auto slot = [&](int i) { return (uint64_t)&stack[i]; };
+    stack[3] = slot(10);  // the interrupted rsp of a machine frame
+    host::seh::CONTEXT context = {};
+    context.Gpr[host::seh::kRsp] = slot(0);
+    if (c.rbpSlot >= 0) {
+        context.Gpr[host::seh::kRbp] = slot(c.rbpSlot);
+    }
+    uint64_t establisher = 0;
+    host::seh::detail::UnwindFrame(base, base + 0x1000 + c.pcOffset, function, &context,
+                                   &establisher);
+    EXPECT_EQ(context.Rip, stack[c.ripSlot]);
+    EXPECT_EQ(context.Gpr[host::seh::kRsp], slot(c.rspSlot));
+    for (const auto& [reg, at] : c.saved) {
+        EXPECT_EQ(context.Gpr[reg], stack[at]) << "register " << reg;
+    }
+    EXPECT_EQ(establisher, slot(c.establisherSlot));
+}
+
+// UNWIND_CODE: prolog offset, then op | info << 4.
+constexpr uint8_t kPush = 0, kLarge = 1, kSmall = 2, kFrame = 3, kSave = 4, kSaveFar = 5,
+                  kMachine = 10;
+constexpr uint8_t kRbx = 3, kRbp = 5, kRsi = 6, kRdi = 7, kR12 = 12;
+uint8_t Op(uint8_t op, uint8_t info) { return (uint8_t)(op | info << 4); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Synthetic, Unwind,
+    ::testing::ValuesIn(std::vector<UnwindCase>{
+        // push rbx; push rbp; sub rsp, 0x28
+        {"pushesAndAllocation",
+         {1, 6, 3, 0, 6, Op(kSmall, 4), 2, Op(kPush, kRbp), 1, Op(kPush, kRbx), 0, 0},
+         {},
+         0x20,
+         {},
+         -1,
+         7,
+         8,
+         {{kRbp, 5}, {kRbx, 6}},
+         0},
+        {"insideTheProlog",
+         {1, 6, 3, 0, 6, Op(kSmall, 4), 2, Op(kPush, kRbp), 1, Op(kPush, kRbx), 0, 0},
+         {},
+         2,
+         {},
+         -1,
+         2,
+         3,
+         {{kRbp, 0}, {kRbx, 1}},
+         0},
+        // push rbp; sub rsp, 0x20; lea rbp, [rsp + 0x10]; then rsp moved below
+        {"frameRegister",
+         {1, 8, 3, 0x15, 8, Op(kFrame, 0), 4, Op(kSmall, 3), 1, Op(kPush, kRbp), 0, 0},
+         {},
+         0x20,
+         {},
+         6,
+         9,
+         10,
+         {{kRbp, 8}},
+         4},
+        // sub rsp, 0x30; mov [rsp+0x10], rsi; mov [rsp+0x18], rdi
+        {"savesByOffset",
+         {1, 16, 7, 0, 16, Op(kSaveFar, kRdi), 0x18, 0, 0, 0, 11, Op(kSave, kRsi), 2, 0, 4,
+          Op(kLarge, 0), 6, 0},
+         {},
+         0x40,
+         {},
+         -1,
+         6,
+         7,
+         {{kRsi, 2}, {kRdi, 3}},
+         0},
+        // sub rsp, 0x10 here; push r12; sub rsp, 0x18 in the entry chained to
+        {"chainedInfo",
+         {1 | 4 << 3, 4,    1,    0, 4, Op(kSmall, 1), 0,    0, 0x00, 0x10, 0,
+          0,          0x00, 0x11, 0, 0, 0x00,          0x21, 0, 0},
+         {1, 8, 4, 0, 8, Op(kLarge, 1), 0x18, 0, 0, 0, 2, Op(kPush, kR12)},
+         0x40,
+         {},
+         -1,
+         6,
+         7,
+         {{kR12, 5}},
+         0},
+        {"machineFrame", {1, 0, 1, 0, 0, Op(kMachine, 0)}, {}, 0x10, {}, -1, 0, 10, {}, 0},
+        // push rbx; sub rsp, 0x28 ... add rsp, 0x28 (done); pop rbx; ret
+        {"insideTheEpilogue",
+         {1, 5, 2, 0, 5, Op(kSmall, 4), 1, Op(kPush, kRbx)},
+         {},
+         0x30,
+         {0x5b, 0xc3},
+         -1,
+         1,
+         2,
+         {{kRbx, 0}},
+         0},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- pontor.sys ----
 

@@ -518,6 +518,12 @@ std::string Hex(uint64_t value) {
     }
 }
 
+void UnwindFrame(uint64_t base, uint64_t pc, const void* function, CONTEXT* context,
+                 uint64_t* establisherFrame) {
+    const void* data;
+    VirtualUnwind(base, pc, (const RUNTIME_FUNCTION*)function, context, 0, &data, establisherFrame);
+}
+
 void ForgetStackPoison() {
 #ifdef PONTOR_ASAN
     __asan_handle_no_return();

@@ -89,6 +89,10 @@ bool InImage(uint64_t pc);  // whether pc lies in a registered image
 // Before a jump that abandons host frames: AddressSanitizer forgets the
 // poison of the frames jumped over, as it does for longjmp.
 void ForgetStackPoison();
+// One frame's virtual unwind (RtlVirtualUnwind) by the function entry at
+// function, a RUNTIME_FUNCTION of an image at base; for the tests.
+void UnwindFrame(uint64_t base, uint64_t pc, const void* function, CONTEXT* context,
+                 uint64_t* establisherFrame);
 void InstallFaultHandler();                       // once, before the first image runs
 [[noreturn]] void Stop(const std::string& what);  // a bug check that cannot return
 std::string Hex(uint64_t value);
