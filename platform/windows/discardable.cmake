@@ -18,6 +18,25 @@ function(field offset bytes out)  # little-endian
     set(${out} ${value} PARENT_SCOPE)
 endfunction()
 
+# Writes one byte into the image (file(WRITE) cannot write a zero byte).
+function(patch offset value)
+    get_filename_component(dir ${IMAGE} DIRECTORY)
+    if(value EQUAL 0)
+        set(source /dev/zero)
+    else()
+        string(ASCII ${value} byte)
+        set(source ${dir}/patch.byte)
+        file(WRITE ${source} "${byte}")
+    endif()
+    execute_process(COMMAND dd if=${source} of=${IMAGE} bs=1 count=1 seek=${offset}
+                            conv=notrunc status=none
+                    RESULT_VARIABLE failed)
+    file(REMOVE ${dir}/patch.byte)
+    if(failed)
+        message(FATAL_ERROR "cannot mark INIT discardable in ${IMAGE}")
+    endif()
+endfunction()
+
 field(60 4 nt)
 math(EXPR fileHeader "${nt} + 4")
 field(${fileHeader}+2 2 sections)
@@ -31,17 +50,28 @@ foreach(i RANGE 0 ${last})
     if(name STREQUAL "494e495400000000")  # "INIT"
         # The flag's byte is the highest of Characteristics (offset 36).
         math(EXPR flagByte "${header} + 39")
-        field(${flagByte} 1 high)
-        math(EXPR high "${high} | 0x02")
-        string(ASCII ${high} byte)
-        get_filename_component(dir ${IMAGE} DIRECTORY)
-        file(WRITE ${dir}/discardable.byte "${byte}")
-        execute_process(COMMAND dd if=${dir}/discardable.byte of=${IMAGE} bs=1 seek=${flagByte}
-                                conv=notrunc status=none
-                        RESULT_VARIABLE failed)
-        file(REMOVE ${dir}/discardable.byte)
-        if(failed)
-            message(FATAL_ERROR "cannot mark INIT discardable in ${IMAGE}")
+        field(${flagByte} 1 old)
+        math(EXPR new "${old} | 0x02")
+        if(new EQUAL old)
+            return()
+        endif()
+        patch(${flagByte} ${new})
+        # The checksum (optional header offset 64), if the linker wrote one, is
+        # a folded sum of 16-bit words plus the file's length: the changed
+        # word adds its difference.
+        math(EXPR checksumAt "${nt} + 24 + 64")
+        field(${checksumAt} 4 checksum)
+        if(NOT checksum EQUAL 0)
+            file(SIZE ${IMAGE} length)
+            math(EXPR shift "(${flagByte} % 2) * 8")
+            math(EXPR sum "${checksum} - ${length} + ((${new} - ${old}) << ${shift})")
+            math(EXPR sum "(${sum} & 0xffff) + (${sum} >> 16)")
+            math(EXPR checksum "(${sum} & 0xffff) + ${length}")
+            foreach(i RANGE 3)
+                math(EXPR byte "(${checksum} >> (8 * ${i})) & 0xff")
+                math(EXPR at "${checksumAt} + ${i}")
+                patch(${at} ${byte})
+            endforeach()
         endif()
         return()
     endif()
