@@ -1,11 +1,14 @@
 // The binder's string append, held to the safe-string routine it stands in
 // for: malformed strings are refused before anything is copied, and what
-// does not fit is cut with STATUS_BUFFER_OVERFLOW.
+// does not fit is cut with STATUS_BUFFER_OVERFLOW. When the suite runs on
+// pontor.sys, the image's own routine is called, found by its symbol.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/host/loader/loader.h"
 #include "stub/stub.h"
 
 namespace {
@@ -22,7 +25,30 @@ struct AppendCase {
     USHORT resultLength;  // the destination's length afterwards
 };
 
-class Append : public ::testing::TestWithParam<AppendCase> {};
+using AppendRoutine = NTSTATUS(PONTOR_MS_ABI*)(PUNICODE_STRING, PCUNICODE_STRING);
+
+PONTOR_MS_ABI NTSTATUS HostAppend(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    return PontorAppendUnicodeString(Destination, Source);
+}
+
+class Append : public ::testing::TestWithParam<AppendCase> {
+protected:
+    void SetUp() override {
+        const std::filesystem::path path = host::ServingDriver::ImagePath();
+        if (path.empty()) {
+            append_ = &HostAppend;
+            return;
+        }
+        std::string error;
+        image_ = host::DriverImage::Map(path, &error);
+        ASSERT_NE(image_, nullptr) << error;
+        append_ =
+            (AppendRoutine)image_->Symbol("_Z25PontorAppendUnicodeStringP15_UNICODE_STRINGPKS_");
+        ASSERT_NE(append_, nullptr) << "pontor.sys keeps no symbol PontorAppendUnicodeString";
+    }
+    std::unique_ptr<host::DriverImage> image_;
+    AppendRoutine append_ = nullptr;
+};
 
 TEST_P(Append, ValidatesThenAppendsWhatFits) {
     const AppendCase& c = GetParam();
@@ -32,7 +58,7 @@ TEST_P(Append, ValidatesThenAppendsWhatFits) {
                         c.destinationBuffer ? destination.data() : nullptr};
     UNICODE_STRING s = {c.sourceLength, c.sourceMaximum, c.sourceBuffer ? source.data() : nullptr};
 
-    EXPECT_EQ(PontorAppendUnicodeString(&d, &s), c.status);
+    EXPECT_EQ(append_(&d, &s), c.status);
     EXPECT_EQ(d.Length, c.resultLength);
     if (c.destinationBuffer) {
         const size_t kept = c.destinationLength / 2,

@@ -61,9 +61,15 @@ void FilterTest::SetUp() {
     ASSERT_NE(driver_, nullptr);
 }
 
-std::unique_ptr<host::ServingDriver> FilterTest::LoadDriver() {
+std::unique_ptr<host::ServingDriver> FilterTest::LoadDriver(ULONG traceMask) {
+    gTraceFlags = traceMask;
     std::string error;
-    auto driver = host::ServingDriver::Load(DriverEntry, &error);
+    auto driver =
+        host::ServingDriver::Load(DriverEntry, &error, [&](const host::DriverImage& image) {
+            ULONG* mask = (ULONG*)image.Symbol("gTraceFlags");
+            ASSERT_NE(mask, nullptr) << "the image keeps no symbol gTraceFlags";
+            *mask = traceMask;
+        });
     EXPECT_NE(driver, nullptr) << error;
     return driver;
 }

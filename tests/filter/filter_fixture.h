@@ -50,8 +50,9 @@ protected:
     host::Driver& Driver() { return driver_->Get(); }
     void Unload() { driver_.reset(); }
     // The driver under test, loaded once more: the host build, or the
-    // Windows image that PONTOR_DRIVER names.
-    static std::unique_ptr<host::ServingDriver> LoadDriver();
+    // Windows image that PONTOR_DRIVER names, with its trace mask set before
+    // DriverEntry runs (the image's gTraceFlags, found in its symbol table).
+    static std::unique_ptr<host::ServingDriver> LoadDriver(ULONG traceMask = 0);
     // Whether the suite runs on the Windows image.
     static bool OnImage() { return !host::ServingDriver::ImagePath().empty(); }
     std::filesystem::path HostPath(const std::string& relative) const;

@@ -127,8 +127,16 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
         return injected;
     }
     ULONG_PTR done = 0;
-    const NTSTATUS status = host::detail::ReadBelow(InitiatingInstance, FileObject, offset,
-                                                    std::min(limit, Length), Buffer, Flags, &done);
+    NTSTATUS status;
+    try {
+        status = host::detail::ReadBelow(InitiatingInstance, FileObject, offset,
+                                         std::min(limit, Length), Buffer, Flags, &done);
+    } catch (const host::AccessViolation&) {
+        // A file system catches the fault writing a bad buffer and fails the
+        // read with this status; nothing raises through FltReadFile's caller.
+        status = STATUS_INVALID_USER_BUFFER;
+        done = 0;
+    }
     if (BytesRead != nullptr) {
         *BytesRead = (ULONG)done;
     }

@@ -4,32 +4,33 @@
 // kernel exports, wrapped, since the host's C library uses the System V one.
 #include <cstring>
 
+#include "platform/host/faults/internal.h"
 #include "platform/host/ke/internal.h"
 #include "platform/host/loader/loader.h"
+#include "platform/host/loader/seh.h"
 
 namespace host {
 namespace {
 
+// The C runtime's memory routines, which write a caller's buffer: a write
+// into a range armed by host::ArmAccessFault raises an access violation, as
+// RtlZeroMemory and RtlCopyMemory do for the host build. The loader enters
+// them through the dispatcher's thunk, which turns that into a structured
+// exception in the image.
 PONTOR_MS_ABI void* Memcpy(void* destination, const void* source, size_t length) {
+    detail::CheckAccess(destination, length);
     return memcpy(destination, source, length);
 }
 PONTOR_MS_ABI void* Memmove(void* destination, const void* source, size_t length) {
+    detail::CheckAccess(destination, length);
     return memmove(destination, source, length);
 }
 PONTOR_MS_ABI void* Memset(void* destination, int value, size_t length) {
+    detail::CheckAccess(destination, length);
     return memset(destination, value, length);
 }
 PONTOR_MS_ABI int Memcmp(const void* a, const void* b, size_t length) {
     return memcmp(a, b, length);
-}
-
-// The language handler of the image's __try scopes. The host does not
-// dispatch structured exceptions into an image (a fault there ends the
-// process), so the kernel's handler is never legitimately reached.
-PONTOR_MS_ABI int CSpecificHandler(void*, void*, void*, void*) {
-    detail::BugCheck(
-        "__C_specific_handler: exception dispatch into a driver image is not supported");
-    return 1;  // ExceptionContinueSearch
 }
 
 #define NTOS(name) \
@@ -68,7 +69,7 @@ const ImageExport kExports[] = {
     {"ntoskrnl.exe", "memmove", (void*)&Memmove},
     {"ntoskrnl.exe", "memset", (void*)&Memset},
     {"ntoskrnl.exe", "memcmp", (void*)&Memcmp},
-    {"ntoskrnl.exe", "__C_specific_handler", (void*)&CSpecificHandler},
+    {"ntoskrnl.exe", "__C_specific_handler", (void*)&seh::CSpecificHandler},
     // FLTMGR.SYS
     FLT(FltRegisterFilter),
     FLT(FltStartFiltering),

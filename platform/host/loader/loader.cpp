@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/host/ke/internal.h"
+#include "platform/host/loader/seh.h"
 
 namespace host {
 namespace {
@@ -32,6 +33,7 @@ constexpr uint32_t kScnMemExecute = 0x20000000;
 constexpr uint32_t kScnMemRead = 0x40000000;
 constexpr uint32_t kScnMemWrite = 0x80000000;
 constexpr int kDirectoryImport = 1;
+constexpr int kDirectoryException = 3;
 constexpr int kDirectoryBaseReloc = 5;
 constexpr int kRelBasedAbsolute = 0;
 constexpr int kRelBasedDir64 = 10;
@@ -256,9 +258,9 @@ struct ImageMapper {
             }
             memcpy(At(rva), file.data + rawOffset, std::min<uint64_t>(rawSize, span));
             end = RoundUp(rva + span, alignment);
-            image->sections_.push_back(
-                {name, image->base_ + rva, RoundUp(span, PageSize()), Protection(characteristics)});
-            if (name == "INIT" || (characteristics & kScnMemDiscardable)) {
+            image->sections_.push_back({name, image->base_ + rva, RoundUp(span, PageSize()),
+                                        Protection(characteristics), characteristics});
+            if (characteristics & kScnMemDiscardable) {
                 image->discardable_.push_back((uint32_t)image->sections_.size() - 1);
             }
         }
@@ -356,10 +358,64 @@ struct ImageMapper {
                 if (address == nullptr) {
                     return Refuse("import " + module + "!" + name + " is not exported by the host");
                 }
+                address = seh::ImageEntry(name.c_str(), address);
                 memcpy(At(thunks + 8 * i), &address, sizeof address);
             }
         }
         return true;
+    }
+
+    // Exceptions are dispatched through the image's own unwind data, so data
+    // the dispatcher could not follow refuses the image here, not at the
+    // first fault.
+    bool UnwindData() {
+        uint32_t rva, size;
+        if (!Directory(kDirectoryException, &rva, &size)) {
+            return false;
+        }
+        if (!seh::CheckUnwindData(image->base_, sizeOfImage, rva, size, error)) {
+            return false;
+        }
+        seh::RegisterImage(image->base_, image->size_, rva, size);
+        image->registered_ = true;
+        return true;
+    }
+
+    // External symbols of the COFF symbol table that GNU ld keeps in the
+    // image (the debugger's view of the driver's globals); none if stripped.
+    void Symbols() {
+        uint32_t table = 0, count = 0;
+        file.Get(headers + kFileHeader + 8, &table);
+        file.Get(headers + kFileHeader + 12, &count);
+        const uint64_t strings = table + (uint64_t)count * 18;
+        if (table == 0 || !file.Fits(table, (uint64_t)count * 18)) {
+            return;
+        }
+        for (uint32_t i = 0; i < count; i++) {
+            const size_t at = table + (size_t)i * 18;
+            uint32_t value = 0, zero = 0, offset = 0;
+            int16_t section = 0;
+            uint8_t storage = 0, aux = 0;
+            file.Get(at + 8, &value);
+            file.Get(at + 12, &section);
+            file.Get(at + 16, &storage);
+            file.Get(at + 17, &aux);
+            file.Get(at, &zero);
+            file.Get(at + 4, &offset);
+            std::string name;
+            if (zero != 0) {
+                name.assign((const char*)file.data + at, strnlen((const char*)file.data + at, 8));
+            } else if (!file.String(strings + offset, &name)) {
+                continue;
+            }
+            const size_t header = sectionTable + (size_t)(section - 1) * kSectionHeaderSize;
+            uint32_t sectionRva = 0;
+            if (storage == 2 && section >= 1 && section <= sectionCount &&
+                file.Get(header + 12, &sectionRva) && (uint64_t)sectionRva + value < sizeOfImage) {
+                image->symbols_[name] = sectionRva + value;
+            }
+            i += aux;
+        }
     }
 
     bool Protect() {
@@ -376,7 +432,8 @@ std::unique_ptr<DriverImage> DriverImage::Map(const std::vector<unsigned char>& 
                                               std::string* error) {
     ImageMapper mapper{{file.data(), file.size()}, error};
     if (mapper.Headers() && mapper.Reserve() && mapper.Sections() && mapper.Relocate() &&
-        mapper.BindImports() && mapper.Protect()) {
+        mapper.BindImports() && mapper.UnwindData() && mapper.Protect()) {
+        mapper.Symbols();
         return std::move(mapper.image);
     }
     return nullptr;  // the image's destructor unmaps what was mapped
@@ -394,6 +451,9 @@ std::unique_ptr<DriverImage> DriverImage::Map(const std::filesystem::path& path,
 }
 
 DriverImage::~DriverImage() {
+    if (registered_) {
+        seh::UnregisterImage(base_);
+    }
     if (base_ != 0) {
         munmap((void*)base_, size_);
         gMappedImages--;
@@ -407,6 +467,11 @@ const ImageSection* DriverImage::Section(std::string_view name) const {
         }
     }
     return nullptr;
+}
+
+void* DriverImage::Symbol(const std::string& name) const {
+    auto found = symbols_.find(name);
+    return found != symbols_.end() ? (void*)(base_ + found->second) : nullptr;
 }
 
 void DriverImage::DiscardInit() {
@@ -434,11 +499,15 @@ NTSTATUS NTAPI StartImage(PDRIVER_OBJECT object, PUNICODE_STRING registryPath) {
 }  // namespace
 
 std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::filesystem::path& path,
-                                                 std::string* error) {
+                                                 std::string* error,
+                                                 const BeforeEntry& beforeEntry) {
     std::unique_ptr<LoadedDriver> loaded(new LoadedDriver);
     loaded->image_ = DriverImage::Map(path, error);
     if (loaded->image_ == nullptr) {
         return nullptr;
+    }
+    if (beforeEntry) {
+        beforeEntry(*loaded->image_);
     }
     tStarting = loaded->image_.get();
     loaded->driver_ = std::make_unique<Driver>(&StartImage);
@@ -467,12 +536,12 @@ std::filesystem::path ServingDriver::ImagePath() {
     return path != nullptr ? std::filesystem::path(path) : std::filesystem::path();
 }
 
-std::unique_ptr<ServingDriver> ServingDriver::Load(PDRIVER_INITIALIZE hostEntry,
-                                                   std::string* error) {
+std::unique_ptr<ServingDriver> ServingDriver::Load(PDRIVER_INITIALIZE hostEntry, std::string* error,
+                                                   const LoadedDriver::BeforeEntry& beforeEntry) {
     auto serving = std::unique_ptr<ServingDriver>(new ServingDriver());
     const std::filesystem::path image = ImagePath();
     if (!image.empty()) {
-        serving->image_ = LoadedDriver::Load(image, error);
+        serving->image_ = LoadedDriver::Load(image, error, beforeEntry);
         if (serving->image_ == nullptr) {
             *error = image.string() + ": " + *error;
             return nullptr;

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -29,8 +31,9 @@ std::span<const ImageExport> ImageExports();
 struct ImageSection {
     std::string name;
     uintptr_t address;
-    size_t size;     // the mapped size, whole pages
-    int protection;  // PROT_* as mapped now
+    size_t size;                   // the mapped size, whole pages
+    int protection;                // PROT_* as mapped now
+    uint32_t characteristics = 0;  // of the section header (IMAGE_SCN_*)
 };
 
 // A PE32+ native image mapped, relocated and bound. Unmapped when destroyed.
@@ -51,8 +54,13 @@ public:
     PDRIVER_INITIALIZE Entry() const { return entry_; }
     const std::vector<ImageSection>& Sections() const { return sections_; }
     const ImageSection* Section(std::string_view name) const;
-    // Makes INIT (and every discardable section) inaccessible, as the kernel
-    // frees them once DriverEntry has returned.
+    // An external symbol of the image's COFF symbol table (GNU ld keeps one
+    // unless the image is stripped), as a debugger finds a driver's global;
+    // null if there is none.
+    void* Symbol(const std::string& name) const;
+    // Makes every section marked IMAGE_SCN_MEM_DISCARDABLE (INIT, as the
+    // linker marks it) inaccessible, as the kernel frees them once
+    // DriverEntry has returned.
     void DiscardInit();
 
 private:
@@ -63,7 +71,9 @@ private:
     size_t relocations_ = 0;
     PDRIVER_INITIALIZE entry_ = nullptr;
     std::vector<ImageSection> sections_;
-    std::vector<uint32_t> discardable_;  // indices into sections_
+    std::vector<uint32_t> discardable_;        // indices into sections_
+    std::map<std::string, uint32_t> symbols_;  // RVAs
+    bool registered_ = false;                  // with the exception dispatcher
     friend struct ImageMapper;
 };
 
@@ -79,8 +89,12 @@ class LoadedDriver {
 public:
     // Null on refusal (a bad image, or DriverEntry failing, with its status),
     // with the reason in *error; nothing stays mapped then.
-    static std::unique_ptr<LoadedDriver> Load(const std::filesystem::path& path,
-                                              std::string* error);
+    // beforeEntry, if given, sees the mapped image before DriverEntry runs,
+    // as a debugger attached at load does (to set a global such as the trace
+    // mask).
+    using BeforeEntry = std::function<void(const DriverImage&)>;
+    static std::unique_ptr<LoadedDriver> Load(const std::filesystem::path& path, std::string* error,
+                                              const BeforeEntry& beforeEntry = {});
     ~LoadedDriver();  // unloads (mandatory) if still loaded, then unmaps
     LoadedDriver(const LoadedDriver&) = delete;
     LoadedDriver& operator=(const LoadedDriver&) = delete;
@@ -103,7 +117,8 @@ class ServingDriver {
 public:
     static constexpr const char* kVariable = "PONTOR_DRIVER";
     // Null on refusal, with the reason in *error.
-    static std::unique_ptr<ServingDriver> Load(PDRIVER_INITIALIZE hostEntry, std::string* error);
+    static std::unique_ptr<ServingDriver> Load(PDRIVER_INITIALIZE hostEntry, std::string* error,
+                                               const LoadedDriver::BeforeEntry& beforeEntry = {});
     static std::filesystem::path ImagePath();  // from the environment; empty: the host build
 
     Driver& Get() { return image_ != nullptr ? image_->Get() : *hostBuild_; }
