@@ -38,15 +38,18 @@ struct PoolState {
     std::atomic<size_t> limit{1u << 30};
 };
 
-// A few large blocks freed are kept for the next allocation of the same size:
+// Some large blocks freed are kept for the next allocation of the same size:
 // under the sanitizers every large allocation is otherwise fresh pages, and
-// the fuzzers allocate megabytes per input. A kept block stays filled with
-// the poison byte and poisoned for AddressSanitizer, so a use after free is
-// still caught.
+// the fuzzers allocate megabytes per input. What is kept is bounded in bytes,
+// not in blocks, so that a process which once read a large BAT (a mount that
+// bound a 64 TiB image) gives that memory back. A kept block stays filled
+// with the poison byte and poisoned for AddressSanitizer, so a use after free
+// is still caught.
 constexpr size_t kKeptAtLeast = 64 << 10;
-constexpr size_t kKeptBlocks = 8;
+constexpr size_t kKeptBytes = 4 << 20;  // in all
 std::mutex gKeptLock;
-auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock
+auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock, oldest first
+size_t gKeptTotal = 0;                                       // under gKeptLock
 
 void* Reuse(size_t size) {
     std::lock_guard<std::mutex> lock(gKeptLock);
@@ -54,6 +57,7 @@ void* Reuse(size_t size) {
         if (it->second == size) {
             void* p = it->first;
             gKept.erase(it);
+            gKeptTotal -= size;
             ASAN_UNPOISON_MEMORY_REGION(p, size);
             return p;
         }
@@ -61,21 +65,32 @@ void* Reuse(size_t size) {
     return nullptr;
 }
 
-// The oldest kept block makes room, so that blocks of sizes no longer asked
-// for (a damaged image's region lengths) do not hold every place.
+// The oldest kept blocks make room, so that blocks of sizes no longer asked
+// for (a damaged image's region lengths) do not hold the budget. A block
+// larger than the whole budget is given back at once.
 void Keep(void* p, size_t size) {
-    void* evicted = nullptr;
+    std::vector<std::pair<void*, size_t>> evicted;
     {
         std::lock_guard<std::mutex> lock(gKeptLock);
-        if (gKept.size() == kKeptBlocks) {
-            evicted = gKept.front().first;
-            ASAN_UNPOISON_MEMORY_REGION(evicted, gKept.front().second);
-            gKept.erase(gKept.begin());
+        if (size <= kKeptBytes) {
+            while (gKeptTotal + size > kKeptBytes) {
+                evicted.push_back(gKept.front());
+                gKeptTotal -= gKept.front().second;
+                gKept.erase(gKept.begin());
+            }
+            ASAN_POISON_MEMORY_REGION(p, size);
+            gKept.emplace_back(p, size);
+            gKeptTotal += size;
+            p = nullptr;
         }
-        ASAN_POISON_MEMORY_REGION(p, size);
-        gKept.emplace_back(p, size);
     }
-    ::operator delete(evicted, std::align_val_t(kAlignment));
+    for (const auto& [block, bytes] : evicted) {
+        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        ::operator delete(block, std::align_val_t(kAlignment));
+    }
+    if (p != nullptr) {
+        ::operator delete(p, std::align_val_t(kAlignment));
+    }
 }
 
 PoolState& State() {
@@ -183,6 +198,8 @@ std::vector<Allocation> PoolAllocations() {
 }
 
 void SetPoolAllocationLimit(size_t bytes) { State().limit = bytes; }
+
+size_t PoolAllocationLimit() { return State().limit.load(); }
 
 }  // namespace host
 
