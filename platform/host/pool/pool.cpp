@@ -93,6 +93,51 @@ void Keep(void* p, size_t size) {
     }
 }
 
+// Small blocks freed on a thread are kept for that thread's next allocation
+// of the same size: every read of a stub allocates and frees a few bytes of
+// BAT entries, and an aligned allocation from the C library costs as much as
+// the rest of the request's platform work. Per thread, so that two readers
+// share no lock here; poisoned like the large ones.
+constexpr size_t kCachedAtMost = 4096;
+struct SmallCache {
+    std::pair<void*, size_t> slots[4] = {};
+    ~SmallCache() {
+        for (auto& [p, size] : slots) {
+            if (p != nullptr) {
+                ASAN_UNPOISON_MEMORY_REGION(p, size);
+                ::operator delete(p, std::align_val_t(kAlignment));
+            }
+        }
+    }
+};
+thread_local SmallCache tSmall;
+
+void* TakeSmall(size_t size) {
+    for (auto& slot : tSmall.slots) {
+        if (slot.first != nullptr && slot.second == size) {
+            void* p = slot.first;
+            slot.first = nullptr;
+            ASAN_UNPOISON_MEMORY_REGION(p, size);
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+bool KeepSmall(void* p, size_t size) {
+    if (size > kCachedAtMost) {
+        return false;
+    }
+    for (auto& slot : tSmall.slots) {
+        if (slot.first == nullptr) {
+            ASAN_POISON_MEMORY_REGION(p, size);
+            slot = {p, size};
+            return true;
+        }
+    }
+    return false;
+}
+
 PoolState& State() {
     static PoolState* state = new PoolState();
     return *state;
@@ -131,13 +176,14 @@ void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
     }
     // Aligned new rather than posix_memalign: the Windows build of the tool
     // shares this pool.
-    void* p = size >= kKeptAtLeast ? Reuse(size) : nullptr;
+    const size_t bytes = size == 0 ? 1 : size;
+    void* p = bytes >= kKeptAtLeast ? Reuse(bytes) : TakeSmall(bytes);
     if (p == nullptr) {
-        p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+        p = ::operator new(bytes, std::align_val_t(kAlignment), std::nothrow);
         if (p == nullptr) {
             return nullptr;
         }
-        std::memset(p, kPoison, size == 0 ? 1 : size);
+        std::memset(p, kPoison, bytes);
     }
     s.blocks.Insert(
         p, Allocation{p, size, tag, owner == PoolOwner::FltAligned, owner == PoolOwner::Platform});
@@ -169,10 +215,11 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         BugCheck(misuse);
         return;
     }
-    std::memset(p, kPoison, size == 0 ? 1 : size);
-    if (size >= kKeptAtLeast) {
-        Keep(p, size);
-    } else {
+    const size_t bytes = size == 0 ? 1 : size;
+    std::memset(p, kPoison, bytes);
+    if (bytes >= kKeptAtLeast) {
+        Keep(p, bytes);
+    } else if (!KeepSmall(p, bytes)) {
         ::operator delete(p, std::align_val_t(kAlignment));
     }
 }
