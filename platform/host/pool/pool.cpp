@@ -46,7 +46,7 @@ struct PoolState {
 // with the poison byte and poisoned for AddressSanitizer, so a use after free
 // is still caught.
 constexpr size_t kKeptAtLeast = 64 << 10;
-constexpr size_t kKeptBytes = 4 << 20;  // in all
+constexpr size_t kKeptBytes = 8 << 20;  // in all
 std::mutex gKeptLock;
 auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock, oldest first
 size_t gKeptTotal = 0;                                       // under gKeptLock
