@@ -31,11 +31,10 @@ int main(int argc, char** argv) {
             host::Utf16(".\\" + std::filesystem::path(argv[1]).filename().string()),
             {},
             {}};
-        tool::VhdxWriter writer(
-            out,
-            {g->virtualDiskSize, g->blockSize, g->logicalSectorSize,
-             parent.layout.metadata.physicalSectorSize.value_or(512)},
-            link);
+        tool::VhdxWriter writer(out,
+                                {g->virtualDiskSize, g->blockSize, g->logicalSectorSize,
+                                 parent.layout.metadata.physicalSectorSize.value_or(512)},
+                                link);
         std::vector<uint64_t> blocks;
         for (int i = 3; i < argc; i++) {
             blocks.push_back(std::strtoull(argv[i], nullptr, 10));
