@@ -12,20 +12,27 @@ lowest and highest value; the rounds interleave the runs they compare.
            where the disk's write-back takes a varying share (a reference)
   mount    4 KiB reads through 'pontor mount', sequential and random, against
            the raw file through a plain FUSE passthrough and the image through
-           vhdimount; two reader threads against one
+           vhdimount and through qemu's own FUSE export (qemu-storage-daemon);
+           two reader threads against one; the peak resident size of each daemon
   scaling  two random readers of two different stubs through 'pontor mount'
            against one, beside the same for a plain FUSE passthrough over two
            raw files, measured in the same rounds: the host platform has no
            lock shared by the two readers' requests, so pontor should scale
            as the passthrough does (ratio of the scalings near 1)
   memory   peak resident size of pontor cat and convert, and of the mount daemon
+  huge     a 64 TiB dynamic image with 1 MiB blocks (a 512 MiB BAT) holding two
+           4 MiB pieces: time and peak resident size of pontor info, check,
+           map and stub create beside qemu-img info and check and vhdiinfo,
+           and the resident size of the pontor mount daemon and of qemu's FUSE
+           export after binding it and reading from it
 
 Images: SIZE MiB of random data (default 2048) converted by qemu-img to VHDX
 with 1 MiB and with 32 MiB blocks. Needs about 6 x SIZE of free space in
-WORKDIR, qemu-img, fusermount3, vhdimount and /dev/fuse for the mount figures.
+WORKDIR, qemu-img, fusermount3, vhdimount, qemu-storage-daemon and /dev/fuse
+for the mount figures.
 
 usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [--only PART,...] [WORKDIR]
-  --only takes cat, convert, mount, scaling and memory; all five by default
+  --only takes cat, convert, mount, scaling, memory and huge; all six by default
 """
 import argparse
 import os
@@ -124,6 +131,38 @@ def start(daemons, path, *command):
     daemons.append(daemon)
     wait_mounted(path, daemon)
     return daemon
+
+
+def qemu_export(daemons, image, path):
+    """qemu's own FUSE export of image, read only, at the regular file path."""
+    if not os.path.exists(path):
+        open(path, "w").close()
+    daemon = subprocess.Popen(
+        ["qemu-storage-daemon", "--blockdev", "driver=file,filename=%s,node-name=f,read-only=on" % image,
+         "--blockdev", "driver=vhdx,file=f,node-name=d,read-only=on",
+         "--export", "type=fuse,id=e,node-name=d,mountpoint=%s,writable=off" % path])
+    daemons.append(daemon)
+    wait_mounted(path, daemon)
+    return daemon
+
+
+def status_kib(pid, field):
+    """VmRSS or VmHWM of a process, in KiB."""
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
+
+def pid_serving(path):
+    """The process whose command line names path (vhdimount daemonizes)."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    if path.encode() in f.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                pass
+    return None
 
 
 def stop(paths, daemons):
@@ -226,14 +265,17 @@ def read_rate(reads, path, mode, threads, per_thread):
 
 
 def bench_mount(report, rounds, work, raw, served, pontor, build, size):
-    if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("fusermount3") and shutil.which("vhdimount")):
-        print("\nmount: skipped (needs /dev/fuse, fusermount3 and vhdimount)")
+    if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("fusermount3") and shutil.which("vhdimount")
+            and shutil.which("qemu-storage-daemon")):
+        print("\nmount: skipped (needs /dev/fuse, fusermount3, vhdimount and qemu-storage-daemon)")
         return None
     print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough with the\n"
           "kernel's read-ahead (128K); 'plain-512K' the same with the pontor mount's read-ahead")
     reads = os.path.join(build, "bench", "fuse_reads")
     mounts = mount_points(work, "mnt-", ("pontor", "plain", "plain-512K", "vhdi-1M", "vhdi-32M"))
+    exports = {bs: os.path.join(work, "qemu-export-%s.raw" % bs) for bs in BLOCK_SIZES}
     daemons = []
+    qemu = {}
     try:
         daemon = start(daemons, mounts["pontor"], pontor, "mount", "-f", served, mounts["pontor"])
         for name in ("plain", "plain-512K"):
@@ -244,6 +286,7 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
         for bs in BLOCK_SIZES:
             run("vhdimount", os.path.join(served, "full-%s.vhdx" % bs), mounts["vhdi-" + bs])
             wait_mounted(mounts["vhdi-" + bs])
+            qemu[bs] = qemu_export(daemons, os.path.join(served, "full-%s.vhdx" % bs), exports[bs])
         plain = os.path.join(mounts["plain"], "random.raw")
         plain512 = os.path.join(mounts["plain-512K"], "random.raw")
         workloads = (("seq", "seq", 1, min(size, 1024 * MiB)), ("rand", "rand", 1, 96 * MiB),
@@ -252,13 +295,16 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             ours = os.path.join(mounts["pontor"], "full-%s.vmdk" % bs)
             vhdi = os.path.join(mounts["vhdi-" + bs], "vhdi1")
             warm(raw, os.path.join(served, "full-%s.vhdx" % bs))
-            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain", "seq-512")}
-            readers = [("ours", ours), ("plain", plain), ("vhdi", vhdi), ("plain-512K", plain512)]
+            figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain", "seq-512",
+                                           "seq-q", "rand-q", "two-q", "two-vs-plain")}
+            readers = [("ours", ours), ("plain", plain), ("vhdi", vhdi), ("plain-512K", plain512),
+                       ("qemu", exports[bs])]
+            loads = []
             for round_ in range(rounds):
                 # The files compared read one workload back to back, each
                 # round in another order, so that a slow spell of the
                 # machine falls on all of them alike.
-                turn = readers[round_ % 4:] + readers[:round_ % 4]
+                turn = readers[round_ % 5:] + readers[:round_ % 5]
                 rate = {}
                 for key, mode, threads, per_thread in workloads:
                     for name, path in turn:
@@ -272,20 +318,39 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
                 figures["two-v"].append(rate["ours", "two"] / rate["vhdi", "two"])
                 figures["two-plain"].append(rate["plain", "two"] / rate["plain", "rand"])
                 figures["seq-512"].append(rate["ours", "seq"] / rate["plain-512K", "seq"])
+                figures["seq-q"].append(rate["ours", "seq"] / rate["qemu", "seq"])
+                figures["rand-q"].append(rate["ours", "rand"] / rate["qemu", "rand"])
+                figures["two-q"].append(rate["ours", "two"] / rate["qemu", "two"])
+                figures["two-vs-plain"].append(rate["ours", "two"] / rate["plain", "two"])
+                loads.append(os.getloadavg()[0])
             report.ratio("sequential, %s blocks: pontor mount / plain FUSE" % bs, figures["seq"], 0.9)
-            report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.9)
+            report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.95)
             report.ratio("sequential, %s blocks: pontor mount / vhdimount" % bs, figures["seq-v"], 1.0)
             report.ratio("random, %s blocks: pontor mount / vhdimount" % bs, figures["rand-v"], 1.0)
             report.ratio("two random readers / one, %s blocks: pontor mount" % bs, figures["two"], 1.5)
             report.ratio("two random readers, %s blocks: pontor mount / vhdimount" % bs, figures["two-v"], 1.0)
+            report.ratio("two random readers, %s blocks: pontor mount / plain FUSE" % bs, figures["two-vs-plain"],
+                         0.85)
+            report.ratio("sequential, %s blocks: pontor mount / qemu FUSE export" % bs, figures["seq-q"], 1.0)
+            report.ratio("random, %s blocks: pontor mount / qemu FUSE export" % bs, figures["rand-q"], 1.0)
+            report.ratio("two random readers, %s blocks: pontor mount / qemu FUSE export" % bs, figures["two-q"],
+                         1.0)
             report.ratio("two random readers / one: plain FUSE", figures["two-plain"], note="  (reference)")
             report.ratio("sequential, %s blocks: pontor mount / plain-512K" % bs, figures["seq-512"],
                          note="  (reference)")
-        with open("/proc/%d/status" % daemon.pid) as status:
-            hwm = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+            print("  load average (1 min) over the rounds: %.2f .. %.2f, on %d cores; the machine is shared" %
+                  (min(loads), max(loads), os.cpu_count()))
+        print("  peak resident size of each daemon after the reads:")
+        hwm = status_kib(daemon.pid, "VmHWM")
+        print("    %-50s %6.1f MiB" % ("pontor mount (both images)", hwm / 1024))
+        for bs in BLOCK_SIZES:
+            vhdi_pid = pid_serving(mounts["vhdi-" + bs])
+            if vhdi_pid is not None:
+                print("    %-50s %6.1f MiB" % ("vhdimount, %s blocks" % bs, status_kib(vhdi_pid, "VmHWM") / 1024))
+            print("    %-50s %6.1f MiB" % ("qemu FUSE export, %s blocks" % bs, status_kib(qemu[bs].pid, "VmHWM") / 1024))
         return hwm
     finally:
-        stop(mounts.values(), daemons)
+        stop(list(mounts.values()) + list(exports.values()), daemons)
 
 
 def concurrent_rate(reads, paths, per_reader):
@@ -370,16 +435,98 @@ def bench_memory(report, work, served, pontor, daemon_kib):
 
 
 
+def timed_peak(*args):
+    """Seconds and peak resident KiB of a command, from GNU time."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%e %M", *args], check=True, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    elapsed, kib = result.stderr.strip().splitlines()[-1].split()
+    return float(elapsed), int(kib)
+
+
+def bench_huge(report, rounds, work, pontor):
+    print("\nhuge: a 64 TiB dynamic image with 1 MiB blocks (512 MiB BAT), two 4 MiB pieces written; median seconds\n"
+          "(lowest .. highest) and peak resident size, warm cache")
+    directory = os.path.join(work, "huge")
+    os.makedirs(directory, exist_ok=True)
+    image = os.path.join(directory, "huge.vhdx")
+    if not os.path.exists(image):
+        run("qemu-img", "create", "-q", "-f", "vhdx", "-o", "block_size=1M,subformat=dynamic", image, "64T")
+        for offset in ("0", "40G"):
+            run("qemu-io", "-c", "write -q -P 0x5a %s 4M" % offset, image)
+    stub = os.path.join(directory, "huge.vmdk")
+    warm(image)
+    commands = [("pontor info", (pontor, "info", image), 64), ("pontor check", (pontor, "check", image), 64),
+                ("pontor map", (pontor, "map", image), 64),
+                ("pontor stub create", (pontor, "stub", "create", image), 64),
+                ("qemu-img info", ("qemu-img", "info", image), None),
+                ("qemu-img check", ("qemu-img", "check", image), None)]
+    if shutil.which("vhdiinfo"):
+        commands.append(("vhdiinfo", ("vhdiinfo", image), None))
+    times = {name: [] for name, _, _ in commands}
+    peaks = {name: 0 for name, _, _ in commands}
+    loads = []
+    for round_ in range(rounds):
+        for name, command, _ in commands[round_ % len(commands):] + commands[:round_ % len(commands)]:
+            if os.path.exists(stub):
+                os.unlink(stub)
+            elapsed, kib = timed_peak(*command)
+            times[name].append(elapsed)
+            peaks[name] = max(peaks[name], kib)
+        loads.append(os.getloadavg()[0])
+    for name, _, ceiling in commands:
+        median, low, high = summary(times[name])
+        print("  %-30s %6.2f s (%.2f .. %.2f)  %7.1f MiB" % (name, median, low, high, peaks[name] / 1024))
+    for name, _, ceiling in commands:
+        if ceiling is not None:
+            report.memory(name, peaks[name], ceiling)
+            if statistics.median(times[name]) > statistics.median(times["qemu-img check"]):
+                report.failed.append(name + " slower than qemu-img check")
+    print("  load average (1 min) over the rounds: %.2f .. %.2f, on %d cores; the machine is shared" %
+          (min(loads), max(loads), os.cpu_count()))
+    if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("qemu-storage-daemon")):
+        print("  daemons: skipped (needs /dev/fuse and qemu-storage-daemon)")
+        return
+    # Three stubs of the image: three bindings, three BAT reads.
+    stubs = [os.path.join(directory, "huge%s.vmdk" % n) for n in ("", "-2", "-3")]
+    for path in stubs:
+        if os.path.exists(path):
+            os.unlink(path)
+        run(pontor, "stub", "create", image, path)
+    mount = os.path.join(work, "mnt-huge")
+    export = os.path.join(work, "qemu-export-huge.raw")
+    os.makedirs(mount, exist_ok=True)
+    daemons = []
+    try:
+        ours = start(daemons, mount, pontor, "mount", "-f", directory, mount)
+        qemu = qemu_export(daemons, image, export)
+        for path in [os.path.join(mount, os.path.basename(p)) for p in stubs] + [export]:
+            with open(path, "rb") as f:
+                for offset in (0, 40 << 30, 1 << 45):
+                    f.seek(offset)
+                    f.read(4096)
+        time.sleep(0.2)
+        for name, pid, ceiling in (("pontor mount daemon, 3 stubs", ours.pid, 32),
+                                   ("qemu FUSE export", qemu.pid, None)):
+            rss, hwm = status_kib(pid, "VmRSS"), status_kib(pid, "VmHWM")
+            print("  %-30s resident %6.1f MiB after binding and reading (peak %.1f MiB)" % (name, rss / 1024,
+                                                                                            hwm / 1024))
+            if ceiling is not None:
+                report.memory(name + ", resident after binding", rss, ceiling)
+    finally:
+        stop([mount, export], daemons)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", type=int, default=2048, help="MiB of disk (default 2048)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
-    parser.add_argument("--only", default="cat,convert,mount,scaling,memory", help="parts to run, comma-separated")
+    parser.add_argument("--only", default="cat,convert,mount,scaling,memory,huge",
+                        help="parts to run, comma-separated")
     parser.add_argument("workdir", nargs="?")
     args = parser.parse_args()
     parts = set(args.only.split(","))
-    unknown = parts - {"cat", "convert", "mount", "scaling", "memory"}
+    unknown = parts - {"cat", "convert", "mount", "scaling", "memory", "huge"}
     if unknown:
         parser.error("--only: no part named " + ", ".join(sorted(unknown)))
     if args.build == os.path.join(ROOT, "build", "release"):
@@ -388,7 +535,8 @@ def main():
     pontor = os.path.join(args.build, "tools", "pontor")
     work = args.workdir or tempfile.mkdtemp(prefix="pontor-bench-")
     os.makedirs(work, exist_ok=True)
-    raw, served = prepare(work, args.size, pontor)
+    if parts - {"huge"}:
+        raw, served = prepare(work, args.size, pontor)
     size = args.size * MiB
     report = Report()
     print("%d rounds; median (lowest .. highest)" % args.rounds)
@@ -403,6 +551,8 @@ def main():
         bench_scaling(report, args.rounds, work, raw, served, pontor, args.build)
     if "memory" in parts:
         bench_memory(report, work, served, pontor, daemon_kib)
+    if "huge" in parts:
+        bench_huge(report, args.rounds, work, pontor)
     if report.failed:
         print("\nbelow target: " + "; ".join(report.failed))
     return 1 if report.failed else 0

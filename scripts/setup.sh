@@ -11,6 +11,7 @@ packages=(
     qemu-system-common                               # qemu-storage-daemon: exports a descriptor's disk
     libfuse3-dev fuse3                               # pontor mount; fusermount3
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer
+    qemu-system-common                               # qemu-storage-daemon: its FUSE export, a peer
     fdisk                                            # sfdisk: the demo lists the sample's partitions
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
     g++-mingw-w64-x86-64-posix                       # pontor.exe (libstdc++, winpthreads)

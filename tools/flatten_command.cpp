@@ -64,9 +64,10 @@ public:
 
 private:
     void Put(uint64_t b, uint64_t start, uint64_t length) {
-        std::fill(block_.begin(), block_.end(), 0);
-        std::vector<bool> own(blockSize_ / sectorSize_, false);
-        bool anyOwn = false, anyParent = false;
+        // The block is cleared only before bytes are read into it: most
+        // blocks of a large sparse disk hold nothing, or zeros.
+        bool anyParent = false, anyData = false;
+        ownRanges_.clear();
         std::optional<ToolError> failure;  // thrown once the map is done with
         map_.Map(start, length, [&](const Extent& e) {
             if (failure) {
@@ -85,12 +86,15 @@ private:
                 anyParent = true;
                 return;
             }
-            anyOwn = true;
-            for (uint64_t s = at / sectorSize_; s * sectorSize_ < at + e.length; s++) {
-                own[s] = true;
+            ownRanges_.emplace_back(at, e.length);
+            if (e.layer == Layer::Zeros) {
+                return;
             }
-            if (e.layer != Layer::Zeros &&
-                image.file->ReadAt(*e.fileOffset, &block_[at], e.length) != e.length) {
+            if (!anyData) {
+                std::fill(block_.begin(), block_.end(), 0);
+                anyData = true;
+            }
+            if (image.file->ReadAt(*e.fileOffset, &block_[at], e.length) != e.length) {
                 failure = ToolError{image.displayName, "read past the end of the file at offset " +
                                                            std::to_string(*e.fileOffset)};
             }
@@ -98,11 +102,21 @@ private:
         if (failure) {
             throw *failure;
         }
-        const bool zeros = std::all_of(block_.begin(), block_.end(), [](uint8_t v) { return !v; });
-        if (!anyOwn || (zeros && kept_ == images_.size())) {
+        const bool zeros =
+            !anyData || std::all_of(block_.begin(), block_.end(), [](uint8_t v) { return !v; });
+        if (ownRanges_.empty() || (zeros && kept_ == images_.size())) {
             counts_.notPresent++;  // the parent's, or zeros without one
         } else if (anyParent) {
-            writer_.PutPartial(b, block_.data(), own);
+            if (!anyData) {
+                std::fill(block_.begin(), block_.end(), 0);
+            }
+            own_.assign(blockSize_ / sectorSize_, false);
+            for (const auto& [at, ownLength] : ownRanges_) {
+                for (uint64_t s = at / sectorSize_; s * sectorSize_ < at + ownLength; s++) {
+                    own_[s] = true;
+                }
+            }
+            writer_.PutPartial(b, block_.data(), own_);
             counts_.partial++;
         } else if (zeros) {
             writer_.PutZero(b);  // zeros over a parent's data
@@ -119,6 +133,10 @@ private:
     VhdxWriter& writer_;
     uint32_t blockSize_, sectorSize_;
     std::vector<uint8_t> block_;
+    // The block's ranges (offset, length) taken from the images written out,
+    // and its sectors so taken.
+    std::vector<std::pair<uint64_t, uint64_t>> ownRanges_;
+    std::vector<bool> own_;
     BlockCounts counts_;
 };
 

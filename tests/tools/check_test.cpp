@@ -185,6 +185,26 @@ const Case kCases[] = {
                  s.blocks = {};
              }),
      [](Image& i) { i.SetRegionLength(vhdxtest::kBatRegion, 1 << 20); }, "error:bat-too-short"},
+    // A 16 MiB BAT: the driver's verdict is reached a window at a time, and
+    // findings lie on both sides of the readers' window edges (block 65521's
+    // entry is the first of the second 65536).
+    {"BatOfManyWindows",
+     Changed(Plain(),
+             [](ImageSpec& s) {
+                 s.virtualDiskSize = 2048ULL * 1024 * MiB;
+                 s.blocks = {{0, State::FullyPresent},
+                             {65521, State::Reserved5},
+                             {2097151, State::FullyPresent}};
+             }),
+     [](Image& i) { i.SetBatEntry(2097151 + 2097151 / 4096, i.BatEntry(0)); },
+     "error:bat-reserved-state error:bat-overlap"},
+    {"BatCutShortPastAWindow",
+     Changed(Plain(),
+             [](ImageSpec& s) {
+                 s.virtualDiskSize = 2048ULL * 1024 * MiB;
+                 s.blocks = {};
+             }),
+     [](Image& i) { i.bytes.resize(i.batOffset + 12 * MiB); }, "error:region-beyond-eof"},
     {"DiskSmallerThanItsBlocks",
      Changed(Plain(),
              [](ImageSpec& s) {

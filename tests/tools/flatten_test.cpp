@@ -10,6 +10,7 @@
 
 #include "tests/tools/tool_fixture.h"
 #include "tools/cli.h"
+#include "tools/writer/vhdx_writer.h"
 
 namespace {
 
@@ -180,5 +181,48 @@ INSTANTIATE_TEST_SUITE_P(
         {"Loop", 2, false, nullptr, Fault::Loop, "comes back"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The writer keeps a window of BAT entries: entries set after it has moved
+// on (a chunk's sector bitmap, written when the next partially present block
+// comes) and entries on both sides of its edge must all reach the file.
+TEST(VhdxWriterBat, EntriesOnBothSidesOfTheWindowReachTheFile) {
+    kit::ScratchDir dir;
+    const tool::WriterGeometry geometry{128ULL << 30, 1 << 20, 512, 4096};
+    const uint64_t blocks[] = {0, 65520, 65521, 100000, 100001};  // entries 65535 and 65536
+    {
+        const tool::ParentLink parent{
+            *tool::Guid::Parse("{12345678-0000-0000-0000-000000000000}"), u".\\base.vhdx", {}, {}};
+        tool::VhdxWriter writer(dir.File("out.vhdx"), geometry, parent);
+        const std::vector<uint8_t> data(1 << 20, 0x5A);
+        const std::vector<bool> own(2048, true);
+        writer.PutPartial(blocks[0], data.data(), own);
+        writer.PutPresent(blocks[1], data.data());
+        writer.PutZero(blocks[2]);
+        writer.PutPresent(blocks[3], data.data());
+        writer.PutPartial(blocks[4], data.data(), own);  // flushes chunk 0's bitmap
+        writer.Commit();
+    }
+    std::string error;
+    const auto file = tool::HostFile::Open(dir.File("out.vhdx"), &error);
+    ASSERT_TRUE(file) << error;
+    const tool::Layout layout = tool::ReadLayout(*file);
+    ASSERT_TRUE(layout.geometry);
+    tool::BatReader bat(*file, *layout.geometry);
+    const uint32_t expected[] = {PAYLOAD_BLOCK_PARTIALLY_PRESENT, PAYLOAD_BLOCK_FULLY_PRESENT,
+                                 PAYLOAD_BLOCK_ZERO, PAYLOAD_BLOCK_FULLY_PRESENT,
+                                 PAYLOAD_BLOCK_PARTIALLY_PRESENT};
+    for (size_t i = 0; i < std::size(blocks); i++) {
+        const auto entry = bat.Entry(VhdxPayloadEntryIndex(blocks[i], 4096));
+        ASSERT_TRUE(entry) << blocks[i];
+        EXPECT_EQ(VhdxBatEntryState(*entry), expected[i]) << blocks[i];
+    }
+    for (const uint64_t chunk : {0, 24}) {
+        const auto entry = bat.Entry(VhdxSectorBitmapEntryIndex(chunk * 4096, 4096));
+        ASSERT_TRUE(entry) << chunk;
+        EXPECT_EQ(VhdxBatEntryState(*entry), SB_BLOCK_PRESENT) << chunk;
+    }
+    EXPECT_EQ(bat.Entry(VhdxPayloadEntryIndex(1, 4096)), 0u);
+    EXPECT_EQ(bat.Entry(VhdxPayloadEntryIndex(131071, 4096)), 0u);
+}
 
 }  // namespace

@@ -633,7 +633,7 @@ BatScan ScanBat(const InspectedImage& image) {
     BatReader bitmaps(*image.file, *g);
     uint64_t bitmapChunk = UINT64_MAX;
     bool bitmapPresent = false;
-    ForEachBatEntry(*image.file, *g, g->requiredBatEntries, [&](const BatEntryRef& e) {
+    WalkBatEntries(*image.file, *g, g->requiredBatEntries, [&](const BatEntryRef& e) {
         if (e.isBitmap) {
             if (e.State() == SB_BLOCK_PRESENT) {
                 scan.bitmapsPresent++;

@@ -73,9 +73,15 @@ public:
             if (!entry) {
                 Emit(out, o, stepEnd - o, shown, Layer::Unreadable, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_NOT_PRESENT && g_.hasParent) {
-                FromParent(o, stepEnd - o, shown, out);
+                const uint64_t runEnd = RunEnd(at, stepEnd, end, state);
+                FromParent(o, runEnd - o, shown, out);
+                o = runEnd;
+                continue;
             } else if (state <= PAYLOAD_BLOCK_UNMAPPED) {
-                Emit(out, o, stepEnd - o, shown, Layer::Zeros, std::nullopt);
+                const uint64_t runEnd = RunEnd(at, stepEnd, end, state);
+                Emit(out, o, runEnd - o, shown, Layer::Zeros, std::nullopt);
+                o = runEnd;
+                continue;
             } else if (state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
                 Partial(at, base, o, stepEnd, asParent, shown, out);
             } else {
@@ -86,6 +92,30 @@ public:
     }
 
 private:
+    // Where the run of blocks in state, from the block at ends: the blocks
+    // after it are looked at entry by entry, without the divisions of a
+    // location each, so that the empty stretches of a large disk cost only
+    // the reading of their entries. The extents are those that block by
+    // block resolution would emit and merge.
+    uint64_t RunEnd(const VhdxLocation& at, uint64_t stepEnd, uint64_t end, uint32_t state) {
+        uint64_t index = at.EntryIndex;
+        uint64_t inChunk = at.Block % g_.chunkRatio;
+        uint64_t runEnd = stepEnd;
+        while (runEnd < end) {
+            index++;
+            if (++inChunk == g_.chunkRatio) {
+                index++;  // the chunk's sector bitmap entry
+                inChunk = 0;
+            }
+            uint64_t entry;
+            if (!bat_.Entry(index, &entry) || VhdxBatEntryState(entry) != state) {
+                break;
+            }
+            runEnd = std::min(end, runEnd + g_.blockSize);
+        }
+        return runEnd;
+    }
+
     void Emit(Merger& out, uint64_t start, uint64_t length, uint32_t state, Layer layer,
               std::optional<uint64_t> fileOffset) {
         out.Add({start, length, state, layer, fileOffset, depth_});

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "stub/stub.h"
 #include "tools/reader/utf8_path.h"
@@ -24,6 +26,99 @@ std::string DriverMessage(const host::DebugCapture& capture) {
         return message;
     }
     return "";
+}
+
+// The driver proves the BAT readable by reading it whole into a buffer of
+// its size (512 MiB for a 64 TiB disk of 1 MiB blocks), which lives only as
+// long as that routine. The tool reaches the same verdict in bounded memory:
+// the driver's parse runs with larger buffers refused, and where it stops at
+// exactly the BAT's buffer, the tool reads the same region through the same
+// FltReadFile a window at a time and completes the record as the routine
+// does. Every other outcome runs the driver's parse whole, so a refusal and
+// its message are always the driver's own.
+constexpr ULONG kBatWindow = 8 << 20;
+constexpr ULONG kParseReadFlags =
+    FLTFL_IO_OPERATION_PAGING | FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET;
+
+NTSTATUS Read(const FLT_RELATED_OBJECTS& related, uint64_t offset, ULONG length, void* buffer) {
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)offset;
+    return FltReadFile(related.Instance, related.FileObject, &at, length, buffer, kParseReadFlags,
+                       nullptr, nullptr, nullptr);
+}
+
+// The BAT region the driver takes: the last entry of copy 1 of the region
+// table. Only asked once the driver's parse has passed that table.
+std::optional<VHDX_REGION_TABLE_ENTRY> DriverBatRegion(const FLT_RELATED_OBJECTS& related) {
+    std::vector<UCHAR> table(VHDX_REGION_TABLE_SIZE);
+    if (!NT_SUCCESS(
+            Read(related, VHDX_REGION_TABLE_OFFSET, VHDX_REGION_TABLE_SIZE, table.data()))) {
+        return std::nullopt;
+    }
+    VHDX_REGION_TABLE_HEADER header;
+    VhdxLoadRegionTableHeader(table.data(), &header);
+    std::optional<VHDX_REGION_TABLE_ENTRY> bat;
+    for (ULONG i = 0; i < std::min(header.EntryCount, VHDX_REGION_TABLE_MAX_ENTRIES); i++) {
+        VHDX_REGION_TABLE_ENTRY entry;
+        VhdxLoadRegionTableEntry(&table[sizeof(header) + i * sizeof(entry)], &entry);
+        if (VhdxGuidEqual(entry.Guid, VHDX_BAT_REGION_GUID)) {
+            bat = entry;
+        }
+    }
+    return bat;
+}
+
+// The rest of the driver's BAT routine after its buffer: the whole region
+// read, then the geometry. False where the driver's own run must decide: a
+// window that fails (a single read of the region fails whenever one of its
+// windows does, beyond the end of the file aside) or a geometry it refuses.
+bool FinishBatInWindows(const FLT_RELATED_OBJECTS& related, const VHDX_REGION_TABLE_ENTRY& bat,
+                        VhdxContext* context) {
+    std::vector<UCHAR> window(std::min(kBatWindow, bat.Length));
+    for (ULONG done = 0; done < bat.Length;) {
+        const ULONG length = std::min<ULONG>(kBatWindow, bat.Length - done);
+        const NTSTATUS status = Read(related, bat.FileOffset + done, length, window.data());
+        if (!NT_SUCCESS(status) && !(status == STATUS_END_OF_FILE && done > 0)) {
+            return false;
+        }
+        done += length;
+    }
+    VhdxGeometry geometry;
+    if (VhdxDeriveGeometry(context->VirtualDiskSize, context->BlockSize, context->LogicalSectorSize,
+                           &geometry) != VHDX_GEOMETRY_VALID) {
+        return false;
+    }
+    context->ChunkRatio = geometry.ChunkRatio;
+    context->DataBlocksCount = geometry.DataBlocksCount;
+    context->TotalBatEntries = geometry.TotalBatEntries;
+    context->DataSize = geometry.DataSize;
+    context->BatOffset = bat.FileOffset;
+    context->BatLength = bat.Length;
+    return true;
+}
+
+// OpenAndParseImage with the BAT proved readable in windows, for the tool's
+// own use; the driver's debug output is then not the routine's.
+NTSTATUS OpenAndParseInWindows(const host::Volume& volume, std::string_view relative,
+                               VhdxContext* context, FLT_RELATED_OBJECTS* related,
+                               host::DebugCapture& capture) {
+    const size_t limit = host::PoolAllocationLimit();
+    host::SetPoolAllocationLimit(std::min<size_t>(limit, kBatWindow));
+    NTSTATUS status = OpenAndParseImage(volume, relative, context, related);
+    host::SetPoolAllocationLimit(limit);
+    if (status != STATUS_INSUFFICIENT_RESOURCES ||
+        !capture.Contains("VhdxParseBlockAllocationTable: Failed to allocate I/O buffer.")) {
+        return status;
+    }
+    const auto bat = DriverBatRegion(*related);
+    if (!bat || bat->Length <= kBatWindow || bat->Length > limit) {
+        return status;  // refused for its own reasons, not the window's
+    }
+    if (FinishBatInWindows(*related, *bat, context)) {
+        return STATUS_SUCCESS;
+    }
+    capture.Clear();
+    return VhdxParseHeader(related, context);
 }
 
 }  // namespace
@@ -87,7 +182,10 @@ std::unique_ptr<OpenedImage> OpenedImage::OpenOn(std::shared_ptr<host::Volume> v
     VhdxContext* context = image->context_.get();
 
     host::DebugCapture capture;
-    const NTSTATUS status = OpenAndParseImage(*image->volume_, relative, context, &image->related_);
+    const NTSTATUS status =
+        verbose
+            ? OpenAndParseImage(*image->volume_, relative, context, &image->related_)
+            : OpenAndParseInWindows(*image->volume_, relative, context, &image->related_, capture);
     if (context->FileObject == nullptr) {  // the open failed
         *failure = {status, "cannot open " + image->path_.string()};
         return nullptr;

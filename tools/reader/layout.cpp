@@ -384,7 +384,7 @@ Layout ReadLayout(const HostFile& file) {
     return layout;
 }
 
-std::optional<uint64_t> BatReader::Entry(uint64_t index) {
+std::optional<uint64_t> BatReader::Load(uint64_t index) {
     constexpr uint64_t kWindow = 65536;  // entries read at a time
     const uint64_t inRegion = geometry_.BatEntriesInRegion();
     if (index >= inRegion) {
@@ -407,17 +407,7 @@ std::optional<uint64_t> BatReader::Entry(uint64_t index) {
 
 void ForEachBatEntry(const HostFile& file, const Geometry& g, uint64_t entries,
                      const std::function<void(const BatEntryRef&)>& visit) {
-    BatReader bat(file, g);
-    entries = std::min(entries, g.BatEntriesInRegion());
-    const uint64_t period = (uint64_t)g.chunkRatio + 1;
-    for (uint64_t index = 0; index < entries; index++) {
-        const uint64_t chunk = index / period, position = index % period;
-        const bool isBitmap = position == g.chunkRatio;
-        // Entries past the end of the file read as zeros, as the driver's
-        // zero-filled buffers hold them.
-        visit({index, bat.Entry(index).value_or(0), isBitmap,
-               isBitmap ? chunk : chunk * g.chunkRatio + position});
-    }
+    WalkBatEntries(file, g, entries, visit);
 }
 
 const char* RegionName(const Guid& guid) {

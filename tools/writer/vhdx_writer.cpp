@@ -21,6 +21,9 @@ constexpr uint64_t kRegionTableOffset[2] = {192 << 10, 256 << 10};
 constexpr uint64_t kLogOffset = 1 * MiB, kLogLength = 1 * MiB;
 constexpr uint64_t kMetadataOffset = 2 * MiB, kMetadataLength = 1 * MiB;
 constexpr uint64_t kBatOffset = 3 * MiB;
+// BAT entries held at a time; the region is written window by window as the
+// blocks go in, so a 512 MiB BAT never sits in memory.
+constexpr uint64_t kBatWindow = 65536;
 constexpr uint32_t kMetadataValues = 64 << 10;  // values follow the 64 KiB table
 constexpr uint64_t kMaxVirtualDiskSize = 64ULL << 40;
 // Metadata entry flags.
@@ -81,8 +84,9 @@ VhdxWriter::VhdxWriter(const std::filesystem::path& path, const WriterGeometry& 
     // Whole chunks, as a differencing image needs them; a dynamic one may
     // carry the last chunk's sector bitmap entry too.
     const uint64_t chunks = (dataBlocks_ + chunkRatio_ - 1) / chunkRatio_;
-    bat_.assign(chunks * ((uint64_t)chunkRatio_ + 1), 0);
-    batLength_ = (uint32_t)RoundUp(bat_.size() * VHDX_BAT_ENTRY_SIZE, MiB);
+    batEntries_ = chunks * ((uint64_t)chunkRatio_ + 1);
+    batLength_ = (uint32_t)RoundUp(batEntries_ * VHDX_BAT_ENTRY_SIZE, MiB);
+    window_.assign(std::min(kBatWindow, batEntries_), 0);
     next_ = kBatOffset + batLength_;
 }
 
@@ -90,6 +94,37 @@ VhdxWriter::~VhdxWriter() = default;
 
 void VhdxWriter::WriteAt(const void* data, size_t length, uint64_t offset) {
     WriteFully(file_.fd(), data, length, offset, path_.string());
+}
+
+// The file begins empty: entries never set read as zeros, not present.
+void VhdxWriter::SetEntry(uint64_t index, uint64_t value) {
+    if (index < windowFirst_) {
+        // A chunk's sector bitmap entry, set once the window has moved on.
+        uint8_t bytes[VHDX_BAT_ENTRY_SIZE];
+        Put64(bytes, value);
+        WriteAt(bytes, sizeof bytes, kBatOffset + VHDX_BAT_ENTRY_SIZE * index);
+        return;
+    }
+    if (index >= windowFirst_ + window_.size()) {
+        FlushBatWindow();
+        windowFirst_ = index - index % kBatWindow;
+    }
+    window_[index - windowFirst_] = value;
+    windowDirty_ = true;
+}
+
+void VhdxWriter::FlushBatWindow() {
+    if (!windowDirty_) {
+        return;
+    }
+    const uint64_t count = std::min<uint64_t>(window_.size(), batEntries_ - windowFirst_);
+    std::vector<uint8_t> bytes(count * VHDX_BAT_ENTRY_SIZE);
+    for (uint64_t i = 0; i < count; i++) {
+        Put64(&bytes[i * VHDX_BAT_ENTRY_SIZE], window_[i]);
+    }
+    WriteAt(bytes.data(), bytes.size(), kBatOffset + VHDX_BAT_ENTRY_SIZE * windowFirst_);
+    std::fill(window_.begin(), window_.end(), 0);
+    windowDirty_ = false;
 }
 
 uint64_t VhdxWriter::AppendBlock(const uint8_t* data, uint32_t length) {
@@ -100,12 +135,12 @@ uint64_t VhdxWriter::AppendBlock(const uint8_t* data, uint32_t length) {
 }
 
 void VhdxWriter::PutPresent(uint64_t block, const uint8_t* data) {
-    bat_[VhdxPayloadEntryIndex(block, chunkRatio_)] =
-        AppendBlock(data, g_.blockSize) | PAYLOAD_BLOCK_FULLY_PRESENT;
+    SetEntry(VhdxPayloadEntryIndex(block, chunkRatio_),
+             AppendBlock(data, g_.blockSize) | PAYLOAD_BLOCK_FULLY_PRESENT);
 }
 
 void VhdxWriter::PutZero(uint64_t block) {
-    bat_[VhdxPayloadEntryIndex(block, chunkRatio_)] = PAYLOAD_BLOCK_ZERO;
+    SetEntry(VhdxPayloadEntryIndex(block, chunkRatio_), PAYLOAD_BLOCK_ZERO);
 }
 
 void VhdxWriter::PutPartial(uint64_t block, const uint8_t* data,
@@ -124,16 +159,16 @@ void VhdxWriter::PutPartial(uint64_t block, const uint8_t* data,
             bitmap_[(first + i) / 8] |= (uint8_t)(1u << ((first + i) % 8));
         }
     }
-    bat_[VhdxPayloadEntryIndex(block, chunkRatio_)] =
-        AppendBlock(data, g_.blockSize) | PAYLOAD_BLOCK_PARTIALLY_PRESENT;
+    SetEntry(VhdxPayloadEntryIndex(block, chunkRatio_),
+             AppendBlock(data, g_.blockSize) | PAYLOAD_BLOCK_PARTIALLY_PRESENT);
 }
 
 void VhdxWriter::FlushBitmap() {
     if (bitmapChunk_ == UINT64_MAX) {
         return;
     }
-    bat_[VhdxSectorBitmapEntryIndex(bitmapChunk_ * chunkRatio_, chunkRatio_)] =
-        AppendBlock(bitmap_.data(), (uint32_t)bitmap_.size()) | SB_BLOCK_PRESENT;
+    SetEntry(VhdxSectorBitmapEntryIndex(bitmapChunk_ * chunkRatio_, chunkRatio_),
+             AppendBlock(bitmap_.data(), (uint32_t)bitmap_.size()) | SB_BLOCK_PRESENT);
     bitmapChunk_ = UINT64_MAX;
 }
 
@@ -208,11 +243,13 @@ std::vector<uint8_t> VhdxWriter::MetadataRegion() const {
 
 void VhdxWriter::Commit() {
     FlushBitmap();
-    std::vector<uint8_t> bat(batLength_, 0);
-    for (size_t i = 0; i < bat_.size(); i++) {
-        Put64(&bat[i * VHDX_BAT_ENTRY_SIZE], bat_[i]);
+    if (next_ == kBatOffset + batLength_) {
+        // No block follows the BAT: the file must still hold all of it. The
+        // last window, written next, is the only one that can reach its end.
+        const uint8_t zeros[VHDX_BAT_ENTRY_SIZE] = {};
+        WriteAt(zeros, sizeof zeros, kBatOffset + batLength_ - sizeof zeros);
     }
-    WriteAt(bat.data(), bat.size(), kBatOffset);
+    FlushBatWindow();
     const std::vector<uint8_t> metadata = MetadataRegion();
     WriteAt(metadata.data(), metadata.size(), kMetadataOffset);
 

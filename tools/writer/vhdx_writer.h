@@ -62,6 +62,8 @@ public:
 private:
     void WriteAt(const void* data, size_t length, uint64_t offset);
     uint64_t AppendBlock(const uint8_t* data, uint32_t length);
+    void SetEntry(uint64_t index, uint64_t value);
+    void FlushBatWindow();
     void FlushBitmap();
     std::vector<uint8_t> MetadataRegion() const;
 
@@ -72,7 +74,10 @@ private:
     uint32_t chunkRatio_ = 0;
     uint64_t dataBlocks_ = 0;
     uint32_t batLength_ = 0;
-    std::vector<uint64_t> bat_;
+    uint64_t batEntries_ = 0;
+    std::vector<uint64_t> window_;  // the entries from windowFirst_, not yet written
+    uint64_t windowFirst_ = 0;
+    bool windowDirty_ = false;
     uint64_t next_ = 0;  // where the next block goes
     // The sector bitmap of the chunk being written, if any sector is set.
     uint64_t bitmapChunk_ = UINT64_MAX;

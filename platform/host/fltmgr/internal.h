@@ -72,8 +72,12 @@ namespace host::detail {
 class InstanceStack {
 public:
     std::vector<_FLT_INSTANCE*> Current() const {
-        const auto list = current_.load(std::memory_order_acquire);
+        const auto list = Shared();
         return list != nullptr ? *list : std::vector<_FLT_INSTANCE*>();
+    }
+    // The published list itself, without a copy: for the per-request path.
+    std::shared_ptr<const std::vector<_FLT_INSTANCE*>> Shared() const {
+        return current_.load(std::memory_order_acquire);
     }
     void Publish(std::vector<_FLT_INSTANCE*> list) {  // under the structural lock
         current_.store(std::make_shared<const std::vector<_FLT_INSTANCE*>>(std::move(list)),

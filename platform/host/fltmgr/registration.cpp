@@ -154,7 +154,11 @@ std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE
     if (volume == nullptr || (through != nullptr && through->filter == nullptr)) {
         return out;
     }
-    const std::vector<_FLT_INSTANCE*> all = volume->instances.Current();
+    const auto shared = volume->instances.Shared();
+    if (shared == nullptr) {
+        return out;
+    }
+    const std::vector<_FLT_INSTANCE*>& all = *shared;
     auto from = all.begin();
     if (through != nullptr) {
         from = std::find(all.begin(), all.end(), through);

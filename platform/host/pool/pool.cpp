@@ -38,15 +38,18 @@ struct PoolState {
     std::atomic<size_t> limit{1u << 30};
 };
 
-// A few large blocks freed are kept for the next allocation of the same size:
+// Some large blocks freed are kept for the next allocation of the same size:
 // under the sanitizers every large allocation is otherwise fresh pages, and
-// the fuzzers allocate megabytes per input. A kept block stays filled with
-// the poison byte and poisoned for AddressSanitizer, so a use after free is
-// still caught.
+// the fuzzers allocate megabytes per input. What is kept is bounded in bytes,
+// not in blocks, so that a process which once read a large BAT (a mount that
+// bound a 64 TiB image) gives that memory back. A kept block stays filled
+// with the poison byte and poisoned for AddressSanitizer, so a use after free
+// is still caught.
 constexpr size_t kKeptAtLeast = 64 << 10;
-constexpr size_t kKeptBlocks = 8;
+constexpr size_t kKeptBytes = 8 << 20;  // in all
 std::mutex gKeptLock;
-auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock
+auto& gKept = *new std::vector<std::pair<void*, size_t>>();  // under gKeptLock, oldest first
+size_t gKeptTotal = 0;                                       // under gKeptLock
 
 void* Reuse(size_t size) {
     std::lock_guard<std::mutex> lock(gKeptLock);
@@ -54,6 +57,7 @@ void* Reuse(size_t size) {
         if (it->second == size) {
             void* p = it->first;
             gKept.erase(it);
+            gKeptTotal -= size;
             ASAN_UNPOISON_MEMORY_REGION(p, size);
             return p;
         }
@@ -61,21 +65,77 @@ void* Reuse(size_t size) {
     return nullptr;
 }
 
-// The oldest kept block makes room, so that blocks of sizes no longer asked
-// for (a damaged image's region lengths) do not hold every place.
+// The oldest kept blocks make room, so that blocks of sizes no longer asked
+// for (a damaged image's region lengths) do not hold the budget. A block
+// larger than the whole budget is given back at once.
 void Keep(void* p, size_t size) {
-    void* evicted = nullptr;
+    std::vector<std::pair<void*, size_t>> evicted;
     {
         std::lock_guard<std::mutex> lock(gKeptLock);
-        if (gKept.size() == kKeptBlocks) {
-            evicted = gKept.front().first;
-            ASAN_UNPOISON_MEMORY_REGION(evicted, gKept.front().second);
-            gKept.erase(gKept.begin());
+        if (size <= kKeptBytes) {
+            while (gKeptTotal + size > kKeptBytes) {
+                evicted.push_back(gKept.front());
+                gKeptTotal -= gKept.front().second;
+                gKept.erase(gKept.begin());
+            }
+            ASAN_POISON_MEMORY_REGION(p, size);
+            gKept.emplace_back(p, size);
+            gKeptTotal += size;
+            p = nullptr;
         }
-        ASAN_POISON_MEMORY_REGION(p, size);
-        gKept.emplace_back(p, size);
     }
-    ::operator delete(evicted, std::align_val_t(kAlignment));
+    for (const auto& [block, bytes] : evicted) {
+        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        ::operator delete(block, std::align_val_t(kAlignment));
+    }
+    if (p != nullptr) {
+        ::operator delete(p, std::align_val_t(kAlignment));
+    }
+}
+
+// Small blocks freed on a thread are kept for that thread's next allocation
+// of the same size: every read of a stub allocates and frees a few bytes of
+// BAT entries, and an aligned allocation from the C library costs as much as
+// the rest of the request's platform work. Per thread, so that two readers
+// share no lock here; poisoned like the large ones.
+constexpr size_t kCachedAtMost = 4096;
+struct SmallCache {
+    std::pair<void*, size_t> slots[4] = {};
+    ~SmallCache() {
+        for (auto& [p, size] : slots) {
+            if (p != nullptr) {
+                ASAN_UNPOISON_MEMORY_REGION(p, size);
+                ::operator delete(p, std::align_val_t(kAlignment));
+            }
+        }
+    }
+};
+thread_local SmallCache tSmall;
+
+void* TakeSmall(size_t size) {
+    for (auto& slot : tSmall.slots) {
+        if (slot.first != nullptr && slot.second == size) {
+            void* p = slot.first;
+            slot.first = nullptr;
+            ASAN_UNPOISON_MEMORY_REGION(p, size);
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+bool KeepSmall(void* p, size_t size) {
+    if (size > kCachedAtMost) {
+        return false;
+    }
+    for (auto& slot : tSmall.slots) {
+        if (slot.first == nullptr) {
+            ASAN_POISON_MEMORY_REGION(p, size);
+            slot = {p, size};
+            return true;
+        }
+    }
+    return false;
 }
 
 PoolState& State() {
@@ -116,13 +176,14 @@ void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
     }
     // Aligned new rather than posix_memalign: the Windows build of the tool
     // shares this pool.
-    void* p = size >= kKeptAtLeast ? Reuse(size) : nullptr;
+    const size_t bytes = size == 0 ? 1 : size;
+    void* p = bytes >= kKeptAtLeast ? Reuse(bytes) : TakeSmall(bytes);
     if (p == nullptr) {
-        p = ::operator new(size == 0 ? 1 : size, std::align_val_t(kAlignment), std::nothrow);
+        p = ::operator new(bytes, std::align_val_t(kAlignment), std::nothrow);
         if (p == nullptr) {
             return nullptr;
         }
-        std::memset(p, kPoison, size == 0 ? 1 : size);
+        std::memset(p, kPoison, bytes);
     }
     s.blocks.Insert(
         p, Allocation{p, size, tag, owner == PoolOwner::FltAligned, owner == PoolOwner::Platform});
@@ -154,10 +215,11 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         BugCheck(misuse);
         return;
     }
-    std::memset(p, kPoison, size == 0 ? 1 : size);
-    if (size >= kKeptAtLeast) {
-        Keep(p, size);
-    } else {
+    const size_t bytes = size == 0 ? 1 : size;
+    std::memset(p, kPoison, bytes);
+    if (bytes >= kKeptAtLeast) {
+        Keep(p, bytes);
+    } else if (!KeepSmall(p, bytes)) {
         ::operator delete(p, std::align_val_t(kAlignment));
     }
 }
@@ -183,6 +245,8 @@ std::vector<Allocation> PoolAllocations() {
 }
 
 void SetPoolAllocationLimit(size_t bytes) { State().limit = bytes; }
+
+size_t PoolAllocationLimit() { return State().limit.load(); }
 
 }  // namespace host
 

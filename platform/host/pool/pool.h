@@ -22,5 +22,6 @@ std::vector<Allocation> PoolAllocations();
 // The largest single allocation the pool grants; larger requests fail as a
 // real non-paged pool would. Default 1 GiB.
 void SetPoolAllocationLimit(size_t bytes);
+size_t PoolAllocationLimit();
 
 }  // namespace host
