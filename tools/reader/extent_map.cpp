@@ -76,6 +76,9 @@ public:
                 FromParent(o, stepEnd - o, shown, out);
             } else if (state <= PAYLOAD_BLOCK_UNMAPPED) {
                 Emit(out, o, stepEnd - o, shown, Layer::Zeros, std::nullopt);
+            } else if (!VhdxWithinFileOffsets(base, at.WithinBlock + (stepEnd - o))) {
+                // The driver refuses a position it could only form by wrapping.
+                Emit(out, o, stepEnd - o, shown, Layer::Unreadable, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
                 Partial(at, base, o, stepEnd, asParent, shown, out);
             } else {
@@ -121,7 +124,9 @@ private:
         VhdxLocate(g_.blockSize, g_.chunkRatio, g_.logicalSectorSize, blockStart, &first);
         const bool wraps =
             first.SectorBit + (g_.blockSize + lss - 1) / lss > VHDX_SECTORS_PER_BITMAP;
-        if (!bitmapEntry || VhdxBatEntryState(*bitmapEntry) != SB_BLOCK_PRESENT || wraps) {
+        if (!bitmapEntry || VhdxBatEntryState(*bitmapEntry) != SB_BLOCK_PRESENT || wraps ||
+            !VhdxWithinFileOffsets(VhdxBatEntryFileOffset(*bitmapEntry),
+                                   VHDX_SECTOR_BITMAP_BLOCK_SIZE)) {
             Emit(out, offset, end - offset, state, Layer::Unreadable, std::nullopt);
             return;
         }
