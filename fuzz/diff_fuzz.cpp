@@ -131,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 (uint32_t)std::min<uint64_t>(in.U32() % (2 * fuzzing::MiB + 1), dataSize - offset);
             std::vector<uint8_t> served(length);
             ULONG produced = 0;
-            const NTSTATUS status = VhdxProcessRead(&child.related, &stream, &child.context,
-                                                    offset, length, served.data(), &produced);
+            const NTSTATUS status = VhdxProcessRead(&child.related, &stream, &child.context, offset,
+                                                    length, served.data(), &produced);
             uint64_t readable = offset;  // where the map's first unreadable extent starts
             bool unreadable = false;
             map.Map(offset, length, [&](const tool::Extent& e) {
@@ -154,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         Disagree("served bytes are not the map's", at);
                     }
                     const auto [depth, fileOffset] = Model(chain, at);
-                    if (damaged == 0 && (file ? depth != (int)e.depth || fileOffset != from
-                                              : depth != -1)) {
+                    if (damaged == 0 &&
+                        (file ? depth != (int)e.depth || fileOffset != from : depth != -1)) {
                         Disagree("the map's layer is not the builder's", at);
                     }
                 }
@@ -169,14 +169,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (unreadable ? produced > readable - offset : produced != length) {
                 Disagree("the driver's count is not the map's", offset + produced);
             }
-            const uint64_t exact = specs[0].virtualDiskSize > offset
-                                       ? std::min<uint64_t>(produced, specs[0].virtualDiskSize - offset)
-                                       : 0;
+            const uint64_t exact =
+                specs[0].virtualDiskSize > offset
+                    ? std::min<uint64_t>(produced, specs[0].virtualDiskSize - offset)
+                    : 0;
             if (damaged == 0 && offset + length <= specs[0].virtualDiskSize &&
                 (unreadable ||
                  vhdxtest::ExpectedBytes(specs[0], chain.size() > 1 ? &specs[1] : nullptr, offset,
-                                         exact) != std::vector<uint8_t>(served.begin(),
-                                                                        served.begin() + exact))) {
+                                         exact) !=
+                     std::vector<uint8_t>(served.begin(), served.begin() + exact))) {
                 Disagree("served bytes are not the builder's", offset);
             }
         }

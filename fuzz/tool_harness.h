@@ -14,6 +14,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -64,18 +65,20 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
     shape.blockSize = (uint32_t)MiB << ((kind >> 1) & 3);
     const uint32_t ratio = shape.ChunkRatio(), chunks = (kind >> 5) & 3;
     const uint64_t blocks = chunks ? (uint64_t)ratio * chunks + 1 : 8;
-    shape.virtualDiskSize = blocks * shape.blockSize - std::min<uint64_t>(in.U16() * 512ull, shape.blockSize - 1);
+    shape.virtualDiskSize =
+        blocks * shape.blockSize - std::min<uint64_t>(in.U16() * 512ull, shape.blockSize - 1);
     shape.seed = in.U8() + 1;
     if (kind & 8) {
         shape.hasParent = true;
-        shape.parentLocator = {{u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
-                               {u"relative_path", u".\\i" + std::u16string(1, u'0' + in.U8() % 6) +
-                                                      u".vhdx"}};
+        shape.parentLocator = {
+            {u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+            {u"relative_path", u".\\i" + std::u16string(1, u'0' + in.U8() % 6) + u".vhdx"}};
     }
     for (int i = 0, n = in.U8() % 6; i < n; i++) {
         const uint32_t chunk = in.U8() % (chunks + 1), near = in.U8();
-        const uint64_t block = std::min<uint64_t>(
-            shape.DataBlocks() - 1, (uint64_t)chunk * ratio + (near < 128 ? near : ratio - 256 + near));
+        const uint64_t block =
+            std::min<uint64_t>(shape.DataBlocks() - 1,
+                               (uint64_t)chunk * ratio + (near < 128 ? near : ratio - 256 + near));
         const auto state = (vhdxtest::State)(in.U8() & 7);
         shape.blocks[block] = state;
         const uint8_t bits = in.U8();
@@ -119,7 +122,9 @@ inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) 
     }
     const uint8_t reseal = in.U8();
     for (int i = 0, n = in.U8(); i < n; i++) {
-        const uint64_t offset = in.U32() % (64 * MiB);
+        // Within 4 MiB past the end: a file of tens of MiB is slow to fuzz.
+        const uint64_t offset =
+            in.U32() % std::min<uint64_t>(image.bytes.size() + 4 * MiB, 64 * MiB);
         size_t length = in.U16();
         const uint8_t* bytes = in.Bytes(&length);
         if (image.bytes.size() < offset + length) {
@@ -145,8 +150,8 @@ public:
     Scratch() {
         host::SetDebugSink(nullptr);
         std::freopen("/dev/null", "w", stdout);
-        std::string pattern =
-            (std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp") + std::string("/fuzzXXXXXX");
+        std::string pattern = (std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp") +
+                              std::string("/fuzzXXXXXX");
         dir_ = ::mkdtemp(pattern.data());
     }
     ~Scratch() { std::filesystem::remove_all(dir_); }
@@ -154,18 +159,32 @@ public:
     const std::filesystem::path& Dir() const { return dir_; }
 
     // Writes the file, page by page where it differs from what the last
-    // input put there: most of an image is the same from input to input.
+    // input put there (most of an image is the same from input to input),
+    // with zero pages left as holes, so that copies of it stay sparse.
     void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+        static const uint8_t zeros[4096] = {};
         std::vector<uint8_t>& was = files_[name];
         const int fd = ::open(File(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (was.empty() && ::ftruncate(fd, 0) != 0) {
+            std::abort();
+        }
         for (size_t at = 0; at < bytes.size(); at += 4096) {
             const size_t n = std::min<size_t>(4096, bytes.size() - at);
-            if ((at + n > was.size() || std::memcmp(bytes.data() + at, was.data() + at, n) != 0) &&
-                ::pwrite(fd, bytes.data() + at, n, (off_t)at) != (ssize_t)n) {
+            uint8_t old[4096] = {};  // the file's page as it is
+            if (at < was.size()) {
+                std::memcpy(old, was.data() + at, std::min<size_t>(n, was.size() - at));
+            }
+            if (std::memcmp(bytes.data() + at, old, n) == 0) {
+                continue;
+            }
+            if (std::memcmp(bytes.data() + at, zeros, n) == 0
+                    ? ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)at,
+                                  (off_t)n) != 0
+                    : ::pwrite(fd, bytes.data() + at, n, (off_t)at) != (ssize_t)n) {
                 std::abort();
             }
         }
-        if (was.size() != bytes.size() && ::ftruncate(fd, (off_t)bytes.size()) != 0) {
+        if (::ftruncate(fd, (off_t)bytes.size()) != 0) {
             std::abort();
         }
         ::close(fd);
@@ -208,8 +227,8 @@ inline int Run(const tool::Command& command, const std::vector<std::string>& arg
 // The images and files the driver and the tool hold are all closed again.
 inline void CheckNothingLeft(const char* who) {
     if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
-        std::fprintf(stderr, "%s: %zu allocations, %zu files left\n", who,
-                     host::PoolOutstanding(), host::OpenFileCount());
+        std::fprintf(stderr, "%s: %zu allocations, %zu files left\n", who, host::PoolOutstanding(),
+                     host::OpenFileCount());
         std::abort();
     }
 }
