@@ -39,8 +39,14 @@ class Input {
 public:
     Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
     uint8_t U8() { return p_ < end_ ? *p_++ : 0; }
-    uint32_t U16() { return U8() | U8() << 8; }
-    uint32_t U32() { return U16() | U16() << 16; }
+    uint32_t U16() {
+        const uint32_t low = U8();  // operands of | have no order of their own
+        return low | U8() << 8;
+    }
+    uint32_t U32() {
+        const uint32_t low = U16();
+        return low | U16() << 16;
+    }
     const uint8_t* Bytes(size_t* length) {
         *length = std::min<size_t>(*length, end_ - p_);
         const uint8_t* at = p_;
