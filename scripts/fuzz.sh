@@ -32,7 +32,7 @@ for target in "$build"/*_fuzz; do
     done=$(grep -E '^#[0-9]+.*DONE' "$log" | tail -n 1)
     summary+=("$(awk -v n="$name" '{
         for (i = 1; i < NF; i++) { if ($i ~ /:$/) v[$i] = $(i + 1) }
-        printf "%-10s %8s runs %6s exec/s  cov %5s  ft %6s  corpus %s\n",
+        printf "%-12s %8s runs %6s exec/s  cov %5s  ft %6s  corpus %s\n",
                n, substr($1, 2), v["exec/s:"], v["cov:"], v["ft:"], v["corp:"] }' <<<"$done")")
     rm -f "$log"
     rm -rf "$corpus"

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -367,7 +368,9 @@ private:
 // The data of source, extent by extent, into the empty file out: holes stay holes.
 void CopySparse(int source, const std::string& sourcePath, const Writer& out, uint64_t size,
                 Progress& progress) {
-    std::vector<uint8_t> buffer(8 * kMiB);
+    // Left uninitialised: only what is read into it is ever touched.
+    constexpr uint64_t kBuffer = 8 * kMiB;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBuffer]);
     uint64_t offset = 0;
     while (offset < size) {
         off_t data = ::lseek(source, (off_t)offset, SEEK_DATA);
@@ -380,16 +383,15 @@ void CopySparse(int source, const std::string& sourcePath, const Writer& out, ui
             hole = (off_t)size;
         }
         for (uint64_t at = (uint64_t)data; at < std::min<uint64_t>((uint64_t)hole, size);) {
-            const uint64_t want =
-                std::min<uint64_t>(buffer.size(), std::min<uint64_t>(hole, size) - at);
-            const ssize_t n = ::pread(source, buffer.data(), want, (off_t)at);
+            const uint64_t want = std::min<uint64_t>(kBuffer, std::min<uint64_t>(hole, size) - at);
+            const ssize_t n = ::pread(source, buffer.get(), want, (off_t)at);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n <= 0) {
                 throw ToolError{sourcePath, n < 0 ? ErrnoText(errno) : "shorter than it was"};
             }
-            out.WriteAt(buffer.data(), (uint64_t)n, at);
+            out.WriteAt(buffer.get(), (uint64_t)n, at);
             at += (uint64_t)n;
             progress.Update(at);
         }

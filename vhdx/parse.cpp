@@ -182,14 +182,37 @@ PONTOR_PAGED NTSTATUS VhdxParseHeader(PCFLT_RELATED_OBJECTS RelatedObjects, Vhdx
         return STATUS_UNKNOWN_REVISION;
     }
 
-    const VHDX_REGION_TABLE_ENTRY* regions[] = {&batRegion, &metadataRegion};
-    for (const VHDX_REGION_TABLE_ENTRY* region : regions) {
-        if (!VhdxWithinFileOffsets(region->FileOffset, region->Length)) {
+    // Each region is allocated whole before it is read, so its length is
+    // held to the file, not to the header: otherwise one small file could
+    // ask for gigabytes of non-paged pool at every open of its stub.
+    FILE_STANDARD_INFORMATION standard;
+    status = FltQueryInformationFile(RelatedObjects->Instance, Context->FileObject, &standard,
+                                     sizeof(standard), FileStandardInformation, NULL);
+    if (!NT_SUCCESS(status)) {
+        PONTOR_PAGED_LOG("FltQueryInformationFile failed with status 0x%x\n", status);
+        return status;
+    }
+    const ULONGLONG fileEnd = (ULONGLONG)standard.EndOfFile.QuadPart;
+    const struct {
+        const VHDX_REGION_TABLE_ENTRY* entry;
+        const char* name;
+    } regions[] = {{&metadataRegion, "Metadata"}, {&batRegion, "BAT"}};  // in the order read
+    for (const auto& region : regions) {
+        const VHDX_REGION_TABLE_ENTRY* r = region.entry;
+        if (!VhdxWithinFileOffsets(r->FileOffset, r->Length)) {
             PONTOR_PAGED_LOG(
                 "Region at offset 0x%I64X of 0x%x bytes lies beyond the largest file "
                 "offset\n",
-                region->FileOffset, region->Length);
+                r->FileOffset, r->Length);
             return STATUS_UNKNOWN_REVISION;
+        }
+        // The status a read of a region wholly past the end already gets.
+        if (r->FileOffset + r->Length > fileEnd) {
+            PONTOR_PAGED_LOG(
+                "%s region at offset 0x%I64X of 0x%x bytes ends past the end of the file at "
+                "0x%I64X\n",
+                region.name, r->FileOffset, r->Length, fileEnd);
+            return STATUS_END_OF_FILE;
         }
     }
 

@@ -168,7 +168,6 @@ struct PartialRequest {
     UCHAR* Destination;
     PULONG BytesRead;
     ULONGLONG Position;  // file position of the current byte in the payload block
-    const ULONGLONG* PayloadEntry;
     UCHAR* Bitmap;
     ULONG BitmapBytes;  // bytes of the sector bitmap block the read returned
     ULONG Bit;          // current sector's bit in the chunk's bitmap
@@ -209,9 +208,7 @@ NTSTATUS WalkSectors(PVOID Context) {
         ULONG produced = 0;
         NTSTATUS status;
         const BOOLEAN here = RtlTestBit(&bitmap, r->Bit);
-        if (here && !VhdxWithinFileOffsets(r->Position, step)) {
-            status = RefuseEntry("VhdxReadPartialBlock", *r->PayloadEntry);
-        } else if (here) {
+        if (here) {
             status =
                 ReadImage(r->RelatedObjects, image, r->Position, step, r->Destination, &produced);
             if (!NT_SUCCESS(status)) {
@@ -351,8 +348,11 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
                               ULONG Length, PVOID Destination, PULONG BytesRead) {
     VhdxLocation at;
     VhdxLocate(Image->BlockSize, Image->ChunkRatio, Image->LogicalSectorSize, Offset, &at);
-    const ULONG bitmapIndex = (ULONG)VhdxSectorBitmapEntryIndex(at.Block, Image->ChunkRatio);
-    const ULONGLONG position = Image->BatOffset + 8ULL * bitmapIndex;
+    // In 64 bits: the last chunk's bitmap entry can lie past the 32-bit
+    // indices the payload entries fit in, and a truncated index would name
+    // some other entry inside the region.
+    const ULONGLONG bitmapIndex = VhdxSectorBitmapEntryIndex(at.Block, Image->ChunkRatio);
+    const ULONGLONG position = Image->BatOffset + 8 * bitmapIndex;
     const ULONGLONG end = Image->BatOffset + Image->BatLength;
 
     *BytesRead = 0;
@@ -362,6 +362,13 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
             "Data Boundary 0x%016llx\n",
             position, end);
         return STATUS_UNSUCCESSFUL;
+    }
+    // Every sector's file position is the block's offset plus its place in
+    // the block: checked whole before any is formed, so that no sum wraps
+    // round to the start of the file.
+    if (!VhdxWithinFileOffsets(VhdxBatEntryFileOffset(*PayloadEntry),
+                               (ULONGLONG)at.WithinBlock + Length)) {
+        return RefuseEntry("VhdxReadPartialBlock", *PayloadEntry);
     }
 
     ULONGLONG bitmapEntry = 0;
@@ -401,7 +408,6 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
     request.Remaining = Length;
     request.Destination = (UCHAR*)Destination;
     request.BytesRead = BytesRead;
-    request.PayloadEntry = PayloadEntry;
     request.Bitmap = (UCHAR*)FltAllocatePoolAlignedWithTag(
         RelatedObjects->Instance, NonPagedPoolNx, VHDX_SECTOR_BITMAP_BLOCK_SIZE, PONTOR_IO_TAG);
     if (request.Bitmap == NULL) {

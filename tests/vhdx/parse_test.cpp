@@ -199,25 +199,44 @@ INSTANTIATE_TEST_SUITE_P(
          [](Image& i) { i.SetRegionOffset(kBatRegion, 0x7FFFFFFFFFF00000ull); },
          kRefused, HDR "Region at offset 0x7FFFFFFFFFF00000 of 0x100000 bytes lies beyond the "
              "largest file offset\n"},
+        // A region must end inside the file: it is allocated whole before it
+        // is read, and no header may ask for more pool than the file holds.
         {"bat_region_beyond_end_of_file",
          [](Image& i) { i.SetRegionOffset(kBatRegion, 1ull << 40); }, STATUS_END_OF_FILE,
-         BAT "FltReadFile failed with status 0xc0000011\n",
-         HDR "FakeVhdxParseBlockAllocationTable failed with status 0xc0000011\n"},
+         HDR "BAT region at offset 0x10000000000 of 0x100000 bytes ends past the end of the "
+             "file at 0x400000\n"},
+        {"bat_region_length_past_end_of_file",
+         [](Image& i) { i.SetRegionLength(kBatRegion, 0xFFF00000u); }, STATUS_END_OF_FILE,
+         HDR "BAT region at offset 0x300000 of 0xfff00000 bytes ends past the end of the "
+             "file at 0x400000\n"},
         {"metadata_region_beyond_end_of_file",
-         [](Image& i) { i.SetRegionOffset(kMetadataRegion, 1ull << 40); },
-         STATUS_END_OF_FILE, MD "FltReadFile failed with status 0xc0000011\n",
-         HDR "FakeVhdxParseMetadata failed with status 0xc0000011\n"},
+         [](Image& i) { i.SetRegionOffset(kMetadataRegion, 1ull << 40); }, STATUS_END_OF_FILE,
+         HDR "Metadata region at offset 0x10000000000 of 0x100000 bytes ends past the end of "
+             "the file at 0x400000\n"},
         // A short file reads as zeros past its end: a cut inside the region
-        // table's entries fails its checksum, a cut after them reaches the
-        // metadata read.
+        // table's entries fails its checksum, a cut after them leaves the
+        // metadata region outside the file.
         {"file_cut_inside_region_entries",
          [](Image& i) { i.bytes.resize(0x30000 + 40); }, kRefused,
          HDR "Invalid VHDX_REGION_TABLE_HEADER Checksum\n"},
         {"file_cut_after_region_entries",
          [](Image& i) { i.bytes.resize(0x30000 + 100); }, STATUS_END_OF_FILE,
-         MD "FltReadFile failed with status 0xc0000011\n",
-         HDR "FakeVhdxParseMetadata failed with status 0xc0000011\n"}}),
+         HDR "Metadata region at offset 0x200000 of 0x100000 bytes ends past the end of the "
+             "file at 0x30064\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A region that claims hundreds of MiB of a small file costs the pool
+// nothing beyond the header section: it is refused before its buffer.
+TEST_F(DriverTest, RegionPastEndOfFileIsRefusedBeforeItsBuffer) {
+    for (const Guid* region : {&kMetadataRegion, &kBatRegion}) {
+        Image image = Build(SmallDisk());
+        image.SetRegionLength(*region, 512 * MiB);
+        host::ResetPoolPeak();
+        const size_t before = host::PoolPeakBytes();
+        EXPECT_EQ(ParseBytes(image.bytes).status, STATUS_END_OF_FILE);
+        EXPECT_LT(host::PoolPeakBytes() - before, 2 * MiB);
+    }
+}
 
 // The summary line is written whatever the values, before the zero test.
 TEST_F(DriverTest, SummaryLineNamesMissingSizeAsZero) {

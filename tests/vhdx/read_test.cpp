@@ -495,35 +495,48 @@ TEST_F(DriverTest, AccessFaultReleasesBuffers) {
 // ---- Entries that point past any file offset a read can name ----
 
 struct HostileEntry {
-    const char* what;
+    std::string what;
     uint64_t index;  // BAT entry to overwrite
     uint64_t value;
-    const char* line;
+    std::string line;
+    uint32_t blockSize = 0;  // set: block 1 alone, partially present, read 4 KiB at within
+    uint32_t within = 0;
 };
 
 class HostileEntries : public DriverTest, public ::testing::WithParamInterface<HostileEntry> {};
 
-// Block 1 is partially present (chunk 0's bitmap is entry 4096); block 2 is
-// fully present. None of these may be read, wrapped or served.
+// Block 1 is partially present (chunk 0's bitmap is entry ChunkRatio, every
+// bit set); block 2 is fully present. None of these may be read, wrapped
+// round to the file's header or served: their part of the destination stays
+// untouched.
 TEST_P(HostileEntries, FailTheRequestUnread) {
     const HostileEntry& c = GetParam();
-    ImageSpec shape = Disk();
+    ImageSpec shape = Disk(c.blockSize ? 3ull * c.blockSize : 8 * MiB);
     shape.blocks[1] = State::PartiallyPresent;
-    shape.blocks[2] = State::FullyPresent;
+    if (c.blockSize) {
+        shape.blockSize = c.blockSize;
+        shape.blocks[1] = State::Zero;  // the entry below makes it partial: no 256 MiB block
+    } else {
+        shape.blocks[2] = State::FullyPresent;
+    }
     shape.sectorBitmaps[0] = std::vector<uint8_t>(1 << 20, 0xFF);
     Chain chain(shape, nullptr, [&](Image& i) { i.SetBatEntry(c.index, c.value); });
     host::DebugCapture capture;
     host::ResetFaults();
-    const auto r = chain.Read(MiB, 2 * MiB);
+    const auto r =
+        c.blockSize ? chain.Read(c.blockSize + c.within, 4096) : chain.Read(MiB, 2 * MiB);
     EXPECT_EQ(r.status, STATUS_UNRECOGNIZED_MEDIA) << host::StatusName(r.status);
     EXPECT_EQ(r.produced, 0u);
+    // Block 1 may be served before block 2 fails; nothing of the hostile one.
+    const size_t from = c.index == 2 ? MiB : 0;
+    EXPECT_EQ(std::count(r.bytes.begin() + from, r.bytes.end(), 0xCC),
+              (long)(r.bytes.size() - from));
     const auto lines = DriverLines(capture);
     EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Read, HostileEntries,
-    ::testing::ValuesIn(std::vector<HostileEntry>{
+std::vector<HostileEntry> HostileEntryRows() {
+    std::vector<HostileEntry> rows{
         {"fully_present_at_top", 2, 0xFFFFFFFFFFF00006ull,
          RPR "BAT entry 0xfffffffffff00006 places its block beyond the largest file offset\n"},
         {"fully_present_ending_past_2_63", 2, 0x7FFFFFFFFFF00006ull,
@@ -531,7 +544,23 @@ INSTANTIATE_TEST_SUITE_P(
         {"partially_present_at_top", 1, 0xFFFFFFFFFFF00007ull,
          RPB "BAT entry 0xfffffffffff00007 places its block beyond the largest file offset\n"},
         {"sector_bitmap_at_top", 4096, 0xFFFFFFFFFFF00006ull,
-         RPB "BAT entry 0xfffffffffff00006 places its block beyond the largest file offset\n"}}),
-    [](const auto& info) { return std::string(info.param.what); });
+         RPB "BAT entry 0xfffffffffff00006 places its block beyond the largest file offset\n"}};
+    // A partially present block 2^64 - half a block (at least 1 MiB) into the
+    // address space, read 64 KiB past that half: the sum wraps to the
+    // header at 64 KiB at every block size from 2 MiB.
+    for (uint32_t size = MiB; size <= 256 * MiB; size *= 2) {
+        const uint64_t back = std::max<uint64_t>(size / 2, MiB);
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      RPB "BAT entry 0x%016llx places its block beyond the largest file offset\n",
+                      (unsigned long long)(0 - back) | 7);
+        rows.push_back({"partially_present_wrapping_" + std::to_string(size / MiB) + "MiB", 1,
+                        (0 - back) | 7, line, size, (uint32_t)((back + 64 * 1024) % size)});
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Read, HostileEntries, ::testing::ValuesIn(HostileEntryRows()),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace

@@ -32,7 +32,10 @@ bool PowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 struct Range {
     const char* name;
     uint64_t offset, length;
-    bool Overlaps(uint64_t o, uint64_t l) const { return o < offset + length && offset < o + l; }
+    // Without forming either end: a hostile offset plus its length can wrap.
+    bool Overlaps(uint64_t o, uint64_t l) const {
+        return o >= offset ? o - offset < length : offset - o < l;
+    }
 };
 
 // The fixed structures of an image: header section, log, metadata and BAT.
@@ -306,7 +309,8 @@ private:
                         " bytes at " + Hex(entry.fileOffset) +
                         ") is not a whole number of MiB at a MiB boundary");
             }
-            if (entry.fileOffset != 0 && entry.fileOffset + entry.length > layout.fileSize) {
+            if (entry.fileOffset != 0 && (entry.fileOffset > layout.fileSize ||
+                                          entry.length > layout.fileSize - entry.fileOffset)) {
                 const bool bat = entry.guid == Guid::From(VHDX_BAT_REGION_GUID);
                 Add(Severity::Error, bat ? Effect::Bytes : Effect::Format, "region-beyond-eof",
                     std::string("the ") + name + " region ends at " +
@@ -620,7 +624,7 @@ BatScan ScanBat(const InspectedImage& image) {
     }
     auto claim = [&](BatScan::Problem& beyond, BatScan::Problem& overlap, uint64_t number,
                      uint64_t offset, uint64_t length) {
-        if (offset + length > fileSize) {
+        if (offset > fileSize || length > fileSize - offset) {
             beyond.Add(number, "at file offset " + Hex(offset));
         }
         if (occupancy && offset < fileSize) {

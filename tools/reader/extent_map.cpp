@@ -82,6 +82,9 @@ public:
                 Emit(out, o, runEnd - o, shown, Layer::Zeros, std::nullopt);
                 o = runEnd;
                 continue;
+            } else if (!VhdxWithinFileOffsets(base, at.WithinBlock + (stepEnd - o))) {
+                // The driver refuses a position it could only form by wrapping.
+                Emit(out, o, stepEnd - o, shown, Layer::Unreadable, std::nullopt);
             } else if (state == PAYLOAD_BLOCK_PARTIALLY_PRESENT) {
                 Partial(at, base, o, stepEnd, asParent, shown, out);
             } else {
@@ -151,7 +154,9 @@ private:
         VhdxLocate(g_.blockSize, g_.chunkRatio, g_.logicalSectorSize, blockStart, &first);
         const bool wraps =
             first.SectorBit + (g_.blockSize + lss - 1) / lss > VHDX_SECTORS_PER_BITMAP;
-        if (!bitmapEntry || VhdxBatEntryState(*bitmapEntry) != SB_BLOCK_PRESENT || wraps) {
+        if (!bitmapEntry || VhdxBatEntryState(*bitmapEntry) != SB_BLOCK_PRESENT || wraps ||
+            !VhdxWithinFileOffsets(VhdxBatEntryFileOffset(*bitmapEntry),
+                                   VHDX_SECTOR_BITMAP_BLOCK_SIZE)) {
             Emit(out, offset, end - offset, state, Layer::Unreadable, std::nullopt);
             return;
         }

@@ -123,6 +123,9 @@ Metadata ReadMetadata(const HostFile& file, const RegionEntry& region) {
         return metadata;
     }
     metadata.entryCount = header.EntryCount;
+    // Item offsets are added to the region's: past the largest file offset
+    // the sum would wrap round to the start of the file.
+    const bool addressable = VhdxWithinFileOffsets(region.fileOffset, region.length);
     for (uint32_t i = 0; i < metadata.entryCount; i++) {
         const uint64_t e = sizeof(header) + (uint64_t)i * sizeof(VHDX_METADATA_TABLE_ENTRY);
         if (e + sizeof(VHDX_METADATA_TABLE_ENTRY) > tableSize) {
@@ -143,7 +146,7 @@ Metadata ReadMetadata(const HostFile& file, const RegionEntry& region) {
         const uint64_t at = region.fileOffset + item.offset;
         ULONG needed = 0;
         const VHDX_METADATA_ITEM kind = VhdxIdentifyMetadataItem(entry.ItemId, &needed);
-        const bool fits = (uint64_t)item.offset + needed <= region.length;
+        const bool fits = (uint64_t)item.offset + needed <= region.length && addressable;
         uint8_t v[8] = {};
         if (kind != VHDX_ITEM_PARENT_LOCATOR && fits) {
             file.ReadAt(at, v, needed);
@@ -170,11 +173,11 @@ Metadata ReadMetadata(const HostFile& file, const RegionEntry& region) {
         } else if (item.id == Page83Guid()) {
             metadata.page83 = true;
             uint8_t id[16];
-            if (item.inBounds && item.length >= sizeof id &&
+            if (item.inBounds && addressable && item.length >= sizeof id &&
                 file.ReadAt(at, id, sizeof id) == sizeof id) {
                 metadata.virtualDiskId = Guid::Load(id);
             }
-        } else if (kind == VHDX_ITEM_PARENT_LOCATOR && item.inBounds) {
+        } else if (kind == VHDX_ITEM_PARENT_LOCATOR && item.inBounds && addressable) {
             metadata.parentLocator = true;
             ReadLocator(file, at, item.length, &metadata);
         }
@@ -207,7 +210,8 @@ std::optional<Geometry> DeriveGeometry(const Metadata& m, const std::optional<Re
     g.requiredBatEntries = g.hasParent ? chunks * ((uint64_t)g.chunkRatio + 1) : g.totalBatEntries;
     g.dataSize = derived.DataSize;
     g.batOffset = bat->fileOffset;
-    g.batLength = bat->length;
+    // A region past the largest file offset holds no entry the driver reads.
+    g.batLength = VhdxWithinFileOffsets(bat->fileOffset, bat->length) ? bat->length : 0;
     return g;
 }
 

@@ -36,6 +36,8 @@ constexpr unsigned char kPoison = 0xCD;
 struct PoolState {
     detail::ShardedMap<Allocation> blocks;  // the live ones
     std::atomic<size_t> limit{1u << 30};
+    std::atomic<size_t> bytes{0};  // granted and not yet freed
+    std::atomic<size_t> peak{0};   // the most bytes outstanding since the last reset
 };
 
 // Some large blocks freed are kept for the next allocation of the same size:
@@ -187,6 +189,9 @@ void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
     }
     s.blocks.Insert(
         p, Allocation{p, size, tag, owner == PoolOwner::FltAligned, owner == PoolOwner::Platform});
+    const size_t now = s.bytes += size;
+    for (size_t peak = s.peak.load(); now > peak && !s.peak.compare_exchange_weak(peak, now);) {
+    }
     return p;
 }
 
@@ -215,6 +220,7 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         BugCheck(misuse);
         return;
     }
+    State().bytes -= size;
     const size_t bytes = size == 0 ? 1 : size;
     std::memset(p, kPoison, bytes);
     if (bytes >= kKeptAtLeast) {
@@ -247,6 +253,10 @@ std::vector<Allocation> PoolAllocations() {
 void SetPoolAllocationLimit(size_t bytes) { State().limit = bytes; }
 
 size_t PoolAllocationLimit() { return State().limit.load(); }
+
+size_t PoolPeakBytes() { return State().peak; }
+
+void ResetPoolPeak() { State().peak = State().bytes.load(); }
 
 }  // namespace host
 

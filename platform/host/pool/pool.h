@@ -23,5 +23,9 @@ std::vector<Allocation> PoolAllocations();
 // real non-paged pool would. Default 1 GiB.
 void SetPoolAllocationLimit(size_t bytes);
 size_t PoolAllocationLimit();
+// The most bytes outstanding at once since ResetPoolPeak (or the start), as
+// a test measures what one operation costs the pool at its height.
+size_t PoolPeakBytes();
+void ResetPoolPeak();
 
 }  // namespace host

@@ -1,0 +1,242 @@
+// What the fuzzers of the tool's readers share: images drawn from the input
+// (one of the builder's shapes, or an empty file, then byte patches, then
+// the checksums resealed), written to a directory on tmpfs, and the tool's
+// commands run on them through their own entry points.
+//
+// The tool reads images with POSIX calls (HostFile, replay's and flatten's
+// writers) and opens them for the driver through a host volume over a
+// directory; tmpfs keeps all of it in memory without a second file layer.
+//
+// An image in the input: [kind u8] [shape bytes, for a builder shape]
+// [reseal u8] [count u8] count x ([offset u32] [length u16] [bytes]).
+// kind bit 7 clear: a shape from kind's bits; set: an empty file, so that a
+// file from anywhere (qemu-img, fuzz/make_seed.py --tool) is a seed.
+#pragma once
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "tests/support/vhdx_image.h"
+#include "tools/commands.h"
+
+namespace fuzzing {
+
+constexpr uint64_t MiB = 1 << 20;
+
+// The input read front to back; past its end every value is zero.
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+    uint8_t U8() { return p_ < end_ ? *p_++ : 0; }
+    uint32_t U16() {
+        const uint32_t low = U8();  // operands of | have no order of their own
+        return low | U8() << 8;
+    }
+    uint32_t U32() {
+        const uint32_t low = U16();
+        return low | U16() << 16;
+    }
+    const uint8_t* Bytes(size_t* length) {
+        *length = std::min<size_t>(*length, end_ - p_);
+        const uint8_t* at = p_;
+        p_ += *length;
+        return at;
+    }
+    bool Empty() const { return p_ >= end_; }
+
+private:
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+// A builder shape: kind bit 0 sectors of 4096, bits 1-2 blocks of 1, 2, 4
+// or 8 MiB, bit 3 differencing (its parent named by the next byte), bit 4 a
+// log, bits 5-6 eight blocks, or one to three chunks and a block beyond. Up
+// to five blocks allocated, near the chunks' starts and ends, so that the
+// files stay a few MiB.
+inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
+    vhdxtest::ImageSpec shape;
+    shape.logicalSectorSize = (kind & 1) ? 4096 : 512;
+    shape.blockSize = (uint32_t)MiB << ((kind >> 1) & 3);
+    const uint32_t ratio = shape.ChunkRatio(), chunks = (kind >> 5) & 3;
+    const uint64_t blocks = chunks ? (uint64_t)ratio * chunks + 1 : 8;
+    shape.virtualDiskSize =
+        blocks * shape.blockSize - std::min<uint64_t>(in.U16() * 512ull, shape.blockSize - 1);
+    shape.seed = in.U8() + 1;
+    if (kind & 8) {
+        shape.hasParent = true;
+        shape.parentLocator = {
+            {u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
+            {u"relative_path", u".\\i" + std::u16string(1, u'0' + in.U8() % 6) + u".vhdx"}};
+    }
+    for (int i = 0, n = in.U8() % 6; i < n; i++) {
+        const uint32_t chunk = in.U8() % (chunks + 1), near = in.U8();
+        const uint64_t block =
+            std::min<uint64_t>(shape.DataBlocks() - 1,
+                               (uint64_t)chunk * ratio + (near < 128 ? near : ratio - 256 + near));
+        const auto state = (vhdxtest::State)(in.U8() & 7);
+        shape.blocks[block] = state;
+        const uint8_t bits = in.U8();
+        if (state == vhdxtest::State::PartiallyPresent && bits != 0) {
+            shape.sectorBitmaps[block / shape.ChunkRatio()].assign(MiB, bits);
+        }
+    }
+    if (kind & 16) {
+        vhdxtest::LogSpec log;
+        log.guid.bytes[0] = 1;
+        for (int i = 0, n = 1 + in.U8() % 3; i < n; i++) {
+            vhdxtest::LogEntry entry;
+            const uint8_t flags = in.U8();
+            entry.sequence = 1 + i + (flags >> 6);
+            entry.torn = flags & 1;
+            if (flags & 2) {
+                entry.guid = vhdxtest::Guid{};
+            }
+            entry.tail = (flags >> 2) & 1 ? 0 : i;
+            const uint64_t at = 4 * MiB + in.U8() * 4096ull;
+            if (flags & 8) {
+                entry.zeros.emplace_back(at, 4096ull << (flags >> 4 & 3));
+            }
+            entry.data.emplace_back(at, std::vector<uint8_t>(4096, (uint8_t)(flags | 1)));
+            log.entries.push_back(std::move(entry));
+        }
+        shape.log = std::move(log);
+    }
+    return shape;
+}
+
+// The image's bytes, built into image (whose buffer is reused, so that
+// every input does not cost fresh pages): the shape or nothing, the
+// patches, the reseal.
+inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) {
+    const uint8_t kind = in.U8();
+    if (kind & 0x80) {
+        image.bytes.clear();
+    } else {
+        vhdxtest::Build(DrawShape(kind, in), &image);
+    }
+    const uint8_t reseal = in.U8();
+    for (int i = 0, n = in.U8(); i < n; i++) {
+        // Within 4 MiB past the end: a file of tens of MiB is slow to fuzz.
+        const uint64_t offset =
+            in.U32() % std::min<uint64_t>(image.bytes.size() + 4 * MiB, 64 * MiB);
+        size_t length = in.U16();
+        const uint8_t* bytes = in.Bytes(&length);
+        if (image.bytes.size() < offset + length) {
+            image.bytes.resize(offset + length);
+        }
+        if (length != 0) {
+            std::memcpy(image.bytes.data() + offset, bytes, length);
+        }
+    }
+    if (image.bytes.size() >= 4 * MiB && !(reseal & 1)) {
+        image.ResealHeaders();
+    }
+    if (image.bytes.size() >= 4 * MiB && !(reseal & 2)) {
+        image.ResealRegionTables();
+    }
+    return image.bytes;
+}
+
+// A directory on tmpfs for the whole run, emptied between inputs; stdout,
+// where the commands print their reports, goes nowhere.
+class Scratch {
+public:
+    Scratch() {
+        host::SetDebugSink(nullptr);
+        std::freopen("/dev/null", "w", stdout);
+        std::string pattern = (std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp") +
+                              std::string("/fuzzXXXXXX");
+        dir_ = ::mkdtemp(pattern.data());
+    }
+    ~Scratch() { std::filesystem::remove_all(dir_); }
+    std::string File(const std::string& name) const { return (dir_ / name).string(); }
+    const std::filesystem::path& Dir() const { return dir_; }
+
+    // Writes the file, page by page where it differs from what the last
+    // input put there (most of an image is the same from input to input),
+    // with zero pages left as holes, so that copies of it stay sparse.
+    void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+        static const uint8_t zeros[4096] = {};
+        std::vector<uint8_t>& was = files_[name];
+        const int fd = ::open(File(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (was.empty() && ::ftruncate(fd, 0) != 0) {
+            std::abort();
+        }
+        for (size_t at = 0; at < bytes.size(); at += 4096) {
+            const size_t n = std::min<size_t>(4096, bytes.size() - at);
+            uint8_t old[4096] = {};  // the file's page as it is
+            if (at < was.size()) {
+                std::memcpy(old, was.data() + at, std::min<size_t>(n, was.size() - at));
+            }
+            if (std::memcmp(bytes.data() + at, old, n) == 0) {
+                continue;
+            }
+            if (std::memcmp(bytes.data() + at, zeros, n) == 0
+                    ? ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)at,
+                                  (off_t)n) != 0
+                    : ::pwrite(fd, bytes.data() + at, n, (off_t)at) != (ssize_t)n) {
+                std::abort();
+            }
+        }
+        if (::ftruncate(fd, (off_t)bytes.size()) != 0) {
+            std::abort();
+        }
+        ::close(fd);
+        was = bytes;
+        put_.insert(name);
+    }
+    // The file was changed behind Put's back.
+    void Forget(const std::string& name) { files_.erase(name); }
+    // Removes every file the input did not put (outputs, images of earlier
+    // inputs); what it put stays for the next input to overwrite.
+    void Clear() {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+            const std::string name = entry.path().filename().string();
+            if (!put_.count(name)) {
+                std::filesystem::remove_all(entry.path());
+                files_.erase(name);
+            }
+        }
+        put_.clear();
+    }
+
+private:
+    std::filesystem::path dir_;
+    std::map<std::string, std::vector<uint8_t>> files_;  // as on disk
+    std::set<std::string> put_;                          // by this input
+};
+
+// A command as `pontor` runs it, its failures taken as answers: the exit
+// code. Anything else thrown (or a crash) is a finding.
+inline int Run(const tool::Command& command, const std::vector<std::string>& args) {
+    try {
+        return command.run(tool::ParseArgs(command.shape, args));
+    } catch (const tool::ToolError& error) {
+        return error.exitCode;
+    } catch (const tool::UsageError&) {
+        return tool::kExitUsage;
+    }
+}
+
+// The images and files the driver and the tool hold are all closed again.
+inline void CheckNothingLeft(const char* who) {
+    if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
+        std::fprintf(stderr, "%s: %zu allocations, %zu files left\n", who, host::PoolOutstanding(),
+                     host::OpenFileCount());
+        std::abort();
+    }
+}
+
+}  // namespace fuzzing
