@@ -204,7 +204,8 @@ const Case kCases[] = {
                  s.virtualDiskSize = 2048ULL * 1024 * MiB;
                  s.blocks = {};
              }),
-     [](Image& i) { i.bytes.resize(i.batOffset + 12 * MiB); }, "error:region-beyond-eof"},
+     [](Image& i) { i.bytes.resize(i.batOffset + 12 * MiB); },
+     "error:driver-refuses error:region-beyond-eof"},
     {"DiskSmallerThanItsBlocks",
      Changed(Plain(),
              [](ImageSpec& s) {
