@@ -11,7 +11,6 @@
 #include "fuzz/tool_harness.h"
 #include "stub/stub.h"
 #include "tools/reader/extent_map.h"
-#include "tools/reader/image.h"
 
 namespace {
 
@@ -52,15 +51,6 @@ std::pair<int, uint64_t> Model(const std::vector<Layer>& chain, uint64_t offset)
     }
     return {-1, 0};
 }
-
-struct Opened {
-    VhdxContext context = {};
-    FLT_RELATED_OBJECTS related = {};
-    NTSTATUS status;
-    Opened(host::MemoryVolume& volume, const char* name)
-        : status(tool::OpenAndParseImage(volume, name, &context, &related)) {}
-    ~Opened() { PontorCloseFile(&context); }
-};
 
 }  // namespace
 
@@ -105,10 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     {
-        Opened child(volume, "i0.vhdx");
-        std::unique_ptr<Opened> parent;
+        fuzzing::Opened child(volume, "i0.vhdx");
+        std::unique_ptr<fuzzing::Opened> parent;
         if (chain.size() > 1) {
-            parent = std::make_unique<Opened>(volume, "i1.vhdx");
+            parent = std::make_unique<fuzzing::Opened>(volume, "i1.vhdx");
         }
         const tool::Chain inspected = tool::InspectChain(scratch.Dir(), "i0.vhdx", "i0", false);
         if (!NT_SUCCESS(child.status) || (parent && !NT_SUCCESS(parent->status)) ||
@@ -126,7 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t dataSize = child.context.DataSize;
 
         for (int r = 0, requests = 1 + in.U8() % 3; r < requests; r++) {
-            const uint64_t offset = ((uint64_t)in.U32() * 512) % dataSize;
+            // Mostly at a sector, sometimes anywhere, as a cached read may be.
+            const uint64_t sector = in.U32(), within = in.U16();
+            const uint64_t offset =
+                (sector * 512 + (within < 0x8000 ? 0 : within % 512)) % dataSize;
             const uint32_t length =
                 (uint32_t)std::min<uint64_t>(in.U32() % (2 * fuzzing::MiB + 1), dataSize - offset);
             std::vector<uint8_t> served(length);

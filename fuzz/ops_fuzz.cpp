@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "fuzz/reseal.h"
+#include "fuzz/harness.h"
 #include "platform/host/host.h"
 #include "tests/support/vhdx_image.h"
 
@@ -28,13 +28,10 @@ namespace {
 using vhdxtest::kStubSignature;
 using vhdxtest::StubBytes;
 
-constexpr uint64_t MiB = 1 << 20;
+using fuzzing::MiB;
 constexpr uint64_t kServed = 4 * MiB;  // every well-formed image serves this much
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "ops_fuzz: %s\n", what);
-    std::abort();
-}
+[[noreturn]] void Fail(const char* what) { fuzzing::Fail("ops_fuzz", what); }
 
 struct File {
     const char* name;
@@ -353,13 +350,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Run(h, in);
     host::ResetFaults();
     gTraceFlags = 0;
-    if (host::PoolOutstanding() != 0) {
-        Fail("pool allocations outlived the driver");
-    }
-    if (host::OpenFileCount() != 0) {
-        Fail("host files left open");
-    }
-    host::ReclaimRetired();  // else every input's filter record stays
+    fuzzing::CheckNothingLeft("ops_fuzz");  // after the driver's unload
+    host::ReclaimRetired();                 // else every input's filter record stays
 
     if (count != 0) {
         h.volume.Put("patched.vhdx", h.pristineImage);

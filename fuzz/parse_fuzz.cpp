@@ -2,14 +2,14 @@
 // bounds or stay allocated, whatever the bytes.
 //
 // The input describes the file sparsely, so that a multi-megabyte image is a
-// few kilobytes: a flags byte (fuzz/reseal.h), then records of [u32 offset]
+// few kilobytes: a flags byte (Reseal in fuzz/harness.h), then records of [u32 offset]
 // [u16 length][length bytes] written in order over an empty file on a memory
 // volume.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "fuzz/reseal.h"
+#include "fuzz/harness.h"
 #include "tools/reader/image.h"
 
 namespace {
@@ -61,10 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     PontorCloseFile(&context);
     volume.Put("image.vhdx", nullptr, 0);  // nothing kept from one input to the next
-    if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
-        std::fprintf(stderr, "leak after parse: %zu allocations, %zu files\n",
-                     host::PoolOutstanding(), host::OpenFileCount());
-        std::abort();
-    }
+    fuzzing::CheckNothingLeft("parse_fuzz");
     return 0;
 }

@@ -14,8 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string image = scratch.File("image.vhdx"), out = scratch.File("out.vhdx");
     if (fuzzing::Run(tool::ReplayCommand(), {"--json", image, out}) == tool::kExitOk &&
         fuzzing::Run(tool::ReplayCommand(), {out, scratch.File("again.vhdx")}) != tool::kExitOk) {
-        std::fprintf(stderr, "replay_fuzz: a replayed image cannot be replayed again\n");
-        std::abort();
+        fuzzing::Fail("replay_fuzz", "a replayed image cannot be replayed again");
     }
     if (mode & 1) {
         fuzzing::Run(tool::ReplayCommand(), {"--in-place", "--yes", image});

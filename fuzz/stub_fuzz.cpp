@@ -9,8 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> header(data, data + size);
     const std::u16string path = tool::StoredImagePath(header);
     if (path.find(u'\0') != std::u16string::npos || path.size() * 2 > size) {
-        std::fprintf(stderr, "stub_fuzz: the stored path runs past its zero or the header\n");
-        std::abort();
+        fuzzing::Fail("stub_fuzz", "the stored path runs past its zero or the header");
     }
     tool::StubSignature(header);
     tool::PrintStubHeader(header);

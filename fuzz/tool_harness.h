@@ -26,13 +26,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host.h"
+#include "fuzz/harness.h"
 #include "tests/support/vhdx_image.h"
 #include "tools/commands.h"
+#include "tools/reader/image.h"
 
 namespace fuzzing {
-
-constexpr uint64_t MiB = 1 << 20;
 
 // The input read front to back; past its end every value is zero.
 class Input {
@@ -89,7 +88,14 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
         shape.blocks[block] = state;
         const uint8_t bits = in.U8();
         if (state == vhdxtest::State::PartiallyPresent && bits != 0) {
-            shape.sectorBitmaps[block / shape.ChunkRatio()].assign(MiB, bits);
+            // Stretches of 37 bytes of the pattern alternate with stretches
+            // of all (bit 0 set) or no sectors: runs within a byte, across
+            // bytes, and hundreds of sectors long.
+            std::vector<uint8_t>& bitmap = shape.sectorBitmaps[block / shape.ChunkRatio()];
+            bitmap.assign(MiB, bits);
+            for (size_t at = 37; at < MiB; at += 74) {
+                std::memset(&bitmap[at], bits & 1 ? 0xFF : 0, std::min<size_t>(37, MiB - at));
+            }
         }
     }
     if (kind & 16) {
@@ -230,13 +236,19 @@ inline int Run(const tool::Command& command, const std::vector<std::string>& arg
     }
 }
 
-// The images and files the driver and the tool hold are all closed again.
-inline void CheckNothingLeft(const char* who) {
-    if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
-        std::fprintf(stderr, "%s: %zu allocations, %zu files left\n", who, host::PoolOutstanding(),
-                     host::OpenFileCount());
-        std::abort();
+// An image file opened for the driver through the volume and parsed.
+struct Opened {
+    VhdxContext context = {};
+    FLT_RELATED_OBJECTS related = {};
+    NTSTATUS status;
+
+    Opened(host::MemoryVolume& volume, const std::string& name)
+        : status(tool::OpenAndParseImage(volume, name, &context, &related)) {
+        if (context.FileObject == nullptr) {
+            Fail("fuzz", "cannot open the image just written");
+        }
     }
-}
+    ~Opened() { PontorCloseFile(&context); }
+};
 
 }  // namespace fuzzing

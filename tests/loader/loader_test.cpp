@@ -334,77 +334,35 @@ constexpr uint8_t kPush = 0, kLarge = 1, kSmall = 2, kFrame = 3, kSave = 4, kSav
 constexpr uint8_t kRbx = 3, kRbp = 5, kRsi = 6, kRdi = 7, kR12 = 12;
 uint8_t Op(uint8_t op, uint8_t info) { return (uint8_t)(op | info << 4); }
 
+// push rbx; push rbp; sub rsp, 0x28
+const std::vector<uint8_t> kPushes{
+    1, 6, 3, 0, 6, Op(kSmall, 4), 2, Op(kPush, kRbp), 1, Op(kPush, kRbx), 0, 0};
+// push rbp; sub rsp, 0x20; lea rbp, [rsp + 0x10]; then rsp moved below
+const std::vector<uint8_t> kFrameInfo{
+    1, 8, 3, 0x15, 8, Op(kFrame, 0), 4, Op(kSmall, 3), 1, Op(kPush, kRbp), 0, 0};
+// sub rsp, 0x30; mov [rsp+0x10], rsi; mov [rsp+0x18], rdi
+const std::vector<uint8_t> kSaves{
+    1, 16, 7, 0, 16, Op(kSaveFar, kRdi), 0x18, 0, 0, 0, 11, Op(kSave, kRsi), 2, 0, 4, Op(kLarge, 0),
+    6, 0};
+// sub rsp, 0x10 here; push r12; sub rsp, 0x18 in the entry chained to
+const std::vector<uint8_t> kChaining{1 | 4 << 3, 4,    1, 0, 4,    Op(kSmall, 1), 0, 0,
+                                     0x00,       0x10, 0, 0, 0x00, 0x11,          0, 0,
+                                     0x00,       0x21, 0, 0};
+const std::vector<uint8_t> kChained{1,    8, 4, 0, 8, Op(kLarge, 1),
+                                    0x18, 0, 0, 0, 2, Op(kPush, kR12)};
+// push rbx; sub rsp, 0x28 ... add rsp, 0x28 (done); pop rbx; ret
+const std::vector<uint8_t> kEpilogue{1, 5, 2, 0, 5, Op(kSmall, 4), 1, Op(kPush, kRbx)};
+
 INSTANTIATE_TEST_SUITE_P(
     Synthetic, Unwind,
     ::testing::ValuesIn(std::vector<UnwindCase>{
-        // push rbx; push rbp; sub rsp, 0x28
-        {"pushesAndAllocation",
-         {1, 6, 3, 0, 6, Op(kSmall, 4), 2, Op(kPush, kRbp), 1, Op(kPush, kRbx), 0, 0},
-         {},
-         0x20,
-         {},
-         -1,
-         7,
-         8,
-         {{kRbp, 5}, {kRbx, 6}},
-         0},
-        {"insideTheProlog",
-         {1, 6, 3, 0, 6, Op(kSmall, 4), 2, Op(kPush, kRbp), 1, Op(kPush, kRbx), 0, 0},
-         {},
-         2,
-         {},
-         -1,
-         2,
-         3,
-         {{kRbp, 0}, {kRbx, 1}},
-         0},
-        // push rbp; sub rsp, 0x20; lea rbp, [rsp + 0x10]; then rsp moved below
-        {"frameRegister",
-         {1, 8, 3, 0x15, 8, Op(kFrame, 0), 4, Op(kSmall, 3), 1, Op(kPush, kRbp), 0, 0},
-         {},
-         0x20,
-         {},
-         6,
-         9,
-         10,
-         {{kRbp, 8}},
-         4},
-        // sub rsp, 0x30; mov [rsp+0x10], rsi; mov [rsp+0x18], rdi
-        {"savesByOffset",
-         {1, 16, 7, 0, 16, Op(kSaveFar, kRdi), 0x18, 0, 0, 0, 11, Op(kSave, kRsi), 2, 0, 4,
-          Op(kLarge, 0), 6, 0},
-         {},
-         0x40,
-         {},
-         -1,
-         6,
-         7,
-         {{kRsi, 2}, {kRdi, 3}},
-         0},
-        // sub rsp, 0x10 here; push r12; sub rsp, 0x18 in the entry chained to
-        {"chainedInfo",
-         {1 | 4 << 3, 4,    1,    0, 4, Op(kSmall, 1), 0,    0, 0x00, 0x10, 0,
-          0,          0x00, 0x11, 0, 0, 0x00,          0x21, 0, 0},
-         {1, 8, 4, 0, 8, Op(kLarge, 1), 0x18, 0, 0, 0, 2, Op(kPush, kR12)},
-         0x40,
-         {},
-         -1,
-         6,
-         7,
-         {{kR12, 5}},
-         0},
+        {"pushesAndAllocation", kPushes, {}, 0x20, {}, -1, 7, 8, {{kRbp, 5}, {kRbx, 6}}, 0},
+        {"insideTheProlog", kPushes, {}, 2, {}, -1, 2, 3, {{kRbp, 0}, {kRbx, 1}}, 0},
+        {"frameRegister", kFrameInfo, {}, 0x20, {}, 6, 9, 10, {{kRbp, 8}}, 4},
+        {"savesByOffset", kSaves, {}, 0x40, {}, -1, 6, 7, {{kRsi, 2}, {kRdi, 3}}, 0},
+        {"chainedInfo", kChaining, kChained, 0x40, {}, -1, 6, 7, {{kR12, 5}}, 0},
         {"machineFrame", {1, 0, 1, 0, 0, Op(kMachine, 0)}, {}, 0x10, {}, -1, 0, 10, {}, 0},
-        // push rbx; sub rsp, 0x28 ... add rsp, 0x28 (done); pop rbx; ret
-        {"insideTheEpilogue",
-         {1, 5, 2, 0, 5, Op(kSmall, 4), 1, Op(kPush, kRbx)},
-         {},
-         0x30,
-         {0x5b, 0xc3},
-         -1,
-         1,
-         2,
-         {{kRbx, 0}},
-         0},
+        {"insideTheEpilogue", kEpilogue, {}, 0x30, {0x5b, 0xc3}, -1, 1, 2, {{kRbx, 0}}, 0},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -157,11 +157,10 @@ PeImage Inspect(const std::string& path, const std::vector<std::string>& objects
         }
     }
 
-    const std::regex objectSection(R"(^\s+\d+ (\S+)\s)");
     for (const std::string& object : objects) {
         for (const std::string& line : Split(Run(PONTOR_OBJDUMP " -h " + object))) {
             std::smatch m;
-            if (std::regex_search(line, m, objectSection)) {
+            if (std::regex_search(line, m, section)) {
                 image.objectSections.insert(m[1]);
             }
         }

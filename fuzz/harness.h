@@ -1,8 +1,9 @@
-// Most mutations of an image would die at the header's or the region
-// table's CRC-32C; resealing them after the input is applied lets the
-// fuzzer reach the metadata, the parent locator, the BAT and the bitmaps.
+// What every fuzzer shares: how it reports a finding, its check that
+// nothing stays allocated or open, and the resealing of damaged images.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/host/host.h"
@@ -10,6 +11,26 @@
 
 namespace fuzzing {
 
+constexpr uint64_t MiB = 1 << 20;
+
+// A finding: abort, so that libFuzzer keeps the input.
+[[noreturn]] inline void Fail(const char* who, const char* what) {
+    std::fprintf(stderr, "%s: %s\n", who, what);
+    std::abort();
+}
+
+// The images and files the driver and the tool hold are all closed again.
+inline void CheckNothingLeft(const char* who) {
+    if (host::PoolOutstanding() != 0 || host::OpenFileCount() != 0) {
+        std::fprintf(stderr, "%s: %zu allocations, %zu files left\n", who, host::PoolOutstanding(),
+                     host::OpenFileCount());
+        std::abort();
+    }
+}
+
+// Most mutations of an image would die at the header's or the region
+// table's CRC-32C; resealing them after the input is applied lets the
+// fuzzer reach the metadata, the parent locator, the BAT and the bitmaps.
 constexpr uint8_t kKeepHeaderChecksums = 0x1;  // leave both headers' as the input made them
 constexpr uint8_t kKeepRegionChecksums = 0x2;
 
