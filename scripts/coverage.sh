@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the driver (vhdx/, stub/, filter/) by the host
-# test suites and the fuzz corpora, with clang's source-based coverage in its
+# test suites and the driver's fuzz corpora, with clang's source-based coverage in its
 # own build directory (build/coverage). Prints llvm-cov's table, then every
 # uncovered line as FILE:LINES. Not part of CI. Usage: scripts/coverage.sh
 set -euo pipefail
@@ -11,7 +11,7 @@ build=build/coverage
 profiles=$build/profiles
 flags="-fprofile-instr-generate -fcoverage-mapping -fsanitize=fuzzer-no-link"
 tests=(vhdx_tests filter_tests)  # the suites that run the driver
-fuzzers=(parse_fuzz read_fuzz ops_fuzz)
+fuzzers=(parse_fuzz read_fuzz ops_fuzz diff_fuzz)  # diff_fuzz: the well-formed read paths
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
