@@ -27,9 +27,12 @@ const char* LogState(const Layout& layout) {
     const HeaderCopy* h = layout.Current();
     if (h == nullptr)
         return "unknown";
-    if (h->logGuid.IsZero())
-        return "empty";
-    return layout.log.entries > 0 ? "not_replayed" : "no_entries";
+    switch (layout.log.state) {
+        case Log::State::None: return "empty";
+        case Log::State::Replayable: return "not_replayed";
+        case Log::State::Damaged: return "damaged";
+        default: return "no_entries";
+    }
 }
 
 // The image's own description, shared by info's text and JSON forms.
@@ -60,10 +63,11 @@ void InfoText(const InfoFacts& f) {
         std::string log = "GUID " + h->logGuid.Text() + ", " + std::to_string(h->logLength) +
                           " bytes at " + Hex(h->logOffset) + ", ";
         const std::string state = LogState(layout);
-        log += state == "empty" ? "empty"
-               : state == "no_entries"
-                   ? "no valid entries"
-                   : std::to_string(layout.log.entries) + " entries not replayed";
+        log += state == "empty"        ? "empty"
+               : state == "no_entries" ? "no valid entries"
+               : state == "damaged"
+                   ? "cannot be replayed"
+                   : std::to_string(layout.log.entries.size()) + " entries not replayed";
         Line("log:", log);
     }
     for (int i = 0; i < 2; i++) {
@@ -149,9 +153,12 @@ void InfoJson(const InfoFacts& f) {
     j.Key("log")
         .BeginObject()
         .Member("state", LogState(layout))
-        .Member("entries", layout.log.entries);
-    j.Member("first_sequence", layout.log.firstSequence)
-        .Member("last_sequence", layout.log.lastSequence)
+        .Member("entries", (uint64_t)layout.log.entries.size());
+    const std::vector<LogEntry>& entries = layout.log.entries;
+    j.Member("first_sequence",
+             (uint64_t)(entries.empty() ? 0 : entries.front().header.SequenceNumber))
+        .Member("last_sequence",
+                (uint64_t)(entries.empty() ? 0 : entries.back().header.SequenceNumber))
         .EndObject();
     j.Key("region_tables").BeginArray();
     for (int i = 0; i < 2; i++) {
