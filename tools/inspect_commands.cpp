@@ -1,6 +1,5 @@
 // pontor info, check and map: an image as the driver parses it and as a full
 // reader sees it.
-#include <cinttypes>
 #include <cstdio>
 #include <string>
 
@@ -12,12 +11,6 @@
 
 namespace tool {
 namespace {
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
 
 void Line(const char* label, const std::string& value) {
     std::printf("%-22s%s\n", label, value.c_str());

@@ -1,7 +1,6 @@
 #include "tools/reader/check.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <map>
 
@@ -16,12 +15,6 @@ constexpr uint64_t kMaxVirtualDiskSize = 64ULL << 40;
 // Overlaps are tracked one bit per MiB of the file; past this many MiB
 // (128 TiB) the check is skipped rather than the tool's memory grown.
 constexpr uint64_t kMaxTrackedUnits = 1ULL << 27;
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
 
 std::string Count(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -256,11 +249,7 @@ private:
                     "; a full reader refuses the image, the driver serves it without the log");
         } else {
             Add(Severity::Note, Effect::None, "log-empty",
-                (log.state == tool::Log::State::Empty
-                     ? log.problem
-                     : "the header names log GUID " + current->logGuid.Text() + " but " +
-                           log.problem) +
-                    "; the driver serves the file as it is");
+                log.problem + "; the driver serves the file as it is");
         }
     }
 

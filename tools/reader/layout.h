@@ -33,6 +33,9 @@ struct Guid {
     static Guid Load(const uint8_t* bytes);
 };
 
+// "0x1F": offsets and lengths in messages.
+std::string Hex(uint64_t value);
+
 // A read-only host file. Reads past the end yield zeros, as the driver's
 // zero-filled buffers do; ReadAt says how many bytes came from the file.
 class HostFile {

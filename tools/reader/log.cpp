@@ -1,8 +1,6 @@
 #include "tools/reader/log.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -21,12 +19,6 @@ static_assert(sizeof(VHDX_LOG_DATA_DESCRIPTOR) == kDescriptorSize, "one descript
 // The two header copies: the log never writes them, replay does last.
 constexpr uint64_t kHeadersBegin = VHDX_HEADER_OFFSET;
 constexpr uint64_t kHeadersEnd = 3 * (uint64_t)VHDX_HEADER_OFFSET;
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
 
 // The log region, read whole; positions wrap around its end.
 class LogRegion {
@@ -240,20 +232,20 @@ Log ReadLog(const HostFile& file, const HeaderCopy& header) {
     if (header.logGuid.IsZero()) {
         return log;
     }
-    log.state = Log::State::Unreadable;
-    const std::string region = "the log (" + std::to_string(header.logLength) + " bytes at " +
-                               Hex(header.logOffset) + ")";
+    log.state = Log::State::Empty;
+    const std::string region =
+        "the log (" + std::to_string(header.logLength) + " bytes at " + Hex(header.logOffset) + ")";
     if (header.logVersion != 0) {
-        log.problem = "log version " + std::to_string(header.logVersion) +
-                      "; only version 0 is defined";
+        log.problem =
+            "log version " + std::to_string(header.logVersion) + "; only version 0 is defined";
     } else if (header.logLength == 0 || header.logLength % kMiB != 0 || header.logOffset < kMiB ||
                header.logOffset % kMiB != 0) {
-        log.problem = region +
-                      " is not a whole number of MiB at a MiB boundary past the header section";
+        log.problem =
+            region + " is not a whole number of MiB at a MiB boundary past the header section";
     } else if (header.logOffset > file.Size() ||
                header.logLength > file.Size() - header.logOffset) {
-        log.problem =
-            region + " reaches past the end of the file (" + std::to_string(file.Size()) + " bytes)";
+        log.problem = region + " reaches past the end of the file (" + std::to_string(file.Size()) +
+                      " bytes)";
     }
     if (!log.problem.empty()) {
         return log;

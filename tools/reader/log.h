@@ -31,10 +31,9 @@ struct LogEntry {
 
 struct Log {
     enum class State {
-        None,        // the log GUID is zero: nothing to replay
-        Unreadable,  // no log a reader can read: its region or version
-        Empty,       // no valid entry of the log GUID
-        Damaged,     // entries, but none a reader may replay
+        None,     // the log GUID is zero: nothing to replay
+        Empty,    // no valid entry of the log GUID, or no log to read (its region, version)
+        Damaged,  // entries, but none a reader may replay
         Replayable,
     };
     State state = State::None;
