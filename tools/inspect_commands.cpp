@@ -1,6 +1,5 @@
 // pontor info, check and map: an image as the driver parses it and as a full
 // reader sees it.
-#include <cinttypes>
 #include <cstdio>
 #include <string>
 
@@ -13,12 +12,6 @@
 namespace tool {
 namespace {
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
-
 void Line(const char* label, const std::string& value) {
     std::printf("%-22s%s\n", label, value.c_str());
 }
@@ -27,9 +20,12 @@ const char* LogState(const Layout& layout) {
     const HeaderCopy* h = layout.Current();
     if (h == nullptr)
         return "unknown";
-    if (h->logGuid.IsZero())
-        return "empty";
-    return layout.log.entries > 0 ? "not_replayed" : "no_entries";
+    switch (layout.log.state) {
+        case Log::State::None: return "empty";
+        case Log::State::Replayable: return "not_replayed";
+        case Log::State::Damaged: return "damaged";
+        default: return "no_entries";
+    }
 }
 
 // The image's own description, shared by info's text and JSON forms.
@@ -60,10 +56,11 @@ void InfoText(const InfoFacts& f) {
         std::string log = "GUID " + h->logGuid.Text() + ", " + std::to_string(h->logLength) +
                           " bytes at " + Hex(h->logOffset) + ", ";
         const std::string state = LogState(layout);
-        log += state == "empty" ? "empty"
-               : state == "no_entries"
-                   ? "no valid entries"
-                   : std::to_string(layout.log.entries) + " entries not replayed";
+        log += state == "empty"        ? "empty"
+               : state == "no_entries" ? "no valid entries"
+               : state == "damaged"
+                   ? "cannot be replayed"
+                   : std::to_string(layout.log.entries.size()) + " entries not replayed";
         Line("log:", log);
     }
     for (int i = 0; i < 2; i++) {
@@ -149,9 +146,12 @@ void InfoJson(const InfoFacts& f) {
     j.Key("log")
         .BeginObject()
         .Member("state", LogState(layout))
-        .Member("entries", layout.log.entries);
-    j.Member("first_sequence", layout.log.firstSequence)
-        .Member("last_sequence", layout.log.lastSequence)
+        .Member("entries", (uint64_t)layout.log.entries.size());
+    const std::vector<LogEntry>& entries = layout.log.entries;
+    j.Member("first_sequence",
+             (uint64_t)(entries.empty() ? 0 : entries.front().header.SequenceNumber))
+        .Member("last_sequence",
+                (uint64_t)(entries.empty() ? 0 : entries.back().header.SequenceNumber))
         .EndObject();
     j.Key("region_tables").BeginArray();
     for (int i = 0; i < 2; i++) {

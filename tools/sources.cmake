@@ -4,7 +4,7 @@
 # The full reader: layout, chain, check, extent map and the image open, on
 # either system's HostFile (reader/host_file.cpp, win32/files.cpp).
 set(PONTOR_READER_SOURCES reader/chain.cpp reader/check.cpp reader/extent_map.cpp reader/image.cpp
-    reader/layout.cpp reader/lineage.cpp)
+    reader/layout.cpp reader/lineage.cpp reader/log.cpp)
 list(TRANSFORM PONTOR_READER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 
 # The command front ends both tools have; each adds its own I/O commands

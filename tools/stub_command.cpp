@@ -83,11 +83,15 @@ int StubCreate(const ParsedArgs& args) {
     if (Stale(findings) && !force) {
         const bool log = std::any_of(findings.begin(), findings.end(),
                                      [](const Finding& f) { return f.code == "log-not-replayed"; });
-        throw ToolError{image, std::string("the driver would serve stale bytes; no stub written "
-                                           "(--force writes it anyway)") +
-                                   (log ? "; 'pontor replay IMAGE OUT' writes a copy with the "
-                                          "log replayed"
-                                        : "")};
+        throw ToolError{image,
+                        std::string(log ? "the log was not replayed and the driver, on Windows as "
+                                          "here, serves the file without it: stale bytes"
+                                        : "the driver would serve stale bytes") +
+                            "; no stub written (--force writes it anyway)" +
+                            (log ? "; 'pontor replay IMAGE OUT' writes a copy with the log "
+                                   "replayed, 'pontor replay --in-place --yes IMAGE' replays "
+                                   "IMAGE itself"
+                                 : "")};
     }
 
     const uint64_t served = chain.child->driver->Context()->DataSize;

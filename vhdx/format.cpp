@@ -126,6 +126,29 @@ VOID VhdxLoadLogEntryHeader(const UCHAR* Bytes, VHDX_LOG_ENTRY_HEADER* Header) {
     Load(Bytes, Header, kLogEntryHeader);
 }
 
+constexpr Field kLogZeroDescriptor[] = {VHDX_FIELD(VHDX_LOG_ZERO_DESCRIPTOR, Signature),
+                                        VHDX_FIELD(VHDX_LOG_ZERO_DESCRIPTOR, Reserved),
+                                        VHDX_FIELD(VHDX_LOG_ZERO_DESCRIPTOR, ZeroLength),
+                                        VHDX_FIELD(VHDX_LOG_ZERO_DESCRIPTOR, FileOffset),
+                                        VHDX_FIELD(VHDX_LOG_ZERO_DESCRIPTOR, SequenceNumber)};
+VOID VhdxLoadLogZeroDescriptor(const UCHAR* Bytes, VHDX_LOG_ZERO_DESCRIPTOR* Descriptor) {
+    Load(Bytes, Descriptor, kLogZeroDescriptor);
+}
+
+constexpr Field kLogDataDescriptor[] = {VHDX_FIELD(VHDX_LOG_DATA_DESCRIPTOR, Signature),
+                                        VHDX_FIELD(VHDX_LOG_DATA_DESCRIPTOR, FileOffset),
+                                        VHDX_FIELD(VHDX_LOG_DATA_DESCRIPTOR, SequenceNumber)};
+VOID VhdxLoadLogDataDescriptor(const UCHAR* Bytes, VHDX_LOG_DATA_DESCRIPTOR* Descriptor) {
+    Load(Bytes, Descriptor, kLogDataDescriptor);
+}
+
+constexpr Field kLogDataSector[] = {VHDX_FIELD(VHDX_LOG_DATA_SECTOR, Signature),
+                                    VHDX_FIELD(VHDX_LOG_DATA_SECTOR, SequenceHigh),
+                                    VHDX_FIELD(VHDX_LOG_DATA_SECTOR, SequenceLow)};
+VOID VhdxLoadLogDataSector(const UCHAR* Bytes, VHDX_LOG_DATA_SECTOR* Sector) {
+    Load(Bytes, Sector, kLogDataSector);
+}
+
 ULONGLONG VhdxLoadBatEntry(const UCHAR* Bytes) { return VhdxLoad64(Bytes); }
 
 VHDX_METADATA_ITEM VhdxIdentifyMetadataItem(const VHDX_GUID& ItemId, PULONG ValueSize) {

@@ -103,20 +103,52 @@ struct VHDX_PARENT_LOCATOR_ENTRY {
 };
 VOID VhdxLoadParentLocatorEntry(const UCHAR* Bytes, VHDX_PARENT_LOCATOR_ENTRY* Entry);
 
-// The header of a log entry, at the start of its first 4 KiB sector.
+// The log: a circular run of 4 KiB sectors holding entries. An entry is its
+// header and descriptors, padded to whole sectors, then one data sector per
+// data descriptor.
 struct VHDX_LOG_ENTRY_HEADER {
-    ULONG Signature;  // "loge"
-    ULONG Checksum;   // CRC-32C of the whole entry, this field taken as zero
-    ULONG EntryLength;
-    ULONG Tail;
-    ULONGLONG SequenceNumber;
-    ULONG DescriptorCount;
-    ULONG Reserved;
-    VHDX_GUID LogGuid;
-    ULONGLONG FlushedFileOffset;
-    ULONGLONG LastFileOffset;
+    ULONG Signature;              // "loge"
+    ULONG Checksum;               // CRC-32C of the whole entry, this field taken as zero
+    ULONG EntryLength;            // a non-zero multiple of 4 KiB
+    ULONG Tail;                   // log offset of the sequence's first entry; 4 KiB aligned
+    ULONGLONG SequenceNumber;     // non-zero, one more than the entry before it
+    ULONG DescriptorCount;        // zero and data descriptors together
+    ULONG Reserved;               // zero
+    VHDX_GUID LogGuid;            // the header's LogGuid, else the entry is of another log
+    ULONGLONG FlushedFileOffset;  // file size when written; a multiple of 1 MiB
+    ULONGLONG LastFileOffset;     // the size the file must have; a multiple of 1 MiB
 };
 VOID VhdxLoadLogEntryHeader(const UCHAR* Bytes, VHDX_LOG_ENTRY_HEADER* Header);
+
+// Zeros ZeroLength bytes of the file at FileOffset.
+struct VHDX_LOG_ZERO_DESCRIPTOR {
+    ULONG Signature;           // "zero"
+    ULONG Reserved;            // zero
+    ULONGLONG ZeroLength;      // a multiple of 4 KiB
+    ULONGLONG FileOffset;      // 4 KiB aligned
+    ULONGLONG SequenceNumber;  // the entry's
+};
+VOID VhdxLoadLogZeroDescriptor(const UCHAR* Bytes, VHDX_LOG_ZERO_DESCRIPTOR* Descriptor);
+
+// Writes the 4 KiB at FileOffset from the entry's next data sector, whose
+// first 8 and last 4 bytes the sector itself gives over to its signature
+// and sequence number: they are kept here, as bytes.
+struct VHDX_LOG_DATA_DESCRIPTOR {
+    ULONG Signature;           // "desc"
+    UCHAR TrailingBytes[4];    // the sector's last 4 bytes
+    UCHAR LeadingBytes[8];     // the sector's first 8 bytes
+    ULONGLONG FileOffset;      // 4 KiB aligned
+    ULONGLONG SequenceNumber;  // the entry's
+};
+VOID VhdxLoadLogDataDescriptor(const UCHAR* Bytes, VHDX_LOG_DATA_DESCRIPTOR* Descriptor);
+
+struct VHDX_LOG_DATA_SECTOR {
+    ULONG Signature;     // "data"
+    ULONG SequenceHigh;  // the entry's sequence number, high 32 bits
+    UCHAR Data[4084];    // the update's bytes 8 to 4091
+    ULONG SequenceLow;   // low 32 bits
+};
+VOID VhdxLoadLogDataSector(const UCHAR* Bytes, VHDX_LOG_DATA_SECTOR* Sector);
 
 #pragma pack(pop)
 
@@ -133,6 +165,9 @@ static_assert(sizeof(VHDX_SECTOR_SIZE) == 4, "on-disk size");
 static_assert(sizeof(VHDX_PARENT_LOCATOR_HEADER) == 20, "on-disk size");
 static_assert(sizeof(VHDX_PARENT_LOCATOR_ENTRY) == 12, "on-disk size");
 static_assert(sizeof(VHDX_LOG_ENTRY_HEADER) == 64, "on-disk size");
+static_assert(sizeof(VHDX_LOG_ZERO_DESCRIPTOR) == 32, "on-disk size");
+static_assert(sizeof(VHDX_LOG_DATA_DESCRIPTOR) == 32, "on-disk size");
+static_assert(sizeof(VHDX_LOG_DATA_SECTOR) == 4096, "on-disk size");
 
 // Where things lie.
 constexpr ULONG VHDX_HEADER_SECTION_SIZE = 0x100000;
@@ -166,6 +201,9 @@ constexpr ULONG VHDX_HEADER_SIGNATURE = 0x64616568;                   // "head"
 constexpr ULONG VHDX_REGION_TABLE_SIGNATURE = 0x69676572;             // "regi"
 constexpr ULONGLONG VHDX_METADATA_SIGNATURE = 0x617461646174656DULL;  // "metadata"
 constexpr ULONG VHDX_LOG_ENTRY_SIGNATURE = 0x65676F6C;                // "loge"
+constexpr ULONG VHDX_LOG_ZERO_SIGNATURE = 0x6F72657A;                 // "zero"
+constexpr ULONG VHDX_LOG_DESCRIPTOR_SIGNATURE = 0x63736564;           // "desc"
+constexpr ULONG VHDX_LOG_DATA_SIGNATURE = 0x61746164;                 // "data"
 
 // BAT entries.
 constexpr ULONGLONG VHDX_BAT_STATE_MASK = 0x7;

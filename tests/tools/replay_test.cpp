@@ -82,6 +82,7 @@ struct ReplayCase {
     std::vector<size_t> applied;    // the entries replay applies, in order
     const char* refusal = nullptr;  // in the one line; null: replayed
     bool qemuAgrees = true;         // qemu-img's replay gives the same disk
+    bool equalSequences = false;    // both header copies carry sequence number 2
 };
 
 class Replay : public fixture::DriverTest, public ::testing::WithParamInterface<ReplayCase> {};
@@ -89,9 +90,21 @@ class Replay : public fixture::DriverTest, public ::testing::WithParamInterface<
 TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
     const ReplayCase& c = GetParam();
     kit::ScratchDir dir;
-    const vhdxtest::Image image = Disk(c.log);
+    vhdxtest::Image image = Disk(c.log);
+    if (c.equalSequences) {
+        tooltest::patch::SetSequence(image, 1, 2);
+    }
     vhdxtest::WriteFile(dir.File("disk.vhdx"), image.bytes);
     vhdxtest::WriteFile(dir.File("inplace.vhdx"), image.bytes);
+    // check reads the log as replay does: the entries it applies, or its reason.
+    const tooltest::Run checked = tooltest::Pontor({"check", "disk.vhdx"}, dir.Dir());
+    const std::string said = checked.out + checked.err;
+    EXPECT_NE(said.find(c.refusal ? c.refusal
+                        : c.applied.empty()
+                            ? "no problems"
+                            : "the log holds " + std::to_string(c.applied.size()) + " entr"),
+              std::string::npos)
+        << said;
     const tooltest::Run copy =
         tooltest::Pontor({"replay", "disk.vhdx", "out.vhdx", "--json"}, dir.Dir());
     const tooltest::Run inPlace =
@@ -183,6 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
          {1, 2},
          nullptr,
          false},
+        // The driver reads copy 1 and so does replay, where neither is current.
+        {"EqualSequenceNumbers", {Entry(1, {{kBlock[0], 0x11}})}, {0}, nullptr, true, true},
         {"NoLog", {}, {}},
         {"OnlyAnotherLogsEntry",
          {With(Entry(1, {{kBlock[0], 0x11}}), [](LogEntry& e) { e.guid = kOtherLog; })},

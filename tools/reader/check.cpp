@@ -1,7 +1,6 @@
 #include "tools/reader/check.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <map>
 
@@ -16,12 +15,6 @@ constexpr uint64_t kMaxVirtualDiskSize = 64ULL << 40;
 // Overlaps are tracked one bit per MiB of the file; past this many MiB
 // (128 TiB) the check is skipped rather than the tool's memory grown.
 constexpr uint64_t kMaxTrackedUnits = 1ULL << 27;
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
 
 std::string Count(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -187,11 +180,12 @@ private:
         } else if (!second.Valid()) {
             Add(Severity::Warning, Effect::Format, "header-damaged",
                 "header copy 2 is damaged (" + why(second) + "); readers use copy 1");
-        } else if (layout.currentHeader < 0) {
+        } else if (first.sequenceNumber == second.sequenceNumber && !first.SameContent(second)) {
             Add(Severity::Error, Effect::Format, "header-conflict",
                 "the header copies have the same sequence number (" +
                     std::to_string(first.sequenceNumber) +
-                    ") but different contents; a full reader refuses the image");
+                    ") but different contents; a full reader refuses the image, the driver and "
+                    "pontor use copy 1");
         } else if (layout.currentHeader == 1) {
             const bool sameLog =
                 first.logGuid == second.logGuid && first.logOffset == second.logOffset &&
@@ -234,22 +228,28 @@ private:
 
     void Log(const Layout& layout) {
         const HeaderCopy* current = layout.Current();
-        if (current == nullptr || current->logGuid.IsZero()) {
+        const tool::Log& log = layout.log;
+        if (current == nullptr || log.state == tool::Log::State::None) {
             return;
         }
-        const LogSummary& log = layout.log;
-        if (log.entries > 0) {
+        if (log.state == tool::Log::State::Replayable) {
             Add(Severity::Error, Effect::Stale, "log-not-replayed",
-                "the log holds " + Count(log.entries, "entry", "entries") + " (sequence " +
-                    std::to_string(log.firstSequence) + " to " + std::to_string(log.lastSequence) +
-                    ", " + Count(log.descriptors, "descriptor", "descriptors") + ") for log GUID " +
+                "the log holds " + Count(log.entries.size(), "entry", "entries") + " (sequence " +
+                    std::to_string(log.entries.front().header.SequenceNumber) + " to " +
+                    std::to_string(log.entries.back().header.SequenceNumber) + ", " +
+                    Count(log.descriptors, "descriptor", "descriptors") + ") for log GUID " +
                     current->logGuid.Text() +
-                    "; a full reader replays them first, the driver serves the file without them "
-                    "('pontor replay IMAGE OUT' writes a copy with the log replayed)");
+                    "; a full reader replays them first, the driver serves the file without them. "
+                    "To serve it on Windows, replay the log: 'pontor replay IMAGE OUT' writes a "
+                    "copy with the log replayed, 'pontor replay --in-place --yes IMAGE' replays "
+                    "IMAGE itself");
+        } else if (log.state == tool::Log::State::Damaged) {
+            Add(Severity::Error, Effect::Stale, "log-unreplayable",
+                "the log cannot be replayed: " + log.problem +
+                    "; a full reader refuses the image, the driver serves it without the log");
         } else {
             Add(Severity::Note, Effect::None, "log-empty",
-                "the log GUID " + current->logGuid.Text() +
-                    " is set but the log holds no valid entry for it");
+                log.problem + "; the driver serves the file as it is");
         }
     }
 

@@ -1,6 +1,7 @@
 #include "tools/reader/layout.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 
 #include "platform/host/host.h"
@@ -59,16 +60,6 @@ RegionTable ReadRegionTable(const std::vector<uint8_t>& section, uint64_t offset
             {Guid::From(e.Guid), e.FileOffset, e.Length, (e.Required & 1) != 0});
     }
     return table;
-}
-
-int CurrentHeader(const std::array<HeaderCopy, 2>& h) {
-    if (h[0].Valid() && h[1].Valid()) {
-        if (h[0].sequenceNumber != h[1].sequenceNumber) {
-            return h[0].sequenceNumber > h[1].sequenceNumber ? 0 : 1;
-        }
-        return h[0].SameContent(h[1]) ? 0 : -1;
-    }
-    return h[0].Valid() ? 0 : h[1].Valid() ? 1 : -1;
 }
 
 void ReadLocator(const HostFile& file, uint64_t at, uint32_t length, Metadata* metadata) {
@@ -215,60 +206,13 @@ std::optional<Geometry> DeriveGeometry(const Metadata& m, const std::optional<Re
     return g;
 }
 
-LogSummary ScanLog(const HostFile& file, const HeaderCopy& header) {
-    constexpr uint32_t kLogSector = VHDX_LOG_SECTOR_SIZE;
-    LogSummary log;
-    const uint64_t length = header.logLength;
-    if (header.logGuid.IsZero() || length < kLogSector || header.logOffset == 0 ||
-        header.logOffset > file.Size() || length > file.Size() - header.logOffset) {
-        return log;
-    }
-    log.scanned = true;
-    std::vector<uint8_t> sector(kLogSector);
-    // Entries are 4 KiB aligned and may wrap around the end of the log.
-    auto readLog = [&](uint64_t position, uint8_t* out, size_t bytes) {
-        while (bytes > 0) {
-            position %= length;
-            const size_t now = (size_t)std::min<uint64_t>(bytes, length - position);
-            file.ReadAt(header.logOffset + position, out, now);
-            out += now;
-            position += now;
-            bytes -= now;
-        }
-    };
-    for (uint64_t position = 0; position < length; position += kLogSector) {
-        readLog(position, sector.data(), kLogSector);
-        VHDX_LOG_ENTRY_HEADER entry;
-        VhdxLoadLogEntryHeader(sector.data(), &entry);
-        const uint32_t entryLength = entry.EntryLength;
-        if (entry.Signature != VHDX_LOG_ENTRY_SIGNATURE || entryLength < kLogSector ||
-            entryLength % kLogSector != 0 || entryLength > length ||
-            !(Guid::From(entry.LogGuid) == header.logGuid)) {
-            continue;
-        }
-        ULONG crc = VhdxCrc32cUpdateStructure(VhdxCrc32cInit(), sector.data(), kLogSector);
-        std::vector<uint8_t> rest(kLogSector);
-        for (uint64_t done = kLogSector; done < entryLength; done += kLogSector) {
-            readLog(position + done, rest.data(), kLogSector);
-            crc = VhdxCrc32cUpdate(crc, rest.data(), kLogSector);
-        }
-        if (VhdxCrc32cFinal(crc) != entry.Checksum) {
-            continue;
-        }
-        const uint64_t sequence = entry.SequenceNumber;
-        if (log.entries == 0 || sequence < log.firstSequence) {
-            log.firstSequence = sequence;
-        }
-        if (log.entries == 0 || sequence > log.lastSequence) {
-            log.lastSequence = sequence;
-        }
-        log.entries++;
-        log.descriptors += entry.DescriptorCount;
-    }
-    return log;
-}
-
 }  // namespace
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
+    return text;
+}
 
 bool Guid::IsZero() const {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
@@ -383,9 +327,16 @@ Layout ReadLayout(const HostFile& file) {
     }
     layout.geometry = DeriveGeometry(layout.metadata, layout.batRegion);
     if (const HeaderCopy* current = layout.Current()) {
-        layout.log = ScanLog(file, *current);
+        layout.log = ReadLog(file, *current);
     }
     return layout;
+}
+
+int CurrentHeader(const std::array<HeaderCopy, 2>& h) {
+    if (h[0].Valid() && h[1].Valid()) {
+        return h[1].sequenceNumber > h[0].sequenceNumber ? 1 : 0;
+    }
+    return h[0].Valid() ? 0 : h[1].Valid() ? 1 : -1;
 }
 
 std::optional<uint64_t> BatReader::Load(uint64_t index) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/reader/log.h"
 #include "vhdx/vhdx_format.h"
 
 namespace tool {
@@ -31,6 +32,9 @@ struct Guid {
     static Guid From(const VHDX_GUID& guid);
     static Guid Load(const uint8_t* bytes);
 };
+
+// "0x1F": offsets and lengths in messages.
+std::string Hex(uint64_t value);
 
 // A read-only host file. Reads past the end yield zeros, as the driver's
 // zero-filled buffers do; ReadAt says how many bytes came from the file.
@@ -139,21 +143,12 @@ struct Geometry {
     uint64_t BatEntriesInRegion() const { return batLength / VHDX_BAT_ENTRY_SIZE; }
 };
 
-struct LogSummary {
-    bool scanned = false;  // the current header names a log GUID and a log inside the file
-    uint32_t entries = 0;  // valid entries carrying the current header's log GUID
-    uint64_t firstSequence = 0, lastSequence = 0;
-    uint64_t descriptors = 0;
-};
-
 struct Layout {
     uint64_t fileSize = 0;
     bool fileSignatureOk = false;
     std::string creator;
     std::array<HeaderCopy, 2> headers;
-    // The header a full reader uses: the valid copy with the greater sequence
-    // number, copy 1 for identical copies; -1 when none is valid or the two
-    // are valid with equal sequence numbers but different contents.
+    // The header a full reader uses (CurrentHeader); -1 when none is valid.
     int currentHeader = -1;
     std::array<RegionTable, 2> regionTables;
     int regionTableInUse = -1;  // the first valid copy, -1 if neither
@@ -162,7 +157,7 @@ struct Layout {
     std::optional<RegionEntry> batRegion, metadataRegion;
     Metadata metadata;
     std::optional<Geometry> geometry;
-    LogSummary log;
+    Log log;  // the current header's
 
     const HeaderCopy* Current() const {
         return currentHeader < 0 ? nullptr : &headers[currentHeader];
@@ -170,6 +165,12 @@ struct Layout {
 };
 
 Layout ReadLayout(const HostFile& file);
+
+// Which copy is current: the valid one with the greater sequence number.
+// On equal numbers the format makes neither current; then copy 1, the only
+// copy the driver reads, so that every command takes the header the driver
+// serves by. -1 when neither copy is valid.
+int CurrentHeader(const std::array<HeaderCopy, 2>& headers);
 
 // Reads BAT entries a window at a time, for walks and lookups alike.
 class BatReader {
