@@ -15,6 +15,6 @@ list(TRANSFORM PONTOR_TOOL_COMMAND_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 
 # The driver sources the Windows tool compiles: the parse, the image open
 # and what they call.
-set(PONTOR_TOOL_DRIVER_SOURCES vhdx/checksum.cpp vhdx/format.cpp vhdx/parse.cpp stub/open.cpp
-    filter/trace.cpp)
+set(PONTOR_TOOL_DRIVER_SOURCES vhdx/checksum.cpp vhdx/format.cpp vhdx/parse.cpp vhdx/trace.cpp
+    stub/open.cpp)
 list(TRANSFORM PONTOR_TOOL_DRIVER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
