@@ -79,8 +79,12 @@ std::string GeometryProblem(const WriterGeometry& g) {
 VhdxWriter::VhdxWriter(const std::filesystem::path& path, const WriterGeometry& geometry,
                        std::optional<ParentLink> parent)
     : path_(path), file_(path.string()), g_(geometry), parent_(std::move(parent)) {
-    chunkRatio_ = (uint32_t)(((uint64_t)g_.logicalSectorSize << 23) / g_.blockSize);
-    dataBlocks_ = (g_.virtualDiskSize + g_.blockSize - 1) / g_.blockSize;
+    // GeometryProblem's ranges leave every block a 32-bit BAT index, so the
+    // derivation cannot fail here.
+    VhdxGeometry derived;
+    VhdxDeriveGeometry(g_.virtualDiskSize, g_.blockSize, g_.logicalSectorSize, &derived);
+    chunkRatio_ = derived.ChunkRatio;
+    dataBlocks_ = derived.DataBlocksCount;
     // Whole chunks, as a differencing image needs them; a dynamic one may
     // carry the last chunk's sector bitmap entry too.
     const uint64_t chunks = (dataBlocks_ + chunkRatio_ - 1) / chunkRatio_;
