@@ -28,25 +28,59 @@ NTSTATUS RefuseEntry(const char* Routine, ULONGLONG Entry) {
 
 // The image that data absent from Image comes from, or null when there is
 // none: a stand-alone image, or the parent itself, whose absent data would
-// otherwise lead back to its own sectors.
-VhdxContext* ParentOf(StreamContext* Stream, const VhdxContext* Image) {
+// otherwise lead back to its own sectors. Resolved once per request, at the
+// routine the request enters by.
+VhdxContext* ParentOf(const StreamContext* Stream, const VhdxContext* Image) {
     VhdxContext* parent = Stream->ParentVhdxFileContext;
     return (Image->HasParent && parent != Image) ? parent : NULL;
+}
+
+// The bodies of VhdxProcessRead and VhdxReadPartialBlock, given Image's
+// parent. A read of the parent itself is given none, as ParentOf would find:
+// the stream's parent is that image.
+NTSTATUS ReadVirtualDisk(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Image,
+                         VhdxContext* Parent, ULONGLONG Offset, ULONG Length, PVOID Destination,
+                         PULONG BytesRead);
+NTSTATUS ReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Image,
+                          VhdxContext* Parent, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
+                          ULONG Length, PVOID Destination, PULONG BytesRead);
+
+// Bytes Image does not hold: zeros when it names no parent, the parent's
+// bytes when it does. A differencing image whose parent did not resolve
+// cannot serve them. Failures are logged as Routine's.
+NTSTATUS ReadAbsent(const char* Routine, PCFLT_RELATED_OBJECTS RelatedObjects,
+                    const VhdxContext* Image, VhdxContext* Parent, ULONGLONG Offset, ULONG Length,
+                    UCHAR* Destination, PULONG Produced) {
+    if (!Image->HasParent) {
+        RtlZeroMemory(Destination, Length);
+        *Produced = Length;
+        return STATUS_SUCCESS;
+    }
+    const NTSTATUS status = Parent != NULL ? ReadVirtualDisk(RelatedObjects, Parent, NULL, Offset,
+                                                             Length, Destination, Produced)
+                                           : STATUS_UNRECOGNIZED_MEDIA;
+    if (!NT_SUCCESS(status)) {
+        PONTOR_LOG_AS(Routine,
+                      "VhdxProcessRead failed with status 0x%x while reading data from parent "
+                      "VHDX file at offset 0x%I64x\n",
+                      status, Offset);
+    }
+    return status;
 }
 
 // Everything one call keeps, in one trivially destructible record, so the
 // guarded body and its release step share it.
 struct ReadRequest {
     PCFLT_RELATED_OBJECTS RelatedObjects;
-    StreamContext* Stream;
     VhdxContext* Image;
-    ULONGLONG Offset;    // current virtual-disk offset
-    ULONG Remaining;     // bytes still wanted
-    UCHAR* Destination;  // next destination byte
-    PULONG BytesRead;    // caller's out value, updated in place
-    ULONGLONG* Entries;  // BAT entries from the first needed one
-    ULONG EntryCount;    // whole entries the BAT read returned
-    ULONG Countdown;     // payload entries left before the next sector bitmap entry
+    VhdxContext* Parent;  // where absent data comes from, or null
+    ULONGLONG Offset;     // current virtual-disk offset
+    ULONG Remaining;      // bytes still wanted
+    UCHAR* Destination;   // next destination byte
+    PULONG BytesRead;     // caller's out value, updated in place
+    ULONGLONG* Entries;   // BAT entries from the first needed one
+    ULONG EntryCount;     // whole entries the BAT read returned
+    ULONG Countdown;      // payload entries left before the next sector bitmap entry
 };
 
 void ReleaseBatBuffer(PVOID Context) {
@@ -74,23 +108,8 @@ NTSTATUS WalkBlocks(PVOID Context) {
 
         switch (state) {
             case PAYLOAD_BLOCK_NOT_PRESENT:
-                if (image->HasParent) {
-                    VhdxContext* parent = ParentOf(r->Stream, image);
-                    status = parent != NULL
-                                 ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent, r->Offset,
-                                                   step, r->Destination, &produced)
-                                 : STATUS_UNRECOGNIZED_MEDIA;
-                    if (!NT_SUCCESS(status)) {
-                        PONTOR_LOG_AS(
-                            "VhdxProcessRead",
-                            "VhdxProcessRead failed with status 0x%x while reading data from "
-                            "parent VHDX file at offset 0x%I64x\n",
-                            status, r->Offset);
-                    }
-                    break;
-                }
-                RtlZeroMemory(r->Destination, step);
-                produced = step;
+                status = ReadAbsent("VhdxProcessRead", r->RelatedObjects, image, r->Parent,
+                                    r->Offset, step, r->Destination, &produced);
                 break;
             case PAYLOAD_BLOCK_UNDEFINED:
             case PAYLOAD_BLOCK_ZERO:
@@ -99,8 +118,8 @@ NTSTATUS WalkBlocks(PVOID Context) {
                 produced = step;
                 break;
             case PAYLOAD_BLOCK_PARTIALLY_PRESENT:
-                status = VhdxReadPartialBlock(r->RelatedObjects, r->Stream, r->Image, &entry,
-                                              r->Offset, step, r->Destination, &produced);
+                status = ReadPartialBlock(r->RelatedObjects, r->Image, r->Parent, &entry, r->Offset,
+                                          step, r->Destination, &produced);
                 if (!NT_SUCCESS(status)) {
                     PONTOR_LOG_AS(
                         "VhdxProcessRead",
@@ -161,9 +180,9 @@ NTSTATUS WalkBlocks(PVOID Context) {
 
 struct PartialRequest {
     PCFLT_RELATED_OBJECTS RelatedObjects;
-    StreamContext* Stream;
     VhdxContext* Image;
-    ULONGLONG Offset;  // current virtual-disk offset
+    VhdxContext* Parent;  // where absent data comes from, or null
+    ULONGLONG Offset;     // current virtual-disk offset
     ULONG Remaining;
     UCHAR* Destination;
     PULONG BytesRead;
@@ -218,22 +237,9 @@ NTSTATUS WalkSectors(PVOID Context) {
                     "at offset 0x%016llx\n",
                     status, r->Position);
             }
-        } else if (!image->HasParent || r->Stream->ParentVhdxFileContext == image) {
-            RtlZeroMemory(r->Destination, step);
-            produced = step;
-            status = STATUS_SUCCESS;
         } else {
-            VhdxContext* parent = ParentOf(r->Stream, image);
-            status = parent != NULL ? VhdxProcessRead(r->RelatedObjects, r->Stream, parent,
-                                                      r->Offset, step, r->Destination, &produced)
-                                    : STATUS_UNRECOGNIZED_MEDIA;
-            if (!NT_SUCCESS(status)) {
-                PONTOR_LOG_AS(
-                    "VhdxReadPartialBlock",
-                    "VhdxProcessRead failed with status 0x%x while reading data from parent "
-                    "VHDX file at offset 0x%I64x\n",
-                    status, r->Offset);
-            }
+            status = ReadAbsent("VhdxReadPartialBlock", r->RelatedObjects, image, r->Parent,
+                                r->Offset, step, r->Destination, &produced);
         }
         if (!NT_SUCCESS(status)) {
             *r->BytesRead = 0;
@@ -266,10 +272,8 @@ NTSTATUS WalkSectors(PVOID Context) {
     return STATUS_SUCCESS;
 }
 
-}  // namespace
-
-NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
-                         VhdxContext* Image, ULONGLONG Offset, ULONG Length, PVOID Destination,
+NTSTATUS ReadVirtualDisk(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Image,
+                         VhdxContext* Parent, ULONGLONG Offset, ULONG Length, PVOID Destination,
                          PULONG BytesRead) {
     if (Offset >= Image->DataSize) {
         return STATUS_END_OF_FILE;
@@ -292,10 +296,10 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
     const ULONGLONG position = Image->BatOffset + 8ULL * firstIndex;
     const ULONGLONG end = Image->BatOffset + Image->BatLength;
     if (position >= end) {
-        PONTOR_LOG(
-            "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
-            "Data Boundary 0x%016llx\n",
-            position, end);
+        PONTOR_LOG_AS("VhdxProcessRead",
+                      "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+                      "Data Boundary 0x%016llx\n",
+                      position, end);
         return STATUS_UNSUCCESSFUL;
     }
     if (position + 8ULL * count > end) {
@@ -308,8 +312,8 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
 
     ReadRequest request;
     request.RelatedObjects = RelatedObjects;
-    request.Stream = Stream;
     request.Image = Image;
+    request.Parent = Parent;
     request.Offset = Offset;
     request.Remaining = Length;
     request.Destination = (UCHAR*)Destination;
@@ -317,25 +321,25 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
     request.Entries = (ULONGLONG*)FltAllocatePoolAlignedWithTag(
         RelatedObjects->Instance, NonPagedPoolNx, 8ULL * count, PONTOR_IO_TAG);
     if (request.Entries == NULL) {
-        PONTOR_LOG("FltAllocatePoolAlignedWithTag for BAT Buffer failed \n");
+        PONTOR_LOG_AS("VhdxProcessRead", "FltAllocatePoolAlignedWithTag for BAT Buffer failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG bytes = 0;
     NTSTATUS status =
         ReadImage(RelatedObjects, Image, position, 8 * count, request.Entries, &bytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG(
-            "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
-            "file\n",
-            status);
+        PONTOR_LOG_AS("VhdxProcessRead",
+                      "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+                      "file\n",
+                      status);
         FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Entries, PONTOR_IO_TAG);
         return status;
     }
     if (bytes < 8 * count) {
-        PONTOR_LOG(
-            "FltReadFile read 0x%x bytes of required 0x%x while reading BAT entries from "
-            "VHDX file\n",
-            bytes, 8 * count);
+        PONTOR_LOG_AS("VhdxProcessRead",
+                      "FltReadFile read 0x%x bytes of required 0x%x while reading BAT entries from "
+                      "VHDX file\n",
+                      bytes, 8 * count);
     }
     // Entries the read did not fill are never taken for BAT entries.
     request.EntryCount = bytes / 8;
@@ -343,9 +347,9 @@ NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* St
     return PontorCallGuarded(WalkBlocks, ReleaseBatBuffer, &request);
 }
 
-NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
-                              VhdxContext* Image, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
-                              ULONG Length, PVOID Destination, PULONG BytesRead) {
+NTSTATUS ReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, VhdxContext* Image,
+                          VhdxContext* Parent, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
+                          ULONG Length, PVOID Destination, PULONG BytesRead) {
     VhdxLocation at;
     VhdxLocate(Image->BlockSize, Image->ChunkRatio, Image->LogicalSectorSize, Offset, &at);
     // In 64 bits: the last chunk's bitmap entry can lie past the 32-bit
@@ -357,10 +361,10 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
 
     *BytesRead = 0;
     if (position >= end) {
-        PONTOR_LOG(
-            "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
-            "Data Boundary 0x%016llx\n",
-            position, end);
+        PONTOR_LOG_AS("VhdxReadPartialBlock",
+                      "Trying to read beyond the BAT Data. Calculated offset 0x%016llx. Available "
+                      "Data Boundary 0x%016llx\n",
+                      position, end);
         return STATUS_UNSUCCESSFUL;
     }
     // Every sector's file position is the block's offset plus its place in
@@ -376,14 +380,15 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
     NTSTATUS status =
         ReadImage(RelatedObjects, Image, position, sizeof(bitmapEntry), &bitmapEntry, &bytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG(
-            "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
-            "file\n",
-            status);
+        PONTOR_LOG_AS("VhdxReadPartialBlock",
+                      "FltReadFile failed with status 0x%x while reading BAT entries from VHDX "
+                      "file\n",
+                      status);
         return status;
     }
     if (bytes != sizeof(bitmapEntry)) {
-        PONTOR_LOG(
+        PONTOR_LOG_AS(
+            "VhdxReadPartialBlock",
             "FltReadFile read 0x%x bytes of required 0x%x while reading Sector BAT entries "
             "from VHDX file\n",
             bytes, (ULONG)sizeof(bitmapEntry));
@@ -392,7 +397,7 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
     }
     bitmapEntry = VhdxLoadBatEntry((const UCHAR*)&bitmapEntry);
     if (VhdxBatEntryState(bitmapEntry) != SB_BLOCK_PRESENT) {
-        PONTOR_LOG("Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n");
+        PONTOR_LOG_AS("VhdxReadPartialBlock", "Sector Bitmap Data SB_BLOCK_NOT_PRESENT\n");
         return STATUS_UNRECOGNIZED_MEDIA;
     }
     if (!VhdxWithinFileOffsets(VhdxBatEntryFileOffset(bitmapEntry),
@@ -402,8 +407,8 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
 
     PartialRequest request;
     request.RelatedObjects = RelatedObjects;
-    request.Stream = Stream;
     request.Image = Image;
+    request.Parent = Parent;
     request.Offset = Offset;
     request.Remaining = Length;
     request.Destination = (UCHAR*)Destination;
@@ -411,21 +416,37 @@ NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContex
     request.Bitmap = (UCHAR*)FltAllocatePoolAlignedWithTag(
         RelatedObjects->Instance, NonPagedPoolNx, VHDX_SECTOR_BITMAP_BLOCK_SIZE, PONTOR_IO_TAG);
     if (request.Bitmap == NULL) {
-        PONTOR_LOG("FltAllocatePoolAlignedWithTag for Bitmap failed \n");
+        PONTOR_LOG_AS("VhdxReadPartialBlock", "FltAllocatePoolAlignedWithTag for Bitmap failed \n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     const ULONGLONG bitmapPosition = VhdxBatEntryFileOffset(bitmapEntry);
     status = ReadImage(RelatedObjects, Image, bitmapPosition, VHDX_SECTOR_BITMAP_BLOCK_SIZE,
                        request.Bitmap, &request.BitmapBytes);
     if (!NT_SUCCESS(status)) {
-        PONTOR_LOG(
-            "FltReadFile failed with status 0x%x while reading Sector Bitmap data "
-            "0x%016llx\n",
-            status, bitmapPosition);
+        PONTOR_LOG_AS("VhdxReadPartialBlock",
+                      "FltReadFile failed with status 0x%x while reading Sector Bitmap data "
+                      "0x%016llx\n",
+                      status, bitmapPosition);
         FltFreePoolAlignedWithTag(RelatedObjects->Instance, request.Bitmap, PONTOR_IO_TAG);
         return status;
     }
     request.Bit = at.SectorBit;
     request.Position = VhdxBatEntryFileOffset(*PayloadEntry) + at.WithinBlock;
     return PontorCallGuarded(WalkSectors, ReleaseBitmap, &request);
+}
+
+}  // namespace
+
+NTSTATUS VhdxProcessRead(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                         VhdxContext* Image, ULONGLONG Offset, ULONG Length, PVOID Destination,
+                         PULONG BytesRead) {
+    return ReadVirtualDisk(RelatedObjects, Image, ParentOf(Stream, Image), Offset, Length,
+                           Destination, BytesRead);
+}
+
+NTSTATUS VhdxReadPartialBlock(PCFLT_RELATED_OBJECTS RelatedObjects, StreamContext* Stream,
+                              VhdxContext* Image, const ULONGLONG* PayloadEntry, ULONGLONG Offset,
+                              ULONG Length, PVOID Destination, PULONG BytesRead) {
+    return ReadPartialBlock(RelatedObjects, Image, ParentOf(Stream, Image), PayloadEntry, Offset,
+                            Length, Destination, BytesRead);
 }
