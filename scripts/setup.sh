@@ -8,10 +8,9 @@ packages=(
     llvm                                             # llvm-profdata, llvm-cov: scripts/coverage.sh
     libgtest-dev clang-format                        # tests; the format check
     qemu-utils                                       # qemu-img: interoperability oracle
-    qemu-system-common                               # qemu-storage-daemon: exports a descriptor's disk
+    qemu-system-common                               # qemu-storage-daemon: a descriptor's disk exported; the mount benchmark's peer
     libfuse3-dev fuse3                               # pontor mount; fusermount3
     libvhdi-utils                                    # vhdimount: the mount benchmark's peer
-    qemu-system-common                               # qemu-storage-daemon: its FUSE export, a peer
     fdisk                                            # sfdisk: the demo lists the sample's partitions
     mingw-w64-x86-64-dev gcc-mingw-w64-x86-64        # DDK headers, ld, dlltool: pontor.sys
     g++-mingw-w64-x86-64-posix                       # pontor.exe (libstdc++, winpthreads)
