@@ -22,7 +22,7 @@ using vhdxtest::State;
 }
 
 struct Layer {
-    const vhdxtest::ImageSpec* spec;
+    const vhdxtest::ImageSpec* shape;
     vhdxtest::Image* image;  // reused from input to input
 };
 
@@ -30,7 +30,7 @@ struct Layer {
 // file holds it and its offset there, or depth -1 for zeros.
 std::pair<int, uint64_t> Model(const std::vector<Layer>& chain, uint64_t offset) {
     for (size_t d = 0; d < chain.size(); d++) {
-        const vhdxtest::ImageSpec& s = *chain[d].spec;
+        const vhdxtest::ImageSpec& s = *chain[d].shape;
         const uint64_t block = offset / s.blockSize;
         const auto it = s.blocks.find(block);
         State state = it == s.blocks.end() ? State::NotPresent : it->second;
@@ -61,25 +61,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A child with no log, and when it is differencing a parent of the same
     // size without a parent of its own; every partial block has a bitmap.
-    std::vector<vhdxtest::ImageSpec> specs{fuzzing::DrawShape(in.U8() & ~16, in)};
-    specs[0].parentLocator = {{u"relative_path", u"i1.vhdx"}};
-    if (specs[0].hasParent) {
-        specs.push_back(fuzzing::DrawShape(in.U8() & ~(8 | 16), in));
-        vhdxtest::ImageSpec& base = specs[1];
-        base.virtualDiskSize = specs[0].virtualDiskSize;
-        base.seed = specs[0].seed + 1;
+    std::vector<vhdxtest::ImageSpec> shapes{fuzzing::DrawShape(in.U8() & ~16, in)};
+    shapes[0].parentLocator = {{u"relative_path", u"i1.vhdx"}};
+    if (shapes[0].hasParent) {
+        shapes.push_back(fuzzing::DrawShape(in.U8() & ~(8 | 16), in));
+        vhdxtest::ImageSpec& base = shapes[1];
+        base.virtualDiskSize = shapes[0].virtualDiskSize;
+        base.seed = shapes[0].seed + 1;
         std::erase_if(base.blocks, [&](const auto& b) { return b.first >= base.DataBlocks(); });
     }
     static vhdxtest::Image built[2];
     std::vector<Layer> chain;
-    for (vhdxtest::ImageSpec& spec : specs) {
-        for (const auto& [block, state] : spec.blocks) {
+    for (vhdxtest::ImageSpec& shape : shapes) {
+        for (const auto& [block, state] : shape.blocks) {
             if (state == State::PartiallyPresent) {
-                spec.sectorBitmaps.try_emplace(block / spec.ChunkRatio(), fuzzing::MiB, 0);
+                shape.sectorBitmaps.try_emplace(block / shape.ChunkRatio(), fuzzing::MiB, 0);
             }
         }
-        vhdxtest::Build(spec, &built[chain.size()]);
-        chain.push_back({&spec, &built[chain.size()]});
+        vhdxtest::Build(shape, &built[chain.size()]);
+        chain.push_back({&shape, &built[chain.size()]});
     }
     // Damage: BAT entries of the child overwritten, any state, any offset.
     const int damaged = in.U8() % 4;
@@ -163,9 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Disagree("the driver's count is not the map's", offset + produced);
             }
             // Inside the virtual disk the builder knows every byte, parent's too.
-            if (damaged == 0 && offset + length <= specs[0].virtualDiskSize &&
+            if (damaged == 0 && offset + length <= shapes[0].virtualDiskSize &&
                 (unreadable ||
-                 vhdxtest::ExpectedBytes(specs[0], chain.size() > 1 ? &specs[1] : nullptr, offset,
+                 vhdxtest::ExpectedBytes(shapes[0], chain.size() > 1 ? &shapes[1] : nullptr, offset,
                                          length) != served)) {
                 Disagree("served bytes are not the builder's", offset);
             }
