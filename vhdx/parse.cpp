@@ -371,11 +371,6 @@ PONTOR_PAGED NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS Relate
         return STATUS_UNKNOWN_REVISION;
     }
 
-    Context->ChunkRatio = geometry.ChunkRatio;
-    Context->DataBlocksCount = geometry.DataBlocksCount;
-    Context->TotalBatEntries = geometry.TotalBatEntries;
-    Context->DataSize = geometry.DataSize;
-    Context->BatOffset = BatRegion->FileOffset;
-    Context->BatLength = BatRegion->Length;
+    VhdxRecordBatGeometry(&geometry, BatRegion, Context);
     return STATUS_SUCCESS;
 }

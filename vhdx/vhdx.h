@@ -52,6 +52,18 @@ NTSTATUS VhdxParseBlockAllocationTable(PCFLT_RELATED_OBJECTS RelatedObjects,
                                        const VHDX_REGION_TABLE_ENTRY* BatRegion,
                                        VhdxContext* Context);
 
+// What VhdxParseBlockAllocationTable records once the BAT proved readable:
+// the derived geometry and the region's position.
+inline VOID VhdxRecordBatGeometry(const VhdxGeometry* Geometry,
+                                  const VHDX_REGION_TABLE_ENTRY* BatRegion, VhdxContext* Context) {
+    Context->ChunkRatio = Geometry->ChunkRatio;
+    Context->DataBlocksCount = Geometry->DataBlocksCount;
+    Context->TotalBatEntries = Geometry->TotalBatEntries;
+    Context->DataSize = Geometry->DataSize;
+    Context->BatOffset = BatRegion->FileOffset;
+    Context->BatLength = BatRegion->Length;
+}
+
 // Reads Length bytes of Image's virtual disk from Offset into Destination
 // and stores the count produced in *BytesRead. Only the instance of
 // RelatedObjects is used, and only ParentVhdxFileContext of Stream (the

@@ -88,12 +88,7 @@ bool FinishBatInWindows(const FLT_RELATED_OBJECTS& related, const VHDX_REGION_TA
                            &geometry) != VHDX_GEOMETRY_VALID) {
         return false;
     }
-    context->ChunkRatio = geometry.ChunkRatio;
-    context->DataBlocksCount = geometry.DataBlocksCount;
-    context->TotalBatEntries = geometry.TotalBatEntries;
-    context->DataSize = geometry.DataSize;
-    context->BatOffset = bat.FileOffset;
-    context->BatLength = bat.Length;
+    VhdxRecordBatGeometry(&geometry, &bat, context);
     return true;
 }
 
