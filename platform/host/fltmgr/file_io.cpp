@@ -6,7 +6,7 @@
 #include <set>
 
 #include "platform/host/faults/internal.h"
-#include "platform/host/iomgr/internal.h"
+#include "platform/host/fltmgr/dispatch.h"
 #include "platform/host/ke/internal.h"
 
 namespace host {
@@ -34,6 +34,48 @@ NTSTATUS BeginCreateFile(PHANDLE FileHandle, PFILE_OBJECT* FileObject,
         std::memcpy(name->data(), objectName->Buffer, name->size() * 2);
     }
     return STATUS_SUCCESS;
+}
+
+// The read FltReadFile issues below `through`: generated I/O, in kernel
+// mode, cached unless the flags or the file object say otherwise.
+NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULONG length,
+                   void* buffer, ULONG flags, ULONG_PTR* information) {
+    const bool paging = flags & FLTFL_IO_OPERATION_PAGING;
+    const bool update = (fo->Flags & FO_SYNCHRONOUS_IO) && !paging &&
+                        !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
+    const bool nonCached =
+        (flags & FLTFL_IO_OPERATION_NON_CACHED) || (fo->Flags & FO_NO_INTERMEDIATE_BUFFERING);
+    detail::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
+                      KernelMode, IRP_MJ_READ, fo);
+    r.iopb.IrpFlags = (paging ? IRP_PAGING_IO | IRP_NOCACHE : 0) | (nonCached ? IRP_NOCACHE : 0);
+    r.iopb.Parameters.Read.Length = length;
+    r.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
+    r.iopb.Parameters.Read.ReadBuffer = buffer;
+    detail::DispatchBelow(r, through, [&](detail::Request& q) {
+        auto& read = q.iopb.Parameters.Read;
+        q.data.IoStatus.Status =
+            detail::FsRead(fo, q.iopb.IrpFlags, read.ByteOffset.QuadPart, read.Length,
+                           read.ReadBuffer, update, &q.data.IoStatus.Information);
+    });
+    *information = r.data.IoStatus.Information;
+    return r.data.IoStatus.Status;
+}
+
+NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass,
+                    void* buffer, ULONG length, ULONG_PTR* information) {
+    detail::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
+                      KernelMode, IRP_MJ_QUERY_INFORMATION, fo);
+    r.iopb.Parameters.QueryFileInformation.Length = length;
+    r.iopb.Parameters.QueryFileInformation.FileInformationClass = fileClass;
+    r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
+    detail::DispatchBelow(r, through, [&](detail::Request& q) {
+        auto& query = q.iopb.Parameters.QueryFileInformation;
+        q.data.IoStatus.Status =
+            detail::FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
+                                       query.Length, &q.data.IoStatus.Information);
+    });
+    *information = r.data.IoStatus.Information;
+    return r.data.IoStatus.Status;
 }
 
 }  // namespace
@@ -129,8 +171,8 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
     ULONG_PTR done = 0;
     NTSTATUS status;
     try {
-        status = host::detail::ReadBelow(InitiatingInstance, FileObject, offset,
-                                         std::min(limit, Length), Buffer, Flags, &done);
+        status = host::ReadBelow(InitiatingInstance, FileObject, offset, std::min(limit, Length),
+                                 Buffer, Flags, &done);
     } catch (const host::AccessViolation&) {
         // A file system catches the fault writing a bad buffer and fails the
         // read with this status; nothing raises through FltReadFile's caller.
@@ -160,8 +202,8 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
         return STATUS_INVALID_PARAMETER;
     }
     ULONG_PTR information = 0;
-    const NTSTATUS status = host::detail::QueryBelow(Instance, FileObject, FileInformationClass,
-                                                     FileInformation, Length, &information);
+    const NTSTATUS status = host::QueryBelow(Instance, FileObject, FileInformationClass,
+                                             FileInformation, Length, &information);
     if (LengthReturned != nullptr) {
         *LengthReturned = (ULONG)information;
     }

@@ -138,11 +138,29 @@ NTSTATUS CopyName(const std::u16string& name, void* to, ULONG room, ULONG* copie
     return *copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
+// What every read and write meets first: a non-cached or paging transfer
+// that is not sector-aligned is refused before the file is touched, and a
+// cached one puts the stream in the cache.
+bool BeginTransfer(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length) {
+    if (irpFlags & (IRP_NOCACHE | IRP_PAGING_IO)) {
+        return detail::SectorAligned(fo->Host->volume, offset, length);
+    }
+    if (fs::Stream* s = fo->Host->stream) {
+        s->cached = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 size_t OpenFileCount() { return gOpenFiles.load(); }
 
 namespace detail {
+
+bool SectorAligned(const Volume::Impl* volume, LONGLONG offset, ULONG length) {
+    const ULONG sector = volume->sectorSize;
+    return sector == 0 || ((ULONGLONG)offset % sector == 0 && length % sector == 0);
+}
 
 NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
                      std::u16string* normalized) {
@@ -226,10 +244,13 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
     return status;
 }
 
-NTSTATUS FsRead(PFILE_OBJECT fo, LONGLONG offset, ULONG length, void* buffer, bool updateOffset,
-                ULONG_PTR* information) {
+NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, void* buffer,
+                bool updateOffset, ULONG_PTR* information) {
     *information = 0;
     HostFileObject* h = fo->Host;
+    if (!BeginTransfer(fo, irpFlags, offset, length)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     if (h->directory) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -262,10 +283,14 @@ NTSTATUS FsRead(PFILE_OBJECT fo, LONGLONG offset, ULONG length, void* buffer, bo
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FsWrite(PFILE_OBJECT fo, LONGLONG offset, ULONG length, const void* buffer, bool paging,
+NTSTATUS FsWrite(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, const void* buffer,
                  bool updateOffset, ULONG_PTR* information) {
     *information = 0;
     HostFileObject* h = fo->Host;
+    if (!BeginTransfer(fo, irpFlags, offset, length)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const bool paging = irpFlags & IRP_PAGING_IO;
     if (h->directory) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -480,12 +505,6 @@ std::vector<ContextRecord*> FsClose(PFILE_OBJECT fo) {
         }
     }
     return detached;
-}
-
-void FsNoteCachedIo(PFILE_OBJECT fo) {
-    if (fs::Stream* s = fo->Host->stream) {
-        s->cached = true;
-    }
 }
 
 std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume) {

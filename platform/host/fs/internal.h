@@ -93,10 +93,17 @@ NTSTATUS FsCreate(PFILE_OBJECT fileObject, const CreateParameters& parameters,
 // stored spelling of every existing component, the rest as given.
 NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
                      std::u16string* normalized);
-NTSTATUS FsRead(PFILE_OBJECT fileObject, LONGLONG offset, ULONG length, void* buffer,
-                bool updateOffset, ULONG_PTR* information);
-NTSTATUS FsWrite(PFILE_OBJECT fileObject, LONGLONG offset, ULONG length, const void* buffer,
-                 bool paging, bool updateOffset, ULONG_PTR* information);
+// A transfer of whole sectors of the volume, in offset and length, as
+// non-cached and paging I/O must be.
+bool SectorAligned(const Volume::Impl* volume, LONGLONG offset, ULONG length);
+// IRP_MJ_READ and IRP_MJ_WRITE with the request's IRP flags: non-cached and
+// paging transfers must be sector-aligned (else STATUS_INVALID_PARAMETER);
+// a cached one puts the stream in the cache; a paging write never extends
+// the file.
+NTSTATUS FsRead(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length,
+                void* buffer, bool updateOffset, ULONG_PTR* information);
+NTSTATUS FsWrite(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length,
+                 const void* buffer, bool updateOffset, ULONG_PTR* information);
 NTSTATUS FsQueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS fileClass, void* buffer,
                             ULONG length, ULONG_PTR* information);
 void FsCleanup(PFILE_OBJECT fileObject);
@@ -104,7 +111,6 @@ void FsCleanup(PFILE_OBJECT fileObject);
 // that went away. A stream the cache holds (cached I/O reached it) that
 // carries contexts outlives its last file object, until the lazy closer.
 std::vector<ContextRecord*> FsClose(PFILE_OBJECT fileObject);
-void FsNoteCachedIo(PFILE_OBJECT fileObject);
 // Tears down the streams that only the cache still holds (on one volume, or
 // on all for null); returns their contexts, detached, to be released.
 std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume);

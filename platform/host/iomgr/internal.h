@@ -54,11 +54,6 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
                      UCHAR operationFlags, KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject,
                      ULONG_PTR* information);
-NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fileObject, LONGLONG offset, ULONG length,
-                   void* buffer, ULONG flags, ULONG_PTR* information);
-NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fileObject,
-                    FILE_INFORMATION_CLASS fileClass, void* buffer, ULONG length,
-                    ULONG_PTR* information);
 // Handle close and last dereference, with their callbacks.
 void CleanupFileObject(PFILE_OBJECT fileObject, _FLT_INSTANCE* through);
 void DereferenceFileObject(PFILE_OBJECT fileObject);

@@ -128,32 +128,6 @@ detail::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK acce
 bool Synchronous(PFILE_OBJECT fo) { return (fo->Flags & FO_SYNCHRONOUS_IO) != 0; }
 bool Unbuffered(PFILE_OBJECT fo) { return (fo->Flags & FO_NO_INTERMEDIATE_BUFFERING) != 0; }
 
-// A transfer of whole sectors of the file's volume, in offset and length, as
-// unbuffered and paging I/O must be.
-bool SectorAligned(PFILE_OBJECT fo, LONGLONG offset, ULONG length) {
-    const ULONG sector = fo->Host->volume->sectorSize;
-    return sector == 0 || ((ULONGLONG)offset % sector == 0 && length % sector == 0);
-}
-
-// What the file system answers a non-cached or paging transfer that is not
-// sector-aligned, before it touches the file.
-bool RefusedUnaligned(Request& q, LONGLONG offset, ULONG length) {
-    if (!(q.iopb.IrpFlags & (IRP_NOCACHE | IRP_PAGING_IO)) ||
-        SectorAligned(q.iopb.TargetFileObject, offset, length)) {
-        return false;
-    }
-    q.data.IoStatus.Status = STATUS_INVALID_PARAMETER;
-    q.data.IoStatus.Information = 0;
-    return true;
-}
-
-// A cached transfer that reaches the file system puts the stream in the cache.
-void NoteCaching(const Request& q) {
-    if (!(q.iopb.IrpFlags & (IRP_NOCACHE | IRP_PAGING_IO))) {
-        detail::FsNoteCachedIo(q.iopb.TargetFileObject);
-    }
-}
-
 // The MDL the I/O manager builds over a locked buffer.
 MDL DescribeBuffer(const void* buffer, ULONG length, CSHORT flags) {
     MDL mdl = {};
@@ -186,55 +160,6 @@ UCHAR MinorOf(IoPath path) {
 }  // namespace
 
 namespace detail {
-
-NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULONG length,
-                   void* buffer, ULONG flags, ULONG_PTR* information) {
-    const bool paging = flags & FLTFL_IO_OPERATION_PAGING;
-    const bool update =
-        Synchronous(fo) && !paging && !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
-    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO, KernelMode,
-              IRP_MJ_READ, fo);
-    r.iopb.IrpFlags = (paging ? IRP_PAGING_IO | IRP_NOCACHE : 0) |
-                      ((flags & FLTFL_IO_OPERATION_NON_CACHED) || Unbuffered(fo) ? IRP_NOCACHE : 0);
-    r.iopb.Parameters.Read.Length = length;
-    r.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
-    r.iopb.Parameters.Read.ReadBuffer = buffer;
-    auto fsRead = [&](Request& q) {
-        auto& read = q.iopb.Parameters.Read;
-        if (!RefusedUnaligned(q, read.ByteOffset.QuadPart, read.Length)) {
-            NoteCaching(q);
-            q.data.IoStatus.Status = FsRead(fo, read.ByteOffset.QuadPart, read.Length,
-                                            read.ReadBuffer, update, &q.data.IoStatus.Information);
-        }
-    };
-    const std::vector<_FLT_INSTANCE*> instances = AcquireInstances(fo->Host->volume, through);
-    if (instances.empty()) {
-        fsRead(r);
-        *information = r.data.IoStatus.Information;
-        return r.data.IoStatus.Status;
-    }
-    Dispatch(r, instances, fsRead);
-    ReleaseInstances(instances);
-    *information = r.data.IoStatus.Information;
-    return r.data.IoStatus.Status;
-}
-
-NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass,
-                    void* buffer, ULONG length, ULONG_PTR* information) {
-    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO, KernelMode,
-              IRP_MJ_QUERY_INFORMATION, fo);
-    r.iopb.Parameters.QueryFileInformation.Length = length;
-    r.iopb.Parameters.QueryFileInformation.FileInformationClass = fileClass;
-    r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
-    DispatchBelow(r, through, [&](Request& q) {
-        auto& query = q.iopb.Parameters.QueryFileInformation;
-        q.data.IoStatus.Status =
-            FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer, query.Length,
-                               &q.data.IoStatus.Information);
-    });
-    *information = r.data.IoStatus.Information;
-    return r.data.IoStatus.Status;
-}
 
 NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_MASK access,
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
@@ -360,124 +285,88 @@ IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
     // An unbuffered handle moves whole sectors only: refused before any
     // filter sees the request.
     if (path != IoPath::Paging && Unbuffered(start.fo) &&
-        !SectorAligned(start.fo, start.offset, length)) {
+        !detail::SectorAligned(start.fo->Host->volume, start.offset, length)) {
         start.status = STATUS_INVALID_PARAMETER;
     }
     return start;
 }
 
-}  // namespace
-
-IoResult Read(const Handle& handle, const ReadRequest& request) {
+// A read or a write: one routine, as the two requests' parameters share one
+// layout (FLT_PARAMETERS' Read and Write) and differ only in the access they
+// need and the file system's routine that moves the bytes.
+IoResult Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length,
+                  std::optional<LONGLONG> requestedOffset, IoPath path, ULONG key,
+                  CSHORT mdlFlags) {
+    static_assert(
+        offsetof(FLT_PARAMETERS, Read.ReadBuffer) == offsetof(FLT_PARAMETERS, Write.WriteBuffer) &&
+        offsetof(FLT_PARAMETERS, Read.MdlAddress) == offsetof(FLT_PARAMETERS, Write.MdlAddress));
+    const bool read = major == IRP_MJ_READ;
     const IoStart start =
-        BeginIo(handle, request.path, FILE_READ_DATA, request.offset, request.length);
+        BeginIo(handle, path, read ? FILE_READ_DATA : FILE_WRITE_DATA | FILE_APPEND_DATA,
+                requestedOffset, length);
     if (!NT_SUCCESS(start.status)) {
         return {start.status, 0};
     }
     PFILE_OBJECT fo = start.fo;
-    const bool synchronous = start.synchronous;
     const LONGLONG offset = start.offset;
-    const bool update = synchronous && request.path != IoPath::Paging;
-    auto fsRead = [&](Request& q) {
-        auto& read = q.iopb.Parameters.Read;
+    const bool update = start.synchronous && path != IoPath::Paging;
+    auto fsTransfer = [&](Request& q) {
+        auto& p = q.iopb.Parameters.Read;  // Write's too
         if (q.iopb.MinorFunction == IRP_MN_COMPLETE_MDL) {
             q.data.IoStatus.Status = STATUS_SUCCESS;  // the lent pages go back
             q.data.IoStatus.Information = 0;
             return;
         }
-        if (RefusedUnaligned(q, read.ByteOffset.QuadPart, read.Length)) {
-            return;
-        }
-        NoteCaching(q);
-        // An MDL read carries no buffer: the pages lent are the caller's buffer.
-        void* to = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : read.ReadBuffer;
-        q.data.IoStatus.Status = detail::FsRead(fo, read.ByteOffset.QuadPart, read.Length, to,
-                                                update, &q.data.IoStatus.Information);
+        // An MDL transfer carries no buffer: the pages lent are the caller's
+        // buffer, read into or filled from.
+        void* data = q.iopb.MinorFunction == IRP_MN_MDL ? buffer : p.ReadBuffer;
+        ULONG_PTR& information = q.data.IoStatus.Information;
+        q.data.IoStatus.Status = read ? detail::FsRead(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
+                                                       p.Length, data, update, &information)
+                                      : detail::FsWrite(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
+                                                        p.Length, data, update, &information);
     };
     // No fast I/O on an unbuffered handle: the file system is not caching it.
-    if (request.path == IoPath::Cached && !Unbuffered(fo)) {
-        Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_READ, fo);
-        fast.iopb.Parameters.Read.Length = request.length;
-        fast.iopb.Parameters.Read.Key = request.key;
+    if (path == IoPath::Cached && !Unbuffered(fo)) {
+        Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, major, fo);
+        fast.iopb.Parameters.Read.Length = length;
+        fast.iopb.Parameters.Read.Key = key;
         fast.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
-        fast.iopb.Parameters.Read.ReadBuffer = request.buffer;
-        if (DispatchBelow(fast, fo->Host->openedThrough, fsRead) == Outcome::Done) {
+        fast.iopb.Parameters.Read.ReadBuffer = buffer;
+        if (DispatchBelow(fast, fo->Host->openedThrough, fsTransfer) == Outcome::Done) {
             return Result(fast);
         }
     }
-    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, UserMode, IRP_MJ_READ, fo);
-    r.iopb.IrpFlags = IrpFlagsOf(request.path, fo);
-    r.iopb.MinorFunction = MinorOf(request.path);
-    r.iopb.Parameters.Read.Length = request.length;
-    r.iopb.Parameters.Read.Key = request.key;
-    r.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
-    MDL mdl = DescribeBuffer(request.buffer, request.length, request.mdlFlags);
-    if (request.path == IoPath::Paging) {
-        r.iopb.Parameters.Read.ReadBuffer = request.buffer;
-        r.iopb.Parameters.Read.MdlAddress = &mdl;
-    } else if (request.path == IoPath::MdlComplete) {
-        r.iopb.Parameters.Read.MdlAddress = &mdl;
-    } else if (request.path != IoPath::Mdl) {
-        r.iopb.Parameters.Read.ReadBuffer = request.buffer;
+    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, UserMode, major, fo);
+    r.iopb.IrpFlags = IrpFlagsOf(path, fo);
+    r.iopb.MinorFunction = MinorOf(path);
+    auto& p = r.iopb.Parameters.Read;  // Write's too
+    p.Length = length;
+    p.Key = key;
+    p.ByteOffset.QuadPart = offset;
+    MDL mdl = DescribeBuffer(buffer, length, mdlFlags);
+    if (path == IoPath::Paging) {
+        p.ReadBuffer = buffer;
+        p.MdlAddress = &mdl;
+    } else if (path == IoPath::MdlComplete) {
+        p.MdlAddress = &mdl;
+    } else if (path != IoPath::Mdl) {
+        p.ReadBuffer = buffer;
     }
-    DispatchBelow(r, fo->Host->openedThrough, fsRead);
+    DispatchBelow(r, fo->Host->openedThrough, fsTransfer);
     return Result(r);
 }
 
+}  // namespace
+
+IoResult Read(const Handle& handle, const ReadRequest& request) {
+    return Transfer(handle, IRP_MJ_READ, request.buffer, request.length, request.offset,
+                    request.path, request.key, request.mdlFlags);
+}
+
 IoResult Write(const Handle& handle, const WriteRequest& request) {
-    const IoStart start = BeginIo(handle, request.path, FILE_WRITE_DATA | FILE_APPEND_DATA,
-                                  request.offset, request.length);
-    if (!NT_SUCCESS(start.status)) {
-        return {start.status, 0};
-    }
-    PFILE_OBJECT fo = start.fo;
-    const bool synchronous = start.synchronous;
-    const LONGLONG offset = start.offset;
-    const bool paging = request.path == IoPath::Paging;
-    auto fsWrite = [&](Request& q) {
-        auto& write = q.iopb.Parameters.Write;
-        if (q.iopb.MinorFunction == IRP_MN_COMPLETE_MDL) {
-            q.data.IoStatus.Status = STATUS_SUCCESS;
-            q.data.IoStatus.Information = 0;
-            return;
-        }
-        if (RefusedUnaligned(q, write.ByteOffset.QuadPart, write.Length)) {
-            return;
-        }
-        NoteCaching(q);
-        // An MDL write's pages are filled by the caller: here, from its buffer.
-        const void* from = q.iopb.MinorFunction == IRP_MN_MDL ? request.buffer : write.WriteBuffer;
-        q.data.IoStatus.Status =
-            detail::FsWrite(fo, write.ByteOffset.QuadPart, write.Length, from, paging,
-                            synchronous && !paging, &q.data.IoStatus.Information);
-    };
-    if (request.path == IoPath::Cached && !Unbuffered(fo)) {
-        Request fast(FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, UserMode, IRP_MJ_WRITE, fo);
-        fast.iopb.Parameters.Write.Length = request.length;
-        fast.iopb.Parameters.Write.Key = request.key;
-        fast.iopb.Parameters.Write.ByteOffset.QuadPart = offset;
-        fast.iopb.Parameters.Write.WriteBuffer = (PVOID)request.buffer;
-        if (DispatchBelow(fast, fo->Host->openedThrough, fsWrite) == Outcome::Done) {
-            return Result(fast);
-        }
-    }
-    Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, UserMode, IRP_MJ_WRITE, fo);
-    r.iopb.IrpFlags = IrpFlagsOf(request.path, fo);
-    r.iopb.MinorFunction = MinorOf(request.path);
-    r.iopb.Parameters.Write.Length = request.length;
-    r.iopb.Parameters.Write.Key = request.key;
-    r.iopb.Parameters.Write.ByteOffset.QuadPart = offset;
-    MDL mdl = DescribeBuffer(request.buffer, request.length, request.mdlFlags);
-    if (paging) {
-        r.iopb.Parameters.Write.WriteBuffer = (PVOID)request.buffer;
-        r.iopb.Parameters.Write.MdlAddress = &mdl;
-    } else if (request.path == IoPath::MdlComplete) {
-        r.iopb.Parameters.Write.MdlAddress = &mdl;
-    } else if (request.path != IoPath::Mdl) {
-        r.iopb.Parameters.Write.WriteBuffer = (PVOID)request.buffer;
-    }
-    DispatchBelow(r, fo->Host->openedThrough, fsWrite);
-    return Result(r);
+    return Transfer(handle, IRP_MJ_WRITE, const_cast<void*>(request.buffer), request.length,
+                    request.offset, request.path, request.key, request.mdlFlags);
 }
 
 IoResult QueryInformation(const Handle& handle, FILE_INFORMATION_CLASS fileInformationClass,
