@@ -18,6 +18,7 @@ set(PONTOR_HOST_PORTABLE_SOURCES
     iomgr/file_objects.cpp
     iomgr/lazy_close.cpp
     iomgr/mdl.cpp
+    iomgr/mount.cpp
     iomgr/requests.cpp
     ke/bugcheck.cpp
     ke/dispatcher.cpp

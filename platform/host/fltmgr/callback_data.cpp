@@ -18,7 +18,7 @@ NTSTATUS FLTAPI FltGetEcpListFromCallbackData(PFLT_FILTER, PFLT_CALLBACK_DATA Ca
         fo->Host == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    *EcpList = fo->Host->ecpList;
+    *EcpList = fo->Host->flt.ecpList;
     return STATUS_SUCCESS;
 }
 
@@ -60,12 +60,12 @@ BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
 
 VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE, PFILE_OBJECT FileObject) {
     host::detail::CheckIrql(PASSIVE_LEVEL, "FltCancelFileOpen");
-    if (FileObject == nullptr || FileObject->Host == nullptr || !FileObject->Host->opened ||
-        !FileObject->Host->inCreate) {
+    if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->FsContext2 == nullptr ||
+        !FileObject->Host->flt.inCreate) {
         host::detail::BugCheck("FltCancelFileOpen: not a create in its post-operation");
         return;
     }
-    FileObject->Host->cancelled = true;
+    FileObject->Host->flt.cancelled = true;
 }
 
 }  // extern "C"

@@ -64,12 +64,12 @@ LockedStream StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo) {
         s.status = STATUS_INVALID_PARAMETER;
     } else if (instance->tearingDown) {
         s.status = STATUS_FLT_DELETING_OBJECT;
-    } else if (fo->Host->stream == nullptr) {
+    } else if (fs::StreamOf(fo) == nullptr) {
         s.status = STATUS_NOT_SUPPORTED;  // no stream: a volume open, say
     } else if (fo->Host->volume != instance->volume) {
         s.status = STATUS_INVALID_PARAMETER;
     } else {
-        s.stream = fo->Host->stream;
+        s.stream = fs::StreamOf(fo);
         s.lock = std::unique_lock<std::mutex>(s.stream->contextLock);
     }
     return s;
@@ -77,7 +77,8 @@ LockedStream StreamOf(PFLT_INSTANCE instance, PFILE_OBJECT fo) {
 
 // Under the stream's context lock.
 ContextRecord* AttachedTo(fs::Stream* stream, PFLT_INSTANCE instance) {
-    for (ContextRecord* r : stream->contexts) {
+    for (fs::PerStreamContext* c : stream->contexts) {
+        auto* r = static_cast<ContextRecord*>(c);
         if (r->instance == instance) {
             return r;
         }
@@ -95,32 +96,22 @@ void Detach(ContextRecord* record) {
 
 namespace detail {
 
-std::vector<ContextRecord*> DetachStreamContexts(fs::Stream* stream) {
-    std::lock_guard<std::mutex> lock(stream->contextLock);
-    std::vector<ContextRecord*> detached = std::move(stream->contexts);
-    stream->contexts.clear();
-    for (ContextRecord* r : detached) {
-        r->stream = nullptr;
-    }
-    return detached;
-}
-
-void ReleaseDetached(const std::vector<ContextRecord*>& contexts) {
-    for (ContextRecord* r : contexts) {
-        Release(r);
+void ReleaseDetached(const std::vector<fs::PerStreamContext*>& contexts) {
+    for (fs::PerStreamContext* c : contexts) {
+        Release(static_cast<ContextRecord*>(c));
     }
 }
 
-std::vector<ContextRecord*> DetachInstanceContexts(_FLT_INSTANCE* instance) {
-    std::vector<ContextRecord*> detached;
+std::vector<fs::PerStreamContext*> DetachInstanceContexts(_FLT_INSTANCE* instance) {
+    std::vector<fs::PerStreamContext*> detached;
     gContexts.ForEach([&](ContextRecord* record) {
         if (record->instance == instance && record->stream != nullptr) {
             detached.push_back(record);
         }
     });
-    for (ContextRecord* record : detached) {
-        std::lock_guard<std::mutex> lock(record->stream.load()->contextLock);
-        Detach(record);
+    for (fs::PerStreamContext* c : detached) {
+        std::lock_guard<std::mutex> lock(c->stream.load()->contextLock);
+        Detach(static_cast<ContextRecord*>(c));
     }
     return detached;
 }

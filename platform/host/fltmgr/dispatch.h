@@ -34,7 +34,7 @@ inline FLT_RELATED_OBJECTS Related(_FLT_INSTANCE* instance, PFILE_OBJECT fo) {
     FLT_RELATED_OBJECTS related = {};
     related.Size = sizeof(related);
     related.Filter = instance->filter;
-    related.Volume = &instance->volume->fltVolume;
+    related.Volume = instance->volume->attached;
     related.Instance = instance;
     related.FileObject = fo;
     return related;
@@ -133,7 +133,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
         r.data.IoStatus.Information = 0;
     } else if (!completed) {
         fs(r);
-        if (major == IRP_MJ_CREATE && fo->Host->opened) {
+        if (major == IRP_MJ_CREATE && fo->FsContext2 != nullptr) {
             RunHook(HookPoint::PostCreate);
         }
     }

@@ -132,7 +132,7 @@ NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
         }
     }
     auto fo = (PFILE_OBJECT)FileHandle;
-    host::detail::CleanupFileObject(fo, fo->Host->openedThrough);
+    host::detail::CleanupFileObject(fo, fo->Host->flt.openedThrough);
     host::detail::DereferenceFileObject(fo);
     return STATUS_SUCCESS;
 }
@@ -145,7 +145,7 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
     if (BytesRead != nullptr) {
         *BytesRead = 0;
     }
-    if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->Host->file == nullptr) {
+    if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->FsContext2 == nullptr) {
         host::detail::BugCheck("FltReadFile: not an open file object");
         return STATUS_INVALID_PARAMETER;
     }
@@ -198,7 +198,7 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     }
     // A file object the file system never opened (a create that ended in
     // STATUS_REPARSE, say) is refused as NTFS refuses an unopened one.
-    if (FileObject->Host->file == nullptr) {
+    if (FileObject->FsContext2 == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     ULONG_PTR information = 0;

@@ -1,5 +1,6 @@
-// The Filter Manager's objects behind the opaque handles, and its services
-// to the I/O manager and the file system.
+// The Filter Manager's objects behind the opaque handles (its records of
+// filters, instances, volumes, contexts and file objects), and its services
+// to the I/O manager.
 #pragma once
 
 #include <atomic>
@@ -7,12 +8,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/fs/fs.h"
+#include "platform/host/fs/internal.h"
 #include "platform/host/kernel.h"
-
-namespace host::fs {
-struct Stream;
-}
 
 // A registered filter. Records are kept until the process ends, so that a
 // stale handle is never mistaken for a later filter at the same address; what
@@ -44,26 +41,6 @@ struct _FLT_INSTANCE {
     std::atomic<bool> tearingDown{false};  // no longer offered new operations
 };
 
-struct _FLT_VOLUME {
-    host::Volume::Impl* volume;
-};
-
-// A context the Filter Manager hands out: its body comes from the pool with
-// the registration's tag; the record counts references and says where the
-// context is attached.
-struct ContextRecord {
-    _FLT_FILTER* filter = nullptr;
-    FLT_CONTEXT_TYPE type = 0;
-    PFLT_CONTEXT_CLEANUP_CALLBACK cleanup = nullptr;
-    PFLT_CONTEXT_FREE_CALLBACK freeCallback = nullptr;
-    ULONG tag = 0;
-    void* body = nullptr;
-    std::atomic<long> references{0};
-    // Changed under the structural lock and the stream's context lock.
-    std::atomic<host::fs::Stream*> stream{nullptr};  // attached to this stream ...
-    _FLT_INSTANCE* instance = nullptr;               // ... through this instance
-};
-
 namespace host::detail {
 
 // A volume's filter instances, top of the stack first. Requests read the
@@ -88,10 +65,53 @@ private:
     std::atomic<std::shared_ptr<const std::vector<_FLT_INSTANCE*>>> current_;
 };
 
-// The platform's structural lock: volumes, filters, instances, streams and
-// where contexts are attached. Never held while a driver callback runs, and
-// not taken on the read path.
-std::mutex& Lock();
+}  // namespace host::detail
+
+// The Filter Manager's volume, attached above the file system's: the bare
+// instance, through which requests reach the file system directly, and the
+// filter instances.
+struct _FLT_VOLUME {
+    host::Volume::Impl* volume = nullptr;
+    _FLT_INSTANCE instance;
+    host::detail::InstanceStack instances;
+};
+
+// A context the Filter Manager hands out: its body comes from the pool with
+// the registration's tag; the record counts references and says where the
+// context is attached.
+struct ContextRecord : host::fs::PerStreamContext {
+    _FLT_FILTER* filter = nullptr;
+    FLT_CONTEXT_TYPE type = 0;
+    PFLT_CONTEXT_CLEANUP_CALLBACK cleanup = nullptr;
+    PFLT_CONTEXT_FREE_CALLBACK freeCallback = nullptr;
+    ULONG tag = 0;
+    void* body = nullptr;
+    std::atomic<long> references{0};
+    // Attached to `stream` through this instance; changed under the structural
+    // lock and the stream's context lock.
+    _FLT_INSTANCE* instance = nullptr;
+};
+
+// Extra create parameters of one create.
+struct _ECP_LIST {
+    std::vector<GUID> types;
+    UCHAR emptyContext[8] = {};
+};
+
+// The Filter Manager's record of a file object: where its requests start,
+// and what it keeps while the create is in flight.
+struct FltFileObject {
+    // Requests on this file object start below this instance: null for an
+    // open from the top of the stack; the bare instance reaches the file
+    // system directly.
+    _FLT_INSTANCE* openedThrough = nullptr;
+    bool inCreate = false;         // between the create's first pre-op and its last post-op
+    bool cancelled = false;        // FltCancelFileOpen from a post-create
+    bool caseInsensitive = true;   // how the create resolves its name
+    _ECP_LIST* ecpList = nullptr;  // during the create only
+};
+
+namespace host::detail {
 
 // Filters' instances on a volume as it mounts and dismounts.
 void AttachFilters(Volume::Impl* volume);
@@ -102,13 +122,12 @@ void DetachFilters(Volume::Impl* volume);
 std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE* through);
 void ReleaseInstances(const std::vector<_FLT_INSTANCE*>& instances);
 
-// Stream lifetime: the last file object's close detaches the stream's
-// contexts (called with the structural lock held), to be released without it.
-std::vector<ContextRecord*> DetachStreamContexts(fs::Stream* stream);
-void ReleaseDetached(const std::vector<ContextRecord*>& contexts);
+// Releases the contexts a stream's teardown detached (FsClose,
+// FsTearDownCachedStreams), without the structural lock.
+void ReleaseDetached(const std::vector<fs::PerStreamContext*>& contexts);
 // An instance's stream contexts as it is torn down, detached from their
 // streams; the structural lock held.
-std::vector<ContextRecord*> DetachInstanceContexts(_FLT_INSTANCE* instance);
+std::vector<fs::PerStreamContext*> DetachInstanceContexts(_FLT_INSTANCE* instance);
 size_t ContextsOf(_FLT_FILTER* filter);  // still allocated
 
 // Whether a filter handle names a registered filter; the structural lock held.

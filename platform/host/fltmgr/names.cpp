@@ -56,19 +56,17 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     }
     HostFileObject* h = fo->Host;
     std::u16string name;
-    if (format == FLT_FILE_NAME_NORMALIZED) {
-        if (h->opened) {
-            name = h->normalizedName;
-        } else {
-            // Before the open: the file system resolves what exists so far.
-            const NTSTATUS status =
-                host::detail::FsNormalize(h->volume, h->name, h->caseInsensitive, &name);
-            if (!NT_SUCCESS(status)) {
-                return status;
-            }
-        }
+    if (format != FLT_FILE_NAME_NORMALIZED) {
+        name = h->volume->deviceName + h->name;
+    } else if (const host::fs::Ccb* ccb = host::fs::CcbOf(fo)) {
+        name = ccb->normalizedName;
     } else {
-        name = h->opened ? h->openedName : h->volume->deviceName + h->name;
+        // Before the open: the file system resolves what exists so far.
+        const NTSTATUS status =
+            host::detail::FsNormalize(h->volume, h->name, h->flt.caseInsensitive, &name);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
     }
     const size_t bytes = name.size() * sizeof(char16_t);
     if (bytes > 0xFFFE) {

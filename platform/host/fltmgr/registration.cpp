@@ -6,14 +6,14 @@
 
 #include "platform/host/faults/internal.h"
 #include "platform/host/fltmgr/driver.h"
-#include "platform/host/fs/internal.h"
+#include "platform/host/fltmgr/internal.h"
 #include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
 
 namespace host {
 namespace {
 
-std::mutex gLock;
+std::mutex& gLock = detail::Lock();
 std::condition_variable gLockCondition;  // instance rundown
 
 // The registered filters and the instances not torn down, under gLock, and
@@ -34,24 +34,24 @@ FLT_RELATED_OBJECTS Related(_FLT_FILTER* filter, _FLT_INSTANCE* instance, PFILE_
     related.Size = sizeof(related);
     related.Filter = filter;
     related.Instance = instance;
-    related.Volume = instance != nullptr ? &instance->volume->fltVolume : nullptr;
+    related.Volume = instance != nullptr ? instance->volume->attached : nullptr;
     related.FileObject = fo;
     return related;
 }
 
 void Insert(Volume::Impl* volume, _FLT_INSTANCE* instance) {
-    std::vector<_FLT_INSTANCE*> list = volume->instances.Current();
+    std::vector<_FLT_INSTANCE*> list = volume->attached->instances.Current();
     auto at = std::find_if(list.begin(), list.end(), [&](_FLT_INSTANCE* i) {
         return i->filter->sequence > instance->filter->sequence;
     });
     list.insert(at, instance);
-    volume->instances.Publish(std::move(list));
+    volume->attached->instances.Publish(std::move(list));
 }
 
 void Remove(Volume::Impl* volume, _FLT_INSTANCE* instance) {
-    std::vector<_FLT_INSTANCE*> list = volume->instances.Current();
+    std::vector<_FLT_INSTANCE*> list = volume->attached->instances.Current();
     std::erase(list, instance);
-    volume->instances.Publish(std::move(list));
+    volume->attached->instances.Publish(std::move(list));
 }
 
 // Under gLock.
@@ -87,7 +87,7 @@ void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP
 }
 
 void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reason) {
-    std::vector<ContextRecord*> detached;
+    std::vector<fs::PerStreamContext*> detached;
     {
         std::unique_lock<std::mutex> lock(gLock);
         if (instance->tearingDown) {
@@ -142,8 +142,6 @@ std::vector<_FLT_FILTER*> FiltersOf(PDRIVER_OBJECT driver) {
 
 namespace detail {
 
-std::mutex& Lock() { return gLock; }
-
 bool IsRegistered(PFLT_FILTER filter) {
     return filter != nullptr &&
            std::find(gFilters.begin(), gFilters.end(), filter) != gFilters.end();
@@ -154,7 +152,7 @@ std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE
     if (volume == nullptr || (through != nullptr && through->filter == nullptr)) {
         return out;
     }
-    const auto shared = volume->instances.Shared();
+    const auto shared = volume->attached->instances.Shared();
     if (shared == nullptr) {
         return out;
     }
@@ -210,7 +208,7 @@ void DetachFilters(Volume::Impl* volume) {
     std::vector<_FLT_INSTANCE*> instances;
     {
         std::lock_guard<std::mutex> lock(gLock);
-        instances = volume->instances.Current();
+        instances = volume->attached->instances.Current();
     }
     for (_FLT_INSTANCE* i : instances) {
         TeardownInstance(i, FLTFL_INSTANCE_TEARDOWN_VOLUME_DISMOUNT);
@@ -322,7 +320,7 @@ PFLT_FILTER Driver::Filter() const {
 
 PFLT_INSTANCE Driver::InstanceOn(const Volume& volume) const {
     std::lock_guard<std::mutex> lock(gLock);
-    for (_FLT_INSTANCE* i : volume.Get()->instances.Current()) {
+    for (_FLT_INSTANCE* i : volume.Get()->attached->instances.Current()) {
         if (i->filter->driver == &object_) {
             return i;
         }

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "platform/host/faults/internal.h"
-#include "platform/host/iomgr/internal.h"
+#include "platform/host/fs/internal.h"
 
 namespace host {
 namespace {
@@ -60,23 +60,23 @@ void RemoveShareAccess(fs::Stream* s, ACCESS_MASK access, ULONG share) {
 
 // Attaches an open file to its stream (for all but a volume open) and its
 // file object; closes it on failure.
-NTSTATUS Attach(PFILE_OBJECT fo, fs::File* file, const std::u16string& normalized,
-                ACCESS_MASK access, ULONG share, bool stream) {
-    HostFileObject* h = fo->Host;
-    fs::FileLayer& layer = *h->volume->layer;
+NTSTATUS Attach(Volume::Impl* volume, PFILE_OBJECT fo, fs::File* file,
+                const std::u16string& normalized, ACCESS_MASK access, ULONG share, bool stream) {
+    fs::FileLayer& layer = *volume->layer;
     fs::FileFacts facts;
     const NTSTATUS described = layer.Describe(file, &facts);
     if (!NT_SUCCESS(described)) {
         layer.Close(file);
         return described;
     }
+    auto ccb = std::make_unique<fs::Ccb>();
     if (stream) {
         std::lock_guard<std::mutex> lock(detail::Lock());
-        const StreamKey key{h->volume, facts.device, facts.index};
+        const StreamKey key{volume, facts.device, facts.index};
         fs::Stream*& s = gStreams[key];
         if (s == nullptr) {
             s = new fs::Stream();
-            s->volume = h->volume;
+            s->volume = volume;
             s->device = facts.device;
             s->index = facts.index;
         }
@@ -90,19 +90,30 @@ NTSTATUS Attach(PFILE_OBJECT fo, fs::File* file, const std::u16string& normalize
             return STATUS_SHARING_VIOLATION;
         }
         s->fileObjects++;
-        h->stream = s;
-        h->shareCounted = counted;
+        fo->FsContext = s;
+        ccb->shareCounted = counted;
     }
-    h->file = file;
-    h->directory = facts.directory;
-    h->normalizedName = h->volume->deviceName + (normalized.empty() ? u"\\" : normalized);
-    h->openedName = h->volume->deviceName + h->name;
-    h->grantedAccess = access;
-    h->shareAccess = share;
-    h->opened = true;
-    fo->FsContext = h->stream;
+    ccb->volume = volume;
+    ccb->file = file;
+    ccb->directory = facts.directory;
+    ccb->normalizedName = volume->deviceName + (normalized.empty() ? u"\\" : normalized);
+    ccb->grantedAccess = access;
+    ccb->shareAccess = share;
+    fo->FsContext2 = ccb.release();
     gOpenFiles++;
     return STATUS_SUCCESS;
+}
+
+// A stream's contexts as it goes, detached, for their owners to release
+// (FsRtlTeardownPerStreamContexts); the structural lock held.
+std::vector<fs::PerStreamContext*> TearDownContexts(fs::Stream* s) {
+    std::lock_guard<std::mutex> lock(s->contextLock);
+    std::vector<fs::PerStreamContext*> detached = std::move(s->contexts);
+    s->contexts.clear();
+    for (fs::PerStreamContext* c : detached) {
+        c->stream = nullptr;
+    }
+    return detached;
 }
 
 ULONG Attributes(const fs::FileFacts& f) {
@@ -143,9 +154,9 @@ NTSTATUS CopyName(const std::u16string& name, void* to, ULONG room, ULONG* copie
 // cached one puts the stream in the cache.
 bool BeginTransfer(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length) {
     if (irpFlags & (IRP_NOCACHE | IRP_PAGING_IO)) {
-        return detail::SectorAligned(fo->Host->volume, offset, length);
+        return detail::SectorAligned(fs::CcbOf(fo)->volume, offset, length);
     }
-    if (fs::Stream* s = fo->Host->stream) {
+    if (fs::Stream* s = fs::StreamOf(fo)) {
         s->cached = true;
     }
     return true;
@@ -184,14 +195,14 @@ NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool case
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* information) {
+NTSTATUS FsCreate(Volume::Impl* volume, PFILE_OBJECT fo, const CreateParameters& p,
+                  ULONG_PTR* information) {
     *information = 0;
     NTSTATUS injected;
     if (NextCreateFails(&injected)) {
         return injected;
     }
-    HostFileObject* h = fo->Host;
-    fs::FileLayer& layer = *h->volume->layer;
+    fs::FileLayer& layer = *volume->layer;
     if (p.disposition > FILE_MAXIMUM_DISPOSITION) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -202,7 +213,7 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
             return status;
         }
         *information = FILE_OPENED;
-        return Attach(fo, root, u"", p.access, p.shareAccess, false);
+        return Attach(volume, fo, root, u"", p.access, p.shareAccess, false);
     }
     fs::OpenRequest request;
     NTSTATUS status = fs::SplitName(p.path, &request.components);
@@ -239,7 +250,8 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = Attach(fo, opened.file, opened.normalized, request.access, p.shareAccess, true);
+    status =
+        Attach(volume, fo, opened.file, opened.normalized, request.access, p.shareAccess, true);
     *information = NT_SUCCESS(status) ? opened.information : 0;
     return status;
 }
@@ -247,7 +259,7 @@ NTSTATUS FsCreate(PFILE_OBJECT fo, const CreateParameters& p, ULONG_PTR* informa
 NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, void* buffer,
                 bool updateOffset, ULONG_PTR* information) {
     *information = 0;
-    HostFileObject* h = fo->Host;
+    const fs::Ccb* h = fs::CcbOf(fo);
     if (!BeginTransfer(fo, irpFlags, offset, length)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -286,7 +298,7 @@ NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, 
 NTSTATUS FsWrite(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, const void* buffer,
                  bool updateOffset, ULONG_PTR* information) {
     *information = 0;
-    HostFileObject* h = fo->Host;
+    const fs::Ccb* h = fs::CcbOf(fo);
     if (!BeginTransfer(fo, irpFlags, offset, length)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -334,7 +346,7 @@ NTSTATUS FsWrite(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length,
 NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, void* buffer,
                             ULONG length, ULONG_PTR* information) {
     *information = 0;
-    HostFileObject* h = fo->Host;
+    const fs::Ccb* h = fs::CcbOf(fo);
     fs::FileFacts st;
     if (!NT_SUCCESS(h->volume->layer->Describe(h->file, &st))) {
         return STATUS_IO_DEVICE_ERROR;
@@ -465,30 +477,35 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, v
     }
 }
 
+ACCESS_MASK FsGrantedAccess(PFILE_OBJECT fo) {
+    const fs::Ccb* ccb = fs::CcbOf(fo);
+    return ccb != nullptr ? ccb->grantedAccess : 0;
+}
+
 void FsCleanup(PFILE_OBJECT fo) {
-    HostFileObject* h = fo->Host;
+    fs::Ccb* ccb = fs::CcbOf(fo);
     std::lock_guard<std::mutex> lock(Lock());
-    if (h->shareCounted) {
-        RemoveShareAccess(h->stream, h->grantedAccess, h->shareAccess);
-        h->shareCounted = false;
+    if (ccb != nullptr && ccb->shareCounted) {
+        RemoveShareAccess(fs::StreamOf(fo), ccb->grantedAccess, ccb->shareAccess);
+        ccb->shareCounted = false;
     }
 }
 
-std::vector<ContextRecord*> FsClose(PFILE_OBJECT fo) {
-    HostFileObject* h = fo->Host;
-    std::vector<ContextRecord*> detached;
-    if (h->file != nullptr) {
-        h->volume->layer->Close(h->file);
-        h->file = nullptr;
-        gOpenFiles--;
+std::vector<fs::PerStreamContext*> FsClose(PFILE_OBJECT fo) {
+    std::vector<fs::PerStreamContext*> detached;
+    const std::unique_ptr<fs::Ccb> ccb(fs::CcbOf(fo));
+    if (ccb == nullptr) {
+        return detached;
     }
+    fo->FsContext2 = nullptr;
+    ccb->volume->layer->Close(ccb->file);
+    gOpenFiles--;
     std::lock_guard<std::mutex> lock(Lock());
-    if (h->shareCounted) {
-        RemoveShareAccess(h->stream, h->grantedAccess, h->shareAccess);
-        h->shareCounted = false;
+    fs::Stream* s = fs::StreamOf(fo);
+    if (ccb->shareCounted) {
+        RemoveShareAccess(s, ccb->grantedAccess, ccb->shareAccess);
     }
-    if (fs::Stream* s = h->stream) {
-        h->stream = nullptr;
+    if (s != nullptr) {
         fo->FsContext = nullptr;
         if (--s->fileObjects == 0) {
             if (s->cached && !s->contexts.empty()) {
@@ -498,7 +515,7 @@ std::vector<ContextRecord*> FsClose(PFILE_OBJECT fo) {
                 }
                 WakeLazyCloser();
             } else {
-                detached = DetachStreamContexts(s);
+                detached = TearDownContexts(s);
                 gStreams.erase({s->volume, s->device, s->index});
                 delete s;
             }
@@ -507,8 +524,8 @@ std::vector<ContextRecord*> FsClose(PFILE_OBJECT fo) {
     return detached;
 }
 
-std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume) {
-    std::vector<ContextRecord*> detached;
+std::vector<fs::PerStreamContext*> FsTearDownCachedStreams(Volume::Impl* volume) {
+    std::vector<fs::PerStreamContext*> detached;
     std::lock_guard<std::mutex> lock(Lock());
     std::erase_if(gCachedStreams, [&](fs::Stream* s) {
         if (volume != nullptr && s->volume != volume) {
@@ -516,7 +533,7 @@ std::vector<ContextRecord*> FsTearDownCachedStreams(Volume::Impl* volume) {
         }
         s->awaitingLazyClose = false;
         if (s->fileObjects == 0) {  // else reopened: it waits again after its next close
-            std::vector<ContextRecord*> contexts = DetachStreamContexts(s);
+            std::vector<fs::PerStreamContext*> contexts = TearDownContexts(s);
             detached.insert(detached.end(), contexts.begin(), contexts.end());
             gStreams.erase({s->volume, s->device, s->index});
             delete s;

@@ -1,21 +1,22 @@
-// The volume record: a file layer mounted with a device name, a volume GUID
-// name and a device type, offered to the filters as it mounts.
+// The volume record: a file layer with a device name, a volume GUID name
+// and a device type; the mounted volumes, found by name; and the platform's
+// structural lock.
 #include <algorithm>
 #include <cstdio>
 
 #include "platform/host/fs/internal.h"
-#include "platform/host/iomgr/iomgr.h"
 #include "platform/host/rtl/rtl.h"
 
 namespace host {
 namespace {
 
-std::vector<Volume::Impl*>& gVolumes = *new std::vector<Volume::Impl*>();  // under detail::Lock()
-unsigned gNextVolume = 1;
+std::mutex gLock;
+std::vector<Volume::Impl*>& gVolumes = *new std::vector<Volume::Impl*>();  // under gLock
+std::atomic<unsigned> gNextVolume{1};
 
 // What a volume's type and number imply: its file system when none was
-// given, \Device\HarddiskVolumeN (or \Device\Mup\serverN), its volume GUID
-// name, and its bare Filter Manager objects.
+// given, \Device\HarddiskVolumeN (or \Device\Mup\serverN) and its volume
+// GUID name.
 void NameVolume(Volume::Impl* volume, FLT_FILESYSTEM_TYPE fileSystem) {
     const bool network = volume->type == DeviceType::NetworkFileSystem;
     if (fileSystem == FLT_FSTYPE_UNKNOWN) {
@@ -31,50 +32,15 @@ void NameVolume(Volume::Impl* volume, FLT_FILESYSTEM_TYPE fileSystem) {
     std::snprintf(guid, sizeof guid, "\\??\\Volume{%08x-0000-4000-8000-%012x}", volume->number,
                   volume->number);
     volume->guidName = Utf16(guid);
-    volume->fltVolume.volume = volume;
-    volume->instance.volume = volume;
 }
 
 }  // namespace
-
-Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE fileSystem)
-    : Volume(fs::NewHostLayer(root), root, type, fileSystem) {}
-
-Volume::Volume(std::unique_ptr<fs::FileLayer> layer, std::filesystem::path root, DeviceType type,
-               FLT_FILESYSTEM_TYPE fileSystem)
-    : impl_(new Impl()) {
-    impl_->layer = std::move(layer);
-    impl_->root = std::move(root);
-    impl_->type = type;
-    {
-        std::lock_guard<std::mutex> lock(detail::Lock());
-        impl_->number = gNextVolume++;
-        gVolumes.push_back(impl_);
-    }
-    NameVolume(impl_, fileSystem);
-    detail::AttachFilters(impl_);
-}
-
-Volume::~Volume() {
-    // The lazy closer finishes with this volume's streams first, and any it
-    // is releasing now.
-    FlushLazyClose();
-    detail::ReleaseDetached(detail::FsTearDownCachedStreams(impl_));
-    detail::DetachFilters(impl_);
-    {
-        std::lock_guard<std::mutex> lock(detail::Lock());
-        std::erase(gVolumes, impl_);
-    }
-    delete impl_;
-}
 
 const std::filesystem::path& Volume::Root() const { return impl_->root; }
 DeviceType Volume::Type() const { return impl_->type; }
 FLT_FILESYSTEM_TYPE Volume::FileSystemType() const { return impl_->fileSystem; }
 std::u16string Volume::DeviceName() const { return impl_->deviceName; }
 std::u16string Volume::GuidName() const { return impl_->guidName; }
-PFLT_INSTANCE Volume::Instance() const { return &impl_->instance; }
-PFLT_VOLUME Volume::FltVolume() const { return &impl_->fltVolume; }
 void Volume::SetSectorSize(ULONG bytes) { impl_->sectorSize = bytes; }
 
 std::u16string Volume::NtName(std::string_view relative) const {
@@ -84,6 +50,29 @@ std::u16string Volume::NtName(std::string_view relative) const {
 }
 
 namespace detail {
+
+std::mutex& Lock() { return gLock; }
+
+Volume::Impl* NewVolume(std::unique_ptr<fs::FileLayer> layer, std::filesystem::path root,
+                        DeviceType type, FLT_FILESYSTEM_TYPE fileSystem) {
+    auto* volume = new Volume::Impl();
+    volume->layer = std::move(layer);
+    volume->root = std::move(root);
+    volume->type = type;
+    volume->number = gNextVolume++;
+    NameVolume(volume, fileSystem);
+    return volume;
+}
+
+void MountVolume(Volume::Impl* volume) {
+    std::lock_guard<std::mutex> lock(Lock());
+    gVolumes.push_back(volume);
+}
+
+void DismountVolume(Volume::Impl* volume) {
+    std::lock_guard<std::mutex> lock(Lock());
+    std::erase(gVolumes, volume);
+}
 
 std::vector<Volume::Impl*> Volumes() {
     std::lock_guard<std::mutex> lock(Lock());

@@ -60,16 +60,16 @@ void DereferenceFileObject(PFILE_OBJECT fo) {
         BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
         return;
     }
-    std::vector<ContextRecord*> detached;
+    std::vector<fs::PerStreamContext*> detached;
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLOSE, fo);
     const std::vector<_FLT_INSTANCE*> instances =
-        AcquireInstances(fo->Host->volume, fo->Host->openedThrough);
+        AcquireInstances(fo->Host->volume, fo->Host->flt.openedThrough);
     Dispatch(r, instances, [&](Request& q) {
         detached = FsClose(fo);
         q.data.IoStatus.Status = STATUS_SUCCESS;
     });
     ReleaseInstances(instances);
-    if (fo->Host->file != nullptr) {
+    if (fo->FsContext2 != nullptr) {
         BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
         detached = FsClose(fo);
     }
@@ -102,7 +102,7 @@ IoResult Handle::Close() {
         return {STATUS_SUCCESS, 0};
     }
     fileObject_ = nullptr;
-    detail::CleanupFileObject(fo, fo->Host->openedThrough);
+    detail::CleanupFileObject(fo, fo->Host->flt.openedThrough);
     detail::DereferenceFileObject(fo);
     return {STATUS_SUCCESS, 0};
 }

@@ -7,38 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/fs/internal.h"
+#include "platform/host/fltmgr/internal.h"
 #include "platform/host/iomgr/iomgr.h"
 
-// Extra create parameters of one create.
-struct _ECP_LIST {
-    std::vector<GUID> types;
-    UCHAR emptyContext[8] = {};
-};
-
+// The I/O manager's own part of a file object, after its Windows fields:
+// what the file system keeps hangs on FsContext and FsContext2.
 struct HostFileObject {
-    host::fs::File* file = nullptr;  // the file system's open, null when none
     std::atomic<long> references{1};
-    std::u16string name;            // FILE_OBJECT.FileName: the path on the volume
-    std::u16string openedName;      // device name + the path as the caller gave it
-    std::u16string normalizedName;  // device name + the path as stored on disk
+    std::u16string name;  // FILE_OBJECT.FileName: the path on the volume
     host::Volume::Impl* volume = nullptr;
-    host::fs::Stream* stream = nullptr;
-    // Requests on this file object start below this instance: null for an
-    // open from the top of the stack; the bare instance reaches the file
-    // system directly.
-    _FLT_INSTANCE* openedThrough = nullptr;
-    ACCESS_MASK grantedAccess = 0;
-    ULONG shareAccess = 0;
-    bool shareCounted = false;  // counted in the stream's share access until cleanup
-    bool directory = false;
     bool onStack = false;
-    bool cancelled = false;        // FltCancelFileOpen from a post-create
-    std::mutex lock;               // serialises a synchronous file object's I/O
-    bool inCreate = false;         // between the create's first pre-op and its last post-op
-    bool opened = false;           // the file system opened it (else: before or in pre-create)
-    bool caseInsensitive = true;   // how the create resolves its name
-    _ECP_LIST* ecpList = nullptr;  // during the create only
+    std::mutex lock;    // serialises a synchronous file object's I/O
+    FltFileObject flt;  // the Filter Manager's record
 };
 
 namespace host::detail {

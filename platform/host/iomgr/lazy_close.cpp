@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/host/fs/internal.h"
+#include "platform/host/fltmgr/internal.h"
 #include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
 
@@ -31,7 +31,7 @@ LazyCloser& Closer() {
 }
 
 void Pass() {
-    const std::vector<ContextRecord*> contexts = detail::FsTearDownCachedStreams(nullptr);
+    const std::vector<fs::PerStreamContext*> contexts = detail::FsTearDownCachedStreams(nullptr);
     const detail::IrqlScope irql(APC_LEVEL, detail::Activity::None);
     detail::ReleaseDetached(contexts);
 }

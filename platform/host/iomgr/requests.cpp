@@ -47,13 +47,13 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
                           const detail::CreateParameters& p, ULONG fileAttributes,
                           const std::vector<GUID>& extraCreateParameters, KPROCESSOR_MODE mode,
                           ULONG_PTR* information) {
-    HostFileObject* h = fo->Host;
+    FltFileObject& h = fo->Host->flt;
     _ECP_LIST ecps;
     ecps.types = extraCreateParameters;
-    h->ecpList = ecps.types.empty() ? nullptr : &ecps;
-    h->caseInsensitive = p.caseInsensitive;
-    h->openedThrough = through;
-    h->inCreate = true;
+    h.ecpList = ecps.types.empty() ? nullptr : &ecps;
+    h.caseInsensitive = p.caseInsensitive;
+    h.openedThrough = through;
+    h.inCreate = true;
     if (p.volumeOpen) {
         fo->Flags |= FO_VOLUME_OPEN;
     }
@@ -69,33 +69,33 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
     r.iopb.Parameters.Create.ShareAccess = (USHORT)p.shareAccess;
     DispatchBelow(r, through, [&](Request& q) {
         ULONG_PTR info = 0;
-        q.data.IoStatus.Status = detail::FsCreate(fo, p, &info);
+        q.data.IoStatus.Status = detail::FsCreate(fo->Host->volume, fo, p, &info);
         q.data.IoStatus.Information = info;
     });
-    h->inCreate = false;
-    h->ecpList = nullptr;
+    h.inCreate = false;
+    h.ecpList = nullptr;
     const NTSTATUS status = r.data.IoStatus.Status;
     *information = r.data.IoStatus.Information;
-    if (h->opened && h->cancelled) {
+    const bool opened = fo->FsContext2 != nullptr;
+    if (opened && h.cancelled) {
         // FltCancelFileOpen: the file system closes what it opened.
         if (NT_SUCCESS(status)) {
             detail::BugCheck("FltCancelFileOpen without a failure status for the create");
         }
         detail::FsCleanup(fo);
         detail::ReleaseDetached(detail::FsClose(fo));
-        h->opened = false;
         return status;
     }
-    if (h->opened && !NT_SUCCESS(status)) {
+    if (opened && !NT_SUCCESS(status)) {
         detail::BugCheck("a post-create failed an open without FltCancelFileOpen");
     }
-    if (status == STATUS_REPARSE && !h->opened) {
+    if (status == STATUS_REPARSE && !opened) {
         // The I/O manager would reparse to the link's target; the host
         // follows no link, as one could lead off the volume.
         *information = 0;
         return STATUS_ACCESS_DENIED;
     }
-    if (!h->opened && NT_SUCCESS(status)) {
+    if (!opened && NT_SUCCESS(status)) {
         detail::BugCheck("a create completed with success that no file system opened");
     }
     return status;
@@ -270,7 +270,7 @@ IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
         return start;
     }
     start.synchronous = Synchronous(start.fo);
-    if (path != IoPath::Paging && !(start.fo->Host->grantedAccess & needed)) {
+    if (path != IoPath::Paging && !(detail::FsGrantedAccess(start.fo) & needed)) {
         start.status = STATUS_ACCESS_DENIED;
         return start;
     }
@@ -333,7 +333,7 @@ IoResult Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length,
         fast.iopb.Parameters.Read.Key = key;
         fast.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
         fast.iopb.Parameters.Read.ReadBuffer = buffer;
-        if (DispatchBelow(fast, fo->Host->openedThrough, fsTransfer) == Outcome::Done) {
+        if (DispatchBelow(fast, fo->Host->flt.openedThrough, fsTransfer) == Outcome::Done) {
             return Result(fast);
         }
     }
@@ -353,7 +353,7 @@ IoResult Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length,
     } else if (path != IoPath::Mdl) {
         p.ReadBuffer = buffer;
     }
-    DispatchBelow(r, fo->Host->openedThrough, fsTransfer);
+    DispatchBelow(r, fo->Host->flt.openedThrough, fsTransfer);
     return Result(r);
 }
 
@@ -379,7 +379,7 @@ IoResult QueryInformation(const Handle& handle, FILE_INFORMATION_CLASS fileInfor
     r.iopb.Parameters.QueryFileInformation.Length = length;
     r.iopb.Parameters.QueryFileInformation.FileInformationClass = fileInformationClass;
     r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
-    DispatchBelow(r, fo->Host->openedThrough, [&](Request& q) {
+    DispatchBelow(r, fo->Host->flt.openedThrough, [&](Request& q) {
         auto& query = q.iopb.Parameters.QueryFileInformation;
         q.data.IoStatus.Status =
             detail::FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
@@ -408,7 +408,7 @@ IoResult FileSystemControl(const Handle& handle, const FsControlRequest& request
     buffered.InputBufferLength = request.inputLength;
     buffered.FsControlCode = request.code;
     buffered.SystemBuffer = system.empty() ? nullptr : system.data();
-    DispatchBelow(r, fo->Host->openedThrough, [&](Request& q) {
+    DispatchBelow(r, fo->Host->flt.openedThrough, [&](Request& q) {
         q.data.IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;  // no control code is known here
         q.data.IoStatus.Information = 0;
     });
@@ -434,12 +434,12 @@ IoResult AcquireForModWrite(const Handle& handle, LONGLONG endingOffset) {
     r.iopb.Parameters.AcquireForModifiedPageWriter.EndingOffset = &ending;
     r.iopb.Parameters.AcquireForModifiedPageWriter.ResourceToRelease = &resource;
     auto grant = [](Request& q) { q.data.IoStatus = {}; };
-    DispatchBelow(r, fo->Host->openedThrough, grant);
+    DispatchBelow(r, fo->Host->flt.openedThrough, grant);
     if (NT_SUCCESS(r.data.IoStatus.Status)) {
         Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode,
                         IRP_MJ_RELEASE_FOR_MOD_WRITE, fo);
         release.iopb.Parameters.ReleaseForModifiedPageWriter.ResourceToRelease = resource;
-        DispatchBelow(release, fo->Host->openedThrough, grant);
+        DispatchBelow(release, fo->Host->flt.openedThrough, grant);
     }
     return Result(r);
 }
@@ -451,11 +451,11 @@ IoResult AcquireForCcFlush(const Handle& handle) {
     }
     auto grant = [](Request& q) { q.data.IoStatus = {}; };
     Request r(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode, IRP_MJ_ACQUIRE_FOR_CC_FLUSH, fo);
-    DispatchBelow(r, fo->Host->openedThrough, grant);
+    DispatchBelow(r, fo->Host->flt.openedThrough, grant);
     if (NT_SUCCESS(r.data.IoStatus.Status)) {
         Request release(FLTFL_CALLBACK_DATA_FS_FILTER_OPERATION, KernelMode,
                         IRP_MJ_RELEASE_FOR_CC_FLUSH, fo);
-        DispatchBelow(release, fo->Host->openedThrough, grant);
+        DispatchBelow(release, fo->Host->flt.openedThrough, grant);
     }
     return Result(r);
 }
@@ -465,7 +465,7 @@ IoResult PrepareMdlWrite(const Handle& handle, LONGLONG offset, ULONG length) {
     if (fo == nullptr) {
         return {STATUS_INVALID_HANDLE, 0};
     }
-    if (!(fo->Host->grantedAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
+    if (!(detail::FsGrantedAccess(fo) & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
         return {STATUS_ACCESS_DENIED, 0};
     }
     // The file system lends pages for the caller to fill; nothing is written yet.
@@ -480,14 +480,14 @@ IoResult PrepareMdlWrite(const Handle& handle, LONGLONG offset, ULONG length) {
     fast.iopb.Parameters.PrepareMdlWrite.FileOffset.QuadPart = offset;
     fast.iopb.Parameters.PrepareMdlWrite.Length = length;
     fast.iopb.Parameters.PrepareMdlWrite.MdlChain = &chain;
-    if (DispatchBelow(fast, fo->Host->openedThrough, lend) == Outcome::Done) {
+    if (DispatchBelow(fast, fo->Host->flt.openedThrough, lend) == Outcome::Done) {
         return Result(fast);
     }
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_WRITE, fo);
     r.iopb.MinorFunction = IRP_MN_MDL;
     r.iopb.Parameters.Write.Length = length;
     r.iopb.Parameters.Write.ByteOffset.QuadPart = offset;
-    DispatchBelow(r, fo->Host->openedThrough, lend);
+    DispatchBelow(r, fo->Host->flt.openedThrough, lend);
     return Result(r);
 }
 
