@@ -94,7 +94,7 @@ void Detach(ContextRecord* record) {
 
 }  // namespace
 
-namespace detail {
+namespace fltmgr {
 
 void ReleaseDetached(const std::vector<fs::PerStreamContext*>& contexts) {
     for (fs::PerStreamContext* c : contexts) {
@@ -122,7 +122,7 @@ size_t ContextsOf(_FLT_FILTER* filter) {
     return n;
 }
 
-}  // namespace detail
+}  // namespace fltmgr
 }  // namespace host
 
 extern "C" {
@@ -141,8 +141,8 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     }
     const FLT_CONTEXT_REGISTRATION* match = nullptr;
     {
-        std::lock_guard<std::mutex> lock(host::detail::Lock());
-        if (!host::detail::IsRegistered(Filter)) {
+        std::lock_guard<std::mutex> lock(host::fs::Lock());
+        if (!host::fltmgr::IsRegistered(Filter)) {
             return STATUS_INVALID_PARAMETER;
         }
         for (const FLT_CONTEXT_REGISTRATION& c : Filter->contexts) {
@@ -192,7 +192,7 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
     }
     ContextRecord* replaced = nullptr;
     {
-        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        std::lock_guard<std::mutex> lock(host::fs::Lock());
         ContextRecord* record = host::FindContext(NewContext, "FltSetStreamContext");
         if (record == nullptr) {
             return STATUS_INVALID_PARAMETER;
@@ -271,7 +271,7 @@ NTSTATUS FLTAPI FltDeleteStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT File
     }
     ContextRecord* record = nullptr;
     {
-        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        std::lock_guard<std::mutex> lock(host::fs::Lock());
         host::LockedStream locked = host::StreamOf(Instance, FileObject);
         if (!NT_SUCCESS(locked.status)) {
             return locked.status;
@@ -307,7 +307,7 @@ VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context) {
 VOID FLTAPI FltDeleteContext(PFLT_CONTEXT Context) {
     ContextRecord* record;
     {
-        std::lock_guard<std::mutex> lock(host::detail::Lock());
+        std::lock_guard<std::mutex> lock(host::fs::Lock());
         record = host::FindContext(Context, "FltDeleteContext");
         if (record == nullptr || record->stream == nullptr) {
             return;

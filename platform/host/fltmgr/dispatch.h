@@ -13,7 +13,7 @@
 #include "platform/host/iomgr/internal.h"
 #include "platform/host/ke/internal.h"
 
-namespace host::detail {
+namespace host::fltmgr {
 
 // Identifies the requesting thread in callback data.
 inline thread_local char tThreadToken;
@@ -69,10 +69,10 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     PFILE_OBJECT fo = r.iopb.TargetFileObject;
     // The memory manager's paging I/O reaches the filters and the file
     // system at APC_LEVEL.
-    std::optional<IrqlScope> irql;
+    std::optional<detail::IrqlScope> irql;
     if ((major == IRP_MJ_READ || major == IRP_MJ_WRITE) && (r.iopb.IrpFlags & IRP_PAGING_IO) &&
         !(r.data.Flags & FLTFL_CALLBACK_DATA_GENERATED_IO)) {
-        irql.emplace(APC_LEVEL, Activity::PagingIo);
+        irql.emplace(APC_LEVEL, detail::Activity::PagingIo);
     }
     bool completed = false;
     bool disallowed = false;
@@ -90,12 +90,12 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
             const FLT_RELATED_OBJECTS related = Related(instance, fo);
             FLT_IO_PARAMETER_BLOCK before;
             std::memcpy(&before, &r.iopb, sizeof(before));
-            const detail::ThreadBalance balance = CurrentBalance();
+            const detail::ThreadBalance balance = detail::CurrentBalance();
             result = pre(&r.data, &related, &context);
             CheckBalance(balance, "a pre-operation callback");
             if (result != FLT_PREOP_COMPLETE && !FltIsCallbackDataDirty(&r.data) &&
                 std::memcmp(&before, &r.iopb, sizeof(before)) != 0) {
-                BugCheck(
+                detail::BugCheck(
                     "a pre-operation callback changed the parameters without "
                     "FltSetCallbackDataDirty");
             }
@@ -111,7 +111,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
             case FLT_PREOP_COMPLETE: completed = true; break;
             case FLT_PREOP_DISALLOW_FASTIO:
                 if (!FLT_IS_FASTIO_OPERATION(&r.data)) {
-                    BugCheck(
+                    detail::BugCheck(
                         "FLT_PREOP_DISALLOW_FASTIO returned for a request that is not fast I/O");
                     completed = true;
                     break;
@@ -119,8 +119,8 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
                 disallowed = true;
                 break;
             default:
-                BugCheck("pre-operation result " + std::to_string((int)result) +
-                         " (pending requests are not modelled)");
+                detail::BugCheck("pre-operation result " + std::to_string((int)result) +
+                                 " (pending requests are not modelled)");
                 completed = true;
                 break;
         }
@@ -134,19 +134,19 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     } else if (!completed) {
         fs(r);
         if (major == IRP_MJ_CREATE && fo->FsContext2 != nullptr) {
-            RunHook(HookPoint::PostCreate);
+            detail::RunHook(HookPoint::PostCreate);
         }
     }
     r.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
     for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
         r.iopb.TargetInstance = it->instance;
         const FLT_RELATED_OBJECTS related = Related(it->instance, fo);
-        const detail::ThreadBalance balance = CurrentBalance();
+        const detail::ThreadBalance balance = detail::CurrentBalance();
         const FLT_POSTOP_CALLBACK_STATUS result = it->callback(&r.data, &related, it->context, 0);
         CheckBalance(balance, "a post-operation callback");
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
-            BugCheck("post-operation result " + std::to_string((int)result) +
-                     " (deferred completion is not modelled)");
+            detail::BugCheck("post-operation result " + std::to_string((int)result) +
+                             " (deferred completion is not modelled)");
         }
     }
     return disallowed ? Outcome::FastIoDisallowed : Outcome::Done;
@@ -162,4 +162,4 @@ Outcome DispatchBelow(Request& r, _FLT_INSTANCE* through, FileSystem&& fs) {
     return outcome;
 }
 
-}  // namespace host::detail
+}  // namespace host::fltmgr

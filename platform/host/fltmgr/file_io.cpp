@@ -45,17 +45,17 @@ NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULO
                         !(flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
     const bool nonCached =
         (flags & FLTFL_IO_OPERATION_NON_CACHED) || (fo->Flags & FO_NO_INTERMEDIATE_BUFFERING);
-    detail::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
+    fltmgr::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
                       KernelMode, IRP_MJ_READ, fo);
     r.iopb.IrpFlags = (paging ? IRP_PAGING_IO | IRP_NOCACHE : 0) | (nonCached ? IRP_NOCACHE : 0);
     r.iopb.Parameters.Read.Length = length;
     r.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
     r.iopb.Parameters.Read.ReadBuffer = buffer;
-    detail::DispatchBelow(r, through, [&](detail::Request& q) {
+    fltmgr::DispatchBelow(r, through, [&](fltmgr::Request& q) {
         auto& read = q.iopb.Parameters.Read;
         q.data.IoStatus.Status =
-            detail::FsRead(fo, q.iopb.IrpFlags, read.ByteOffset.QuadPart, read.Length,
-                           read.ReadBuffer, update, &q.data.IoStatus.Information);
+            fs::Read(fo, q.iopb.IrpFlags, read.ByteOffset.QuadPart, read.Length, read.ReadBuffer,
+                     update, &q.data.IoStatus.Information);
     });
     *information = r.data.IoStatus.Information;
     return r.data.IoStatus.Status;
@@ -63,16 +63,16 @@ NTSTATUS ReadBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, LONGLONG offset, ULO
 
 NTSTATUS QueryBelow(_FLT_INSTANCE* through, PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass,
                     void* buffer, ULONG length, ULONG_PTR* information) {
-    detail::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
+    fltmgr::Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION | FLTFL_CALLBACK_DATA_GENERATED_IO,
                       KernelMode, IRP_MJ_QUERY_INFORMATION, fo);
     r.iopb.Parameters.QueryFileInformation.Length = length;
     r.iopb.Parameters.QueryFileInformation.FileInformationClass = fileClass;
     r.iopb.Parameters.QueryFileInformation.InfoBuffer = buffer;
-    detail::DispatchBelow(r, through, [&](detail::Request& q) {
+    fltmgr::DispatchBelow(r, through, [&](fltmgr::Request& q) {
         auto& query = q.iopb.Parameters.QueryFileInformation;
         q.data.IoStatus.Status =
-            detail::FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
-                                       query.Length, &q.data.IoStatus.Information);
+            fs::QueryInformation(fo, query.FileInformationClass, query.InfoBuffer, query.Length,
+                                 &q.data.IoStatus.Information);
     });
     *information = r.data.IoStatus.Information;
     return r.data.IoStatus.Status;
@@ -103,7 +103,7 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
     }
     PFILE_OBJECT fo;
     ULONG_PTR information;
-    const NTSTATUS status = host::detail::CreateBelow(
+    const NTSTATUS status = host::iomgr::CreateBelow(
         Instance, name, DesiredAccess, ObjectAttributes->Attributes, ShareAccess, CreateDisposition,
         CreateOptions, (Flags & IO_STOP_ON_SYMLINK) ? SL_STOP_ON_SYMLINK : 0, KernelMode, &fo,
         &information);
@@ -132,8 +132,8 @@ NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
         }
     }
     auto fo = (PFILE_OBJECT)FileHandle;
-    host::detail::CleanupFileObject(fo, fo->Host->flt.openedThrough);
-    host::detail::DereferenceFileObject(fo);
+    host::iomgr::CleanupFileObject(fo, fo->Host->flt.openedThrough);
+    host::iomgr::DereferenceFileObject(fo);
     return STATUS_SUCCESS;
 }
 

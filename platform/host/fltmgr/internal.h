@@ -41,7 +41,7 @@ struct _FLT_INSTANCE {
     std::atomic<bool> tearingDown{false};  // no longer offered new operations
 };
 
-namespace host::detail {
+namespace host::fltmgr {
 
 // A volume's filter instances, top of the stack first. Requests read the
 // current list without the structural lock; attach and detach publish a new
@@ -65,7 +65,7 @@ private:
     std::atomic<std::shared_ptr<const std::vector<_FLT_INSTANCE*>>> current_;
 };
 
-}  // namespace host::detail
+}  // namespace host::fltmgr
 
 // The Filter Manager's volume, attached above the file system's: the bare
 // instance, through which requests reach the file system directly, and the
@@ -73,7 +73,7 @@ private:
 struct _FLT_VOLUME {
     host::Volume::Impl* volume = nullptr;
     _FLT_INSTANCE instance;
-    host::detail::InstanceStack instances;
+    host::fltmgr::InstanceStack instances;
 };
 
 // A context the Filter Manager hands out: its body comes from the pool with
@@ -111,7 +111,7 @@ struct FltFileObject {
     _ECP_LIST* ecpList = nullptr;  // during the create only
 };
 
-namespace host::detail {
+namespace host::fltmgr {
 
 // Filters' instances on a volume as it mounts and dismounts.
 void AttachFilters(Volume::Impl* volume);
@@ -122,8 +122,8 @@ void DetachFilters(Volume::Impl* volume);
 std::vector<_FLT_INSTANCE*> AcquireInstances(Volume::Impl* volume, _FLT_INSTANCE* through);
 void ReleaseInstances(const std::vector<_FLT_INSTANCE*>& instances);
 
-// Releases the contexts a stream's teardown detached (FsClose,
-// FsTearDownCachedStreams), without the structural lock.
+// Releases the contexts a stream's teardown detached (fs::Close,
+// fs::TearDownCachedStreams), without the structural lock.
 void ReleaseDetached(const std::vector<fs::PerStreamContext*>& contexts);
 // An instance's stream contexts as it is torn down, detached from their
 // streams; the structural lock held.
@@ -133,4 +133,4 @@ size_t ContextsOf(_FLT_FILTER* filter);  // still allocated
 // Whether a filter handle names a registered filter; the structural lock held.
 bool IsRegistered(PFLT_FILTER filter);
 
-}  // namespace host::detail
+}  // namespace host::fltmgr

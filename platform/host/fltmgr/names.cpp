@@ -63,7 +63,7 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     } else {
         // Before the open: the file system resolves what exists so far.
         const NTSTATUS status =
-            host::detail::FsNormalize(h->volume, h->name, h->flt.caseInsensitive, &name);
+            host::fs::Normalize(h->volume, h->name, h->flt.caseInsensitive, &name);
         if (!NT_SUCCESS(status)) {
             return status;
         }

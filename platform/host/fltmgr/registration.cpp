@@ -13,7 +13,7 @@
 namespace host {
 namespace {
 
-std::mutex& gLock = detail::Lock();
+std::mutex& gLock = fs::Lock();
 std::condition_variable gLockCondition;  // instance rundown
 
 // The registered filters and the instances not torn down, under gLock, and
@@ -106,9 +106,9 @@ void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reaso
     }
     {
         std::lock_guard<std::mutex> lock(gLock);
-        detached = detail::DetachInstanceContexts(instance);
+        detached = fltmgr::DetachInstanceContexts(instance);
     }
-    detail::ReleaseDetached(detached);
+    fltmgr::ReleaseDetached(detached);
     if (filter->registration.InstanceTeardownCompleteCallback != nullptr) {
         const detail::ThreadBalance balance = detail::CurrentBalance();
         filter->registration.InstanceTeardownCompleteCallback(&related, reason);
@@ -140,7 +140,7 @@ std::vector<_FLT_FILTER*> FiltersOf(PDRIVER_OBJECT driver) {
 
 }  // namespace
 
-namespace detail {
+namespace fltmgr {
 
 bool IsRegistered(PFLT_FILTER filter) {
     return filter != nullptr &&
@@ -215,7 +215,7 @@ void DetachFilters(Volume::Impl* volume) {
     }
 }
 
-}  // namespace detail
+}  // namespace fltmgr
 
 size_t ReclaimRetired() {
     if (OpenFileCount() != 0) {
@@ -225,12 +225,12 @@ size_t ReclaimRetired() {
     // A context still allocated may name its filter and the instance it
     // was attached through.
     for (const auto& instance : gRetiredInstances) {
-        if (instance->filter != nullptr && detail::ContextsOf(instance->filter) != 0) {
+        if (instance->filter != nullptr && fltmgr::ContextsOf(instance->filter) != 0) {
             return 0;
         }
     }
     for (const auto& filter : gRetiredFilters) {
-        if (detail::ContextsOf(filter.get()) != 0) {
+        if (fltmgr::ContextsOf(filter.get()) != 0) {
             return 0;
         }
     }
@@ -418,12 +418,12 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
     }
     {
         std::lock_guard<std::mutex> lock(gLock);
-        if (!host::detail::IsRegistered(Filter) || Filter->filtering) {
+        if (!host::fltmgr::IsRegistered(Filter) || Filter->filtering) {
             return STATUS_INVALID_PARAMETER;
         }
         Filter->filtering = true;
     }
-    for (host::Volume::Impl* v : host::detail::Volumes()) {
+    for (host::Volume::Impl* v : host::fs::Volumes()) {
         host::SetupInstance(Filter, v, FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT);
     }
     return STATUS_SUCCESS;
@@ -433,7 +433,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     host::detail::CheckIrql(PASSIVE_LEVEL, "FltUnregisterFilter");
     {
         std::lock_guard<std::mutex> lock(gLock);
-        if (!host::detail::IsRegistered(Filter)) {
+        if (!host::fltmgr::IsRegistered(Filter)) {
             host::detail::BugCheck("FltUnregisterFilter: not a registered filter");
             return;
         }
@@ -445,7 +445,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     // Contexts the lazy closer is releasing now are waited for, as the
     // Filter Manager waits.
     host::FlushLazyClose();
-    const size_t outstanding = host::detail::ContextsOf(Filter);
+    const size_t outstanding = host::fltmgr::ContextsOf(Filter);
     {
         std::lock_guard<std::mutex> lock(gLock);
         Filter->operations.reset();

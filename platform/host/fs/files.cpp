@@ -14,8 +14,8 @@ namespace host {
 namespace {
 
 using StreamKey = std::tuple<Volume::Impl*, uint64_t, uint64_t>;
-auto& gStreams = *new std::map<StreamKey, fs::Stream*>();  // under detail::Lock()
-// Streams no file object holds that wait for the lazy closer, under detail::Lock().
+auto& gStreams = *new std::map<StreamKey, fs::Stream*>();  // under fs::Lock()
+// Streams no file object holds that wait for the lazy closer, under fs::Lock().
 auto& gCachedStreams = *new std::vector<fs::Stream*>();
 std::atomic<size_t> gOpenFiles{0};
 
@@ -71,7 +71,7 @@ NTSTATUS Attach(Volume::Impl* volume, PFILE_OBJECT fo, fs::File* file,
     }
     auto ccb = std::make_unique<fs::Ccb>();
     if (stream) {
-        std::lock_guard<std::mutex> lock(detail::Lock());
+        std::lock_guard<std::mutex> lock(fs::Lock());
         const StreamKey key{volume, facts.device, facts.index};
         fs::Stream*& s = gStreams[key];
         if (s == nullptr) {
@@ -154,7 +154,7 @@ NTSTATUS CopyName(const std::u16string& name, void* to, ULONG room, ULONG* copie
 // cached one puts the stream in the cache.
 bool BeginTransfer(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length) {
     if (irpFlags & (IRP_NOCACHE | IRP_PAGING_IO)) {
-        return detail::SectorAligned(fs::CcbOf(fo)->volume, offset, length);
+        return fs::SectorAligned(fs::CcbOf(fo)->volume, offset, length);
     }
     if (fs::Stream* s = fs::StreamOf(fo)) {
         s->cached = true;
@@ -166,15 +166,15 @@ bool BeginTransfer(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG lengt
 
 size_t OpenFileCount() { return gOpenFiles.load(); }
 
-namespace detail {
+namespace fs {
 
 bool SectorAligned(const Volume::Impl* volume, LONGLONG offset, ULONG length) {
     const ULONG sector = volume->sectorSize;
     return sector == 0 || ((ULONGLONG)offset % sector == 0 && length % sector == 0);
 }
 
-NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
-                     std::u16string* normalized) {
+NTSTATUS Normalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
+                   std::u16string* normalized) {
     if (path.empty() || path == u"\\") {
         *normalized = volume->deviceName + u"\\";
         return STATUS_SUCCESS;
@@ -195,11 +195,11 @@ NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool case
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FsCreate(Volume::Impl* volume, PFILE_OBJECT fo, const CreateParameters& p,
-                  ULONG_PTR* information) {
+NTSTATUS Create(Volume::Impl* volume, PFILE_OBJECT fo, const CreateParameters& p,
+                ULONG_PTR* information) {
     *information = 0;
     NTSTATUS injected;
-    if (NextCreateFails(&injected)) {
+    if (detail::NextCreateFails(&injected)) {
         return injected;
     }
     fs::FileLayer& layer = *volume->layer;
@@ -256,8 +256,8 @@ NTSTATUS FsCreate(Volume::Impl* volume, PFILE_OBJECT fo, const CreateParameters&
     return status;
 }
 
-NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, void* buffer,
-                bool updateOffset, ULONG_PTR* information) {
+NTSTATUS Read(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, void* buffer,
+              bool updateOffset, ULONG_PTR* information) {
     *information = 0;
     const fs::Ccb* h = fs::CcbOf(fo);
     if (!BeginTransfer(fo, irpFlags, offset, length)) {
@@ -287,7 +287,7 @@ NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, 
         return STATUS_END_OF_FILE;
     }
     // The fault a write into an armed range raises on Windows.
-    CheckAccess(buffer, done);
+    detail::CheckAccess(buffer, done);
     *information = done;
     if (updateOffset) {
         fo->CurrentByteOffset.QuadPart = offset + done;
@@ -295,8 +295,8 @@ NTSTATUS FsRead(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FsWrite(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, const void* buffer,
-                 bool updateOffset, ULONG_PTR* information) {
+NTSTATUS Write(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, const void* buffer,
+               bool updateOffset, ULONG_PTR* information) {
     *information = 0;
     const fs::Ccb* h = fs::CcbOf(fo);
     if (!BeginTransfer(fo, irpFlags, offset, length)) {
@@ -343,8 +343,8 @@ NTSTATUS FsWrite(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, void* buffer,
-                            ULONG length, ULONG_PTR* information) {
+NTSTATUS QueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, void* buffer,
+                          ULONG length, ULONG_PTR* information) {
     *information = 0;
     const fs::Ccb* h = fs::CcbOf(fo);
     fs::FileFacts st;
@@ -363,7 +363,7 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, v
         if (buffer == nullptr) {
             return false;
         }
-        CheckAccess(buffer, size);
+        detail::CheckAccess(buffer, size);
         std::memset(buffer, 0, size);
         return true;
     };
@@ -477,12 +477,12 @@ NTSTATUS FsQueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, v
     }
 }
 
-ACCESS_MASK FsGrantedAccess(PFILE_OBJECT fo) {
+ACCESS_MASK GrantedAccess(PFILE_OBJECT fo) {
     const fs::Ccb* ccb = fs::CcbOf(fo);
     return ccb != nullptr ? ccb->grantedAccess : 0;
 }
 
-void FsCleanup(PFILE_OBJECT fo) {
+void Cleanup(PFILE_OBJECT fo) {
     fs::Ccb* ccb = fs::CcbOf(fo);
     std::lock_guard<std::mutex> lock(Lock());
     if (ccb != nullptr && ccb->shareCounted) {
@@ -491,7 +491,7 @@ void FsCleanup(PFILE_OBJECT fo) {
     }
 }
 
-std::vector<fs::PerStreamContext*> FsClose(PFILE_OBJECT fo) {
+std::vector<fs::PerStreamContext*> Close(PFILE_OBJECT fo) {
     std::vector<fs::PerStreamContext*> detached;
     const std::unique_ptr<fs::Ccb> ccb(fs::CcbOf(fo));
     if (ccb == nullptr) {
@@ -513,7 +513,7 @@ std::vector<fs::PerStreamContext*> FsClose(PFILE_OBJECT fo) {
                     s->awaitingLazyClose = true;
                     gCachedStreams.push_back(s);
                 }
-                WakeLazyCloser();
+                iomgr::WakeLazyCloser();
             } else {
                 detached = TearDownContexts(s);
                 gStreams.erase({s->volume, s->device, s->index});
@@ -524,7 +524,7 @@ std::vector<fs::PerStreamContext*> FsClose(PFILE_OBJECT fo) {
     return detached;
 }
 
-std::vector<fs::PerStreamContext*> FsTearDownCachedStreams(Volume::Impl* volume) {
+std::vector<fs::PerStreamContext*> TearDownCachedStreams(Volume::Impl* volume) {
     std::vector<fs::PerStreamContext*> detached;
     std::lock_guard<std::mutex> lock(Lock());
     std::erase_if(gCachedStreams, [&](fs::Stream* s) {
@@ -543,5 +543,5 @@ std::vector<fs::PerStreamContext*> FsTearDownCachedStreams(Volume::Impl* volume)
     return detached;
 }
 
-}  // namespace detail
+}  // namespace fs
 }  // namespace host

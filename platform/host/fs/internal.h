@@ -92,7 +92,7 @@ std::unique_ptr<FileLayer> NewHostLayer(const std::filesystem::path& root);
 
 }  // namespace host::fs
 
-namespace host::detail {
+namespace host::fs {
 
 // The platform's structural lock: volumes, streams, share access, where
 // filters' contexts are attached, and the Filter Manager's filters and
@@ -124,12 +124,12 @@ struct CreateParameters {
 // yet, hanging the stream on FsContext and the open on FsContext2;
 // information is FILE_OPENED, FILE_CREATED, ... Resolves beneath the volume
 // root only.
-NTSTATUS FsCreate(Volume::Impl* volume, PFILE_OBJECT fileObject, const CreateParameters& parameters,
-                  ULONG_PTR* information);
+NTSTATUS Create(Volume::Impl* volume, PFILE_OBJECT fileObject, const CreateParameters& parameters,
+                ULONG_PTR* information);
 // Resolves a name as far as it exists, for names asked before the open: the
 // stored spelling of every existing component, the rest as given.
-NTSTATUS FsNormalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
-                     std::u16string* normalized);
+NTSTATUS Normalize(Volume::Impl* volume, const std::u16string& path, bool caseInsensitive,
+                   std::u16string* normalized);
 // A transfer of whole sectors of the volume, in offset and length, as
 // non-cached and paging I/O must be.
 bool SectorAligned(const Volume::Impl* volume, LONGLONG offset, ULONG length);
@@ -137,26 +137,28 @@ bool SectorAligned(const Volume::Impl* volume, LONGLONG offset, ULONG length);
 // paging transfers must be sector-aligned (else STATUS_INVALID_PARAMETER);
 // a cached one puts the stream in the cache; a paging write never extends
 // the file.
-NTSTATUS FsRead(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length,
-                void* buffer, bool updateOffset, ULONG_PTR* information);
-NTSTATUS FsWrite(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length,
-                 const void* buffer, bool updateOffset, ULONG_PTR* information);
-NTSTATUS FsQueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS fileClass, void* buffer,
-                            ULONG length, ULONG_PTR* information);
+NTSTATUS Read(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length, void* buffer,
+              bool updateOffset, ULONG_PTR* information);
+NTSTATUS Write(PFILE_OBJECT fileObject, ULONG irpFlags, LONGLONG offset, ULONG length,
+               const void* buffer, bool updateOffset, ULONG_PTR* information);
+NTSTATUS QueryInformation(PFILE_OBJECT fileObject, FILE_INFORMATION_CLASS fileClass, void* buffer,
+                          ULONG length, ULONG_PTR* information);
 // The access the open was granted; 0 for a file object the file system
 // has not opened.
-ACCESS_MASK FsGrantedAccess(PFILE_OBJECT fileObject);
-void FsCleanup(PFILE_OBJECT fileObject);
+ACCESS_MASK GrantedAccess(PFILE_OBJECT fileObject);
+void Cleanup(PFILE_OBJECT fileObject);
 // Closes the file and drops the stream; returns the contexts of a stream
 // that went away, detached, to be released. A stream the cache holds (cached
 // I/O reached it) that carries contexts outlives its last file object, until
 // the lazy closer.
-std::vector<fs::PerStreamContext*> FsClose(PFILE_OBJECT fileObject);
+std::vector<PerStreamContext*> Close(PFILE_OBJECT fileObject);
 // Tears down the streams that only the cache still holds (on one volume, or
 // on all for null); returns their contexts, detached, to be released.
-std::vector<fs::PerStreamContext*> FsTearDownCachedStreams(Volume::Impl* volume);
-// The cache manager's lazy closer (iomgr/lazy_close.cpp), woken when a
-// stream waits for it.
-void WakeLazyCloser();
+std::vector<PerStreamContext*> TearDownCachedStreams(Volume::Impl* volume);
+}  // namespace host::fs
 
-}  // namespace host::detail
+namespace host::iomgr {
+// The cache manager's lazy closer, which the file system wakes when a stream
+// waits for it, as it calls the cache manager's routines.
+void WakeLazyCloser();
+}  // namespace host::iomgr

@@ -49,7 +49,7 @@ std::u16string Volume::NtName(std::string_view relative) const {
     return impl_->deviceName + (rest.empty() || rest[0] != u'\\' ? u"\\" : u"") + rest;
 }
 
-namespace detail {
+namespace fs {
 
 std::mutex& Lock() { return gLock; }
 
@@ -92,5 +92,5 @@ Volume::Impl* FindVolume(std::u16string_view name) {
     return nullptr;
 }
 
-}  // namespace detail
+}  // namespace fs
 }  // namespace host

@@ -6,11 +6,11 @@
 
 namespace host {
 
-using detail::Dispatch;
-using detail::DispatchBelow;
-using detail::Request;
+using fltmgr::Dispatch;
+using fltmgr::DispatchBelow;
+using fltmgr::Request;
 
-namespace detail {
+namespace iomgr {
 
 void InitFileObject(PFILE_OBJECT fo, Volume::Impl* volume, std::u16string name, bool synchronous) {
     std::memset((void*)fo, 0, sizeof(*fo));
@@ -42,14 +42,14 @@ void FreeFileObject(PFILE_OBJECT fo) {
 void CleanupFileObject(PFILE_OBJECT fo, _FLT_INSTANCE* through) {
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLEANUP, fo);
     DispatchBelow(r, through, [&](Request& q) {
-        FsCleanup(fo);
+        fs::Cleanup(fo);
         q.data.IoStatus.Status = STATUS_SUCCESS;
     });
 }
 
 void DereferenceFileObject(PFILE_OBJECT fo) {
     if (fo == nullptr || fo->Host == nullptr) {
-        BugCheck("ObfDereferenceObject: not a referenced file object");
+        detail::BugCheck("ObfDereferenceObject: not a referenced file object");
         return;
     }
     const long left = --fo->Host->references;
@@ -57,27 +57,27 @@ void DereferenceFileObject(PFILE_OBJECT fo) {
         return;
     }
     if (left < 0) {
-        BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
+        detail::BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
         return;
     }
     std::vector<fs::PerStreamContext*> detached;
     Request r(FLTFL_CALLBACK_DATA_IRP_OPERATION, KernelMode, IRP_MJ_CLOSE, fo);
     const std::vector<_FLT_INSTANCE*> instances =
-        AcquireInstances(fo->Host->volume, fo->Host->flt.openedThrough);
+        fltmgr::AcquireInstances(fo->Host->volume, fo->Host->flt.openedThrough);
     Dispatch(r, instances, [&](Request& q) {
-        detached = FsClose(fo);
+        detached = fs::Close(fo);
         q.data.IoStatus.Status = STATUS_SUCCESS;
     });
-    ReleaseInstances(instances);
+    fltmgr::ReleaseInstances(instances);
     if (fo->FsContext2 != nullptr) {
-        BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
-        detached = FsClose(fo);
+        detail::BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
+        detached = fs::Close(fo);
     }
-    ReleaseDetached(detached);
+    fltmgr::ReleaseDetached(detached);
     FreeFileObject(fo);
 }
 
-}  // namespace detail
+}  // namespace iomgr
 
 // ---- Handles ----
 
@@ -102,8 +102,8 @@ IoResult Handle::Close() {
         return {STATUS_SUCCESS, 0};
     }
     fileObject_ = nullptr;
-    detail::CleanupFileObject(fo, fo->Host->flt.openedThrough);
-    detail::DereferenceFileObject(fo);
+    iomgr::CleanupFileObject(fo, fo->Host->flt.openedThrough);
+    iomgr::DereferenceFileObject(fo);
     return {STATUS_SUCCESS, 0};
 }
 
@@ -112,7 +112,7 @@ IoResult Handle::Close() {
 extern "C" {
 
 VOID FASTCALL ObfDereferenceObject(PVOID Object) {
-    host::detail::DereferenceFileObject((PFILE_OBJECT)Object);
+    host::iomgr::DereferenceFileObject((PFILE_OBJECT)Object);
 }
 
 }  // extern "C"

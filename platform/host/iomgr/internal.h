@@ -21,7 +21,7 @@ struct HostFileObject {
     FltFileObject flt;  // the Filter Manager's record
 };
 
-namespace host::detail {
+namespace host::iomgr {
 
 // File objects: allocated with one reference; FreeFileObject after close.
 PFILE_OBJECT NewFileObject(Volume::Impl* volume, std::u16string name, bool synchronous);
@@ -38,4 +38,4 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
 void CleanupFileObject(PFILE_OBJECT fileObject, _FLT_INSTANCE* through);
 void DereferenceFileObject(PFILE_OBJECT fileObject);
 
-}  // namespace host::detail
+}  // namespace host::iomgr

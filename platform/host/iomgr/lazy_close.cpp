@@ -31,9 +31,9 @@ LazyCloser& Closer() {
 }
 
 void Pass() {
-    const std::vector<fs::PerStreamContext*> contexts = detail::FsTearDownCachedStreams(nullptr);
+    const std::vector<fs::PerStreamContext*> contexts = fs::TearDownCachedStreams(nullptr);
     const detail::IrqlScope irql(APC_LEVEL, detail::Activity::None);
-    detail::ReleaseDetached(contexts);
+    fltmgr::ReleaseDetached(contexts);
 }
 
 void Run() {
@@ -84,7 +84,7 @@ LazyCloseHold::~LazyCloseHold() {
     c.holds--;
 }
 
-namespace detail {
+namespace iomgr {
 
 void WakeLazyCloser() {
     LazyCloser& c = Closer();
@@ -92,5 +92,5 @@ void WakeLazyCloser() {
     StartLocked(c);
 }
 
-}  // namespace detail
+}  // namespace iomgr
 }  // namespace host

@@ -10,22 +10,22 @@ Volume::Volume(std::filesystem::path root, DeviceType type, FLT_FILESYSTEM_TYPE 
 
 Volume::Volume(std::unique_ptr<fs::FileLayer> layer, std::filesystem::path root, DeviceType type,
                FLT_FILESYSTEM_TYPE fileSystem)
-    : impl_(detail::NewVolume(std::move(layer), std::move(root), type, fileSystem)) {
+    : impl_(fs::NewVolume(std::move(layer), std::move(root), type, fileSystem)) {
     auto* attached = new _FLT_VOLUME();
     attached->volume = impl_;
     attached->instance.volume = impl_;
     impl_->attached = attached;
-    detail::MountVolume(impl_);
-    detail::AttachFilters(impl_);
+    fs::MountVolume(impl_);
+    fltmgr::AttachFilters(impl_);
 }
 
 Volume::~Volume() {
     // The lazy closer finishes with this volume's streams first, and any it
     // is releasing now.
     FlushLazyClose();
-    detail::ReleaseDetached(detail::FsTearDownCachedStreams(impl_));
-    detail::DetachFilters(impl_);
-    detail::DismountVolume(impl_);
+    fltmgr::ReleaseDetached(fs::TearDownCachedStreams(impl_));
+    fltmgr::DetachFilters(impl_);
+    fs::DismountVolume(impl_);
     delete impl_->attached;
     delete impl_;
 }

@@ -11,10 +11,10 @@
 
 namespace host {
 
-using detail::Dispatch;
-using detail::DispatchBelow;
-using detail::Outcome;
-using detail::Request;
+using fltmgr::Dispatch;
+using fltmgr::DispatchBelow;
+using fltmgr::Outcome;
+using fltmgr::Request;
 
 namespace {
 
@@ -43,10 +43,9 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK a) {
 
 // The create of an initialised file object, through the instances below
 // `through`. On failure the file object holds no host file.
-NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
-                          const detail::CreateParameters& p, ULONG fileAttributes,
-                          const std::vector<GUID>& extraCreateParameters, KPROCESSOR_MODE mode,
-                          ULONG_PTR* information) {
+NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo, const fs::CreateParameters& p,
+                          ULONG fileAttributes, const std::vector<GUID>& extraCreateParameters,
+                          KPROCESSOR_MODE mode, ULONG_PTR* information) {
     FltFileObject& h = fo->Host->flt;
     _ECP_LIST ecps;
     ecps.types = extraCreateParameters;
@@ -69,7 +68,7 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
     r.iopb.Parameters.Create.ShareAccess = (USHORT)p.shareAccess;
     DispatchBelow(r, through, [&](Request& q) {
         ULONG_PTR info = 0;
-        q.data.IoStatus.Status = detail::FsCreate(fo->Host->volume, fo, p, &info);
+        q.data.IoStatus.Status = fs::Create(fo->Host->volume, fo, p, &info);
         q.data.IoStatus.Information = info;
     });
     h.inCreate = false;
@@ -82,8 +81,8 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
         if (NT_SUCCESS(status)) {
             detail::BugCheck("FltCancelFileOpen without a failure status for the create");
         }
-        detail::FsCleanup(fo);
-        detail::ReleaseDetached(detail::FsClose(fo));
+        fs::Cleanup(fo);
+        fltmgr::ReleaseDetached(fs::Close(fo));
         return status;
     }
     if (opened && !NT_SUCCESS(status)) {
@@ -102,7 +101,7 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo,
 }
 
 NTSTATUS ParseCreate(const std::u16string& name, Volume::Impl** volume, std::u16string* rest) {
-    *volume = detail::FindVolume(name);
+    *volume = fs::FindVolume(name);
     if (*volume == nullptr) {
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
@@ -110,10 +109,9 @@ NTSTATUS ParseCreate(const std::u16string& name, Volume::Impl** volume, std::u16
     return STATUS_SUCCESS;
 }
 
-detail::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK access,
-                                    ULONG attributes, ULONG share, ULONG disposition, ULONG options,
-                                    UCHAR flags) {
-    detail::CreateParameters p;
+fs::CreateParameters Parameters(const std::u16string& rest, ACCESS_MASK access, ULONG attributes,
+                                ULONG share, ULONG disposition, ULONG options, UCHAR flags) {
+    fs::CreateParameters p;
     p.path = rest;
     p.access = MapGenericAccess(access);
     p.shareAccess = share;
@@ -159,7 +157,7 @@ UCHAR MinorOf(IoPath path) {
 
 }  // namespace
 
-namespace detail {
+namespace iomgr {
 
 NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_MASK access,
                      ULONG attributes, ULONG shareAccess, ULONG disposition, ULONG options,
@@ -178,7 +176,7 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
     }
     const bool synchronous = options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT);
     PFILE_OBJECT fo = NewFileObject(volume, rest, synchronous);
-    const CreateParameters p =
+    const fs::CreateParameters p =
         Parameters(rest, access, attributes, shareAccess, disposition, options, operationFlags);
     status = CreateFileObject(through, fo, p, FILE_ATTRIBUTE_NORMAL, {}, mode, information);
     if (!NT_SUCCESS(status)) {
@@ -189,7 +187,7 @@ NTSTATUS CreateBelow(_FLT_INSTANCE* through, const std::u16string& name, ACCESS_
     return status;
 }
 
-}  // namespace detail
+}  // namespace iomgr
 
 // ---- Requests ----
 
@@ -203,7 +201,7 @@ IoResult Create(const CreateRequest& request, Handle* handle) {
     if (!NT_SUCCESS(status)) {
         return {status, 0};
     }
-    const detail::CreateParameters p =
+    const fs::CreateParameters p =
         Parameters(rest, request.desiredAccess, request.objectAttributes, request.shareAccess,
                    request.disposition, request.createOptions, request.operationFlags);
     const bool synchronous =
@@ -211,24 +209,24 @@ IoResult Create(const CreateRequest& request, Handle* handle) {
     ULONG_PTR information = 0;
     if (request.fileObjectOnStack) {
         FILE_OBJECT onStack;
-        detail::InitFileObject(&onStack, volume, rest, synchronous);
+        iomgr::InitFileObject(&onStack, volume, rest, synchronous);
         onStack.Host->onStack = true;
         status =
             CreateFileObject(nullptr, &onStack, p, request.fileAttributes,
                              request.extraCreateParameters, request.requestorMode, &information);
         if (NT_SUCCESS(status)) {
-            detail::CleanupFileObject(&onStack, nullptr);
-            detail::DereferenceFileObject(&onStack);
+            iomgr::CleanupFileObject(&onStack, nullptr);
+            iomgr::DereferenceFileObject(&onStack);
         } else {
-            detail::FreeFileObject(&onStack);
+            iomgr::FreeFileObject(&onStack);
         }
         return {status, information};
     }
-    PFILE_OBJECT fo = detail::NewFileObject(volume, rest, synchronous);
+    PFILE_OBJECT fo = iomgr::NewFileObject(volume, rest, synchronous);
     status = CreateFileObject(nullptr, fo, p, request.fileAttributes, request.extraCreateParameters,
                               request.requestorMode, &information);
     if (!NT_SUCCESS(status)) {
-        detail::FreeFileObject(fo);
+        iomgr::FreeFileObject(fo);
         return {status, information};
     }
     if (handle != nullptr) {
@@ -270,7 +268,7 @@ IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
         return start;
     }
     start.synchronous = Synchronous(start.fo);
-    if (path != IoPath::Paging && !(detail::FsGrantedAccess(start.fo) & needed)) {
+    if (path != IoPath::Paging && !(fs::GrantedAccess(start.fo) & needed)) {
         start.status = STATUS_ACCESS_DENIED;
         return start;
     }
@@ -285,7 +283,7 @@ IoStart BeginIo(const Handle& handle, IoPath path, ACCESS_MASK needed,
     // An unbuffered handle moves whole sectors only: refused before any
     // filter sees the request.
     if (path != IoPath::Paging && Unbuffered(start.fo) &&
-        !detail::SectorAligned(start.fo->Host->volume, start.offset, length)) {
+        !fs::SectorAligned(start.fo->Host->volume, start.offset, length)) {
         start.status = STATUS_INVALID_PARAMETER;
     }
     return start;
@@ -321,10 +319,10 @@ IoResult Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length,
         // buffer, read into or filled from.
         void* data = q.iopb.MinorFunction == IRP_MN_MDL ? buffer : p.ReadBuffer;
         ULONG_PTR& information = q.data.IoStatus.Information;
-        q.data.IoStatus.Status = read ? detail::FsRead(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
-                                                       p.Length, data, update, &information)
-                                      : detail::FsWrite(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
-                                                        p.Length, data, update, &information);
+        q.data.IoStatus.Status = read ? fs::Read(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
+                                                 p.Length, data, update, &information)
+                                      : fs::Write(fo, q.iopb.IrpFlags, p.ByteOffset.QuadPart,
+                                                  p.Length, data, update, &information);
     };
     // No fast I/O on an unbuffered handle: the file system is not caching it.
     if (path == IoPath::Cached && !Unbuffered(fo)) {
@@ -382,8 +380,8 @@ IoResult QueryInformation(const Handle& handle, FILE_INFORMATION_CLASS fileInfor
     DispatchBelow(r, fo->Host->flt.openedThrough, [&](Request& q) {
         auto& query = q.iopb.Parameters.QueryFileInformation;
         q.data.IoStatus.Status =
-            detail::FsQueryInformation(fo, query.FileInformationClass, query.InfoBuffer,
-                                       query.Length, &q.data.IoStatus.Information);
+            fs::QueryInformation(fo, query.FileInformationClass, query.InfoBuffer, query.Length,
+                                 &q.data.IoStatus.Information);
     });
     return Result(r);
 }
@@ -465,7 +463,7 @@ IoResult PrepareMdlWrite(const Handle& handle, LONGLONG offset, ULONG length) {
     if (fo == nullptr) {
         return {STATUS_INVALID_HANDLE, 0};
     }
-    if (!(detail::FsGrantedAccess(fo) & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
+    if (!(fs::GrantedAccess(fo) & (FILE_WRITE_DATA | FILE_APPEND_DATA))) {
         return {STATUS_ACCESS_DENIED, 0};
     }
     // The file system lends pages for the caller to fill; nothing is written yet.
