@@ -90,10 +90,6 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 // Windows.
 std::unique_ptr<FileLayer> NewHostLayer(const std::filesystem::path& root);
 
-}  // namespace host::fs
-
-namespace host::fs {
-
 // The platform's structural lock: volumes, streams, share access, where
 // filters' contexts are attached, and the Filter Manager's filters and
 // instances. Kept here, in the lowest component, so that every component
@@ -103,7 +99,7 @@ std::mutex& Lock();
 
 // Mounted volumes. A volume is named as it is made, and mounted (found by
 // name, offered to filters) once the layers above have attached to it.
-Volume::Impl* NewVolume(std::unique_ptr<fs::FileLayer> layer, std::filesystem::path root,
+Volume::Impl* NewVolume(std::unique_ptr<FileLayer> layer, std::filesystem::path root,
                         DeviceType type, FLT_FILESYSTEM_TYPE fileSystem);
 void MountVolume(Volume::Impl* volume);
 void DismountVolume(Volume::Impl* volume);
@@ -155,6 +151,7 @@ std::vector<PerStreamContext*> Close(PFILE_OBJECT fileObject);
 // Tears down the streams that only the cache still holds (on one volume, or
 // on all for null); returns their contexts, detached, to be released.
 std::vector<PerStreamContext*> TearDownCachedStreams(Volume::Impl* volume);
+
 }  // namespace host::fs
 
 namespace host::iomgr {
