@@ -448,6 +448,10 @@ int Mount(const ParsedArgs& args) {
         const unsigned workers = std::thread::hardware_concurrency() + 2;
         fuse_loop_cfg_set_max_threads(config, workers);
         fuse_loop_cfg_set_idle_threads(config, workers);
+        // Each worker reads and replies through its own clone of the device,
+        // whose list of requests being answered is its own: the replies of
+        // two readers' workers then do not meet on one lock.
+        fuse_loop_cfg_set_clone_fd(config, 1);
         // A signal ends the loop with its number: a requested, clean stop.
         const int ended = fuse_loop_mt(fs, config);
         fuse_loop_cfg_destroy(config);
