@@ -122,8 +122,7 @@ bool WouldWrite(const fs::OpenRequest& request) {
 std::string NoticeLine(const LogNotice& n, const std::string& shown) {
     if (!n.applied) {
         return "pontor: " + shown + ": warning: its log cannot be replayed (" + n.problem +
-               "); served as it stands, which may be stale; 'pontor check " + shown +
-               "' says more";
+               "); served as it stands, which may be stale; 'pontor check " + shown + "' says more";
     }
     return "pontor: " + shown + ": its log was not replayed; " + std::to_string(n.entries) +
            (n.entries == 1 ? " entry" : " entries") + " (sequence " +
@@ -163,7 +162,8 @@ std::shared_ptr<const ReplayedLayer::View> ReplayedLayer::ViewOf(fs::File* file,
     Layout layout = ReadLayout(source);
     std::shared_ptr<View> view;
     LogNotice notice;
-    notice.image = host::Utf8(normalized.substr(normalized.empty() || normalized[0] != u'\\' ? 0 : 1));
+    notice.image =
+        host::Utf8(normalized.substr(normalized.empty() || normalized[0] != u'\\' ? 0 : 1));
     std::replace(notice.image.begin(), notice.image.end(), '\\', '/');
     if (layout.log.state == Log::State::Replayable) {
         view = std::make_shared<View>();
@@ -175,7 +175,8 @@ std::shared_ptr<const ReplayedLayer::View> ReplayedLayer::ViewOf(fs::File* file,
         view->size = view->log.finalSize;
         for (const LogEntry& entry : view->log.entries) {
             for (const LogUpdate& u : entry.updates) {
-                view->Put(u.fileOffset, u.fileOffset + u.length, u.zero ? nullptr : u.sector.data());
+                view->Put(u.fileOffset, u.fileOffset + u.length,
+                          u.zero ? nullptr : u.sector.data());
             }
         }
         for (int copy = 0; copy < 2; copy++) {
