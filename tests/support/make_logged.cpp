@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         std::copy(old.begin(), old.end(), &image.bytes[image.blockFileOffset[b]]);
     }
     vhdxtest::WriteFile(argv[3], image.bytes);
-    std::printf("%s: %zu sectors differ, in %zu log entries\n", argv[3], sectors,
-                log.entries.size());
+    std::printf("%s: %zu sectors differ, in %zu log %s\n", argv[3], sectors, log.entries.size(),
+                log.entries.size() == 1 ? "entry" : "entries");
     return 0;
 }
