@@ -420,6 +420,9 @@ int Mount(const ParsedArgs& args) {
                 logs->Examine(entry.path().filename().u16string());
             }
         }
+        // The logs' regions and entries were read whole to find what to
+        // keep: what is not kept goes back before the daemon serves.
+        ::malloc_trim(0);
     }
 
     std::string options =
