@@ -211,6 +211,16 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
     if (path == nullptr) {
         return -ENOENT;  // an open file since removed
     }
+    // Nor is an image presented replayed cut, as it takes no writes.
+    if (ReplayedLayer* logs = State().stack->Logs()) {
+        std::vector<std::u16string> components;
+        for (const auto& part : std::filesystem::path(Relative(path))) {
+            components.push_back(part.u16string());
+        }
+        if (!components.empty() && logs->Examine(components)) {
+            return -EACCES;
+        }
+    }
     return ::truncate(HostPath(path).c_str(), size) == 0 ? 0 : -errno;
 }
 
@@ -417,7 +427,7 @@ int Mount(const ParsedArgs& args) {
     if (ReplayedLayer* logs = state.stack->Logs()) {
         for (const auto& entry : std::filesystem::directory_iterator(source, error)) {
             if (entry.is_regular_file(error) && !entry.is_symlink(error)) {
-                logs->Examine(entry.path().filename().u16string());
+                logs->Examine({entry.path().filename().u16string()});
             }
         }
         // The logs' regions and entries were read whole to find what to

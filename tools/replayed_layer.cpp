@@ -198,9 +198,9 @@ std::shared_ptr<const ReplayedLayer::View> ReplayedLayer::ViewOf(fs::File* file,
     return view;
 }
 
-void ReplayedLayer::Examine(const std::u16string& name) {
+bool ReplayedLayer::Examine(const std::vector<std::u16string>& components) {
     fs::OpenRequest request;
-    request.components = {name};
+    request.components = components;
     request.access = FILE_READ_DATA;
     request.shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     request.disposition = FILE_OPEN;
@@ -209,26 +209,18 @@ void ReplayedLayer::Examine(const std::u16string& name) {
     request.stopOnSymlink = true;
     request.targetDirectory = false;
     fs::Opened opened;
-    if (NT_SUCCESS(inner_->Open(request, &opened))) {
-        ViewOf(opened.file, opened.normalized);
-        inner_->Close(opened.file);
+    if (!NT_SUCCESS(inner_->Open(request, &opened))) {
+        return false;
     }
+    const bool replayed = ViewOf(opened.file, opened.normalized) != nullptr;
+    inner_->Close(opened.file);
+    return replayed;
 }
 
 NTSTATUS ReplayedLayer::Open(const fs::OpenRequest& request, fs::Opened* opened) {
-    if (WouldWrite(request) && !request.targetDirectory) {
-        // The file as it stands is not what readers see: it takes no writes.
-        fs::OpenRequest look = request;
-        look.access = FILE_READ_DATA;
-        look.disposition = FILE_OPEN;
-        fs::Opened existing;
-        if (NT_SUCCESS(inner_->Open(look, &existing))) {
-            const bool replayed = ViewOf(existing.file, existing.normalized) != nullptr;
-            inner_->Close(existing.file);
-            if (replayed) {
-                return STATUS_ACCESS_DENIED;
-            }
-        }
+    // The file as it stands is not what readers see: it takes no writes.
+    if (WouldWrite(request) && !request.targetDirectory && Examine(request.components)) {
+        return STATUS_ACCESS_DENIED;
     }
     const NTSTATUS status = inner_->Open(request, opened);
     if (!NT_SUCCESS(status)) {

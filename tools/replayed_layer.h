@@ -36,8 +36,9 @@ public:
                   std::function<void(const LogNotice&)> notify);
     ~ReplayedLayer() override;
 
-    // Looks at a file as an open would, to report on it before anyone asks.
-    void Examine(const std::u16string& name);
+    // Looks at a file as an open would, to report on it before anyone asks;
+    // true when it is presented replayed, and so takes no writes.
+    bool Examine(const std::vector<std::u16string>& components);
 
     NTSTATUS Open(const host::fs::OpenRequest& request, host::fs::Opened* opened) override;
     NTSTATUS OpenRoot(host::fs::File** file) override;

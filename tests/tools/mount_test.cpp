@@ -305,6 +305,9 @@ TEST_F(MountTest, AnImageWithALogIsServedReplayedAndLeftAsItWas) {
         EXPECT_EQ(writer < 0 ? errno : 0, ignore ? 0 : EACCES);
         if (writer >= 0) {
             ::close(writer);
+        } else {
+            EXPECT_NE(::truncate(Served("dirty.vhdx").c_str(), 10), 0);
+            EXPECT_EQ(errno, EACCES);
         }
         EXPECT_EQ(Unmount(), 0);
         fs::remove(dir_.File("mount.log"));
