@@ -522,7 +522,7 @@ def bench_huge(report, rounds, work, pontor):
 
 def bench_dirty(report, rounds, work, pontor, build):
     print("\ndirty: a 1 TiB dynamic image with 1 MiB blocks whose log was not replayed; the mount daemon's\n"
-          "resident size after binding a stub and reading it (peak in brackets)")
+          "resident and peak size after binding a stub and reading it, median (lowest .. highest)")
     directory = os.path.join(work, "dirty")
     os.makedirs(directory, exist_ok=True)
     image = os.path.join(directory, "dirty.vhdx")

@@ -198,14 +198,14 @@ std::shared_ptr<const ReplayedLayer::View> ReplayedLayer::ViewOf(fs::File* file,
     return view;
 }
 
-bool ReplayedLayer::Examine(const std::vector<std::u16string>& components) {
+bool ReplayedLayer::Examine(const std::vector<std::u16string>& components, bool caseInsensitive) {
     fs::OpenRequest request;
     request.components = components;
     request.access = FILE_READ_DATA;
     request.shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     request.disposition = FILE_OPEN;
     request.options = FILE_NON_DIRECTORY_FILE;
-    request.caseInsensitive = false;
+    request.caseInsensitive = caseInsensitive;
     request.stopOnSymlink = true;
     request.targetDirectory = false;
     fs::Opened opened;
@@ -219,7 +219,8 @@ bool ReplayedLayer::Examine(const std::vector<std::u16string>& components) {
 
 NTSTATUS ReplayedLayer::Open(const fs::OpenRequest& request, fs::Opened* opened) {
     // The file as it stands is not what readers see: it takes no writes.
-    if (WouldWrite(request) && !request.targetDirectory && Examine(request.components)) {
+    if (WouldWrite(request) && !request.targetDirectory &&
+        Examine(request.components, request.caseInsensitive)) {
         return STATUS_ACCESS_DENIED;
     }
     const NTSTATUS status = inner_->Open(request, opened);

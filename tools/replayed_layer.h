@@ -38,7 +38,7 @@ public:
 
     // Looks at a file as an open would, to report on it before anyone asks;
     // true when it is presented replayed, and so takes no writes.
-    bool Examine(const std::vector<std::u16string>& components);
+    bool Examine(const std::vector<std::u16string>& components, bool caseInsensitive = false);
 
     NTSTATUS Open(const host::fs::OpenRequest& request, host::fs::Opened* opened) override;
     NTSTATUS OpenRoot(host::fs::File** file) override;
