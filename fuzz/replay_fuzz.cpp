@@ -2,8 +2,48 @@
 // builder's shapes with a log (entries, descriptors, zero and data
 // descriptors, torn and foreign entries, sequences, wrap by the patches),
 // into a new file and then in place. What one replay writes has no log left:
-// replaying it again must succeed and change nothing more.
+// replaying it again must succeed and change nothing more. The serving
+// commands' view of the image (the log applied in memory) must be the
+// replayed file byte for byte, or the file as it stands where replay refuses.
+#include <fstream>
+#include <iterator>
+
 #include "fuzz/tool_harness.h"
+#include "platform/host/fs/layer.h"
+#include "tools/replayed_layer.h"
+
+namespace {
+
+// The image file as the replayed layer presents it.
+std::vector<uint8_t> Viewed(const std::filesystem::path& dir, const std::string& name) {
+    tool::ReplayedLayer layer(host::fs::NewHostLayer(dir), nullptr);
+    host::fs::OpenRequest request{{host::Utf16(name)}, FILE_READ_DATA, FILE_SHARE_READ, FILE_OPEN,
+                                  FILE_NON_DIRECTORY_FILE, false, true, false};
+    host::fs::Opened opened;
+    host::fs::FileFacts facts;
+    if (!NT_SUCCESS(layer.Open(request, &opened)) ||
+        !NT_SUCCESS(layer.Describe(opened.file, &facts))) {
+        std::abort();
+    }
+    std::vector<uint8_t> bytes(facts.size);
+    for (uint64_t at = 0; at < bytes.size();) {
+        ULONG done = 0;
+        const ULONG want = (ULONG)std::min<uint64_t>(bytes.size() - at, 8 << 20);
+        if (!NT_SUCCESS(layer.Read(opened.file, at, want, &bytes[at], &done)) || done != want) {
+            std::abort();
+        }
+        at += done;
+    }
+    layer.Close(opened.file);
+    return bytes;
+}
+
+std::vector<uint8_t> Contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzzing::Scratch scratch;
@@ -12,9 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vhdxtest::Image built;
     scratch.Put("image.vhdx", fuzzing::DrawImage(in, built));
     const std::string image = scratch.File("image.vhdx"), out = scratch.File("out.vhdx");
-    if (fuzzing::Run(tool::ReplayCommand(), {"--json", image, out}) == tool::kExitOk &&
+    const bool replayed = fuzzing::Run(tool::ReplayCommand(), {"--json", image, out}) == tool::kExitOk;
+    if (replayed &&
         fuzzing::Run(tool::ReplayCommand(), {out, scratch.File("again.vhdx")}) != tool::kExitOk) {
         fuzzing::Fail("replay_fuzz", "a replayed image cannot be replayed again");
+    }
+    if ((mode & 2) && Viewed(scratch.Dir(), "image.vhdx") !=
+                          Contents(replayed ? out : image)) {
+        fuzzing::Fail("replay_fuzz", "the view differs from what replay writes");
     }
     if (mode & 1) {
         fuzzing::Run(tool::ReplayCommand(), {"--in-place", "--yes", image});
