@@ -537,7 +537,7 @@ def bench_dirty(report, rounds, work, pontor, build):
         run("cp", "--sparse=always", before, after)
         # 180 sectors of 4 KiB differ: 720 KiB of log data in the 1 MiB log.
         run("dd", "if=/dev/urandom", "of=" + after, "bs=4K", "count=180", "seek=256", "conv=notrunc", "status=none")
-        run(os.path.join(build, "tests", "support", "make_logged"), before, after, image)
+        run(os.path.join(build, "bench", "make_logged"), before, after, image)
         os.unlink(before)
         os.unlink(after)
     stub = os.path.join(directory, "dirty.vmdk")
