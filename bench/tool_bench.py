@@ -25,6 +25,10 @@ lowest and highest value; the rounds interleave the runs they compare.
            map and stub create beside qemu-img info and check and vhdiinfo,
            and the resident size of the pontor mount daemon and of qemu's FUSE
            export after binding it and reading from it
+  dirty    a 1 TiB dynamic image whose log (its 1 MiB log region nearly full)
+           was not replayed, made by make_logged: the pontor mount daemon's
+           resident and peak size with the log applied in memory, beside the
+           same daemon with --ignore-log, after binding a stub and reading it
 
 Images: SIZE MiB of random data (default 2048) converted by qemu-img to VHDX
 with 1 MiB and with 32 MiB blocks. Needs about 6 x SIZE of free space in
@@ -32,7 +36,7 @@ WORKDIR, qemu-img, fusermount3, vhdimount, qemu-storage-daemon and /dev/fuse
 for the mount figures.
 
 usage: bench/tool_bench.py [--rounds N] [--size MiB] [--build DIR] [--only PART,...] [WORKDIR]
-  --only takes cat, convert, mount, scaling, memory and huge; all six by default
+  --only takes cat, convert, mount, scaling, memory, huge and dirty; all seven by default
 """
 import argparse
 import os
@@ -516,26 +520,82 @@ def bench_huge(report, rounds, work, pontor):
         stop([mount, export], daemons)
 
 
+def bench_dirty(report, rounds, work, pontor, build):
+    print("\ndirty: a 1 TiB dynamic image with 1 MiB blocks whose log was not replayed; the mount daemon's\n"
+          "resident and peak size after binding a stub and reading it, median (lowest .. highest)")
+    directory = os.path.join(work, "dirty")
+    os.makedirs(directory, exist_ok=True)
+    image = os.path.join(directory, "dirty.vhdx")
+    if not os.path.exists(image):
+        before, after = os.path.join(work, "dirty-before.raw"), os.path.join(work, "dirty-after.raw")
+        for path in (before, after):
+            run("truncate", "-s", "0", path)
+            run("truncate", "-s", "1T", path)
+        for offset_mib in (0, 600 << 10):
+            run("dd", "if=/dev/urandom", "of=" + before, "bs=1M", "count=4", "seek=%d" % offset_mib,
+                "conv=notrunc", "status=none")
+        run("cp", "--sparse=always", before, after)
+        # 180 sectors of 4 KiB differ: 720 KiB of log data in the 1 MiB log.
+        run("dd", "if=/dev/urandom", "of=" + after, "bs=4K", "count=180", "seek=256", "conv=notrunc", "status=none")
+        run(os.path.join(build, "bench", "make_logged"), before, after, image)
+        os.unlink(before)
+        os.unlink(after)
+    stub = os.path.join(directory, "dirty.vmdk")
+    if not os.path.exists(stub):
+        run(pontor, "stub", "create", "--force", "--stub-only", image, stderr=subprocess.DEVNULL)
+    mount = os.path.join(work, "mnt-dirty")
+    os.makedirs(mount, exist_ok=True)
+    modes = (("log applied in memory", ()), ("--ignore-log", ("--ignore-log",)))
+    resident = {name: [] for name, _ in modes}
+    peak = {name: [] for name, _ in modes}
+    loads = []
+    for _ in range(rounds):
+        for name, options in modes:
+            daemons = []
+            try:
+                daemon = start(daemons, mount, pontor, "mount", "-f", *options, directory, mount)
+                for path in (os.path.join(mount, "dirty.vmdk"), os.path.join(mount, "dirty.vhdx")):
+                    with open(path, "rb") as f:
+                        for offset in (0, 1 << 20, 600 << 30, (1 << 40) - 4096):
+                            f.seek(offset)
+                            f.read(4096)
+                time.sleep(0.2)
+                resident[name].append(status_kib(daemon.pid, "VmRSS") / 1024)
+                peak[name].append(status_kib(daemon.pid, "VmHWM") / 1024)
+            finally:
+                stop([mount], daemons)
+        loads.append(os.getloadavg()[0])
+    for name, _ in modes:
+        print("  %-30s resident %s MiB, peak %s MiB" % (name, "%.1f (%.1f .. %.1f)" % summary(resident[name]),
+                                                         "%.1f (%.1f .. %.1f)" % summary(peak[name])))
+    extra = [a - b for a, b in zip(peak["log applied in memory"], peak["--ignore-log"])]
+    print("  peak above --ignore-log: %.1f MiB (%.1f .. %.1f), the log region 1.0 MiB; load average (1 min)"
+          " %.2f .. %.2f, on %d cores" % (*summary(extra), min(loads), max(loads), os.cpu_count()))
+    if statistics.median(extra) > 1.0:
+        report.failed.append("dirty image: the log costs more than the log region")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", type=int, default=2048, help="MiB of disk (default 2048)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
-    parser.add_argument("--only", default="cat,convert,mount,scaling,memory,huge",
+    parser.add_argument("--only", default="cat,convert,mount,scaling,memory,huge,dirty",
                         help="parts to run, comma-separated")
     parser.add_argument("workdir", nargs="?")
     args = parser.parse_args()
     parts = set(args.only.split(","))
-    unknown = parts - {"cat", "convert", "mount", "scaling", "memory", "huge"}
+    unknown = parts - {"cat", "convert", "mount", "scaling", "memory", "huge", "dirty"}
     if unknown:
         parser.error("--only: no part named " + ", ".join(sorted(unknown)))
     if args.build == os.path.join(ROOT, "build", "release"):
         run("cmake", "--preset", "release", cwd=ROOT)
-    run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads", cwd=ROOT)
+    run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads",
+        *(["make_logged"] if "dirty" in parts else []), cwd=ROOT)
     pontor = os.path.join(args.build, "tools", "pontor")
     work = args.workdir or tempfile.mkdtemp(prefix="pontor-bench-")
     os.makedirs(work, exist_ok=True)
-    if parts - {"huge"}:
+    if parts - {"huge", "dirty"}:
         raw, served = prepare(work, args.size, pontor)
     size = args.size * MiB
     report = Report()
@@ -553,6 +613,8 @@ def main():
         bench_memory(report, work, served, pontor, daemon_kib)
     if "huge" in parts:
         bench_huge(report, args.rounds, work, pontor)
+    if "dirty" in parts:
+        bench_dirty(report, args.rounds, work, pontor, args.build)
     if report.failed:
         print("\nbelow target: " + "; ".join(report.failed))
     return 1 if report.failed else 0

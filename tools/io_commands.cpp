@@ -72,7 +72,7 @@ int Read(const ParsedArgs& args) {
         throw UsageError{"--length: one request moves at most 4294967295 bytes"};
     }
     Output output(args.Value("output").value_or(""), false);
-    OpenedStub opened(stub, args.Verbose());
+    OpenedStub opened(stub, args);
     for (const std::string& line : opened.DriverLines()) {
         if (!args.Flag("json") && line.find("nested differencing") != std::string::npos) {
             std::fprintf(stderr, "pontor: %s: not bound, read as its own bytes: %s %s\n",
@@ -92,7 +92,22 @@ int Read(const ParsedArgs& args) {
         j.BeginObject()
             .Member("status", StatusLine(result.status))
             .Member("name", host::StatusName(result.status));
-        j.Member("information", (uint64_t)result.information).EndObject();
+        j.Member("information", (uint64_t)result.information);
+        if (!opened.LogNotices().empty()) {
+            j.Key("logs").BeginArray();
+            for (const LogNotice& notice : opened.LogNotices()) {
+                j.BeginObject().Member("image", opened.Shown(notice));
+                j.Member("applied_in_memory", notice.applied);
+                if (notice.applied) {
+                    j.Member("entries", (uint64_t)notice.entries);
+                } else {
+                    j.Member("problem", notice.problem);
+                }
+                j.EndObject();
+            }
+            j.EndArray();
+        }
+        j.EndObject();
         std::fprintf(stderr, "%s\n", j.Text().c_str());
     }
     if (!NT_SUCCESS(result.status)) {
@@ -215,7 +230,7 @@ void CopyServedDiskInParallel(OpenedStub& opened, Output& output, Progress& prog
 
 int Cat(const ParsedArgs& args) {
     Output output(args.Value("output").value_or(""), false);
-    OpenedStub opened(args.Arguments()[0], args.Verbose());
+    OpenedStub opened(args.Arguments()[0], args);
     CopyServedDisk(opened, output);
     output.Commit();
     return kExitOk;
@@ -232,7 +247,7 @@ std::filesystem::path NamedImage(const std::filesystem::path& stub,
 int Convert(const ParsedArgs& args) {
     const std::string& stub = args.Arguments()[0];
     const std::string& out = args.Arguments()[1];
-    OpenedStub opened(stub, args.Verbose());
+    OpenedStub opened(stub, args);
     opened.RequireBound();
     // Replacing what is being read would lose it.
     std::error_code error;
@@ -252,7 +267,7 @@ int Convert(const ParsedArgs& args) {
 
 int Header(const ParsedArgs& args) {
     const std::string& stub = args.Arguments()[0];
-    OpenedStub opened(stub, args.Verbose());
+    OpenedStub opened(stub, args);
     const HeaderReply reply = QueryStubHeader(opened.Handle());
     if (!NT_SUCCESS(reply.status)) {
         opened.RequireBound();  // explains why, in the driver's words
@@ -269,22 +284,33 @@ int Header(const ParsedArgs& args) {
 
 }  // namespace
 
+// The replayed view, as every serving command's help tells it.
+#define PONTOR_LOG_HELP                                                               \
+    "An image whose log was not replayed (a crash, a copy of a running machine) is\n" \
+    "served with its log applied in memory, as Windows applies it when it attaches\n" \
+    "the disk; the file is only read, and a line on stderr says so. A log that\n"     \
+    "cannot be replayed is served as the file stands, with a warning. --ignore-log\n" \
+    "serves the bytes as they stand, stale, as the driver serves them on Windows.\n"
+
 Command ReadCommand() {
-    return {{"read",
-             "STUB",
-             "one read request on a stub, as the filter answers it",
-             "Opens STUB through the filter stack and sends exactly one read request of\n"
-             "--length bytes at --offset (decimal, 0x hex, K/M/G/T suffixes). The bytes\n"
-             "produced go to stdout or FILE; with --json, stderr carries one line\n"
-             "{\"status\":\"0x...\",\"name\":\"STATUS_...\",\"information\":N}. An unbound stub\n"
-             "reads as its own bytes, as it does for any application.\n",
-             {{0, "offset", "N", "byte offset of the request"},
-              {0, "length", "N", "bytes asked for (at most 4294967295)"},
-              {'o', "output", "FILE", "write the bytes to FILE instead of stdout"},
-              {0, "json", nullptr, "the request's status and information on stderr"}},
-             1,
-             1},
-            Read};
+    return {
+        {"read",
+         "STUB",
+         "one read request on a stub, as the filter answers it",
+         "Opens STUB through the filter stack and sends exactly one read request of\n"
+         "--length bytes at --offset (decimal, 0x hex, K/M/G/T suffixes). The bytes\n"
+         "produced go to stdout or FILE; with --json, stderr carries one line\n"
+         "{\"status\":\"0x...\",\"name\":\"STATUS_...\",\"information\":N}, with \"logs\" when\n"
+         "a log was applied or could not be. An unbound stub reads as its own bytes, as\n"
+         "it does for any application; so does a VHDX file, as replayed.\n" PONTOR_LOG_HELP,
+         {{0, "offset", "N", "byte offset of the request"},
+          {0, "length", "N", "bytes asked for (at most 4294967295)"},
+          {'o', "output", "FILE", "write the bytes to FILE instead of stdout"},
+          {0, "json", nullptr, "the request's status and information on stderr"},
+          kIgnoreLogOption},
+         1,
+         1},
+        Read};
 }
 
 Command CatCommand() {
@@ -293,8 +319,9 @@ Command CatCommand() {
              "the whole served disk of a stub",
              "Reads the disk a bound STUB serves, from offset 0 to its served size, in\n"
              "8 MiB requests through the filter stack, to stdout or FILE. Fails if STUB is\n"
-             "not bound to an image, or a request fails or comes back short.\n",
-             {{'o', "output", "FILE", "write to FILE (whole or not at all) instead of stdout"}},
+             "not bound to an image, or a request fails or comes back short.\n" PONTOR_LOG_HELP,
+             {{'o', "output", "FILE", "write to FILE (whole or not at all) instead of stdout"},
+              kIgnoreLogOption},
              1,
              1},
             Cat};
@@ -306,8 +333,8 @@ Command ConvertCommand() {
              "the served disk of a stub into a sparse raw file",
              "Writes the disk a bound STUB serves to OUT as a raw image, with holes where\n"
              "the served bytes are zero. A progress bar shows on a terminal. OUT appears\n"
-             "when the copy is complete and is left untouched on failure.\n",
-             {},
+             "when the copy is complete and is left untouched on failure.\n" PONTOR_LOG_HELP,
+             {kIgnoreLogOption},
              2,
              2},
             Convert};
@@ -318,8 +345,9 @@ Command HeaderCommand() {
              "STUB",
              "the stub header, through FSCTL_GET_STUB_HEADER",
              "Asks the driver for a bound STUB's header with its private control code and\n"
-             "shows its signature and image path; --raw writes the 4096 bytes to stdout.\n",
-             {{0, "raw", nullptr, "the 4096 header bytes on stdout"}},
+             "shows its signature and image path; --raw writes the 4096 bytes to "
+             "stdout.\n" PONTOR_LOG_HELP,
+             {{0, "raw", nullptr, "the 4096 header bytes on stdout"}, kIgnoreLogOption},
              1,
              1},
             Header};

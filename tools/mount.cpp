@@ -211,6 +211,16 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
     if (path == nullptr) {
         return -ENOENT;  // an open file since removed
     }
+    // Nor is an image presented replayed cut, as it takes no writes.
+    if (ReplayedLayer* logs = State().stack->Logs()) {
+        std::vector<std::u16string> components;
+        for (const auto& part : std::filesystem::path(Relative(path))) {
+            components.push_back(part.u16string());
+        }
+        if (!components.empty() && logs->Examine(components)) {
+            return -EACCES;
+        }
+    }
     return ::truncate(HostPath(path).c_str(), size) == 0 ? 0 : -errno;
 }
 
@@ -404,7 +414,26 @@ int Mount(const ParsedArgs& args) {
     MountState state;
     state.root = source;
     state.readAhead = readAhead ? ParseSize("--readahead", *readAhead) : kReadAhead;
-    state.stack = std::make_unique<FilterStack>(source);
+    // Logs are told of as they are found: those of the images directly in
+    // SOURCE now, before the daemon leaves the terminal; others when first
+    // opened, which only -f shows.
+    const std::string shownSource = args.Arguments()[0];
+    state.stack = std::make_unique<FilterStack>(
+        source, LogPolicy{!args.Flag("ignore-log"), [shownSource](const LogNotice& notice) {
+                              const std::string shown =
+                                  (std::filesystem::path(shownSource) / notice.image).string();
+                              std::fprintf(stderr, "%s\n", NoticeLine(notice, shown).c_str());
+                          }});
+    if (ReplayedLayer* logs = state.stack->Logs()) {
+        for (const auto& entry : std::filesystem::directory_iterator(source, error)) {
+            if (entry.is_regular_file(error) && !entry.is_symlink(error)) {
+                logs->Examine({entry.path().filename().u16string()});
+            }
+        }
+        // The logs' regions and entries were read whole to find what to
+        // keep: what is not kept goes back before the daemon serves.
+        ::malloc_trim(0);
+    }
 
     std::string options =
         "fsname=pontor:" + source.string() + ",subtype=pontor,default_permissions";
@@ -499,11 +528,23 @@ Command MountCommand() {
          "an immutable disk; QEMU, readonly=on or -snapshot. For example:\n"
          "  pontor mount -o allow_other images vm\n"
          "  qemu-img info vm/disk.vmdk\n"
-         "  qemu-system-x86_64 -drive file=vm/disk.vmdk,format=vmdk,if=virtio,readonly=on\n",
+         "  qemu-system-x86_64 -drive file=vm/disk.vmdk,format=vmdk,if=virtio,readonly=on\n"
+         "\n"
+         "An image whose log was not replayed (a WSL or Docker ext4.vhdx after a crash, a\n"
+         "copy of a running machine's disk) is served with its log applied in memory, as\n"
+         "Windows applies it when it attaches the disk: its stub serves the disk as it\n"
+         "now is, and the image file itself reads, through the mount, as 'pontor replay'\n"
+         "would write it (so qemu-img, which refuses such an image read-only, opens it\n"
+         "there). The file in SOURCE is only read; opening it for writing through the\n"
+         "mount fails with EACCES. Each such image is named on stderr: those directly in\n"
+         "SOURCE when it mounts, others when first opened (seen with -f). A log that\n"
+         "cannot be replayed is served as the file stands, with a warning. --ignore-log\n"
+         "serves every image as it stands, stale, as the driver serves it on Windows.\n",
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTS", "more FUSE mount options, comma-separated (e.g. allow_other)"},
           {0, "readahead", "SIZE",
-           "kernel read-ahead for the mount (default 512K; 0: the kernel's; root only)"}},
+           "kernel read-ahead for the mount (default 512K; 0: the kernel's; root only)"},
+          kIgnoreLogOption},
          2,
          2},
         Mount};

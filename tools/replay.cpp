@@ -6,7 +6,6 @@
 // that a crash at any point leaves replayable.
 #include <fcntl.h>
 #include <linux/falloc.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,11 +30,6 @@ namespace {
 
 constexpr uint32_t kSector = VHDX_LOG_SECTOR_SIZE;
 constexpr uint64_t kMiB = 1 << 20;
-
-void Store64(uint8_t* p, uint64_t v) {
-    VhdxStore32(p, (ULONG)v);
-    VhdxStore32(p + 4, (ULONG)(v >> 32));
-}
 
 // What replay will do, worked out from the image before anything is written.
 struct Plan {
@@ -159,29 +153,17 @@ void ApplyUpdates(const Plan& plan, const Writer& out) {
     }
 }
 
-// Both header copies with the log cleared: first the one that is not
-// current, numbered one past the current, then the current one, one further.
-// Each reaches the disk before the next is written, so a crash leaves one
-// sound copy, and until the first lands the log is still there to replay.
+// Both header copies with the log cleared (ReplayedHeaders): first the one
+// that is not current, then the current one. Each reaches the disk before
+// the next is written, so a crash leaves one sound copy, and until the
+// first lands the log is still there to replay.
 void WriteHeaders(const Plan& plan, const HostFile& source, const Writer& out) {
-    uint8_t header[VHDX_HEADER_SIZE];
-    source.ReadAt(plan.header.offset, header, sizeof header);
-    uint8_t fileWriteGuid[16];
-    if (::getrandom(fileWriteGuid, sizeof fileWriteGuid, 0) != (ssize_t)sizeof fileWriteGuid) {
-        throw ToolError{"", "no random bytes for a new file write GUID: " + ErrnoText(errno)};
-    }
-    // A changed file gets a new file write GUID; the data write GUID stays,
-    // as children name their parent by it.
-    std::memcpy(header + offsetof(VHDX_HEADER, FileWriteGuid), fileWriteGuid, 16);
-    std::memset(header + offsetof(VHDX_HEADER, LogGuid), 0, sizeof(VHDX_GUID));
-    const uint64_t copies[2] = {VHDX_HEADER_OFFSET, 2 * (uint64_t)VHDX_HEADER_OFFSET};
-    for (int step = 1; step <= 2; step++) {
-        Store64(header + offsetof(VHDX_HEADER, SequenceNumber), plan.header.sequenceNumber + step);
-        VhdxStore32(header + offsetof(VHDX_HEADER, Checksum), 0);
-        VhdxStore32(header + offsetof(VHDX_HEADER, Checksum),
-                    VhdxComputeChecksum(header, sizeof header));
-        const int copy = step == 1 ? 1 - plan.currentHeader : plan.currentHeader;
-        out.WriteAt(header, sizeof header, copies[copy]);
+    uint8_t current[VHDX_HEADER_SIZE];
+    source.ReadAt(plan.header.offset, current, sizeof current);
+    const auto copies = ReplayedHeaders(current, plan.currentHeader, plan.header, plan.log);
+    const uint64_t offsets[2] = {VHDX_HEADER_OFFSET, 2 * (uint64_t)VHDX_HEADER_OFFSET};
+    for (const int copy : {1 - plan.currentHeader, plan.currentHeader}) {
+        out.WriteAt(copies[copy].data(), copies[copy].size(), offsets[copy]);
         out.Sync();
     }
 }

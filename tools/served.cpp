@@ -5,8 +5,15 @@
 
 namespace tool {
 
-FilterStack::FilterStack(const std::filesystem::path& root) : root_(root) {
-    volume_ = std::make_unique<host::Volume>(root);
+FilterStack::FilterStack(const std::filesystem::path& root, LogPolicy logs) : root_(root) {
+    if (logs.replay) {
+        auto layer =
+            std::make_unique<ReplayedLayer>(host::fs::NewHostLayer(root), std::move(logs.notify));
+        logs_ = layer.get();
+        volume_ = std::make_unique<host::Volume>(std::move(layer), root);
+    } else {
+        volume_ = std::make_unique<host::Volume>(root);
+    }
     std::string error;
     driver_ = host::ServingDriver::Load(DriverEntry, &error);
     if (driver_ == nullptr) {
@@ -33,14 +40,23 @@ host::IoResult FilterStack::Open(const std::string& relative, ACCESS_MASK access
     return host::Create(request, handle);
 }
 
-OpenedStub::OpenedStub(const std::string& path, bool verbose) : path_(path) {
+const OptionSpec kIgnoreLogOption = {
+    0, "ignore-log", nullptr,
+    "serve images whose log was not replayed as they stand, stale, as the driver does on Windows"};
+
+OpenedStub::OpenedStub(const std::string& path, const ParsedArgs& args) : path_(path) {
+    const bool verbose = args.Verbose();
     std::error_code error;
     const std::filesystem::path absolute =
         std::filesystem::absolute(path, error).lexically_normal();
     if (!std::filesystem::exists(absolute, error)) {
         throw ToolError{path, ErrnoText(ENOENT)};
     }
-    stack_ = std::make_unique<FilterStack>(absolute.parent_path());
+    // The binding runs on this thread: the notices come while the open binds.
+    stack_ = std::make_unique<FilterStack>(
+        absolute.parent_path(),
+        LogPolicy{!args.Flag("ignore-log"),
+                  [this](const LogNotice& notice) { logNotices_.push_back(notice); }});
     host::IoResult result;
     {
         host::DebugCapture capture;
@@ -56,9 +72,18 @@ OpenedStub::OpenedStub(const std::string& path, bool verbose) : path_(path) {
             }
         }
     }
+    if (!args.Flag("json")) {
+        for (const LogNotice& notice : logNotices_) {
+            std::fprintf(stderr, "%s\n", NoticeLine(notice, Shown(notice)).c_str());
+        }
+    }
     if (!NT_SUCCESS(result.status)) {
         throw ToolError{path, "cannot open", result.status};
     }
+}
+
+std::string OpenedStub::Shown(const LogNotice& notice) const {
+    return (std::filesystem::path(path_).parent_path() / notice.image).string();
 }
 
 OpenedStub::~OpenedStub() {

@@ -83,15 +83,17 @@ int StubCreate(const ParsedArgs& args) {
     if (Stale(findings) && !force) {
         const bool log = std::any_of(findings.begin(), findings.end(),
                                      [](const Finding& f) { return f.code == "log-not-replayed"; });
-        throw ToolError{image,
-                        std::string(log ? "the log was not replayed and the driver, on Windows as "
-                                          "here, serves the file without it: stale bytes"
-                                        : "the driver would serve stale bytes") +
-                            "; no stub written (--force writes it anyway)" +
-                            (log ? "; 'pontor replay IMAGE OUT' writes a copy with the log "
-                                   "replayed, 'pontor replay --in-place --yes IMAGE' replays "
-                                   "IMAGE itself"
-                                 : "")};
+        throw ToolError{
+            image,
+            std::string(log ? "the log was not replayed and the driver on Windows serves the file "
+                              "without it: stale bytes"
+                            : "the driver would serve stale bytes") +
+                "; no stub written (--force writes it anyway)" +
+                (log ? "; on Windows, 'pontor replay IMAGE OUT' writes a copy with the log "
+                       "replayed, 'pontor replay --in-place --yes IMAGE' replays IMAGE itself; on "
+                       "Linux, 'pontor mount' serves a stub written with --force with the log "
+                       "applied in memory, the file unchanged"
+                     : "")};
     }
 
     const uint64_t served = chain.child->driver->Context()->DataSize;
@@ -170,7 +172,10 @@ Command StubCreateCommand() {
              "parent of a differencing image must lie in the stub's directory itself.\n"
              "Refuses an image the driver cannot bind, and one it would serve stale bytes of\n"
              "(a log that was not replayed, a newer second header whose log differs, a\n"
-             "parent that changed since the child was made) unless --force is given.\n"
+             "parent that changed since the child was made) unless --force is given. An\n"
+             "image whose log was not replayed is served stale on Windows: replay it there\n"
+             "('pontor replay'); on Linux, 'pontor mount' serves a stub written with --force\n"
+             "with the log applied in memory.\n"
              "Neither file is written if either exists; both appear whole or neither does.\n"
              "\n"
              "Attach the disk read-only, as the driver refuses writes: VMware, an\n"

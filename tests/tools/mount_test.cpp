@@ -254,6 +254,68 @@ TEST_F(MountTest, OtherFilesPassThrough) {
     EXPECT_FALSE(fs::exists(source_ / "notes"));
 }
 
+// An image whose log was not replayed: the mount serves it, and its stub's
+// disk, as 'pontor replay' writes them, and never writes the file; with
+// --ignore-log, as it stands.
+TEST_F(MountTest, AnImageWithALogIsServedReplayedAndLeftAsItWas) {
+    ImageSpec shape = Parent();
+    vhdxtest::LogEntry entry;
+    entry.data.push_back({4 * MiB + 8192, std::vector<uint8_t>(4096, 0x5A)});
+    entry.zeros.push_back({5 * MiB, 64 << 10});
+    entry.lastFileOffset = 16 * MiB;
+    shape.log =
+        vhdxtest::LogSpec{vhdxtest::Guid::Parse("{4C4F4747-0000-1111-2222-333344445555}"), {entry}};
+    const std::vector<uint8_t> dirty = vhdxtest::Build(shape).bytes;
+    vhdxtest::WriteFile(source_ / "dirty.vhdx", dirty);
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "--force", "dirty.vhdx"}, source_).exitCode, 0);
+    ASSERT_EQ(
+        tooltest::Pontor({"replay", (source_ / "dirty.vhdx").string(), "out.vhdx"}, dir_.Dir())
+            .exitCode,
+        0);
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "out.vhdx"}, dir_.Dir()).exitCode, 0);
+    ASSERT_EQ(tooltest::Pontor({"cat", "out-flat.vmdk", "-o", "out.raw"}, dir_.Dir()).exitCode, 0);
+    const fs::file_time_type written = fs::last_write_time(source_ / "dirty.vhdx");
+    for (const bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "--ignore-log" : "replayed");
+        Mount(ignore ? std::vector<std::string>{"--ignore-log"} : std::vector<std::string>{});
+        const std::vector<uint8_t> said = tooltest::ReadFile(dir_.File("mount.log"));
+        EXPECT_EQ(std::string(said.begin(), said.end())
+                          .find("dirty.vhdx: its log was not replayed; "
+                                "1 entry (sequence 1 to 1) applied") == std::string::npos,
+                  ignore)
+            << std::string(said.begin(), said.end());
+        EXPECT_TRUE(tooltest::ReadFile(Served("dirty.vhdx")) ==
+                    (ignore ? dirty : tooltest::ReadFile(dir_.File("out.vhdx"))));
+        EXPECT_EQ(tooltest::ReadFile(Served("dirty-flat.vmdk")) ==
+                      tooltest::ReadFile(dir_.File("out.raw")),
+                  !ignore);
+        // qemu-img refuses the image read-only, but opens the replayed view and
+        // finds it the disk of its own replay.
+        if (!ignore && tooltest::Have("qemu-img")) {
+            const std::string copy = dir_.File("qemu.vhdx").string();
+            ASSERT_EQ(tooltest::Shell("cp '" + (source_ / "dirty.vhdx").string() + "' '" + copy +
+                                      "' && qemu-img check -q -r all '" + copy + "' 2>&1"),
+                      0);
+            EXPECT_EQ(kit::Output("qemu-img compare -f vhdx -F vhdx '" +
+                                  Served("dirty.vhdx").string() + "' '" + copy + "'"),
+                      "Images are identical.\n");
+        }
+        errno = 0;
+        const int writer = ::open(Served("dirty.vhdx").c_str(), O_RDWR);
+        EXPECT_EQ(writer < 0 ? errno : 0, ignore ? 0 : EACCES);
+        if (writer >= 0) {
+            ::close(writer);
+        } else {
+            EXPECT_NE(::truncate(Served("dirty.vhdx").c_str(), 10), 0);
+            EXPECT_EQ(errno, EACCES);
+        }
+        EXPECT_EQ(Unmount(), 0);
+        fs::remove(dir_.File("mount.log"));
+    }
+    EXPECT_TRUE(tooltest::ReadFile(source_ / "dirty.vhdx") == dirty);
+    EXPECT_TRUE(fs::last_write_time(source_ / "dirty.vhdx") == written);
+}
+
 // QEMU's own vmdk driver opens each descriptor through the mount and reads
 // the stub it names as the served disk: the differencing child, and an image
 // whose 4 MiB blocks round a 10 MiB disk up to 12 MiB served.

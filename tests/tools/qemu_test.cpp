@@ -45,6 +45,7 @@ uint64_t JsonNumber(const std::string& json, const std::string& key) {
 }
 
 class QemuImages : public fixture::DriverTest, public ::testing::WithParamInterface<QemuImage> {};
+class QemuDiskTest : public fixture::DriverTest {};
 
 TEST_P(QemuImages, CheckIsCleanAndTheMapServesQemusBytes) {
     if (!tooltest::Have("qemu-img")) {
@@ -109,5 +110,63 @@ INSTANTIATE_TEST_SUITE_P(
         {"ZeroStateBlocks", "subformat=dynamic,block_size=1M,block_state_zero=on", 16 * MiB},
     }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A log entry qemu wrote: qemu-io allocating a block logs the BAT sector,
+// applies it and clears the log GUID. With the GUID set again and the BAT
+// sector as it was, the image is one qemu left by a crash before it applied
+// the entry. The serving commands apply it in memory, byte for byte as
+// pontor replay does, and the disk is the one qemu's own replay gives.
+TEST_F(QemuDiskTest, AnEntryQemuLoggedIsAppliedAsQemuReplaysIt) {
+    if (!tooltest::Have("qemu-img") || !tooltest::Have("qemu-io")) {
+        GTEST_SKIP() << "qemu-img or qemu-io is not installed (Debian package qemu-utils)";
+    }
+    kit::ScratchDir dir;
+    const std::string in = "cd " + dir.Dir().string() + " && ";
+    ASSERT_EQ(tooltest::Shell(in + "qemu-img create -q -f vhdx -o block_size=1M before.vhdx 16M && "
+                                   "qemu-io -c 'write -q -P 0x11 0 1M' before.vhdx && "
+                                   "cp before.vhdx after.vhdx && "
+                                   "qemu-io -c 'write -q -P 0x22 8M 1M' after.vhdx"),
+              0);
+    vhdxtest::Image image;
+    image.bytes = kit::ReadFile(dir.File("after.vhdx"));
+    const std::vector<uint8_t> before = kit::ReadFile(dir.File("before.vhdx"));
+    constexpr uint64_t kEntry = MiB;  // qemu's log lies at 1 MiB and starts over at its start
+    ASSERT_EQ(std::string(&image.bytes[kEntry], &image.bytes[kEntry] + 4), "loge");
+    ASSERT_EQ(vhdxtest::Load32(&image.bytes[kEntry + 24]), 1u);  // one descriptor
+    const uint64_t target = vhdxtest::Load64(&image.bytes[kEntry + 64 + 16]);
+    ASSERT_LT(target + 4096, before.size());
+    std::copy_n(&before[target], 4096, &image.bytes[target]);
+    vhdxtest::Guid log;
+    std::copy_n(&image.bytes[kEntry + 32], 16, log.bytes.begin());
+    tooltest::patch::SetLogGuid(image, 0, log);
+    tooltest::patch::SetLogGuid(image, 1, log);
+    vhdxtest::WriteFile(dir.File("dirty.vhdx"), image.bytes);
+
+    const tooltest::Run check = tooltest::Pontor({"check", "dirty.vhdx"}, dir.Dir());
+    EXPECT_NE(check.out.find("the log holds 1 entry"), std::string::npos) << check.out;
+    ASSERT_EQ(tooltest::Pontor({"replay", "dirty.vhdx", "out.vhdx"}, dir.Dir()).exitCode, 0);
+    for (const bool ignore : {false, true}) {
+        std::vector<std::string> args = {"read",     "dirty.vhdx", "--offset", "0",
+                                         "--length", "64M",        "-o",       "view.vhdx"};
+        if (ignore) {
+            args.push_back("--ignore-log");
+        }
+        ASSERT_EQ(tooltest::Pontor(args, dir.Dir()).exitCode, 0);
+        EXPECT_TRUE(kit::ReadFile(dir.File("view.vhdx")) ==
+                    (ignore ? image.bytes : kit::ReadFile(dir.File("out.vhdx"))))
+            << ignore;
+        std::filesystem::remove(dir.File("view.vhdx"));
+    }
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "--force", "dirty.vhdx"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(tooltest::Pontor({"cat", "dirty-flat.vmdk", "-o", "served.raw"}, dir.Dir()).exitCode,
+              0);
+    ASSERT_EQ(tooltest::Shell(in + "cp dirty.vhdx qemu.vhdx && qemu-img check -q -r all qemu.vhdx"),
+              0);
+    EXPECT_EQ(
+        kit::Output(in + "qemu-img compare -q -f raw -F vhdx served.raw qemu.vhdx && echo same"),
+        "same\n");
+    EXPECT_EQ(kit::ReadAt(dir.File("served.raw"), 8 * MiB, 1), std::vector<uint8_t>{0x22});
+    EXPECT_TRUE(kit::ReadFile(dir.File("dirty.vhdx")) == image.bytes);
+}
 
 }  // namespace

@@ -105,6 +105,28 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
                             : "the log holds " + std::to_string(c.applied.size()) + " entr"),
               std::string::npos)
         << said;
+    // The image file as the serving commands see it, then as it stands.
+    const tooltest::Run view = tooltest::Pontor(
+        {"read", "disk.vhdx", "--offset", "0", "--length", "64M", "-o", "view.vhdx"}, dir.Dir());
+    const tooltest::Run stale = tooltest::Pontor({"read", "disk.vhdx", "--offset", "0", "--length",
+                                                  "64M", "-o", "stale.vhdx", "--ignore-log"},
+                                                 dir.Dir());
+    ASSERT_EQ(view.exitCode, 0) << view.err;
+    EXPECT_TRUE(stale.err.empty()) << stale.err;
+    EXPECT_TRUE(kit::ReadFile(dir.File("stale.vhdx")) == image.bytes);
+    const bool logged = !c.log.empty() || c.refusal;
+    EXPECT_EQ(view.ErrLines().size(), logged ? 1u : 0u) << view.err;
+    EXPECT_NE(view.err.find(c.refusal ? "warning: its log cannot be replayed"
+                            : logged  ? "applied in memory"
+                                      : ""),
+              std::string::npos)
+        << view.err;
+    if (c.refusal != nullptr) {
+        EXPECT_NE(view.err.find("'pontor check disk.vhdx'"), std::string::npos) << view.err;
+        EXPECT_TRUE(kit::ReadFile(dir.File("view.vhdx")) == image.bytes);
+    }
+    std::filesystem::remove(dir.File("stale.vhdx"));
+    std::filesystem::remove(dir.File("view.vhdx"));
     const tooltest::Run copy =
         tooltest::Pontor({"replay", "disk.vhdx", "out.vhdx", "--json"}, dir.Dir());
     const tooltest::Run inPlace =
@@ -129,6 +151,14 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
         EXPECT_TRUE(WithoutHeaders(file) == expected) << name;
         EXPECT_EQ(!applied, file == image.bytes) << name;
     }
+    // Replayed in memory, the headers too, as replay writes them.
+    ASSERT_EQ(
+        tooltest::Pontor(
+            {"read", "disk.vhdx", "--offset", "0", "--length", "64M", "-o", "view.vhdx"}, dir.Dir())
+            .exitCode,
+        0);
+    EXPECT_TRUE(kit::ReadFile(dir.File("view.vhdx")) == kit::ReadFile(dir.File("out.vhdx")));
+    EXPECT_TRUE(kit::ReadFile(dir.File("inplace.vhdx")) == kit::ReadFile(dir.File("out.vhdx")));
     EXPECT_TRUE(tooltest::IsJson(copy.out)) << copy.out;
     EXPECT_NE(copy.out.find(applied ? "\"replayed\":true" : "\"replayed\":false"),
               std::string::npos);
@@ -139,6 +169,12 @@ TEST_P(Replay, AsTheLogSaysAndNeverWritesTheImage) {
     ASSERT_EQ(tooltest::Pontor({"stub", "create", "out.vhdx"}, dir.Dir()).exitCode, 0);
     ASSERT_EQ(tooltest::Pontor({"cat", "out-flat.vmdk", "-o", "served.raw"}, dir.Dir()).exitCode,
               0);
+    // The dirty image's own stub serves the replayed disk.
+    ASSERT_EQ(tooltest::Pontor({"stub", "create", "--force", "disk.vhdx"}, dir.Dir()).exitCode, 0);
+    ASSERT_EQ(tooltest::Pontor({"cat", "disk-flat.vmdk", "-o", "dirty.raw"}, dir.Dir()).exitCode,
+              0);
+    EXPECT_TRUE(kit::ReadFile(dir.File("served.raw")) == kit::ReadFile(dir.File("dirty.raw")));
+    EXPECT_TRUE(kit::ReadFile(dir.File("disk.vhdx")) == image.bytes);
     if (!tooltest::Have("qemu-img")) {
         GTEST_SKIP() << "qemu-img is not installed (Debian package qemu-utils)";
     }

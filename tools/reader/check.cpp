@@ -242,7 +242,8 @@ private:
                     "; a full reader replays them first, the driver serves the file without them. "
                     "To serve it on Windows, replay the log: 'pontor replay IMAGE OUT' writes a "
                     "copy with the log replayed, 'pontor replay --in-place --yes IMAGE' replays "
-                    "IMAGE itself");
+                    "IMAGE itself; on Linux, 'pontor mount', cat and convert serve it with the "
+                    "log applied in memory, the file unchanged");
         } else if (log.state == tool::Log::State::Damaged) {
             Add(Severity::Error, Effect::Stale, "log-unreplayable",
                 "the log cannot be replayed: " + log.problem +

@@ -11,7 +11,11 @@
 
 namespace tool {
 
-HostFile::~HostFile() { ::close(fd_); }
+HostFile::~HostFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
 
 std::unique_ptr<HostFile> HostFile::Open(const std::filesystem::path& path, std::string* error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

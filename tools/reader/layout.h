@@ -40,13 +40,17 @@ std::string Hex(uint64_t value);
 // zero-filled buffers do; ReadAt says how many bytes came from the file.
 class HostFile {
 public:
-    ~HostFile();
+    virtual ~HostFile();
     HostFile(const HostFile&) = delete;
     HostFile& operator=(const HostFile&) = delete;
     // Null and errno-style text on failure.
     static std::unique_ptr<HostFile> Open(const std::filesystem::path& path, std::string* error);
     uint64_t Size() const { return size_; }
-    size_t ReadAt(uint64_t offset, void* buffer, size_t length) const;
+    virtual size_t ReadAt(uint64_t offset, void* buffer, size_t length) const;
+
+protected:
+    // A file read some other way, by a subclass's ReadAt.
+    explicit HostFile(uint64_t size) : fd_(-1), size_(size) {}
 
 private:
     HostFile(int fd, uint64_t size) : fd_(fd), size_(size) {}

@@ -1,6 +1,7 @@
 #include "tools/reader/log.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -225,6 +226,42 @@ std::string Apply(const HostFile& file, const HeaderCopy& header, Log* log) {
 }
 
 }  // namespace
+
+std::array<HeaderBytes, 2> ReplayedHeaders(const uint8_t* current, int currentCopy,
+                                           const HeaderCopy& header, const Log& log) {
+    HeaderBytes bytes;
+    std::memcpy(bytes.data(), current, bytes.size());
+    // Four CRC-32C values over the header and the head entry's sequence
+    // number and checksum, each with its own first byte.
+    uint8_t head[12] = {};
+    if (!log.entries.empty()) {
+        const VHDX_LOG_ENTRY_HEADER& h = log.entries.back().header;
+        VhdxStore32(head, (ULONG)h.SequenceNumber);
+        VhdxStore32(head + 4, (ULONG)(h.SequenceNumber >> 32));
+        VhdxStore32(head + 8, h.Checksum);
+    }
+    uint8_t guid[16];
+    for (uint8_t i = 0; i < 4; i++) {
+        ULONG state = VhdxCrc32cUpdate(VhdxCrc32cInit(), &i, 1);
+        state = VhdxCrc32cUpdate(state, current, VHDX_HEADER_SIZE);
+        VhdxStore32(guid + 4 * i, VhdxCrc32cFinal(VhdxCrc32cUpdate(state, head, sizeof head)));
+    }
+    guid[7] = (uint8_t)((guid[7] & 0x0F) | 0x80);  // version 8: made by the program's own rule
+    guid[8] = (uint8_t)((guid[8] & 0x3F) | 0x80);  // the standard variant
+    std::memcpy(&bytes[offsetof(VHDX_HEADER, FileWriteGuid)], guid, sizeof guid);
+    std::memset(&bytes[offsetof(VHDX_HEADER, LogGuid)], 0, sizeof(VHDX_GUID));
+    std::array<HeaderBytes, 2> copies;
+    for (int step = 1; step <= 2; step++) {
+        const uint64_t sequence = header.sequenceNumber + step;
+        VhdxStore32(&bytes[offsetof(VHDX_HEADER, SequenceNumber)], (ULONG)sequence);
+        VhdxStore32(&bytes[offsetof(VHDX_HEADER, SequenceNumber) + 4], (ULONG)(sequence >> 32));
+        VhdxStore32(&bytes[offsetof(VHDX_HEADER, Checksum)], 0);
+        VhdxStore32(&bytes[offsetof(VHDX_HEADER, Checksum)],
+                    VhdxComputeChecksum(bytes.data(), (ULONG)bytes.size()));
+        copies[step == 1 ? 1 - currentCopy : currentCopy] = bytes;
+    }
+    return copies;
+}
 
 Log ReadLog(const HostFile& file, const HeaderCopy& header) {
     Log log;

@@ -4,6 +4,7 @@
 // replay applies it, so the two agree on every log.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,5 +46,16 @@ struct Log {
 
 // The log the header names, read whole from file.
 Log ReadLog(const HostFile& file, const HeaderCopy& header);
+
+// Both header copies as a replay of log leaves them, by copy: the log GUID
+// cleared, the copy that is not current numbered one past the current one
+// (a replay writes it first), the current copy one further, and a new file
+// write GUID. The data write GUID stays, as children name their parent by
+// it. The new file write GUID comes from the header and the log's newest
+// entry, so that the same file replayed twice, into a copy or in memory,
+// gives the same bytes. current is the current copy's 4096 bytes.
+using HeaderBytes = std::array<uint8_t, VHDX_HEADER_SIZE>;
+std::array<HeaderBytes, 2> ReplayedHeaders(const uint8_t* current, int currentCopy,
+                                           const HeaderCopy& header, const Log& log);
 
 }  // namespace tool

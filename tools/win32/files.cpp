@@ -20,7 +20,11 @@ namespace win32 = host::win32;
 
 // A C runtime descriptor owns the Win32 handle, so that HostFile keeps the
 // descriptor it holds on POSIX; closing it closes the handle.
-HostFile::~HostFile() { _close(fd_); }
+HostFile::~HostFile() {
+    if (fd_ >= 0) {
+        _close(fd_);
+    }
+}
 
 std::unique_ptr<HostFile> HostFile::Open(const std::filesystem::path& path, std::string* error) {
     win32::FileHandle handle;

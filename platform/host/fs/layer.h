@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,5 +79,9 @@ public:
     virtual NTSTATUS Describe(File* file, FileFacts* facts) = 0;
     virtual void Close(File* file) = 0;  // and deletes it
 };
+
+// The build's own layer over a host directory: POSIX on Linux, Win32 on
+// Windows.
+std::unique_ptr<FileLayer> NewHostLayer(const std::filesystem::path& root);
 
 }  // namespace host::fs
