@@ -86,10 +86,6 @@ NTSTATUS SplitName(std::u16string_view path, std::vector<std::u16string>* compon
 // for the characters the platform knows (ASCII and Latin-1, as Rtl does).
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 
-// The build's own layer over a host directory: POSIX on Linux, Win32 on
-// Windows.
-std::unique_ptr<FileLayer> NewHostLayer(const std::filesystem::path& root);
-
 // The platform's structural lock: volumes, streams, share access, where
 // filters' contexts are attached, and the Filter Manager's filters and
 // instances. Kept here, in the lowest component, so that every component
