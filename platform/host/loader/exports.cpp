@@ -11,7 +11,7 @@
 #include "platform/host/loader/loader.h"
 #include "platform/host/loader/seh.h"
 
-namespace host {
+namespace host::loader {
 namespace {
 
 constexpr const char* kModuleNTOSKRNL = "ntoskrnl.exe";
@@ -25,15 +25,15 @@ constexpr const char* kModuleFLTMGR = "FLTMGR.SYS";
 // the image.
 namespace runtime {
 PONTOR_MS_ABI void* memcpy(void* destination, const void* source, size_t length) {
-    detail::CheckAccess(destination, length);
+    faults::CheckAccess(destination, length);
     return ::memcpy(destination, source, length);
 }
 PONTOR_MS_ABI void* memmove(void* destination, const void* source, size_t length) {
-    detail::CheckAccess(destination, length);
+    faults::CheckAccess(destination, length);
     return ::memmove(destination, source, length);
 }
 PONTOR_MS_ABI void* memset(void* destination, int value, size_t length) {
-    detail::CheckAccess(destination, length);
+    faults::CheckAccess(destination, length);
     return ::memset(destination, value, length);
 }
 PONTOR_MS_ABI int memcmp(const void* a, const void* b, size_t length) {
@@ -54,4 +54,4 @@ const ImageExport kExports[] = {
 
 std::span<const ImageExport> ImageExports() { return kExports; }
 
-}  // namespace host
+}  // namespace host::loader
