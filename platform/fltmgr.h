@@ -1,9 +1,10 @@
 // The Filter Manager (FLTMGR.SYS): its records, constants, callback types
 // and routines (declared from the driver's import list, imports.inc), with
-// the names, field order and x64 layouts of Microsoft's reference. One declaration serves both builds that have no <fltKernel.h>:
-// the host platform, whose kernel.h declares the kernel types first and
-// implements these routines, and the mingw-w64 cross build, whose kernel.h
-// includes this after <ntifs.h>. Each of those headers defines FLTAPI (and
+// the names, field order and x64 layouts of Microsoft's reference. One
+// declaration serves both builds that have no <fltKernel.h>: the host
+// platform, whose kernel.h declares the kernel types first and implements
+// these routines, and the mingw-w64 cross build, whose kernel.h includes
+// this after <ntifs.h>. Each of those headers defines FLTAPI (and
 // PKTRANSACTION where its kernel lacks it) before including this one.
 #pragma once
 

@@ -120,7 +120,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
                 break;
             default:
                 ke::BugCheck("pre-operation result " + std::to_string((int)result) +
-                                 " (pending requests are not modelled)");
+                             " (pending requests are not modelled)");
                 completed = true;
                 break;
         }
@@ -146,7 +146,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
         CheckBalance(balance, "a post-operation callback");
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
             ke::BugCheck("post-operation result " + std::to_string((int)result) +
-                             " (deferred completion is not modelled)");
+                         " (deferred completion is not modelled)");
         }
     }
     return disallowed ? Outcome::FastIoDisallowed : Outcome::Done;

@@ -419,7 +419,7 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     // The Filter Manager waits for these forever; the host stops instead.
     if (outstanding != 0) {
         host::ke::BugCheck("FltUnregisterFilter: " + std::to_string(outstanding) +
-                               " context(s) still referenced");
+                           " context(s) still referenced");
     }
 }
 
