@@ -1,9 +1,10 @@
 // The Filter Manager (FLTMGR.SYS): its records, constants, callback types
-// and routines, with the names, field order and x64 layouts of Microsoft's
-// reference. One declaration serves both builds that have no <fltKernel.h>:
-// the host platform, whose kernel.h declares the kernel types first and
-// implements these routines, and the mingw-w64 cross build, whose kernel.h
-// includes this after <ntifs.h>. Each of those headers defines FLTAPI (and
+// and routines (declared from the driver's import list, imports.inc), with
+// the names, field order and x64 layouts of Microsoft's reference. One
+// declaration serves both builds that have no <fltKernel.h>: the host
+// platform, whose kernel.h declares the kernel types first and implements
+// these routines, and the mingw-w64 cross build, whose kernel.h includes
+// this after <ntifs.h>. Each of those headers defines FLTAPI (and
 // PKTRANSACTION where its kernel lacks it) before including this one.
 #pragma once
 
@@ -470,75 +471,7 @@ static_assert(offsetof(FLT_REGISTRATION, InstanceTeardownCompleteCallback) == 56
 typedef VOID(FLTAPI* PFLT_COMPLETED_ASYNC_IO_CALLBACK)(PFLT_CALLBACK_DATA CallbackData,
                                                        PFLT_CONTEXT Context);
 
-extern "C" {
-
-// Registration and filtering.
-NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION* Registration,
-                                  PFLT_FILTER* RetFilter);
-NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter);
-VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter);
-
-// Contexts: one reference per successful allocate or get, dropped by release.
-NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType,
-                                   SIZE_T ContextSize, POOL_TYPE PoolType,
-                                   PFLT_CONTEXT* ReturnedContext);
-NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
-                                    PFLT_CONTEXT* OldContext);
-NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                    PFLT_CONTEXT* Context);
-NTSTATUS FLTAPI FltDeleteStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                       PFLT_CONTEXT* OldContext);
-VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context);
-VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context);
-VOID FLTAPI FltDeleteContext(PFLT_CONTEXT Context);
-
-// Names.
-NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
-                                          FLT_FILE_NAME_OPTIONS NameOptions,
-                                          PFLT_FILE_NAME_INFORMATION* FileNameInformation);
-NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation);
-VOID FLTAPI FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation);
-VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation);
-NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Extension,
-                                 PUNICODE_STRING Stream, PUNICODE_STRING FinalComponent);
-NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeGuidName,
-                                     PULONG BufferSizeNeeded);
-
-// Extra create parameters.
-NTSTATUS FLTAPI FltGetEcpListFromCallbackData(PFLT_FILTER Filter, PFLT_CALLBACK_DATA CallbackData,
-                                              PECP_LIST* EcpList);
-NTSTATUS FLTAPI FltFindExtraCreateParameter(PFLT_FILTER Filter, PECP_LIST EcpList, LPCGUID EcpType,
-                                            PVOID* EcpContext, ULONG* EcpContextSize);
-
-// Files below the filter.
-NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
-                                PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                                ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                                PVOID EaBuffer, ULONG EaLength, ULONG Flags);
-NTSTATUS FLTAPI FltClose(HANDLE FileHandle);
-NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                            PVOID CallbackContext);
-NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                        PVOID FileInformation, ULONG Length,
-                                        FILE_INFORMATION_CLASS FileInformationClass,
-                                        PULONG LengthReturned);
-VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject);
-
-// Pool aligned for an instance's device.
-PVOID FLTAPI FltAllocatePoolAlignedWithTag(PFLT_INSTANCE Instance, POOL_TYPE PoolType,
-                                           SIZE_T NumberOfBytes, ULONG Tag);
-VOID FLTAPI FltFreePoolAlignedWithTag(PFLT_INSTANCE Instance, PVOID Buffer, ULONG Tag);
-
-// Operations in flight.
-NTSTATUS FLTAPI FltCancellableWaitForSingleObject(PVOID Object, PLARGE_INTEGER Timeout,
-                                                  PFLT_CALLBACK_DATA CallbackData);
-VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data);
-VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data);
-BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data);
-
-}  // extern "C"
+// The routines, declared from the driver's import list.
+#define PONTOR_DECLARE_NTOSKRNL(declaration)
+#define PONTOR_DECLARE_FLTMGR(declaration) declaration
+#include "declare_imports.h"

@@ -54,7 +54,7 @@ void InfoText(const InfoFacts& f) {
     }
     if (const HeaderCopy* h = layout.Current()) {
         std::string log = "GUID " + h->logGuid.Text() + ", " + std::to_string(h->logLength) +
-                          " bytes at " + Hex(h->logOffset) + ", ";
+                          " bytes at " + Hex(h->logOffset, HexDigits::Upper) + ", ";
         const std::string state = LogState(layout);
         log += state == "empty"        ? "empty"
                : state == "no_entries" ? "no valid entries"
@@ -78,7 +78,8 @@ void InfoText(const InfoFacts& f) {
         for (const RegionEntry& e : layout.regionTables[layout.regionTableInUse].entries) {
             const char* name = RegionName(e.guid);
             Line("region:", std::string(name ? name : e.guid.Text().c_str()) + " at " +
-                                Hex(e.fileOffset) + ", " + std::to_string(e.length) + " bytes" +
+                                Hex(e.fileOffset, HexDigits::Upper) + ", " +
+                                std::to_string(e.length) + " bytes" +
                                 (e.required ? ", required" : ""));
         }
     }
@@ -88,7 +89,8 @@ void InfoText(const InfoFacts& f) {
     Line("physical sector size:", std::to_string(c.PhysicalSectorSize) + " bytes");
     Line("chunk ratio:", std::to_string(c.ChunkRatio) + " blocks");
     Line("payload blocks:", std::to_string(c.DataBlocksCount));
-    Line("BAT:", "offset " + Hex(c.BatOffset) + ", " + std::to_string(c.BatLength) + " bytes");
+    Line("BAT:", "offset " + Hex(c.BatOffset, HexDigits::Upper) + ", " +
+                     std::to_string(c.BatLength) + " bytes");
     Line("served size:", std::to_string(c.DataSize) + " bytes");
     std::string states;
     for (uint32_t s = 0; s < 8; s++) {
@@ -294,9 +296,10 @@ int Map(const ParsedArgs& args) {
             e.fileOffset ? j.Number(*e.fileOffset) : j.Null();
             j.EndObject();
         } else {
-            std::printf("%-18s %-18s %-18s %-10s %s\n", Hex(e.start).c_str(), Hex(e.length).c_str(),
-                        PayloadStateName(e.state), LayerName(e.layer),
-                        e.fileOffset ? Hex(*e.fileOffset).c_str() : "-");
+            std::printf("%-18s %-18s %-18s %-10s %s\n", Hex(e.start, HexDigits::Upper).c_str(),
+                        Hex(e.length, HexDigits::Upper).c_str(), PayloadStateName(e.state),
+                        LayerName(e.layer),
+                        e.fileOffset ? Hex(*e.fileOffset, HexDigits::Upper).c_str() : "-");
         }
     });
     if (json) {

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,9 +50,7 @@ private:
 };
 
 std::string StatusLine(NTSTATUS status) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08" PRIX32, (uint32_t)status);
-    return code;
+    return host::Hex((uint32_t)status, host::HexDigits::Upper, 8);
 }
 
 int Read(const ParsedArgs& args) {

@@ -26,5 +26,6 @@ set(PONTOR_HOST_PORTABLE_SOURCES
     pool/pool.cpp
     rtl/rtl.cpp
     rtl/status.cpp
+    rtl/utf.cpp
 )
 list(TRANSFORM PONTOR_HOST_PORTABLE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

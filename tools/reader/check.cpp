@@ -96,7 +96,8 @@ public:
         if (!image.driver) {
             Add(Severity::Error, Effect::Unbindable, "driver-refuses",
                 "the driver refuses the image: " + host::StatusName(image.refusal.status) + " (" +
-                    Hex((uint32_t)image.refusal.status) + "): " + image.refusal.message);
+                    Hex((uint32_t)image.refusal.status, HexDigits::Upper) +
+                    "): " + image.refusal.message);
         }
         if (!layout.fileSignatureOk) {
             Add(Severity::Error, Effect::Unbindable, "file-identifier",
@@ -221,7 +222,7 @@ private:
              current->logLength > layout.fileSize - current->logOffset)) {
             Add(Severity::Error, Effect::Format, "log-region",
                 "the log (" + std::to_string(current->logLength) + " bytes at " +
-                    Hex(current->logOffset) +
+                    Hex(current->logOffset, HexDigits::Upper) +
                     ") is not 1 MiB aligned or does not lie inside the file");
         }
     }
@@ -307,7 +308,7 @@ private:
                 (entry.fileOffset != 0 && entry.fileOffset < MiB)) {
                 Add(Severity::Error, Effect::Format, "region-misaligned",
                     std::string("the ") + name + " region (" + std::to_string(entry.length) +
-                        " bytes at " + Hex(entry.fileOffset) +
+                        " bytes at " + Hex(entry.fileOffset, HexDigits::Upper) +
                         ") is not a whole number of MiB at a MiB boundary");
             }
             if (entry.fileOffset != 0 && (entry.fileOffset > layout.fileSize ||
@@ -315,9 +316,9 @@ private:
                 const bool bat = entry.guid == Guid::From(VHDX_BAT_REGION_GUID);
                 Add(Severity::Error, bat ? Effect::Bytes : Effect::Format, "region-beyond-eof",
                     std::string("the ") + name + " region ends at " +
-                        Hex(entry.fileOffset + entry.length) + ", past the end of the file (" +
-                        Hex(layout.fileSize) + ")" +
-                        (bat ? "; BAT entries there read as not present" : ""));
+                        Hex(entry.fileOffset + entry.length, HexDigits::Upper) +
+                        ", past the end of the file (" + Hex(layout.fileSize, HexDigits::Upper) +
+                        ")" + (bat ? "; BAT entries there read as not present" : ""));
             }
         }
         if (!layout.batRegion || layout.batRegion->fileOffset == 0) {
@@ -369,7 +370,8 @@ private:
             ids.push_back(item.id);
             if (!item.inBounds || (item.length != 0 && item.offset < 0x10000)) {
                 Add(Severity::Error, Effect::Format, "metadata-item-bounds",
-                    label + " (" + std::to_string(item.length) + " bytes at " + Hex(item.offset) +
+                    label + " (" + std::to_string(item.length) + " bytes at " +
+                        Hex(item.offset, HexDigits::Upper) +
                         ") does not lie in the metadata region after its table");
             }
             if (name == nullptr && item.IsRequired()) {
@@ -626,12 +628,12 @@ BatScan ScanBat(const InspectedImage& image) {
     auto claim = [&](BatScan::Problem& beyond, BatScan::Problem& overlap, uint64_t number,
                      uint64_t offset, uint64_t length) {
         if (offset > fileSize || length > fileSize - offset) {
-            beyond.Add(number, "at file offset " + Hex(offset));
+            beyond.Add(number, "at file offset " + Hex(offset, HexDigits::Upper));
         }
         if (occupancy && offset < fileSize) {
             if (const char* with = occupancy->Claim(offset, std::min(length, fileSize - offset))) {
-                overlap.Add(number,
-                            "at file offset " + Hex(offset) + ", with the " + std::string(with));
+                overlap.Add(number, "at file offset " + Hex(offset, HexDigits::Upper) +
+                                        ", with the " + std::string(with));
             }
         }
     };

@@ -1,7 +1,6 @@
 #include "tools/reader/layout.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstring>
 
 #include "platform/host/host.h"
@@ -207,12 +206,6 @@ std::optional<Geometry> DeriveGeometry(const Metadata& m, const std::optional<Re
 }
 
 }  // namespace
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%" PRIX64, value);
-    return text;
-}
 
 bool Guid::IsZero() const {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });

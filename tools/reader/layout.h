@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/rtl/rtl.h"
 #include "tools/reader/log.h"
 #include "vhdx/vhdx_format.h"
 
@@ -34,7 +35,8 @@ struct Guid {
 };
 
 // "0x1F": offsets and lengths in messages.
-std::string Hex(uint64_t value);
+using host::Hex;
+using host::HexDigits;
 
 // A read-only host file. Reads past the end yield zeros, as the driver's
 // zero-filled buffers do; ReadAt says how many bytes came from the file.

@@ -175,8 +175,8 @@ void FindActiveSequence(const LogRegion& log, const Guid& logGuid, Log* out) {
             out->state = Log::State::Damaged;
             out->problem = "the newest log entry (sequence " +
                            std::to_string(h.header.SequenceNumber) + " at log offset " +
-                           Hex(h.position) + ") names its tail at log offset " +
-                           Hex(h.header.Tail) + ", which is not in its run of " +
+                           Hex(h.position, HexDigits::Upper) + ") names its tail at log offset " +
+                           Hex(h.header.Tail, HexDigits::Upper) + ", which is not in its run of " +
                            std::to_string(run.size()) + " consecutive entries; entries are missing";
         }
     }
@@ -206,7 +206,7 @@ std::string Apply(const HostFile& file, const HeaderCopy& header, Log* log) {
             const std::string what = "the log entry of sequence " +
                                      std::to_string(entry.header.SequenceNumber) + " writes " +
                                      std::to_string(u.length) + " bytes at file offset " +
-                                     Hex(u.fileOffset);
+                                     Hex(u.fileOffset, HexDigits::Upper);
             if (!VhdxWithinFileOffsets(u.fileOffset, u.length)) {
                 return what + ", beyond the largest file offset";
             }
@@ -270,8 +270,8 @@ Log ReadLog(const HostFile& file, const HeaderCopy& header) {
         return log;
     }
     log.state = Log::State::Empty;
-    const std::string region =
-        "the log (" + std::to_string(header.logLength) + " bytes at " + Hex(header.logOffset) + ")";
+    const std::string region = "the log (" + std::to_string(header.logLength) + " bytes at " +
+                               Hex(header.logOffset, HexDigits::Upper) + ")";
     if (header.logVersion != 0) {
         log.problem =
             "log version " + std::to_string(header.logVersion) + "; only version 0 is defined";

@@ -58,8 +58,8 @@ bool HasUnicodeConversion(const char* format) {
 
 void Emit(bool ex, ULONG component, ULONG level, const char* format, MsArgs args) {
     if (HasUnicodeConversion(format)) {
-        detail::CheckIrql(PASSIVE_LEVEL, ex ? "DbgPrintEx with a Unicode conversion"
-                                            : "DbgPrint with a Unicode conversion");
+        ke::CheckIrql(PASSIVE_LEVEL, ex ? "DbgPrintEx with a Unicode conversion"
+                                        : "DbgPrint with a Unicode conversion");
     }
     DebugLine line{ex, component, level, Format(format, args)};
     DebugSink sink;

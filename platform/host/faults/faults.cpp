@@ -166,7 +166,7 @@ void SetHook(HookPoint point, std::function<void()> hook) {
     f.anyHook = f.hooks[0] || f.hooks[1];
 }
 
-namespace detail {
+namespace faults {
 
 bool NextAllocationFails(ULONG tag) {
     Faults& f = State();
@@ -250,5 +250,5 @@ void CheckAccess(const void* destination, size_t length) {
     }
 }
 
-}  // namespace detail
+}  // namespace faults
 }  // namespace host

@@ -5,7 +5,7 @@
 
 #include "platform/host/faults/faults.h"
 
-namespace host::detail {
+namespace host::faults {
 
 bool NextAllocationFails(ULONG tag);               // counts the attempt
 bool NextReadFails(NTSTATUS* fail, ULONG* limit);  // FltReadFile's failure or limit
@@ -17,4 +17,4 @@ void RunHook(HookPoint point);
 // Raises host::AccessViolation for a write into the armed range.
 void CheckAccess(const void* destination, size_t length);
 
-}  // namespace host::detail
+}  // namespace host::faults

@@ -29,7 +29,7 @@ NTSTATUS FLTAPI FltFindExtraCreateParameter(PFLT_FILTER, PECP_LIST EcpList, LPCG
     }
     if (EcpList == nullptr || EcpType == nullptr) {
         // Windows dereferences the list: a caller must test for an absent one.
-        host::detail::BugCheck("FltFindExtraCreateParameter: no ECP list");
+        host::ke::BugCheck("FltFindExtraCreateParameter: no ECP list");
         return STATUS_INVALID_PARAMETER;
     }
     for (const GUID& g : EcpList->types) {
@@ -59,10 +59,10 @@ BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
 }
 
 VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE, PFILE_OBJECT FileObject) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltCancelFileOpen");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltCancelFileOpen");
     if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->FsContext2 == nullptr ||
         !FileObject->Host->flt.inCreate) {
-        host::detail::BugCheck("FltCancelFileOpen: not a create in its post-operation");
+        host::ke::BugCheck("FltCancelFileOpen: not a create in its post-operation");
         return;
     }
     FileObject->Host->flt.cancelled = true;

@@ -13,12 +13,12 @@
 namespace host {
 namespace {
 
-auto& gContexts = *new detail::ShardedMap<ContextRecord*>();  // by body
+auto& gContexts = *new rtl::ShardedMap<ContextRecord*>();  // by body
 
 ContextRecord* FindContext(PFLT_CONTEXT context, const char* routine) {
     ContextRecord* record = nullptr;
     if (!gContexts.Find(context, &record)) {
-        detail::BugCheck(std::string(routine) + ": not a live context");
+        ke::BugCheck(std::string(routine) + ": not a live context");
         return nullptr;
     }
     return record;
@@ -31,20 +31,20 @@ void Release(ContextRecord* record) {
     if (record->stream != nullptr) {
         // Its attachment still holds a reference: a caller released twice.
         record->references++;
-        detail::BugCheck("FltReleaseContext: an attached context released once too often");
+        ke::BugCheck("FltReleaseContext: an attached context released once too often");
         return;
     }
     gContexts.Erase(record->body);
     if (record->cleanup != nullptr) {
-        const detail::ThreadBalance balance = detail::CurrentBalance();
-        const detail::IrqlScope activity(PASSIVE_LEVEL, detail::Activity::ContextCleanup);
+        const ke::ThreadBalance balance = ke::CurrentBalance();
+        const ke::IrqlScope activity(PASSIVE_LEVEL, ke::Activity::ContextCleanup);
         record->cleanup(record->body, record->type);
-        detail::CheckBalance(balance, "ContextCleanupCallback");
+        ke::CheckBalance(balance, "ContextCleanupCallback");
     }
     if (record->freeCallback != nullptr) {
         record->freeCallback(record->body, record->type);
     } else {
-        detail::PlatformFree(record->body, record->tag);
+        pool::PlatformFree(record->body, record->tag);
     }
     delete record;
 }
@@ -161,7 +161,7 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
     }
     void* body = match->ContextAllocateCallback != nullptr
                      ? match->ContextAllocateCallback(PoolType, ContextSize, ContextType)
-                     : host::detail::PlatformAllocate(ContextSize, match->PoolTag);
+                     : host::pool::PlatformAllocate(ContextSize, match->PoolTag);
     if (body == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -181,13 +181,13 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
 NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                     FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                     PFLT_CONTEXT* OldContext) {
-    host::detail::CheckIrql(APC_LEVEL, "FltSetStreamContext");
-    host::detail::RunHook(host::HookPoint::SetStreamContext);
+    host::ke::CheckIrql(APC_LEVEL, "FltSetStreamContext");
+    host::faults::RunHook(host::HookPoint::SetStreamContext);
     if (OldContext != nullptr) {
         *OldContext = nullptr;
     }
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::SetStreamContext, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::SetStreamContext, &injected)) {
         return injected;
     }
     ContextRecord* replaced = nullptr;
@@ -241,13 +241,13 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 
 NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                     PFLT_CONTEXT* Context) {
-    host::detail::CheckIrql(APC_LEVEL, "FltGetStreamContext");
+    host::ke::CheckIrql(APC_LEVEL, "FltGetStreamContext");
     if (Context == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     *Context = nullptr;
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::GetStreamContext, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::GetStreamContext, &injected)) {
         return injected;
     }
     host::LockedStream locked = host::StreamOf(Instance, FileObject);

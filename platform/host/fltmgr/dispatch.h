@@ -69,10 +69,10 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     PFILE_OBJECT fo = r.iopb.TargetFileObject;
     // The memory manager's paging I/O reaches the filters and the file
     // system at APC_LEVEL.
-    std::optional<detail::IrqlScope> irql;
+    std::optional<ke::IrqlScope> irql;
     if ((major == IRP_MJ_READ || major == IRP_MJ_WRITE) && (r.iopb.IrpFlags & IRP_PAGING_IO) &&
         !(r.data.Flags & FLTFL_CALLBACK_DATA_GENERATED_IO)) {
-        irql.emplace(APC_LEVEL, detail::Activity::PagingIo);
+        irql.emplace(APC_LEVEL, ke::Activity::PagingIo);
     }
     bool completed = false;
     bool disallowed = false;
@@ -90,12 +90,12 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
             const FLT_RELATED_OBJECTS related = Related(instance, fo);
             FLT_IO_PARAMETER_BLOCK before;
             std::memcpy(&before, &r.iopb, sizeof(before));
-            const detail::ThreadBalance balance = detail::CurrentBalance();
+            const ke::ThreadBalance balance = ke::CurrentBalance();
             result = pre(&r.data, &related, &context);
             CheckBalance(balance, "a pre-operation callback");
             if (result != FLT_PREOP_COMPLETE && !FltIsCallbackDataDirty(&r.data) &&
                 std::memcmp(&before, &r.iopb, sizeof(before)) != 0) {
-                detail::BugCheck(
+                ke::BugCheck(
                     "a pre-operation callback changed the parameters without "
                     "FltSetCallbackDataDirty");
             }
@@ -111,7 +111,7 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
             case FLT_PREOP_COMPLETE: completed = true; break;
             case FLT_PREOP_DISALLOW_FASTIO:
                 if (!FLT_IS_FASTIO_OPERATION(&r.data)) {
-                    detail::BugCheck(
+                    ke::BugCheck(
                         "FLT_PREOP_DISALLOW_FASTIO returned for a request that is not fast I/O");
                     completed = true;
                     break;
@@ -119,8 +119,8 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
                 disallowed = true;
                 break;
             default:
-                detail::BugCheck("pre-operation result " + std::to_string((int)result) +
-                                 " (pending requests are not modelled)");
+                ke::BugCheck("pre-operation result " + std::to_string((int)result) +
+                             " (pending requests are not modelled)");
                 completed = true;
                 break;
         }
@@ -134,19 +134,19 @@ Outcome Dispatch(Request& r, const std::vector<_FLT_INSTANCE*>& instances, FileS
     } else if (!completed) {
         fs(r);
         if (major == IRP_MJ_CREATE && fo->FsContext2 != nullptr) {
-            detail::RunHook(HookPoint::PostCreate);
+            faults::RunHook(HookPoint::PostCreate);
         }
     }
     r.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
     for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
         r.iopb.TargetInstance = it->instance;
         const FLT_RELATED_OBJECTS related = Related(it->instance, fo);
-        const detail::ThreadBalance balance = detail::CurrentBalance();
+        const ke::ThreadBalance balance = ke::CurrentBalance();
         const FLT_POSTOP_CALLBACK_STATUS result = it->callback(&r.data, &related, it->context, 0);
         CheckBalance(balance, "a post-operation callback");
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
-            detail::BugCheck("post-operation result " + std::to_string((int)result) +
-                             " (deferred completion is not modelled)");
+            ke::BugCheck("post-operation result " + std::to_string((int)result) +
+                         " (deferred completion is not modelled)");
         }
     }
     return disallowed ? Outcome::FastIoDisallowed : Outcome::Done;

@@ -88,7 +88,7 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                                 PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
                                 ULONG CreateOptions, PVOID, ULONG, ULONG Flags) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltCreateFileEx");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltCreateFileEx");
     auto finish = [&](NTSTATUS status, ULONG_PTR information) {
         if (IoStatusBlock != nullptr) {
             IoStatusBlock->Status = status;
@@ -123,11 +123,11 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER, PFLT_INSTANCE Instance, PHANDLE Fil
 }
 
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltClose");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltClose");
     {
         std::lock_guard<std::mutex> lock(host::gHandlesMutex);
         if (host::gHandles.erase(FileHandle) == 0) {
-            host::detail::BugCheck("FltClose: invalid handle");
+            host::ke::BugCheck("FltClose: invalid handle");
             return STATUS_INVALID_HANDLE;
         }
     }
@@ -141,12 +141,12 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
                             PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
                             PVOID) {
-    host::detail::CheckIrql(APC_LEVEL, "FltReadFile");
+    host::ke::CheckIrql(APC_LEVEL, "FltReadFile");
     if (BytesRead != nullptr) {
         *BytesRead = 0;
     }
     if (FileObject == nullptr || FileObject->Host == nullptr || FileObject->FsContext2 == nullptr) {
-        host::detail::BugCheck("FltReadFile: not an open file object");
+        host::ke::BugCheck("FltReadFile: not an open file object");
         return STATUS_INVALID_PARAMETER;
     }
     if (CallbackRoutine != nullptr) {
@@ -165,7 +165,7 @@ NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileO
     }
     NTSTATUS injected = STATUS_SUCCESS;
     ULONG limit = Length;
-    if (host::detail::NextReadFails(&injected, &limit)) {
+    if (host::faults::NextReadFails(&injected, &limit)) {
         return injected;
     }
     ULONG_PTR done = 0;
@@ -189,7 +189,7 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
                                         PVOID FileInformation, ULONG Length,
                                         FILE_INFORMATION_CLASS FileInformationClass,
                                         PULONG LengthReturned) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltQueryInformationFile");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltQueryInformationFile");
     if (LengthReturned != nullptr) {
         *LengthReturned = 0;
     }

@@ -8,6 +8,7 @@
 #include "platform/host/iomgr/internal.h"
 #include "platform/host/ke/internal.h"
 #include "platform/host/pool/internal.h"
+#include "platform/host/rtl/internal.h"
 #include "platform/host/rtl/sharded_map.h"
 
 namespace host {
@@ -16,14 +17,7 @@ namespace {
 // The Filter Manager's own pool tag for name information.
 constexpr ULONG kNameTag = 'F' | ('M' << 8) | ('f' << 16) | ('n' << 24);
 
-auto& gNames = *new detail::ShardedMap<long>();  // references by record
-
-// Reads the units byte-wise: a name may lie at any alignment.
-WCHAR CharAt(PCUNICODE_STRING s, size_t i) {
-    WCHAR c;
-    std::memcpy(&c, (const char*)s->Buffer + 2 * i, 2);
-    return c;
-}
+auto& gNames = *new rtl::ShardedMap<long>();  // references by record
 
 }  // namespace
 }  // namespace host
@@ -33,7 +27,7 @@ extern "C" {
 NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
                                           FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION* FileNameInformation) {
-    host::detail::CheckIrql(APC_LEVEL, "FltGetFileNameInformation");
+    host::ke::CheckIrql(APC_LEVEL, "FltGetFileNameInformation");
     if (FileNameInformation == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -42,7 +36,7 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::GetFileNameInformation, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::GetFileNameInformation, &injected)) {
         return injected;
     }
     PFILE_OBJECT fo = CallbackData->Iopb->TargetFileObject;
@@ -72,7 +66,7 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
     if (bytes > 0xFFFE) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    auto* info = (PFLT_FILE_NAME_INFORMATION)host::detail::PlatformAllocate(
+    auto* info = (PFLT_FILE_NAME_INFORMATION)host::pool::PlatformAllocate(
         sizeof(FLT_FILE_NAME_INFORMATION) + bytes, host::kNameTag);
     if (info == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -93,14 +87,14 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
 }
 
 NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
-    host::detail::CheckIrql(APC_LEVEL, "FltParseFileNameInformation");
+    host::ke::CheckIrql(APC_LEVEL, "FltParseFileNameInformation");
     long references;
     if (FileNameInformation == nullptr || !host::gNames.Find(FileNameInformation, &references)) {
-        host::detail::BugCheck("FltParseFileNameInformation: not a live name");
+        host::ke::BugCheck("FltParseFileNameInformation: not a live name");
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::ParseFileNameInformation, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::ParseFileNameInformation, &injected)) {
         return injected;
     }
     PFLT_FILE_NAME_INFORMATION info = FileNameInformation;
@@ -130,12 +124,12 @@ NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameI
 
 VOID FLTAPI FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
     if (!host::gNames.With(FileNameInformation, [](long& references, auto) { references++; })) {
-        host::detail::BugCheck("FltReferenceFileNameInformation: not a live name");
+        host::ke::BugCheck("FltReferenceFileNameInformation: not a live name");
     }
 }
 
 VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
-    host::detail::CheckIrql(APC_LEVEL, "FltReleaseFileNameInformation");
+    host::ke::CheckIrql(APC_LEVEL, "FltReleaseFileNameInformation");
     bool last = false;
     if (!host::gNames.With(FileNameInformation, [&](long& references, auto erase) {
             if (--references == 0) {
@@ -143,23 +137,23 @@ VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInf
                 last = true;
             }
         })) {
-        host::detail::BugCheck("FltReleaseFileNameInformation: not a live name");
+        host::ke::BugCheck("FltReleaseFileNameInformation: not a live name");
         return;
     }
     if (!last) {
         return;
     }
-    host::detail::PlatformFree(FileNameInformation, host::kNameTag);
+    host::pool::PlatformFree(FileNameInformation, host::kNameTag);
 }
 
 NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeGuidName,
                                      PULONG BufferSizeNeeded) {
-    host::detail::CheckIrql(APC_LEVEL, "FltGetVolumeGuidName");
+    host::ke::CheckIrql(APC_LEVEL, "FltGetVolumeGuidName");
     if (Volume == nullptr || Volume->volume == nullptr || VolumeGuidName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::GetVolumeGuidName, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::GetVolumeGuidName, &injected)) {
         return injected;
     }
     const std::u16string& guid = Volume->volume->guidName;
@@ -170,7 +164,7 @@ NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeG
     if (VolumeGuidName->MaximumLength < bytes || VolumeGuidName->Buffer == nullptr) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    host::detail::CheckAccess(VolumeGuidName->Buffer, bytes);
+    host::faults::CheckAccess(VolumeGuidName->Buffer, bytes);
     std::memcpy(VolumeGuidName->Buffer, guid.data(), bytes);
     VolumeGuidName->Length = (USHORT)bytes;
     return STATUS_SUCCESS;
@@ -178,7 +172,7 @@ NTSTATUS FLTAPI FltGetVolumeGuidName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeG
 
 NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Extension,
                                  PUNICODE_STRING Stream, PUNICODE_STRING FinalComponent) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltParseFileName");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltParseFileName");
     if (FileName == nullptr || (FileName->Length & 1) ||
         FileName->Length > FileName->MaximumLength ||
         (FileName->Buffer == nullptr && FileName->Length != 0)) {
@@ -190,20 +184,20 @@ NTSTATUS FLTAPI FltParseFileName(PCUNICODE_STRING FileName, PUNICODE_STRING Exte
     const size_t n = FileName->Length / 2;
     size_t final = 0;
     for (size_t i = 0; i < n; i++) {
-        if (host::CharAt(FileName, i) == u'\\') {
+        if (host::rtl::CharAt(FileName, i) == u'\\') {
             final = i + 1;
         }
     }
     size_t stream = n;
     for (size_t i = final; i < n; i++) {
-        if (host::CharAt(FileName, i) == u':') {
+        if (host::rtl::CharAt(FileName, i) == u':') {
             stream = i;
             break;
         }
     }
     size_t extension = stream;
     for (size_t i = final; i < stream; i++) {
-        if (host::CharAt(FileName, i) == u'.') {
+        if (host::rtl::CharAt(FileName, i) == u'.') {
             extension = i + 1;
         }
     }

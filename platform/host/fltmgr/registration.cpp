@@ -1,11 +1,12 @@
 // The Filter Manager's registration of filters, their instances on volumes
-// (setup, rundown, teardown), and loading, unloading and detaching drivers.
+// (setup, rundown, teardown), and unloading and detaching a driver's
+// filters for the loader.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 
 #include "platform/host/faults/internal.h"
-#include "platform/host/fltmgr/driver.h"
+#include "platform/host/fltmgr/filters.h"
 #include "platform/host/fltmgr/internal.h"
 #include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
@@ -72,10 +73,10 @@ void SetupInstance(_FLT_FILTER* filter, Volume::Impl* volume, FLT_INSTANCE_SETUP
     NTSTATUS status = STATUS_SUCCESS;
     if (filter->registration.InstanceSetupCallback != nullptr) {
         const FLT_RELATED_OBJECTS related = Related(filter, instance, nullptr);
-        const detail::ThreadBalance balance = detail::CurrentBalance();
+        const ke::ThreadBalance balance = ke::CurrentBalance();
         status = filter->registration.InstanceSetupCallback(
             &related, flags, (DEVICE_TYPE)volume->type, volume->fileSystem);
-        detail::CheckBalance(balance, "InstanceSetupCallback");
+        ke::CheckBalance(balance, "InstanceSetupCallback");
     }
     std::lock_guard<std::mutex> lock(gLock);
     // A volume mounting while the filter unregisters does not keep it.
@@ -100,9 +101,9 @@ void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reaso
     _FLT_FILTER* filter = instance->filter;
     const FLT_RELATED_OBJECTS related = Related(filter, instance, nullptr);
     if (filter->registration.InstanceTeardownStartCallback != nullptr) {
-        const detail::ThreadBalance balance = detail::CurrentBalance();
+        const ke::ThreadBalance balance = ke::CurrentBalance();
         filter->registration.InstanceTeardownStartCallback(&related, reason);
-        detail::CheckBalance(balance, "InstanceTeardownStartCallback");
+        ke::CheckBalance(balance, "InstanceTeardownStartCallback");
     }
     {
         std::lock_guard<std::mutex> lock(gLock);
@@ -110,9 +111,9 @@ void TeardownInstance(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reaso
     }
     fltmgr::ReleaseDetached(detached);
     if (filter->registration.InstanceTeardownCompleteCallback != nullptr) {
-        const detail::ThreadBalance balance = detail::CurrentBalance();
+        const ke::ThreadBalance balance = ke::CurrentBalance();
         filter->registration.InstanceTeardownCompleteCallback(&related, reason);
-        detail::CheckBalance(balance, "InstanceTeardownCompleteCallback");
+        ke::CheckBalance(balance, "InstanceTeardownCompleteCallback");
     }
 }
 
@@ -240,114 +241,76 @@ size_t ReclaimRetired() {
     return freed;
 }
 
-// ---- Drivers ----
+// ---- What the loader asks of the Filter Manager ----
+namespace fltmgr {
 
-Driver::Driver(PDRIVER_INITIALIZE entry) {
-    object_.Type = 4;  // IO_TYPE_DRIVER
-    object_.Size = sizeof(object_);
-    static const char16_t kService[] =
-        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pontor";
-    object_.DriverName.Buffer = (PWCH)u"\\Driver\\Pontor";
-    object_.DriverName.Length = object_.DriverName.MaximumLength = 14 * 2;
-    UNICODE_STRING registryPath;
-    RtlInitUnicodeString(&registryPath, kService);
-    if (entry == nullptr) {
-        entryStatus_ = STATUS_INVALID_PARAMETER;
-        return;
-    }
-    const detail::ThreadBalance balance = detail::CurrentBalance();
-    entryStatus_ = entry(&object_, &registryPath);
-    detail::CheckBalance(balance, "DriverEntry");
-    if (NT_SUCCESS(entryStatus_)) {
-        loaded_ = true;
-        return;
-    }
-    // A driver that fails to load is gone, and a filter it left registered
-    // would call into an unloaded image.
-    const std::vector<_FLT_FILTER*> left = FiltersOf(&object_);
-    for (_FLT_FILTER* f : left) {
-        FltUnregisterFilter(f);
-    }
-    if (!left.empty()) {
-        detail::BugCheck("DriverEntry failed and left its filter registered");
-    }
-}
-
-Driver::~Driver() {
-    if (loaded_) {
-        Unload(FLTFL_FILTER_UNLOAD_MANDATORY);
-    }
-}
-
-NTSTATUS Driver::EntryStatus() const { return entryStatus_; }
-bool Driver::Loaded() const { return loaded_; }
-PDRIVER_OBJECT Driver::Object() { return &object_; }
-
-NTSTATUS Driver::Unload(FLT_FILTER_UNLOAD_FLAGS flags) {
-    if (!loaded_) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    const std::vector<_FLT_FILTER*> filters = FiltersOf(&object_);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!filters.empty()) {
-        PFLT_FILTER_UNLOAD_CALLBACK unload = filters.front()->registration.FilterUnloadCallback;
-        if (unload == nullptr) {
-            return STATUS_INVALID_DEVICE_REQUEST;  // a filter without one cannot be stopped
-        }
-        const detail::ThreadBalance balance = detail::CurrentBalance();
-        status = unload(flags);
-        detail::CheckBalance(balance, "FilterUnloadCallback");
-        if (!NT_SUCCESS(status) && !(flags & FLTFL_FILTER_UNLOAD_MANDATORY)) {
-            return status;
-        }
-    }
-    for (_FLT_FILTER* f : FiltersOf(&object_)) {
-        FltUnregisterFilter(f);
-    }
-    loaded_ = false;
-    return status;
-}
-
-PFLT_FILTER Driver::Filter() const {
+PFLT_FILTER FilterOf(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> lock(gLock);
     for (_FLT_FILTER* f : gFilters) {
-        if (f->driver == &object_) {
+        if (f->driver == driver) {
             return f;
         }
     }
     return nullptr;
 }
 
-PFLT_INSTANCE Driver::InstanceOn(const Volume& volume) const {
+PFLT_INSTANCE InstanceOf(PDRIVER_OBJECT driver, const Volume& volume) {
     std::lock_guard<std::mutex> lock(gLock);
     for (_FLT_INSTANCE* i : volume.Get()->attached->instances.Current()) {
-        if (i->filter->driver == &object_) {
+        if (i->filter->driver == driver) {
             return i;
         }
     }
     return nullptr;
 }
 
-NTSTATUS Driver::Detach(const Volume& volume) {
-    _FLT_INSTANCE* instance = InstanceOn(volume);
-    if (instance == nullptr) {
-        return STATUS_NOT_FOUND;
+size_t UnregisterFilters(PDRIVER_OBJECT driver) {
+    const std::vector<_FLT_FILTER*> left = FiltersOf(driver);
+    for (_FLT_FILTER* f : left) {
+        FltUnregisterFilter(f);
     }
+    return left.size();
+}
+
+NTSTATUS UnloadFilters(PDRIVER_OBJECT driver, FLT_FILTER_UNLOAD_FLAGS flags, bool* unloaded) {
+    *unloaded = false;
+    const std::vector<_FLT_FILTER*> filters = FiltersOf(driver);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!filters.empty()) {
+        PFLT_FILTER_UNLOAD_CALLBACK unload = filters.front()->registration.FilterUnloadCallback;
+        if (unload == nullptr) {
+            return STATUS_INVALID_DEVICE_REQUEST;  // a filter without one cannot be stopped
+        }
+        const ke::ThreadBalance balance = ke::CurrentBalance();
+        status = unload(flags);
+        ke::CheckBalance(balance, "FilterUnloadCallback");
+        if (!NT_SUCCESS(status) && !(flags & FLTFL_FILTER_UNLOAD_MANDATORY)) {
+            return status;
+        }
+    }
+    UnregisterFilters(driver);
+    *unloaded = true;
+    return status;
+}
+
+NTSTATUS DetachInstance(PFLT_INSTANCE instance) {
     PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK query =
         instance->filter->registration.InstanceQueryTeardownCallback;
     if (query == nullptr) {
         return STATUS_FLT_DO_NOT_DETACH;
     }
     const FLT_RELATED_OBJECTS related = Related(instance->filter, instance, nullptr);
-    const detail::ThreadBalance balance = detail::CurrentBalance();
+    const ke::ThreadBalance balance = ke::CurrentBalance();
     const NTSTATUS status = query(&related, 0);
-    detail::CheckBalance(balance, "InstanceQueryTeardownCallback");
+    ke::CheckBalance(balance, "InstanceQueryTeardownCallback");
     if (!NT_SUCCESS(status)) {
         return status;
     }
     TeardownInstance(instance, FLTFL_INSTANCE_TEARDOWN_MANUAL);
     return STATUS_SUCCESS;
 }
+
+}  // namespace fltmgr
 
 }  // namespace host
 using host::gLock;
@@ -358,7 +321,7 @@ extern "C" {
 
 NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION* Registration,
                                   PFLT_FILTER* RetFilter) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltRegisterFilter");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltRegisterFilter");
     if (RetFilter != nullptr) {
         *RetFilter = nullptr;
     }
@@ -371,7 +334,7 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::RegisterFilter, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::RegisterFilter, &injected)) {
         return injected;
     }
     auto filter = new _FLT_FILTER();
@@ -411,9 +374,9 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
 }
 
 NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltStartFiltering");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltStartFiltering");
     NTSTATUS injected;
-    if (host::detail::NextRoutineFails(host::FltRoutine::StartFiltering, &injected)) {
+    if (host::faults::NextRoutineFails(host::FltRoutine::StartFiltering, &injected)) {
         return injected;
     }
     {
@@ -430,11 +393,11 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
 }
 
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
-    host::detail::CheckIrql(PASSIVE_LEVEL, "FltUnregisterFilter");
+    host::ke::CheckIrql(PASSIVE_LEVEL, "FltUnregisterFilter");
     {
         std::lock_guard<std::mutex> lock(gLock);
         if (!host::fltmgr::IsRegistered(Filter)) {
-            host::detail::BugCheck("FltUnregisterFilter: not a registered filter");
+            host::ke::BugCheck("FltUnregisterFilter: not a registered filter");
             return;
         }
         Filter->filtering = false;
@@ -455,8 +418,8 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
     }
     // The Filter Manager waits for these forever; the host stops instead.
     if (outstanding != 0) {
-        host::detail::BugCheck("FltUnregisterFilter: " + std::to_string(outstanding) +
-                               " context(s) still referenced");
+        host::ke::BugCheck("FltUnregisterFilter: " + std::to_string(outstanding) +
+                           " context(s) still referenced");
     }
 }
 

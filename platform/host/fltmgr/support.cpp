@@ -8,21 +8,21 @@ extern "C" {
 
 PVOID FLTAPI FltAllocatePoolAlignedWithTag(PFLT_INSTANCE, POOL_TYPE, SIZE_T NumberOfBytes,
                                            ULONG Tag) {
-    return host::detail::PoolAllocate(NumberOfBytes, Tag, host::detail::PoolOwner::FltAligned);
+    return host::pool::PoolAllocate(NumberOfBytes, Tag, host::pool::PoolOwner::FltAligned);
 }
 
 VOID FLTAPI FltFreePoolAlignedWithTag(PFLT_INSTANCE, PVOID Buffer, ULONG Tag) {
-    host::detail::PoolFree(Buffer, Tag, host::detail::PoolOwner::FltAligned);
+    host::pool::PoolFree(Buffer, Tag, host::pool::PoolOwner::FltAligned);
 }
 
 NTSTATUS FLTAPI FltCancellableWaitForSingleObject(PVOID Object, PLARGE_INTEGER Timeout,
                                                   PFLT_CALLBACK_DATA CallbackData) {
-    host::detail::CheckIrql(APC_LEVEL, "FltCancellableWaitForSingleObject");
-    if (host::detail::NextCancellableWaitCancelled() && CallbackData != nullptr) {
+    host::ke::CheckIrql(APC_LEVEL, "FltCancellableWaitForSingleObject");
+    if (host::faults::NextCancellableWaitCancelled() && CallbackData != nullptr) {
         return STATUS_CANCELLED;
     }
-    return host::detail::WaitForObject(Object, Timeout, CallbackData != nullptr,
-                                       "FltCancellableWaitForSingleObject");
+    return host::ke::WaitForObject(Object, Timeout, CallbackData != nullptr,
+                                   "FltCancellableWaitForSingleObject");
 }
 
 }  // extern "C"

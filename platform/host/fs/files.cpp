@@ -199,7 +199,7 @@ NTSTATUS Create(Volume::Impl* volume, PFILE_OBJECT fo, const CreateParameters& p
                 ULONG_PTR* information) {
     *information = 0;
     NTSTATUS injected;
-    if (detail::NextCreateFails(&injected)) {
+    if (faults::NextCreateFails(&injected)) {
         return injected;
     }
     fs::FileLayer& layer = *volume->layer;
@@ -287,7 +287,7 @@ NTSTATUS Read(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, vo
         return STATUS_END_OF_FILE;
     }
     // The fault a write into an armed range raises on Windows.
-    detail::CheckAccess(buffer, done);
+    faults::CheckAccess(buffer, done);
     *information = done;
     if (updateOffset) {
         fo->CurrentByteOffset.QuadPart = offset + done;
@@ -363,7 +363,7 @@ NTSTATUS QueryInformation(PFILE_OBJECT fo, FILE_INFORMATION_CLASS fileClass, voi
         if (buffer == nullptr) {
             return false;
         }
-        detail::CheckAccess(buffer, size);
+        faults::CheckAccess(buffer, size);
         std::memset(buffer, 0, size);
         return true;
     };

@@ -49,7 +49,7 @@ void CleanupFileObject(PFILE_OBJECT fo, _FLT_INSTANCE* through) {
 
 void DereferenceFileObject(PFILE_OBJECT fo) {
     if (fo == nullptr || fo->Host == nullptr) {
-        detail::BugCheck("ObfDereferenceObject: not a referenced file object");
+        ke::BugCheck("ObfDereferenceObject: not a referenced file object");
         return;
     }
     const long left = --fo->Host->references;
@@ -57,7 +57,7 @@ void DereferenceFileObject(PFILE_OBJECT fo) {
         return;
     }
     if (left < 0) {
-        detail::BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
+        ke::BugCheck("ObfDereferenceObject: a file object dereferenced once too often");
         return;
     }
     std::vector<fs::PerStreamContext*> detached;
@@ -70,7 +70,7 @@ void DereferenceFileObject(PFILE_OBJECT fo) {
     });
     fltmgr::ReleaseInstances(instances);
     if (fo->FsContext2 != nullptr) {
-        detail::BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
+        ke::BugCheck("a filter completed IRP_MJ_CLOSE: the file system never saw the close");
         detached = fs::Close(fo);
     }
     fltmgr::ReleaseDetached(detached);

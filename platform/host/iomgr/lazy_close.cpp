@@ -32,7 +32,7 @@ LazyCloser& Closer() {
 
 void Pass() {
     const std::vector<fs::PerStreamContext*> contexts = fs::TearDownCachedStreams(nullptr);
-    const detail::IrqlScope irql(APC_LEVEL, detail::Activity::None);
+    const ke::IrqlScope irql(APC_LEVEL, ke::Activity::None);
     fltmgr::ReleaseDetached(contexts);
 }
 

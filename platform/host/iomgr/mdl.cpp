@@ -9,14 +9,14 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
                                          MEMORY_CACHING_TYPE, PVOID, ULONG BugCheckOnFailure,
                                          ULONG) {
     PMDL mdl = MemoryDescriptorList;
-    if (host::detail::NextMdlMappingFails()) {
+    if (host::faults::NextMdlMappingFails()) {
         if (BugCheckOnFailure) {
-            host::detail::BugCheck("MmMapLockedPagesSpecifyCache: no system PTEs left");
+            host::ke::BugCheck("MmMapLockedPagesSpecifyCache: no system PTEs left");
         }
         return nullptr;
     }
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
-        host::detail::BugCheck("MmMapLockedPagesSpecifyCache: the MDL's pages are not locked");
+        host::ke::BugCheck("MmMapLockedPagesSpecifyCache: the MDL's pages are not locked");
         return nullptr;
     }
     mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);

@@ -79,14 +79,14 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo, const fs::Cre
     if (opened && h.cancelled) {
         // FltCancelFileOpen: the file system closes what it opened.
         if (NT_SUCCESS(status)) {
-            detail::BugCheck("FltCancelFileOpen without a failure status for the create");
+            ke::BugCheck("FltCancelFileOpen without a failure status for the create");
         }
         fs::Cleanup(fo);
         fltmgr::ReleaseDetached(fs::Close(fo));
         return status;
     }
     if (opened && !NT_SUCCESS(status)) {
-        detail::BugCheck("a post-create failed an open without FltCancelFileOpen");
+        ke::BugCheck("a post-create failed an open without FltCancelFileOpen");
     }
     if (status == STATUS_REPARSE && !opened) {
         // The I/O manager would reparse to the link's target; the host
@@ -95,7 +95,7 @@ NTSTATUS CreateFileObject(_FLT_INSTANCE* through, PFILE_OBJECT fo, const fs::Cre
         return STATUS_ACCESS_DENIED;
     }
     if (!opened && NT_SUCCESS(status)) {
-        detail::BugCheck("a create completed with success that no file system opened");
+        ke::BugCheck("a create completed with success that no file system opened");
     }
     return status;
 }

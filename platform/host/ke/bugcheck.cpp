@@ -19,7 +19,7 @@ void SetBugCheckHandler(BugCheckHandler handler) {
     gHandler = std::move(handler);
 }
 
-namespace detail {
+namespace ke {
 
 void BugCheck(const std::string& what) {
     BugCheckHandler handler;
@@ -35,5 +35,5 @@ void BugCheck(const std::string& what) {
     std::abort();
 }
 
-}  // namespace detail
+}  // namespace ke
 }  // namespace host

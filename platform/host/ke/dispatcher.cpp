@@ -63,7 +63,7 @@ struct Deferred {
     std::string what;
     ~Deferred() {
         if (!what.empty()) {
-            detail::BugCheck(what);
+            ke::BugCheck(what);
         }
     }
 };
@@ -179,7 +179,7 @@ NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* 
 
 }  // namespace
 
-namespace detail {
+namespace ke {
 
 ThreadBalance CurrentBalance() { return {tThread.criticalRegions, tThread.mutexes}; }
 
@@ -195,10 +195,6 @@ void CheckBalance(const ThreadBalance& before, const char* callback) {
     }
 }
 
-}  // namespace detail
-
-namespace detail {
-
 NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout, bool cancellable,
                        const char* routine) {
     if (!cancellable) {
@@ -208,7 +204,7 @@ NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout, bool cancellable,
     return Wait(object, timeout, &waiter, routine);
 }
 
-}  // namespace detail
+}  // namespace ke
 
 size_t BlockedCancellableWaits() {
     std::lock_guard<std::mutex> lock(gCancellableMutex);
@@ -326,7 +322,7 @@ VOID NTAPI KeEnterCriticalRegion(VOID) { host::tThread.criticalRegions++; }
 
 VOID NTAPI KeLeaveCriticalRegion(VOID) {
     if (host::tThread.criticalRegions == 0) {
-        host::detail::BugCheck("KeLeaveCriticalRegion: not in a critical region");
+        host::ke::BugCheck("KeLeaveCriticalRegion: not in a critical region");
         return;
     }
     host::tThread.criticalRegions--;

@@ -5,7 +5,7 @@
 
 #include "platform/host/ke/ke.h"
 
-namespace host::detail {
+namespace host::ke {
 
 // Pool misuse and other contract violations a checked kernel would stop on.
 void BugCheck(const std::string& what);
@@ -42,4 +42,4 @@ private:
 // warning for a hazard the driver must accept.
 void CheckIrql(KIRQL maximum, const char* routine);
 
-}  // namespace host::detail
+}  // namespace host::ke

@@ -12,7 +12,7 @@ namespace host {
 namespace {
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
-thread_local detail::Activity tActivity = detail::Activity::None;
+thread_local ke::Activity tActivity = ke::Activity::None;
 
 std::mutex gWarningsMutex;
 std::vector<std::string>& gWarnings = *new std::vector<std::string>();
@@ -21,13 +21,13 @@ std::vector<std::string>& gWarnings = *new std::vector<std::string>();
 // activity of the platform. Anything else above its level stops the system.
 struct Hazard {
     const char* routine;
-    detail::Activity during;
+    ke::Activity during;
 };
 constexpr Hazard kHazards[] = {
     // PontorPreRead names the stub with %wZ when a paging read fails.
-    {"DbgPrintEx with a Unicode conversion", detail::Activity::PagingIo},
+    {"DbgPrintEx with a Unicode conversion", ke::Activity::PagingIo},
     // The context cleanup closes the image files, wherever the stream goes.
-    {"FltClose", detail::Activity::ContextCleanup},
+    {"FltClose", ke::Activity::ContextCleanup},
 };
 
 bool Tolerated(const char* routine) {
@@ -58,10 +58,10 @@ void CheckPagedCode(const char* routine) {
     if (tIrql <= APC_LEVEL) {
         return;  // the usual case, on every read: no message built
     }
-    detail::CheckIrql(APC_LEVEL, (std::string("pageable ") + routine).c_str());
+    ke::CheckIrql(APC_LEVEL, (std::string("pageable ") + routine).c_str());
 }
 
-namespace detail {
+namespace ke {
 
 IrqlScope::IrqlScope(KIRQL level, Activity activity) : irql_(tIrql), activity_(tActivity) {
     if (level > tIrql) {
@@ -89,7 +89,7 @@ void CheckIrql(KIRQL maximum, const char* routine) {
     BugCheck("IRQL_NOT_LESS_OR_EQUAL: " + what);
 }
 
-}  // namespace detail
+}  // namespace ke
 }  // namespace host
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return host::tIrql; }

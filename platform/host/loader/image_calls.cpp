@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "platform/host/loader/seh.h"
+#include "platform/host/rtl/rtl.h"
 
 // The assembly below: the thunks and their routines.
 constexpr int kThunks = 64;
@@ -28,7 +29,6 @@ extern char pontor_seh_thunks[];  // kThunks entries of 16 bytes
 namespace host::seh {
 namespace {
 
-using detail::Hex;
 using detail::Stop;
 
 // ---- Raising from a host routine the image called ----
@@ -252,7 +252,7 @@ extern "C" uint64_t pontor_seh_call(host::seh::ImageCall* call) {
     }
     if (foreign) {
         Stop("a host exception other than an access violation reached driver image code from " +
-             Hex(call->target));
+             host::Hex(call->target));
     }
     if (raised) {
         EXCEPTION_RECORD record;

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "platform/host/ke/internal.h"
 #include "platform/host/loader/seh.h"
@@ -51,12 +50,6 @@ std::atomic<size_t> gMappedImages{0};
 
 size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
 size_t RoundUp(size_t value, size_t to) { return (value + to - 1) / to * to; }
-
-std::string Hex(uint64_t value) {
-    std::ostringstream out;
-    out << "0x" << std::hex << value;
-    return out.str();
-}
 
 // Little-endian reads of a byte range that say whether they fit.
 struct Bytes {
@@ -101,7 +94,7 @@ int Protection(uint32_t characteristics) {
 bool SameModule(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 void* FindExport(const std::string& module, const std::string& name) {
-    for (const ImageExport& e : ImageExports()) {
+    for (const loader::ImageExport& e : loader::ImageExports()) {
         if (SameModule(module, e.module) && name == e.name) {
             return e.address;
         }

@@ -20,6 +20,7 @@
 
 namespace host {
 
+namespace loader {
 // One routine the host exports to images, by module and name.
 struct ImageExport {
     const char* module;
@@ -27,6 +28,7 @@ struct ImageExport {
     void* address;
 };
 std::span<const ImageExport> ImageExports();
+}  // namespace loader
 
 struct ImageSection {
     std::string name;

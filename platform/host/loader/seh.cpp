@@ -14,12 +14,12 @@
 #include "platform/host/loader/seh.h"
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/host/ke/internal.h"
+#include "platform/host/rtl/rtl.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define PONTOR_ASAN 1
@@ -116,7 +116,6 @@ using LanguageHandler = PONTOR_MS_ABI int (*)(EXCEPTION_RECORD*, uint64_t, CONTE
 using ExceptFilter = PONTOR_MS_ABI long (*)(EXCEPTION_POINTERS*, uint64_t);
 using TerminationHandler = PONTOR_MS_ABI void (*)(uint8_t, uint64_t);
 
-using detail::Hex;
 using detail::Stop;
 
 // ---- Images the dispatcher knows ----
@@ -485,14 +484,8 @@ bool CheckInfo(uintptr_t base, size_t size, uint32_t rva, int depth, std::string
 namespace detail {
 
 [[noreturn]] void Stop(const std::string& what) {
-    host::detail::BugCheck(what);
+    host::ke::BugCheck(what);
     std::abort();  // a test's bug check handler returned: nothing can resume
-}
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", (unsigned long long)value);
-    return text;
 }
 
 // The first pass (RtlDispatchException): each frame's exception handler is

@@ -95,7 +95,6 @@ void UnwindFrame(uint64_t base, uint64_t pc, const void* function, CONTEXT* cont
                  uint64_t* establisherFrame);
 void InstallFaultHandler();                       // once, before the first image runs
 [[noreturn]] void Stop(const std::string& what);  // a bug check that cannot return
-std::string Hex(uint64_t value);
 }  // namespace detail
 
 }  // namespace host::seh

@@ -5,7 +5,7 @@
 
 #include "platform/host/pool/pool.h"
 
-namespace host::detail {
+namespace host::pool {
 
 enum class PoolOwner { Ex, FltAligned, Platform };
 void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner);
@@ -18,4 +18,4 @@ inline void* PlatformAllocate(size_t size, ULONG tag) {
 }
 inline void PlatformFree(void* p, ULONG tag) { PoolFree(p, tag, PoolOwner::Platform); }
 
-}  // namespace host::detail
+}  // namespace host::pool

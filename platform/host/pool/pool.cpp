@@ -28,13 +28,13 @@
 namespace host {
 namespace {
 
-using detail::PoolOwner;
+using pool::PoolOwner;
 
 constexpr size_t kAlignment = 512;
 constexpr unsigned char kPoison = 0xCD;
 
 struct PoolState {
-    detail::ShardedMap<Allocation> blocks;  // the live ones
+    rtl::ShardedMap<Allocation> blocks;  // the live ones
     std::atomic<size_t> limit{1u << 30};
     std::atomic<size_t> bytes{0};  // granted and not yet freed
     std::atomic<size_t> peak{0};   // the most bytes outstanding since the last reset
@@ -169,11 +169,11 @@ PoolOwner OwnerOf(const Allocation& a) {
 
 }  // namespace
 
-namespace detail {
+namespace pool {
 
 void* PoolAllocate(size_t size, ULONG tag, PoolOwner owner) {
     PoolState& s = State();
-    if (NextAllocationFails(tag) || size > s.limit.load()) {
+    if (faults::NextAllocationFails(tag) || size > s.limit.load()) {
         return nullptr;
     }
     // Aligned new rather than posix_memalign: the Windows build of the tool
@@ -212,12 +212,12 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
         }
     });
     if (!found) {
-        BugCheck(std::string(routine) + ": " + (p ? "unknown or freed" : "null") +
-                 " pointer, tag " + TagText(tag));
+        ke::BugCheck(std::string(routine) + ": " + (p ? "unknown or freed" : "null") +
+                     " pointer, tag " + TagText(tag));
         return;
     }
     if (!misuse.empty()) {
-        BugCheck(misuse);
+        ke::BugCheck(misuse);
         return;
     }
     State().bytes -= size;
@@ -230,7 +230,7 @@ void PoolFree(void* p, ULONG tag, PoolOwner owner) {
     }
 }
 
-}  // namespace detail
+}  // namespace pool
 
 size_t PoolOutstanding() {
     size_t n = 0;
@@ -263,11 +263,11 @@ void ResetPoolPeak() { State().peak = State().bytes.load(); }
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
-    return host::detail::PoolAllocate(NumberOfBytes, Tag, host::detail::PoolOwner::Ex);
+    return host::pool::PoolAllocate(NumberOfBytes, Tag, host::pool::PoolOwner::Ex);
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    host::detail::PoolFree(P, Tag, host::detail::PoolOwner::Ex);
+    host::pool::PoolFree(P, Tag, host::pool::PoolOwner::Ex);
 }
 
 }  // extern "C"

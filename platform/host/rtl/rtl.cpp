@@ -4,18 +4,10 @@
 
 #include "platform/host/faults/internal.h"
 #include "platform/host/ke/internal.h"
+#include "platform/host/rtl/internal.h"
 #include "platform/host/rtl/rtl.h"
 
 namespace host {
-namespace {
-
-WCHAR CharAt(PCUNICODE_STRING s, size_t i) {
-    WCHAR c;
-    std::memcpy(&c, (const char*)s->Buffer + 2 * i, 2);
-    return c;
-}
-
-}  // namespace
 
 char16_t Upcase(char16_t c) {
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
@@ -64,7 +56,7 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
     const size_t n1 = String1->Length / 2, n2 = String2->Length / 2;
     const size_t n = n1 < n2 ? n1 : n2;
     for (size_t i = 0; i < n; i++) {
-        WCHAR a = host::CharAt(String1, i), b = host::CharAt(String2, i);
+        WCHAR a = host::rtl::CharAt(String1, i), b = host::rtl::CharAt(String2, i);
         if (CaseInSensitive) {
             a = host::Upcase(a);
             b = host::Upcase(b);
@@ -87,14 +79,14 @@ SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T L
 }
 
 VOID NTAPI RtlCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
-    host::detail::CheckAccess(Destination, Length);
+    host::faults::CheckAccess(Destination, Length);
     if (Length != 0) {
         std::memmove(Destination, Source, Length);
     }
 }
 
 VOID NTAPI RtlZeroMemory(VOID* Destination, SIZE_T Length) {
-    host::detail::CheckAccess(Destination, Length);
+    host::faults::CheckAccess(Destination, Length);
     if (Length != 0) {
         std::memset(Destination, 0, Length);
     }
@@ -107,8 +99,8 @@ VOID NTAPI RtlInitializeBitMap(PRTL_BITMAP BitMapHeader, PULONG BitMapBuffer, UL
 
 BOOLEAN NTAPI RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber) {
     if (BitNumber >= BitMapHeader->SizeOfBitMap) {
-        host::detail::BugCheck("RtlTestBit: bit " + std::to_string(BitNumber) +
-                               " beyond a bitmap of " + std::to_string(BitMapHeader->SizeOfBitMap));
+        host::ke::BugCheck("RtlTestBit: bit " + std::to_string(BitNumber) + " beyond a bitmap of " +
+                           std::to_string(BitMapHeader->SizeOfBitMap));
         return FALSE;
     }
     const unsigned char byte = ((const unsigned char*)BitMapHeader->Buffer)[BitNumber / 8];

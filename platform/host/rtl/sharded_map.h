@@ -8,7 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
-namespace host::detail {
+namespace host::rtl {
 
 template <class Value>
 class ShardedMap {
@@ -62,4 +62,4 @@ private:
     Shard shards_[1 << kShardBits];
 };
 
-}  // namespace host::detail
+}  // namespace host::rtl

@@ -46,11 +46,4 @@ private:
     bool loaded_ = false;
 };
 
-// Frees the records of unregistered filters and torn-down instances, which
-// are kept while a file object or a request may still name them. Only for a
-// host at rest, no request in flight, as a program that loads a driver for
-// every input is between inputs; with a host file or a context of theirs
-// still open it frees nothing. Returns how many records went.
-size_t ReclaimRetired();
-
 }  // namespace host
