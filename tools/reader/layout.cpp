@@ -293,7 +293,9 @@ std::optional<std::u16string> Metadata::Locator(std::u16string_view key) const {
 Layout ReadLayout(const HostFile& file) {
     Layout layout;
     layout.fileSize = file.Size();
-    std::vector<uint8_t> section(VHDX_HEADER_SECTION_SIZE);
+    // What the header section holds ends with the second region table; the
+    // rest of its MiB is reserved and never read.
+    std::vector<uint8_t> section(VHDX_REGION_TABLE_OFFSET + 2 * VHDX_REGION_TABLE_SIZE);
     file.ReadAt(0, section.data(), section.size());
     VHDX_FILE_IDENTIFIER identifier;
     VhdxLoadFileIdentifier(section.data(), &identifier);
@@ -340,14 +342,18 @@ int CurrentHeader(const std::array<HeaderCopy, 2>& h) {
 }
 
 std::optional<uint64_t> BatReader::Load(uint64_t index) {
-    constexpr uint64_t kWindow = 65536;  // entries read at a time
+    // Entries read at a time: a window from the entry asked for, doubling
+    // as a walk goes on, so that a small image's BAT costs a page, not the
+    // region's MiB, and a large one's walk still reads half a MiB at once.
+    constexpr uint64_t kFirstWindow = 512, kWindow = 65536;
     const uint64_t inRegion = geometry_.BatEntriesInRegion();
     if (index >= inRegion) {
         return std::nullopt;
     }
     if (index < first_ || index >= first_ + count_) {
-        first_ = index - index % kWindow;
-        count_ = std::min(kWindow, inRegion - first_);
+        const bool next = count_ != 0 && index == first_ + count_;
+        first_ = index;
+        count_ = std::min(next ? std::min(2 * count_, kWindow) : kFirstWindow, inRegion - first_);
         window_.resize(count_ * VHDX_BAT_ENTRY_SIZE);
         valid_ = file_.ReadAt(geometry_.batOffset + VHDX_BAT_ENTRY_SIZE * first_, window_.data(),
                               window_.size()) /
