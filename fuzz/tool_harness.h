@@ -61,14 +61,17 @@ private:
 
 // A builder shape: kind bit 0 sectors of 4096, bits 1-2 blocks of 1, 2, 4
 // or 8 MiB, bit 3 differencing (its parent named by the next byte), bit 4 a
-// log, bits 5-6 eight blocks, or one to three chunks and a block beyond. Up
-// to five blocks allocated (at most 4 MiB of them), near the chunks' starts
-// and ends, so that the files stay a few MiB.
+// log, bits 5-6 eight blocks, or one to three chunks (fewer when they are
+// large) and a block beyond. Up to five blocks allocated (at most 4 MiB of
+// them), near the chunks' starts and ends, so that the files stay a few MiB.
 inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
     vhdxtest::ImageSpec shape;
     shape.logicalSectorSize = (kind & 1) ? 4096 : 512;
     shape.blockSize = (uint32_t)MiB << ((kind >> 1) & 3);
-    const uint32_t ratio = shape.ChunkRatio(), chunks = (kind >> 5) & 3;
+    // Chunks of 32768 blocks are one at most, of 8192 two: every reader
+    // walks every BAT entry, and three large chunks are a hundred thousand.
+    const uint32_t ratio = shape.ChunkRatio(),
+                   chunks = std::min<uint32_t>((kind >> 5) & 3, std::max(1u, 16384 / ratio));
     const uint64_t blocks = chunks ? (uint64_t)ratio * chunks + 1 : 8;
     shape.virtualDiskSize =
         blocks * shape.blockSize - std::min<uint64_t>(in.U16() * 512ull, shape.blockSize - 1);
