@@ -61,14 +61,17 @@ private:
 
 // A builder shape: kind bit 0 sectors of 4096, bits 1-2 blocks of 1, 2, 4
 // or 8 MiB, bit 3 differencing (its parent named by the next byte), bit 4 a
-// log, bits 5-6 eight blocks, or one to three chunks and a block beyond. Up
-// to five blocks allocated, near the chunks' starts and ends, so that the
-// files stay a few MiB.
+// log, bits 5-6 eight blocks, or one to three chunks (fewer when they are
+// large) and a block beyond. Up to five blocks allocated (at most 4 MiB of
+// them), near the chunks' starts and ends, so that the files stay a few MiB.
 inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
     vhdxtest::ImageSpec shape;
     shape.logicalSectorSize = (kind & 1) ? 4096 : 512;
     shape.blockSize = (uint32_t)MiB << ((kind >> 1) & 3);
-    const uint32_t ratio = shape.ChunkRatio(), chunks = (kind >> 5) & 3;
+    // Chunks of 32768 blocks are one at most, of 8192 two: every reader
+    // walks every BAT entry, and three large chunks are a hundred thousand.
+    const uint32_t ratio = shape.ChunkRatio(),
+                   chunks = std::min<uint32_t>((kind >> 5) & 3, std::max(1u, 16384 / ratio));
     const uint64_t blocks = chunks ? (uint64_t)ratio * chunks + 1 : 8;
     shape.virtualDiskSize =
         blocks * shape.blockSize - std::min<uint64_t>(in.U16() * 512ull, shape.blockSize - 1);
@@ -79,7 +82,10 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
             {u"parent_linkage", u"{00000000-0000-0000-0000-000000000000}"},
             {u"relative_path", u".\\i" + std::u16string(1, u'0' + in.U8() % 6) + u".vhdx"}};
     }
-    for (int i = 0, n = in.U8() % 6; i < n; i++) {
+    // At most 4 MiB of payload (one block of 8 MiB): every MiB an input
+    // builds, writes and reads again is time the fuzzer does not explore.
+    const int most = std::max<int>(1, (int)(4 * MiB / shape.blockSize));
+    for (int i = 0, n = std::min(in.U8() % 6, most); i < n; i++) {
         const uint32_t chunk = in.U8() % (chunks + 1), near = in.U8();
         const uint64_t block =
             std::min<uint64_t>(shape.DataBlocks() - 1,
@@ -132,8 +138,8 @@ inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) 
     } else {
         vhdxtest::Build(DrawShape(kind, in), &image);
     }
-    const uint8_t reseal = in.U8();
-    for (int i = 0, n = in.U8(); i < n; i++) {
+    const uint8_t reseal = in.U8(), patches = in.U8();
+    for (int i = 0; i < patches; i++) {
         // Within 4 MiB past the end: a file of tens of MiB is slow to fuzz.
         const uint64_t offset =
             in.U32() % std::min<uint64_t>(image.bytes.size() + 4 * MiB, 64 * MiB);
@@ -146,10 +152,12 @@ inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) 
             std::memcpy(image.bytes.data() + offset, bytes, length);
         }
     }
-    if (image.bytes.size() >= 4 * MiB && !(reseal & 1)) {
+    // The builder sealed what it built; only patches need sealing again.
+    const bool reseals = image.bytes.size() >= 4 * MiB && patches != 0;
+    if (reseals && !(reseal & 1)) {
         image.ResealHeaders();
     }
-    if (image.bytes.size() >= 4 * MiB && !(reseal & 2)) {
+    if (reseals && !(reseal & 2)) {
         image.ResealRegionTables();
     }
     return image.bytes;
@@ -180,31 +188,47 @@ public:
         if (was.empty() && ::ftruncate(fd, 0) != 0) {
             std::abort();
         }
-        for (size_t at = 0; at < bytes.size(); at += 4096) {
-            const size_t n = std::min<size_t>(4096, bytes.size() - at);
-            uint8_t old[4096] = {};  // the file's page as it is
-            if (at < was.size()) {
-                std::memcpy(old, was.data() + at, std::min<size_t>(n, was.size() - at));
-            }
-            if (std::memcmp(bytes.data() + at, old, n) == 0) {
-                continue;
-            }
-            if (std::memcmp(bytes.data() + at, zeros, n) == 0
-                    ? ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)at,
-                                  (off_t)n) != 0
-                    : ::pwrite(fd, bytes.data() + at, n, (off_t)at) != (ssize_t)n) {
+        // was becomes bytes page by page as they are written: no copy of
+        // the whole image, and its buffer is kept from input to input. A run
+        // of changed pages is one write, or one hole where they are zeros.
+        was.resize(bytes.size());
+        size_t runStart = 0, runEnd = 0;
+        bool runZero = false;
+        auto flush = [&] {
+            if (runEnd != runStart &&
+                (runZero ? ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                       (off_t)runStart, (off_t)(runEnd - runStart)) != 0
+                         : ::pwrite(fd, bytes.data() + runStart, runEnd - runStart,
+                                    (off_t)runStart) != (ssize_t)(runEnd - runStart))) {
                 std::abort();
             }
+            runStart = runEnd;
+        };
+        for (size_t at = 0; at < bytes.size(); at += 4096) {
+            const size_t n = std::min<size_t>(4096, bytes.size() - at);
+            uint8_t* old = was.data() + at;  // the file's page as it is (zeros past its end)
+            if (std::memcmp(bytes.data() + at, old, n) == 0) {
+                flush();
+                runStart = runEnd = at + n;
+                continue;
+            }
+            std::memcpy(old, bytes.data() + at, n);
+            const bool zero = std::memcmp(bytes.data() + at, zeros, n) == 0;
+            if (zero != runZero) {
+                flush();
+                runZero = zero;
+            }
+            runEnd = at + n;
         }
+        flush();
         if (::ftruncate(fd, (off_t)bytes.size()) != 0) {
             std::abort();
         }
         ::close(fd);
-        was = bytes;
         put_.insert(name);
     }
     // The file was changed behind Put's back.
-    void Forget(const std::string& name) { files_.erase(name); }
+    void Forget(const std::string& name) { files_[name].clear(); }
     // Removes every file the input did not put (outputs, images of earlier
     // inputs); what it put stays for the next input to overwrite.
     void Clear() {
@@ -212,7 +236,7 @@ public:
             const std::string name = entry.path().filename().string();
             if (!put_.count(name)) {
                 std::filesystem::remove_all(entry.path());
-                files_.erase(name);
+                files_[name].clear();  // its buffer kept for the next input's file
             }
         }
         put_.clear();

@@ -40,12 +40,18 @@ std::u16string DriverParentPath(const Metadata& metadata) {
 
 Chain InspectChain(const std::filesystem::path& root, const std::string& relative,
                    const std::string& displayName, bool verbose) {
-    Chain chain;
     std::string error;
-    chain.child = Inspect(root, relative, displayName, verbose, &error);
-    if (!chain.child) {
+    std::unique_ptr<InspectedImage> child = Inspect(root, relative, displayName, verbose, &error);
+    if (!child) {
         throw ToolError{displayName, error};
     }
+    return InspectChain(root, std::move(child), verbose);
+}
+
+Chain InspectChain(const std::filesystem::path& root, std::unique_ptr<InspectedImage> inspected,
+                   bool verbose) {
+    Chain chain;
+    chain.child = std::move(inspected);
     const InspectedImage& child = *chain.child;
     const bool differencing =
         child.driver ? child.driver->Context()->HasParent != 0 : child.layout.metadata.HasParent();

@@ -43,6 +43,10 @@ struct Chain {
 // cannot be opened as a file.
 Chain InspectChain(const std::filesystem::path& root, const std::string& relative,
                    const std::string& displayName, bool verbose);
+// The same for a child already examined: a lineage's next link, whose child
+// is the parent of the last.
+Chain InspectChain(const std::filesystem::path& root, std::unique_ptr<InspectedImage> child,
+                   bool verbose);
 // Root and relative for a path given on the command line: its own directory.
 Chain InspectChain(const std::string& imagePath, bool verbose);
 

@@ -637,10 +637,20 @@ BatScan ScanBat(const InspectedImage& image) {
             }
         }
     };
+    // Entries past the file's end read as zeros: not present, nothing to
+    // claim. They are counted, not walked; a BAT region of GiBs in a file of
+    // one MiB would otherwise be half a billion entries.
+    const uint64_t walked = std::min(g->requiredBatEntries, inRegion);
+    const uint64_t inFile = std::min(
+        walked, g->batOffset >= fileSize ? 0 : (fileSize - g->batOffset) / VHDX_BAT_ENTRY_SIZE);
+    const auto payloadBefore = [&](uint64_t index) {  // payload blocks of the entries before index
+        return std::min(g->dataBlocks, index - index / ((uint64_t)g->chunkRatio + 1));
+    };
+    scan.blocksByState[0] += payloadBefore(walked) - payloadBefore(inFile);
     BatReader bitmaps(*image.file, *g);
     uint64_t bitmapChunk = UINT64_MAX;
     bool bitmapPresent = false;
-    WalkBatEntries(*image.file, *g, g->requiredBatEntries, [&](const BatEntryRef& e) {
+    WalkBatEntries(*image.file, *g, inFile, [&](const BatEntryRef& e) {
         if (e.isBitmap) {
             if (e.State() == SB_BLOCK_PRESENT) {
                 scan.bitmapsPresent++;

@@ -23,13 +23,17 @@ bool ChecksumMatches(const uint8_t* structure, uint32_t size, uint32_t stored) {
     return VhdxCrc32cFinal(VhdxCrc32cUpdateStructure(VhdxCrc32cInit(), structure, size)) == stored;
 }
 
-HeaderCopy ReadHeader(const std::vector<uint8_t>& section, uint64_t offset) {
+// The header section's structures are read one by one: what the section
+// holds beside them is reserved.
+HeaderCopy ReadHeader(const HostFile& file, uint64_t offset) {
+    std::vector<uint8_t> bytes(VHDX_HEADER_SIZE);
+    file.ReadAt(offset, bytes.data(), bytes.size());
     VHDX_HEADER h;
-    VhdxLoadHeader(&section[offset], &h);
+    VhdxLoadHeader(bytes.data(), &h);
     HeaderCopy header;
     header.offset = offset;
     header.signatureOk = h.Signature == VHDX_HEADER_SIGNATURE;
-    header.checksumOk = ChecksumMatches(&section[offset], VHDX_HEADER_SIZE, h.Checksum);
+    header.checksumOk = ChecksumMatches(bytes.data(), VHDX_HEADER_SIZE, h.Checksum);
     header.sequenceNumber = h.SequenceNumber;
     header.fileWriteGuid = Guid::From(h.FileWriteGuid);
     header.dataWriteGuid = Guid::From(h.DataWriteGuid);
@@ -41,13 +45,14 @@ HeaderCopy ReadHeader(const std::vector<uint8_t>& section, uint64_t offset) {
     return header;
 }
 
-RegionTable ReadRegionTable(const std::vector<uint8_t>& section, uint64_t offset) {
-    const uint8_t* t = &section[offset];
-    VHDX_REGION_TABLE_HEADER h;
-    VhdxLoadRegionTableHeader(t, &h);
+RegionTable ReadRegionTable(const HostFile& file, uint64_t offset) {
     RegionTable table;
     table.offset = offset;
-    table.bytes.assign(t, t + VHDX_REGION_TABLE_SIZE);
+    table.bytes.resize(VHDX_REGION_TABLE_SIZE);
+    file.ReadAt(offset, table.bytes.data(), table.bytes.size());
+    const uint8_t* t = table.bytes.data();
+    VHDX_REGION_TABLE_HEADER h;
+    VhdxLoadRegionTableHeader(t, &h);
     table.signatureOk = h.Signature == VHDX_REGION_TABLE_SIGNATURE;
     table.checksumOk = ChecksumMatches(t, VHDX_REGION_TABLE_SIZE, h.Checksum);
     table.entryCount = h.EntryCount;
@@ -286,10 +291,10 @@ std::optional<std::u16string> Metadata::Locator(std::u16string_view key) const {
 Layout ReadLayout(const HostFile& file) {
     Layout layout;
     layout.fileSize = file.Size();
-    std::vector<uint8_t> section(VHDX_HEADER_SECTION_SIZE);
-    file.ReadAt(0, section.data(), section.size());
+    uint8_t identifierBytes[sizeof(VHDX_FILE_IDENTIFIER)];
+    file.ReadAt(0, identifierBytes, sizeof(identifierBytes));
     VHDX_FILE_IDENTIFIER identifier;
-    VhdxLoadFileIdentifier(section.data(), &identifier);
+    VhdxLoadFileIdentifier(identifierBytes, &identifier);
     layout.fileSignatureOk = identifier.Signature == VHDX_FILE_SIGNATURE;
     std::u16string creator(sizeof(identifier.Creator) / sizeof(WCHAR), u'\0');
     for (size_t i = 0; i < creator.size(); i++) {
@@ -297,12 +302,12 @@ Layout ReadLayout(const HostFile& file) {
     }
     layout.creator = host::Utf8(creator.substr(0, creator.find(u'\0')));
 
-    layout.headers = {ReadHeader(section, VHDX_HEADER_OFFSET),
-                      ReadHeader(section, VHDX_HEADER_OFFSET * 2)};
+    layout.headers = {ReadHeader(file, VHDX_HEADER_OFFSET),
+                      ReadHeader(file, VHDX_HEADER_OFFSET * 2)};
     layout.currentHeader = CurrentHeader(layout.headers);
     layout.regionTables = {
-        ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET),
-        ReadRegionTable(section, VHDX_REGION_TABLE_OFFSET + VHDX_REGION_TABLE_SIZE)};
+        ReadRegionTable(file, VHDX_REGION_TABLE_OFFSET),
+        ReadRegionTable(file, VHDX_REGION_TABLE_OFFSET + VHDX_REGION_TABLE_SIZE)};
     layout.regionTableInUse = layout.regionTables[0].Valid()   ? 0
                               : layout.regionTables[1].Valid() ? 1
                                                                : -1;
@@ -333,14 +338,18 @@ int CurrentHeader(const std::array<HeaderCopy, 2>& h) {
 }
 
 std::optional<uint64_t> BatReader::Load(uint64_t index) {
-    constexpr uint64_t kWindow = 65536;  // entries read at a time
+    // Entries read at a time: a window from the entry asked for, doubling
+    // as a walk goes on, so that a small image's BAT costs a page, not the
+    // region's MiB, and a large one's walk still reads half a MiB at once.
+    constexpr uint64_t kFirstWindow = 512, kWindow = 65536;
     const uint64_t inRegion = geometry_.BatEntriesInRegion();
     if (index >= inRegion) {
         return std::nullopt;
     }
     if (index < first_ || index >= first_ + count_) {
-        first_ = index - index % kWindow;
-        count_ = std::min(kWindow, inRegion - first_);
+        const bool next = count_ != 0 && index == first_ + count_;
+        first_ = index;
+        count_ = std::min(next ? std::min(2 * count_, kWindow) : kFirstWindow, inRegion - first_);
         window_.resize(count_ * VHDX_BAT_ENTRY_SIZE);
         valid_ = file_.ReadAt(geometry_.batOffset + VHDX_BAT_ENTRY_SIZE * first_, window_.data(),
                               window_.size()) /

@@ -35,14 +35,14 @@ Lineage InspectLineage(const std::string& imagePath, bool verbose) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(Utf8Path(imagePath), error);
     const std::filesystem::path root = absolute.parent_path();
-    std::string relative = absolute.filename().string(), display = imagePath;
+    Chain link = InspectChain(root, absolute.filename().string(), imagePath, verbose);
     for (;;) {
-        Chain link = InspectChain(root, relative, display, verbose);
         RefuseOnError(link);
         for (const auto& seen : lineage.images) {
             if (std::filesystem::equivalent(seen->path, link.child->path, error)) {
-                throw ToolError{display, "the chain comes back to " + seen->path.string() +
-                                             ": a parent cannot be its own descendant"};
+                throw ToolError{link.child->displayName,
+                                "the chain comes back to " + seen->path.string() +
+                                    ": a parent cannot be its own descendant"};
             }
         }
         if (lineage.images.size() == kMaxDepth) {
@@ -53,8 +53,8 @@ Lineage InspectLineage(const std::string& imagePath, bool verbose) {
         if (!link.parent) {
             return lineage;
         }
-        relative = host::Utf8(link.parentName);
-        display = link.parentPath.string();
+        // The parent examined for this link is the next link's child.
+        link = InspectChain(root, std::move(link.parent), verbose);
     }
 }
 
