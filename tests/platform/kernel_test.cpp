@@ -1,6 +1,7 @@
 // Kernel services: events, mutexes, cancellable waits, the pool's checks and
 // the debug output's conversions. (MDLs are mapped, and fail to map, in the
 // filter tests' paging reads, by the driver itself.)
+#include <chrono>
 #include <cstdarg>
 #include <functional>
 #include <thread>
@@ -53,6 +54,33 @@ TEST_F(Kernel, MutexIsOwnedAndRecursive) {
     KeReleaseMutex(&mutex, FALSE);
     KeReleaseMutex(&mutex, FALSE);
     EXPECT_EQ(host::MutexesHeld(), 0);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+// Waiters spin before they sleep: a hand-off, whichever way it happens,
+// still admits one thread at a time.
+TEST_F(Kernel, ContendedMutexAdmitsOneThreadAtATime) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    int inside = 0, overlaps = 0;
+    long count = 0;
+    auto work = [&] {
+        for (int i = 0; i < 20000; i++) {
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+            overlaps += ++inside != 1;
+            count++;
+            if (i % 1000 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));  // outlasts the spin
+            }
+            inside--;
+            KeReleaseMutex(&mutex, FALSE);
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(count, 40000);
+    EXPECT_EQ(overlaps, 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 

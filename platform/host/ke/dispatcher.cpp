@@ -3,6 +3,7 @@
 // the caller's KEVENT/KMUTEX storage as plain state, guarded by one of a set
 // of locks chosen by the object's address, so that waits on different
 // objects (two streams' mutexes, say) never share a lock.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -25,6 +26,12 @@ struct Dispatcher {
     LONG recursion;
     const void* owner;  // the owning thread of a mutex
 };
+// The signal is written under the object's shard lock but also read without
+// it, by a waiter spinning before it sleeps, so both go through atomics.
+LONG Signal(const Dispatcher* d) { return __atomic_load_n(&d->signal, __ATOMIC_RELAXED); }
+void SetSignal(Dispatcher* d, LONG signal) {
+    __atomic_store_n(&d->signal, signal, __ATOMIC_RELAXED);
+}
 static_assert(sizeof(Dispatcher) <= sizeof(KEVENT) && sizeof(Dispatcher) <= sizeof(KMUTEX));
 
 // The lock and condition of the objects that hash to it.
@@ -97,19 +104,19 @@ Dispatcher* AsMutex(PRKMUTEX mutex, const char* routine, Deferred* report) {
 
 bool Available(const Dispatcher* d) {
     if (d->magic == kMutexMagic) {
-        return d->signal > 0 || d->owner == CurrentThread();
+        return Signal(d) > 0 || d->owner == CurrentThread();
     }
-    return d->signal != 0;
+    return Signal(d) != 0;
 }
 
 void Acquire(Dispatcher* d) {
     if (d->magic == kMutexMagic) {
         d->owner = CurrentThread();
-        d->signal--;
+        SetSignal(d, Signal(d) - 1);
         d->recursion++;
         tThread.mutexes++;
     } else if (d->type == SynchronizationEvent) {
-        d->signal = 0;
+        SetSignal(d, 0);
     }
 }
 
@@ -129,6 +136,21 @@ std::chrono::steady_clock::time_point Deadline(PLARGE_INTEGER timeout) {
         }
     }
     return now + std::chrono::nanoseconds(-relative * 100);
+}
+
+// Spins until the object is signalled (a mutex is free) or the time is up.
+// The driver holds a stream's mutex across two reads of the file below,
+// shorter than a sleep and the wake-up after it, which on a virtual machine
+// also wakes an idle processor.
+void SpinWhileUnavailable(const Dispatcher* d, std::chrono::steady_clock::time_point until) {
+    for (unsigned i = 1; Signal(d) <= 0; i++) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) {
+            return;
+        }
+    }
 }
 
 // Waits for one object; a cancellable wait also ends when its waiter is
@@ -158,6 +180,15 @@ NTSTATUS Wait(PVOID object, PLARGE_INTEGER timeout, Waiter* waiter, const char* 
     NTSTATUS status = STATUS_SUCCESS;
     const bool forever = timeout == nullptr;
     const auto deadline = forever ? std::chrono::steady_clock::time_point() : Deadline(timeout);
+    if (!Available(d) && (waiter == nullptr || !waiter->cancelled)) {
+        const auto spin = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        const auto until = forever ? spin : std::min(spin, deadline);
+        if (until > std::chrono::steady_clock::now()) {  // not a poll
+            lock.unlock();
+            SpinWhileUnavailable(d, until);
+            lock.lock();
+        }
+    }
     while (!Available(d)) {
         if (waiter != nullptr && waiter->cancelled) {
             status = STATUS_CANCELLED;
@@ -235,7 +266,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     auto* d = (Dispatcher*)Event;
     d->magic = host::kEventMagic;
     d->type = Type;
-    d->signal = State ? 1 : 0;
+    host::SetSignal(d, State ? 1 : 0);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
@@ -246,8 +277,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     if (d == nullptr) {
         return 0;
     }
-    const LONG previous = d->signal;
-    d->signal = 1;
+    const LONG previous = host::Signal(d);
+    host::SetSignal(d, 1);
     shard.changed.notify_all();
     return previous;
 }
@@ -262,8 +293,8 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     if (d == nullptr) {
         return 0;
     }
-    const LONG previous = d->signal;
-    d->signal = 0;
+    const LONG previous = host::Signal(d);
+    host::SetSignal(d, 0);
     return previous;
 }
 
@@ -272,7 +303,7 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     host::WaitShard& shard = host::ShardOf(Event);
     std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsEvent(Event, "KeReadStateEvent", &report);
-    return d == nullptr ? 0 : d->signal;
+    return d == nullptr ? 0 : host::Signal(d);
 }
 
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
@@ -280,7 +311,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
     std::memset(Mutex, 0, sizeof(*Mutex));
     auto* d = (Dispatcher*)Mutex;
     d->magic = host::kMutexMagic;
-    d->signal = 1;
+    host::SetSignal(d, 1);
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
@@ -295,8 +326,8 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
         report.what = "KeReleaseMutex: mutex not owned by the calling thread";
         return 0;
     }
-    const LONG previous = d->signal;
-    d->signal++;
+    const LONG previous = host::Signal(d);
+    host::SetSignal(d, previous + 1);
     host::tThread.mutexes--;
     if (--d->recursion == 0) {
         d->owner = nullptr;
@@ -310,7 +341,7 @@ LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
     host::WaitShard& shard = host::ShardOf(Mutex);
     std::lock_guard<std::mutex> lock(shard.mutex);
     Dispatcher* d = host::AsMutex(Mutex, "KeReadStateMutex", &report);
-    return d == nullptr ? 0 : d->signal;
+    return d == nullptr ? 0 : host::Signal(d);
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
