@@ -23,7 +23,8 @@ lowest and highest value; the rounds interleave the runs they compare.
   huge     a 64 TiB dynamic image with 1 MiB blocks (a 512 MiB BAT) holding two
            4 MiB pieces: time and peak resident size of pontor info, check,
            map and stub create beside qemu-img info and check and vhdiinfo,
-           and the resident size of the pontor mount daemon and of qemu's FUSE
+           of pontor flatten of a five-block child over it (made by
+           make_child, as qemu-img cannot), and the resident size of the pontor mount daemon and of qemu's FUSE
            export after binding it and reading from it
   dirty    a 1 TiB dynamic image whose log (its 1 MiB log region nearly full)
            was not replayed, made by make_logged: the pontor mount daemon's
@@ -447,7 +448,7 @@ def timed_peak(*args):
     return float(elapsed), int(kib)
 
 
-def bench_huge(report, rounds, work, pontor):
+def bench_huge(report, rounds, work, pontor, build):
     print("\nhuge: a 64 TiB dynamic image with 1 MiB blocks (512 MiB BAT), two 4 MiB pieces written; median seconds\n"
           "(lowest .. highest) and peak resident size, warm cache")
     directory = os.path.join(work, "huge")
@@ -487,6 +488,17 @@ def bench_huge(report, rounds, work, pontor):
                 report.failed.append(name + " slower than qemu-img check")
     print("  load average (1 min) over the rounds: %.2f .. %.2f, on %d cores; the machine is shared" %
           (min(loads), max(loads), os.cpu_count()))
+    # A differencing child with five blocks, flattened once into a
+    # stand-alone 64 TiB image: the whole of the parent's BAT is walked and a
+    # 512 MiB BAT written.
+    child = os.path.join(directory, "child.avhdx")
+    if not os.path.exists(child):
+        run(os.path.join(build, "bench", "make_child"), image, child, "0", "1", "40960", "65536", "67108863")
+    flat = os.path.join(directory, "flat.vhdx")
+    elapsed, kib = timed_peak(pontor, "flatten", child, flat)
+    os.unlink(flat)
+    print("  %-30s %6.2f s (one run)          %7.1f MiB" % ("pontor flatten, 5-block child", elapsed, kib / 1024))
+    report.memory("pontor flatten, 5-block child", kib, 64)
     if not (os.access("/dev/fuse", os.R_OK | os.W_OK) and shutil.which("qemu-storage-daemon")):
         print("  daemons: skipped (needs /dev/fuse and qemu-storage-daemon)")
         return
@@ -591,7 +603,7 @@ def main():
     if args.build == os.path.join(ROOT, "build", "release"):
         run("cmake", "--preset", "release", cwd=ROOT)
     run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads",
-        *(["make_logged"] if "dirty" in parts else []), cwd=ROOT)
+        *(["make_logged"] if "dirty" in parts else []), *(["make_child"] if "huge" in parts else []), cwd=ROOT)
     pontor = os.path.join(args.build, "tools", "pontor")
     work = args.workdir or tempfile.mkdtemp(prefix="pontor-bench-")
     os.makedirs(work, exist_ok=True)
@@ -612,7 +624,7 @@ def main():
     if "memory" in parts:
         bench_memory(report, work, served, pontor, daemon_kib)
     if "huge" in parts:
-        bench_huge(report, args.rounds, work, pontor)
+        bench_huge(report, args.rounds, work, pontor, args.build)
     if "dirty" in parts:
         bench_dirty(report, args.rounds, work, pontor, args.build)
     if report.failed:
