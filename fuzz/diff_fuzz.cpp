@@ -59,6 +59,7 @@ std::pair<int, uint64_t> Model(const std::vector<Layer>& chain, uint64_t offset)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzzing::Scratch scratch;
     static host::MemoryVolume& volume = *new host::MemoryVolume();
+    scratch.Mirror(&volume);
     fuzzing::Input in(data, size);
 
     // A child with no log, and when it is differencing a parent of the same
@@ -75,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vhdxtest::Image built[2];
     std::vector<Layer> chain;
     for (vhdxtest::ImageSpec& shape : shapes) {
+        built[chain.size()].trackWrites = true;
         for (const auto& [block, state] : shape.blocks) {
             if (state == State::PartiallyPresent) {
                 shape.sectorBitmaps.try_emplace(block / shape.ChunkRatio(), fuzzing::MiB, 0);
@@ -92,8 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (size_t d = 0; d < chain.size(); d++) {
         const std::string name = "i" + std::to_string(d) + ".vhdx";
-        volume.Put(name, chain[d].image->bytes);
-        scratch.Put(name, chain[d].image->bytes);
+        scratch.Put(name, *chain[d].image);
     }
 
     {
