@@ -287,7 +287,7 @@ public:
     // Every file put is put on volume as well, in the same steps.
     void Mirror(host::MemoryVolume* volume) { mirror_ = volume; }
     // The file was changed behind Put's back.
-    void Forget(const std::string& name) { files_[name] = {}; }
+    void Forget(const std::string& name) { files_[name].Forget(); }
     // Removes every file the input did not put (outputs, images of earlier
     // inputs); what it put stays for the next input to overwrite.
     void Clear() {
@@ -295,8 +295,7 @@ public:
             const std::string name = entry.path().filename().string();
             if (!put_.count(name)) {
                 std::filesystem::remove_all(entry.path());
-                files_[name].bytes.clear();  // its buffer kept for the next input's file
-                files_[name].written.clear();
+                files_[name].Forget();
             }
         }
         put_.clear();
@@ -306,6 +305,11 @@ private:
     struct OnDisk {
         std::vector<uint8_t> bytes;  // the file's
         std::vector<Range> written;  // where they may not be zeros
+        // Its buffers kept for the next input's file.
+        void Forget() {
+            bytes.clear();
+            written.clear();
+        }
     };
     std::filesystem::path dir_;
     host::MemoryVolume* mirror_ = nullptr;
