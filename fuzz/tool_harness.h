@@ -62,6 +62,31 @@ private:
     const uint8_t* end_;
 };
 
+// Buffers of a sector bitmap's MiB, kept from input to input: a fresh MiB
+// costs the sanitizer's allocator a mapping and its pages' faults.
+inline std::vector<std::vector<uint8_t>>& SpareBitmaps() {
+    static std::vector<std::vector<uint8_t>> spares;
+    return spares;
+}
+// A MiB of value.
+inline std::vector<uint8_t> TakeBitmap(const std::vector<uint8_t>& value) {
+    std::vector<std::vector<uint8_t>>& spares = SpareBitmaps();
+    std::vector<uint8_t> bitmap;
+    if (!spares.empty()) {
+        bitmap = std::move(spares.back());
+        spares.pop_back();
+    }
+    bitmap.assign(value.begin(), value.end());
+    return bitmap;
+}
+// The shape's bitmaps back to the spares, once it is built.
+inline void ReturnBitmaps(vhdxtest::ImageSpec& shape) {
+    for (auto& [chunk, bitmap] : shape.sectorBitmaps) {
+        SpareBitmaps().push_back(std::move(bitmap));
+    }
+    shape.sectorBitmaps.clear();
+}
+
 // A builder shape: kind bit 0 sectors of 4096, bits 1-2 blocks of 1, 2, 4
 // or 8 MiB, bit 3 differencing (its parent named by the next byte), bit 4 a
 // log, bits 5-6 eight blocks, or one to three chunks (fewer when they are
@@ -99,12 +124,15 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
         if (state == vhdxtest::State::PartiallyPresent && bits != 0) {
             // Stretches of 37 bytes of the pattern alternate with stretches
             // of all (bit 0 set) or no sectors: runs within a byte, across
-            // bytes, and hundreds of sectors long.
-            std::vector<uint8_t>& bitmap = shape.sectorBitmaps[block / shape.ChunkRatio()];
-            bitmap.assign(MiB, bits);
-            for (size_t at = 37; at < MiB; at += 74) {
-                std::memset(&bitmap[at], bits & 1 ? 0xFF : 0, std::min<size_t>(37, MiB - at));
+            // bytes, and hundreds of sectors long. Made once for each bits.
+            static std::vector<uint8_t> pattern;
+            if (pattern.empty() || pattern[0] != bits) {
+                pattern.assign(MiB, bits);
+                for (size_t at = 37; at < MiB; at += 74) {
+                    std::memset(&pattern[at], bits & 1 ? 0xFF : 0, std::min<size_t>(37, MiB - at));
+                }
             }
+            shape.sectorBitmaps[block / shape.ChunkRatio()] = TakeBitmap(pattern);
         }
     }
     if (kind & 16) {
@@ -141,7 +169,9 @@ inline const vhdxtest::Image& DrawImage(Input& in, vhdxtest::Image& image) {
         image.bytes.clear();
         image.written.clear();
     } else {
-        vhdxtest::Build(DrawShape(kind, in), &image);
+        vhdxtest::ImageSpec shape = DrawShape(kind, in);
+        vhdxtest::Build(shape, &image);
+        ReturnBitmaps(shape);
     }
     const uint8_t reseal = in.U8(), patches = in.U8();
     for (int i = 0; i < patches; i++) {
