@@ -124,15 +124,22 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
         if (state == vhdxtest::State::PartiallyPresent && bits != 0) {
             // Stretches of 37 bytes of the pattern alternate with stretches
             // of all (bit 0 set) or no sectors: runs within a byte, across
-            // bytes, and hundreds of sectors long. Made once for each bits.
-            static std::vector<uint8_t> pattern;
-            if (pattern.empty() || pattern[0] != bits) {
-                pattern.assign(MiB, bits);
+            // bytes, and hundreds of sectors long. The last two made are
+            // kept (a child's and its parent's), each starting with its bits.
+            static std::vector<uint8_t> patterns[2];
+            static int older = 0;
+            std::vector<uint8_t>* pattern = &patterns[older];
+            if (!patterns[1 - older].empty() && patterns[1 - older][0] == bits) {
+                pattern = &patterns[1 - older];
+            } else if (pattern->empty() || (*pattern)[0] != bits) {
+                pattern->assign(MiB, bits);
                 for (size_t at = 37; at < MiB; at += 74) {
-                    std::memset(&pattern[at], bits & 1 ? 0xFF : 0, std::min<size_t>(37, MiB - at));
+                    std::memset(&(*pattern)[at], bits & 1 ? 0xFF : 0,
+                                std::min<size_t>(37, MiB - at));
                 }
+                older = 1 - older;
             }
-            shape.sectorBitmaps[block / shape.ChunkRatio()] = TakeBitmap(pattern);
+            shape.sectorBitmaps[block / shape.ChunkRatio()] = TakeBitmap(*pattern);
         }
     }
     if (kind & 16) {
