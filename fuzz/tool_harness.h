@@ -245,7 +245,8 @@ public:
         }
         // The pages to look at, in order, overlaps merged.
         std::vector<Range> pages;
-        for (const std::vector<Range>* list : {(const std::vector<Range>*)&was.written, written}) {
+        const std::vector<Range>* lists[] = {&was.written, written};
+        for (const std::vector<Range>* list : lists) {
             if (list == nullptr) {
                 pages.emplace_back(0, bytes.size());
                 continue;
