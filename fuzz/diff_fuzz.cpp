@@ -59,11 +59,15 @@ std::pair<int, uint64_t> Model(const std::vector<Layer>& chain, uint64_t offset)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzzing::Scratch scratch;
     static host::MemoryVolume& volume = *new host::MemoryVolume();
+    scratch.Mirror(&volume);
     fuzzing::Input in(data, size);
 
     // A child with no log, and when it is differencing a parent of the same
     // size without a parent of its own; every partial block has a bitmap.
-    std::vector<vhdxtest::ImageSpec> shapes{fuzzing::DrawShape(in.U8() & ~16, in)};
+    // Room for both made first: a vector grown copies its shapes, MiBs of bitmaps.
+    std::vector<vhdxtest::ImageSpec> shapes;
+    shapes.reserve(2);
+    shapes.push_back(fuzzing::DrawShape(in.U8() & ~16, in));
     shapes[0].parentLocator = {{u"relative_path", u"i1.vhdx"}};
     if (shapes[0].hasParent) {
         shapes.push_back(fuzzing::DrawShape(in.U8() & ~(8 | 16), in));
@@ -75,9 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vhdxtest::Image built[2];
     std::vector<Layer> chain;
     for (vhdxtest::ImageSpec& shape : shapes) {
+        built[chain.size()].trackWrites = true;
         for (const auto& [block, state] : shape.blocks) {
-            if (state == State::PartiallyPresent) {
-                shape.sectorBitmaps.try_emplace(block / shape.ChunkRatio(), fuzzing::MiB, 0);
+            if (state == State::PartiallyPresent &&
+                !shape.sectorBitmaps.count(block / shape.ChunkRatio())) {
+                static const std::vector<uint8_t> none(fuzzing::MiB, 0);
+                shape.sectorBitmaps[block / shape.ChunkRatio()] = fuzzing::TakeBitmap(none);
             }
         }
         vhdxtest::Build(shape, &built[chain.size()]);
@@ -92,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (size_t d = 0; d < chain.size(); d++) {
         const std::string name = "i" + std::to_string(d) + ".vhdx";
-        volume.Put(name, chain[d].image->bytes);
-        scratch.Put(name, chain[d].image->bytes);
+        scratch.Put(name, *chain[d].image);
     }
 
     {
@@ -171,6 +177,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Disagree("served bytes are not the builder's", offset);
             }
         }
+    }
+    for (vhdxtest::ImageSpec& shape : shapes) {
+        fuzzing::ReturnBitmaps(shape);
     }
     scratch.Clear();
     fuzzing::CheckNothingLeft("diff_fuzz");

@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +33,8 @@
 #include "tools/reader/image.h"
 
 namespace fuzzing {
+
+using Range = std::pair<uint64_t, uint64_t>;  // offset, length
 
 // The input read front to back; past its end every value is zero.
 class Input {
@@ -58,6 +61,31 @@ private:
     const uint8_t* p_;
     const uint8_t* end_;
 };
+
+// Buffers of a sector bitmap's MiB, kept from input to input: a fresh MiB
+// costs the sanitizer's allocator a mapping and its pages' faults.
+inline std::vector<std::vector<uint8_t>>& SpareBitmaps() {
+    static std::vector<std::vector<uint8_t>> spares;
+    return spares;
+}
+// A MiB of value.
+inline std::vector<uint8_t> TakeBitmap(const std::vector<uint8_t>& value) {
+    std::vector<std::vector<uint8_t>>& spares = SpareBitmaps();
+    std::vector<uint8_t> bitmap;
+    if (!spares.empty()) {
+        bitmap = std::move(spares.back());
+        spares.pop_back();
+    }
+    bitmap.assign(value.begin(), value.end());
+    return bitmap;
+}
+// The shape's bitmaps back to the spares, once it is built.
+inline void ReturnBitmaps(vhdxtest::ImageSpec& shape) {
+    for (auto& [chunk, bitmap] : shape.sectorBitmaps) {
+        SpareBitmaps().push_back(std::move(bitmap));
+    }
+    shape.sectorBitmaps.clear();
+}
 
 // A builder shape: kind bit 0 sectors of 4096, bits 1-2 blocks of 1, 2, 4
 // or 8 MiB, bit 3 differencing (its parent named by the next byte), bit 4 a
@@ -96,12 +124,22 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
         if (state == vhdxtest::State::PartiallyPresent && bits != 0) {
             // Stretches of 37 bytes of the pattern alternate with stretches
             // of all (bit 0 set) or no sectors: runs within a byte, across
-            // bytes, and hundreds of sectors long.
-            std::vector<uint8_t>& bitmap = shape.sectorBitmaps[block / shape.ChunkRatio()];
-            bitmap.assign(MiB, bits);
-            for (size_t at = 37; at < MiB; at += 74) {
-                std::memset(&bitmap[at], bits & 1 ? 0xFF : 0, std::min<size_t>(37, MiB - at));
+            // bytes, and hundreds of sectors long. The last two made are
+            // kept (a child's and its parent's), each starting with its bits.
+            static std::vector<uint8_t> patterns[2];
+            static int older = 0;
+            std::vector<uint8_t>* pattern = &patterns[older];
+            if (!patterns[1 - older].empty() && patterns[1 - older][0] == bits) {
+                pattern = &patterns[1 - older];
+            } else if (pattern->empty() || (*pattern)[0] != bits) {
+                pattern->assign(MiB, bits);
+                for (size_t at = 37; at < MiB; at += 74) {
+                    std::memset(&(*pattern)[at], bits & 1 ? 0xFF : 0,
+                                std::min<size_t>(37, MiB - at));
+                }
+                older = 1 - older;
             }
+            shape.sectorBitmaps[block / shape.ChunkRatio()] = TakeBitmap(*pattern);
         }
     }
     if (kind & 16) {
@@ -128,15 +166,19 @@ inline vhdxtest::ImageSpec DrawShape(uint8_t kind, Input& in) {
     return shape;
 }
 
-// The image's bytes, built into image (whose buffer is reused, so that
-// every input does not cost fresh pages): the shape or nothing, the
-// patches, the reseal.
-inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) {
+// The image, built into image (whose buffer is reused, so that every input
+// does not cost fresh pages, and only what it wrote is cleared and written
+// again): the shape or nothing, the patches, the reseal.
+inline const vhdxtest::Image& DrawImage(Input& in, vhdxtest::Image& image) {
+    image.trackWrites = true;
     const uint8_t kind = in.U8();
     if (kind & 0x80) {
         image.bytes.clear();
+        image.written.clear();
     } else {
-        vhdxtest::Build(DrawShape(kind, in), &image);
+        vhdxtest::ImageSpec shape = DrawShape(kind, in);
+        vhdxtest::Build(shape, &image);
+        ReturnBitmaps(shape);
     }
     const uint8_t reseal = in.U8(), patches = in.U8();
     for (int i = 0; i < patches; i++) {
@@ -150,6 +192,7 @@ inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) 
         }
         if (length != 0) {
             std::memcpy(image.bytes.data() + offset, bytes, length);
+            image.written.emplace_back(offset, length);
         }
     }
     // The builder sealed what it built; only patches need sealing again.
@@ -160,7 +203,13 @@ inline const std::vector<uint8_t>& DrawImage(Input& in, vhdxtest::Image& image) 
     if (reseals && !(reseal & 2)) {
         image.ResealRegionTables();
     }
-    return image.bytes;
+    if (reseals) {  // the checksums, where a file from nothing has no structures
+        for (const uint64_t at : {VHDX_HEADER_OFFSET, VHDX_REGION_TABLE_OFFSET}) {
+            image.written.emplace_back(at + VHDX_CHECKSUM_FIELD_OFFSET, 4);
+            image.written.emplace_back(at + 0x10000 + VHDX_CHECKSUM_FIELD_OFFSET, 4);
+        }
+    }
+    return image;
 }
 
 // A directory on tmpfs for the whole run, emptied between inputs; stdout,
@@ -179,19 +228,44 @@ public:
     const std::filesystem::path& Dir() const { return dir_; }
 
     // Writes the file, page by page where it differs from what the last
-    // input put there (most of an image is the same from input to input),
-    // with zero pages left as holes, so that copies of it stay sparse.
-    void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+    // input put there, with zero pages left as holes, so that copies of it
+    // stay sparse. Only pages within written (the ranges of bytes that may
+    // not be zeros; all of them if null) or within those of the file as it
+    // is can differ: everything else is zeros in both, and is not looked at.
+    void Put(const std::string& name, const std::vector<uint8_t>& bytes,
+             const std::vector<Range>* written = nullptr) {
         static const uint8_t zeros[4096] = {};
-        std::vector<uint8_t>& was = files_[name];
+        OnDisk& was = files_[name];
         const int fd = ::open(File(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (was.empty() && ::ftruncate(fd, 0) != 0) {
+        if (was.bytes.empty() && ::ftruncate(fd, 0) != 0) {
             std::abort();
         }
+        if (was.bytes.empty() && mirror_ != nullptr) {
+            mirror_->Put(name, std::string_view());
+        }
+        // The pages to look at, in order, overlaps merged.
+        std::vector<Range> pages;
+        const std::vector<Range>* lists[] = {&was.written, written};
+        for (const std::vector<Range>* list : lists) {
+            if (list == nullptr) {
+                pages.emplace_back(0, bytes.size());
+                continue;
+            }
+            for (const auto& [at, length] : *list) {
+                const uint64_t start = at / 4096 * 4096,
+                               end = std::min<uint64_t>((at + length + 4095) / 4096 * 4096,
+                                                        bytes.size());
+                if (start < end) {
+                    pages.emplace_back(start, end - start);
+                }
+            }
+        }
+        std::sort(pages.begin(), pages.end());
+        was.written = written ? *written : std::vector<Range>{{0, bytes.size()}};
         // was becomes bytes page by page as they are written: no copy of
         // the whole image, and its buffer is kept from input to input. A run
         // of changed pages is one write, or one hole where they are zeros.
-        was.resize(bytes.size());
+        was.bytes.resize(bytes.size());
         size_t runStart = 0, runEnd = 0;
         bool runZero = false;
         auto flush = [&] {
@@ -202,33 +276,56 @@ public:
                                     (off_t)runStart) != (ssize_t)(runEnd - runStart))) {
                 std::abort();
             }
+            for (size_t at = runStart; mirror_ != nullptr && at < runEnd;) {
+                // Zeros a page at a time; written, they are a hole there too.
+                const size_t n = runZero ? std::min<size_t>(4096, runEnd - at) : runEnd - at;
+                mirror_->Patch(name, at, runZero ? zeros : bytes.data() + at, n);
+                at += n;
+            }
             runStart = runEnd;
         };
-        for (size_t at = 0; at < bytes.size(); at += 4096) {
-            const size_t n = std::min<size_t>(4096, bytes.size() - at);
-            uint8_t* old = was.data() + at;  // the file's page as it is (zeros past its end)
-            if (std::memcmp(bytes.data() + at, old, n) == 0) {
+        size_t done = 0;  // pages before it have been looked at
+        for (const auto& [start, length] : pages) {
+            const size_t from = std::max<size_t>(start, done);
+            if (from != runEnd) {  // past a gap: a new run
                 flush();
-                runStart = runEnd = at + n;
-                continue;
+                runStart = runEnd = from;
             }
-            std::memcpy(old, bytes.data() + at, n);
-            const bool zero = std::memcmp(bytes.data() + at, zeros, n) == 0;
-            if (zero != runZero) {
-                flush();
-                runZero = zero;
+            for (size_t at = from; at < start + length; at += 4096) {
+                const size_t n = std::min<size_t>(4096, bytes.size() - at);
+                uint8_t* old = was.bytes.data() + at;  // the file's page as it is
+                if (std::memcmp(bytes.data() + at, old, n) == 0) {
+                    flush();
+                    runStart = runEnd = at + n;
+                    continue;
+                }
+                std::memcpy(old, bytes.data() + at, n);
+                const bool zero = std::memcmp(bytes.data() + at, zeros, n) == 0;
+                if (zero != runZero) {
+                    flush();
+                    runZero = zero;
+                }
+                runEnd = at + n;
             }
-            runEnd = at + n;
+            done = std::max<size_t>(done, start + length);
         }
         flush();
         if (::ftruncate(fd, (off_t)bytes.size()) != 0) {
             std::abort();
         }
+        if (mirror_ != nullptr) {
+            mirror_->Resize(name, bytes.size());
+        }
         ::close(fd);
         put_.insert(name);
     }
+    void Put(const std::string& name, const vhdxtest::Image& image) {
+        Put(name, image.bytes, image.trackWrites ? &image.written : nullptr);
+    }
+    // Every file put is put on volume as well, in the same steps.
+    void Mirror(host::MemoryVolume* volume) { mirror_ = volume; }
     // The file was changed behind Put's back.
-    void Forget(const std::string& name) { files_[name].clear(); }
+    void Forget(const std::string& name) { files_[name].Forget(); }
     // Removes every file the input did not put (outputs, images of earlier
     // inputs); what it put stays for the next input to overwrite.
     void Clear() {
@@ -236,16 +333,26 @@ public:
             const std::string name = entry.path().filename().string();
             if (!put_.count(name)) {
                 std::filesystem::remove_all(entry.path());
-                files_[name].clear();  // its buffer kept for the next input's file
+                files_[name].Forget();
             }
         }
         put_.clear();
     }
 
 private:
+    struct OnDisk {
+        std::vector<uint8_t> bytes;  // the file's
+        std::vector<Range> written;  // where they may not be zeros
+        // Its buffers kept for the next input's file.
+        void Forget() {
+            bytes.clear();
+            written.clear();
+        }
+    };
     std::filesystem::path dir_;
-    std::map<std::string, std::vector<uint8_t>> files_;  // as on disk
-    std::set<std::string> put_;                          // by this input
+    host::MemoryVolume* mirror_ = nullptr;
+    std::map<std::string, OnDisk> files_;
+    std::set<std::string> put_;  // by this input
 };
 
 // A command as `pontor` runs it, its failures taken as answers: the exit

@@ -97,8 +97,10 @@ private:
 // The data of source, extent by extent, into the empty file out: holes stay holes.
 void CopySparse(int source, const std::string& sourcePath, const Writer& out, uint64_t size,
                 Progress& progress) {
-    // Left uninitialised: only what is read into it is ever touched.
-    constexpr uint64_t kBuffer = 8 * kMiB;
+    // Left uninitialised: only what is read into it is ever touched. A MiB
+    // at a time: the copy is as fast as with more, and it is fewer fresh
+    // pages for every file copied.
+    constexpr uint64_t kBuffer = kMiB;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBuffer]);
     uint64_t offset = 0;
     while (offset < size) {

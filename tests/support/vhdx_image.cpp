@@ -35,7 +35,9 @@ bool SectorBit(const ImageSpec& shape, uint64_t chunk, uint64_t sector) {
 }
 
 // Entries back to back from log offset 0 unless placed, wrapping at its end.
-void WriteLog(std::vector<uint8_t>& b, const LogSpec& log) {
+// Returns where in the log each entry went and its length.
+std::vector<std::pair<uint64_t, uint64_t>> WriteLog(std::vector<uint8_t>& b, const LogSpec& log) {
+    std::vector<std::pair<uint64_t, uint64_t>> placed;
     for (uint64_t at : {kHeader1, kHeader2}) {
         PutGuid(&b[at + 48], log.guid);
         Seal(b, at, kHeaderSize);
@@ -90,7 +92,10 @@ void WriteLog(std::vector<uint8_t>& b, const LogSpec& log) {
         for (size_t i = 0; i < entry.size(); i++) {
             b[kLogOffset + (positions[n] + i) % kLogLength] = entry[i];
         }
+        placed.emplace_back(positions[n] % kLogLength,
+                            std::min<uint64_t>(entry.size(), kLogLength));
     }
+    return placed;
 }
 
 }  // namespace
@@ -211,8 +216,11 @@ uint64_t Layout(const ImageSpec& shape, Image* image) {
 
 void Build(const ImageSpec& shape, Image* into) {
     std::vector<uint8_t> bytes = std::move(into->bytes);
+    std::vector<std::pair<uint64_t, uint64_t>> written = std::move(into->written);
+    const bool trackWrites = into->trackWrites;
     *into = Image{};
     into->bytes = std::move(bytes);
+    into->trackWrites = trackWrites;
     Image& image = *into;
     const uint32_t ratio = shape.ChunkRatio();
     const uint64_t size = Layout(shape, &image);
@@ -220,13 +228,37 @@ void Build(const ImageSpec& shape, Image* into) {
     // Zeros up to the BAT's end; the blocks and bitmaps after it are written
     // whole below, so a reused buffer is not cleared twice.
     std::vector<uint8_t>& b = image.bytes;
-    b.resize(size);
-    std::memset(b.data(), 0, kBatOffset + image.batLength);
+    const uint64_t batEnd = kBatOffset + image.batLength;
+    if (trackWrites) {
+        // Growth is zeros already; below, only what was written can be other.
+        for (const auto& [at, length] : written) {
+            if (at < std::min<uint64_t>(b.size(), batEnd)) {
+                std::memset(&b[at], 0, std::min({length, b.size() - at, batEnd - at}));
+            }
+        }
+        b.resize(size);
+    } else {
+        b.resize(size);
+        std::memset(b.data(), 0, batEnd);
+    }
+    auto wrote = [&](uint64_t at, uint64_t length) {
+        if (trackWrites) {
+            image.written.emplace_back(at, length);
+        }
+    };
+    // Headers and region tables whole: a reseal writes all of them.
+    for (uint64_t at : {kHeader1, kHeader2}) {
+        wrote(at, kHeaderSize);
+    }
+    for (uint64_t at : {kRegion1, kRegion2}) {
+        wrote(at, kRegionSize);
+    }
 
     // File identifier.
     std::memcpy(&b[0], "vhdxfile", 8);
     const char16_t creator[] = u"pontor test image builder";
     std::memcpy(&b[8], creator, sizeof creator);
+    wrote(0, 8 + sizeof creator);
 
     // Two headers; the first is the current one.
     for (int copy = 0; copy < 2; copy++) {
@@ -306,6 +338,8 @@ void Build(const ImageSpec& shape, Image* into) {
         item(kParentLocator, locator, kRequired);
     }
     Store16(m + 10, count);
+    wrote(kMetadataOffset, 32 + 32 * count);
+    wrote(kMetadataOffset + 0x10000, valueAt - 0x10000);
 
     // BAT, in chunk order, and the blocks it names.
     for (const auto& [block, state] : shape.blocks) {
@@ -320,6 +354,10 @@ void Build(const ImageSpec& shape, Image* into) {
         }
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], entry);
+            wrote(kBatOffset + 8 * index, 8);
+        }
+        if (at != image.blockFileOffset.end()) {
+            wrote(at->second, RoundUp(shape.blockSize, MiB));
         }
     }
     for (const auto& [chunk, bits] : shape.sectorBitmaps) {
@@ -327,13 +365,19 @@ void Build(const ImageSpec& shape, Image* into) {
         const uint64_t at = image.bitmapFileOffset[chunk];
         if (8 * index + 8 <= image.batLength) {
             Store64(&b[kBatOffset + 8 * index], at | 6);
+            wrote(kBatOffset + 8 * index, 8);
         }
         const size_t present = std::min<size_t>(bits.size(), kBitmapBlockSize);
         std::memcpy(&b[at], bits.data(), present);
         std::memset(b.data() + at + present, 0, kBitmapBlockSize - present);
+        wrote(at, kBitmapBlockSize);
     }
     if (shape.log) {
-        WriteLog(b, *shape.log);
+        for (const auto& [position, length] : WriteLog(b, *shape.log)) {
+            const uint64_t first = std::min<uint64_t>(length, kLogLength - position);
+            wrote(kLogOffset + position, first);
+            wrote(kLogOffset, length - first);  // wrapped to the log's start
+        }
     }
 }
 
@@ -451,6 +495,9 @@ uint64_t Image::BatEntry(uint64_t index) const { return Load64(&bytes[batOffset 
 
 void Image::SetBatEntry(uint64_t index, uint64_t value) {
     Store64(&bytes[batOffset + 8 * index], value);
+    if (trackWrites) {
+        written.emplace_back(batOffset + 8 * index, 8);
+    }
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {

@@ -93,6 +93,13 @@ constexpr uint32_t kLogLength = 1 << 20;
 
 struct Image {
     std::vector<uint8_t> bytes;
+    // For callers that rebuild into one buffer over and over (the fuzzers):
+    // set, the image keeps in written every range that may hold non-zero
+    // bytes, what Build wrote and what the caller adds for its own writes,
+    // and the next Build clears only those instead of every byte up to the
+    // BAT's end. Most of an image is zeros that then cost nothing.
+    bool trackWrites = false;
+    std::vector<std::pair<uint64_t, uint64_t>> written;  // offset, length
     uint64_t batOffset = kBatOffset;
     uint32_t batLength = 0;
     std::map<uint64_t, uint64_t> blockFileOffset;   // payload block -> file offset
@@ -123,7 +130,7 @@ struct Image {
     void SetLocatorKeyOffset(uint32_t entry, uint32_t offset);
     void SetLocatorValueLength(uint32_t entry, uint16_t length);
 
-    // Raw BAT entries.
+    // Raw BAT entries (a write kept in written when tracked).
     uint64_t BatEntry(uint64_t index) const;
     void SetBatEntry(uint64_t index, uint64_t value);
 

@@ -236,4 +236,35 @@ const Case kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Images, CheckTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The scan skips runs of zero entries a page at a time: the blocks it names
+// after a run, across chunks, and its counts are those of a walk of every
+// entry. 4096 blocks a chunk: block 4100 lies in chunk 1, 12000 in chunk 2
+// (BAT index 12002), whose sector bitmap entry is a zero.
+class ScanTest : public fixture::DriverTest {};
+
+TEST_F(ScanTest, SparseBatNamesTheBlocksAfterRunsOfZeros) {
+    kit::ScratchDir volume;
+    ImageSpec shape = Child();
+    shape.virtualDiskSize = 13000 * MiB;
+    shape.blocks = {{1, State::Zero},
+                    {4100, State::Reserved4},
+                    {8191, State::FullyPresent},
+                    {12000, State::PartiallyPresent}};
+    shape.sectorBitmaps.clear();
+    vhdxtest::WriteFile(volume.File("disk.vhdx"), vhdxtest::Build(shape).bytes);
+    vhdxtest::WriteFile(volume.File("parent.vhdx"), vhdxtest::Build(Plain()).bytes);
+    const tool::Chain chain = tool::InspectChain(volume.Dir(), "disk.vhdx", "disk.vhdx", false);
+    const tool::BatScan scan = tool::ScanBat(*chain.child);
+    EXPECT_EQ(scan.blocksByState[0], 12996u);
+    EXPECT_EQ(scan.blocksByState[2], 1u);
+    EXPECT_EQ(scan.blocksByState[4], 1u);
+    EXPECT_EQ(scan.blocksByState[6], 1u);
+    EXPECT_EQ(scan.blocksByState[7], 1u);
+    EXPECT_EQ(scan.reservedState.count, 1u);
+    EXPECT_EQ(scan.reservedState.first, 4100u);
+    EXPECT_EQ(scan.partialWithoutBitmap.count, 1u);
+    EXPECT_EQ(scan.partialWithoutBitmap.first, 12000u);
+    EXPECT_EQ(scan.bitmapsPresent, 0u);
+}
+
 }  // namespace

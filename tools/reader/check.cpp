@@ -646,7 +646,7 @@ BatScan ScanBat(const InspectedImage& image) {
     const auto payloadBefore = [&](uint64_t index) {  // payload blocks of the entries before index
         return std::min(g->dataBlocks, index - index / ((uint64_t)g->chunkRatio + 1));
     };
-    scan.blocksByState[0] += payloadBefore(walked) - payloadBefore(inFile);
+    uint64_t shown = 0;  // payload entries the walk visited; the rest are zeros
     BatReader bitmaps(*image.file, *g);
     uint64_t bitmapChunk = UINT64_MAX;
     bool bitmapPresent = false;
@@ -666,6 +666,7 @@ BatScan ScanBat(const InspectedImage& image) {
         }
         const uint32_t state = e.State();
         scan.blocksByState[state]++;
+        shown++;
         if (state == 4 || state == 5) {
             scan.reservedState.Add(e.number);
         }
@@ -688,6 +689,7 @@ BatScan ScanBat(const InspectedImage& image) {
             claim(scan.blockBeyondEof, scan.blockOverlap, e.number, e.FileOffset(), g->blockSize);
         }
     });
+    scan.blocksByState[0] += payloadBefore(walked) - shown;
     return scan;
 }
 

@@ -362,6 +362,26 @@ std::optional<uint64_t> BatReader::Load(uint64_t index) {
     return VhdxLoadBatEntry(&window_[VHDX_BAT_ENTRY_SIZE * k]);
 }
 
+uint64_t BatReader::ZeroRun(uint64_t index, uint64_t limit) {
+    static const uint8_t kZeros[4096] = {};
+    constexpr uint64_t kPage = sizeof kZeros / VHDX_BAT_ENTRY_SIZE;
+    uint64_t at = index, value;
+    while (at < limit) {
+        Entry(at, &value);  // after it, at lies in the window unless unread
+        if (value != 0) {
+            break;
+        }
+        at++;
+        // A page of entries at a time, as far as the window reaches.
+        while (at + kPage <= limit && at - first_ + kPage <= valid_ &&
+               std::memcmp(&window_[VHDX_BAT_ENTRY_SIZE * (at - first_)], kZeros, sizeof kZeros) ==
+                   0) {
+            at += kPage;
+        }
+    }
+    return at - index;
+}
+
 void ForEachBatEntry(const HostFile& file, const Geometry& g, uint64_t entries,
                      const std::function<void(const BatEntryRef&)>& visit) {
     WalkBatEntries(file, g, entries, visit);

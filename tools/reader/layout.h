@@ -188,6 +188,9 @@ public:
         uint64_t value;
         return Entry(index, &value) ? std::optional<uint64_t>(value) : std::nullopt;
     }
+    // The number of entries from index on, before limit, that read as zero
+    // (past the region or the file too): in a sparse image most of the BAT.
+    uint64_t ZeroRun(uint64_t index, uint64_t limit);
     // The same without an optional, for loops over millions of entries.
     bool Entry(uint64_t index, uint64_t* value) {
         const uint64_t k = index - first_;  // wraps for an index below the window
@@ -218,7 +221,11 @@ struct BatEntryRef {
     uint32_t State() const { return VhdxBatEntryState(value); }
     uint64_t FileOffset() const { return VhdxBatEntryFileOffset(value); }
 };
-// Visits min(entries, entries in the BAT region) entries from index 0.
+// Visits the entries of the first min(entries, entries in the BAT region)
+// that are not zero. Entries past the end of the file read as zeros, as the
+// driver's zero-filled buffers hold them. A zero entry is a block or a
+// sector bitmap not present, with no file offset: what a caller needs of
+// those it counts from the entries it was not shown.
 void ForEachBatEntry(const HostFile& file, const Geometry& geometry, uint64_t entries,
                      const std::function<void(const BatEntryRef&)>& visit);
 // The same with the visitor inlined, for walks of every entry of a large BAT.
@@ -226,17 +233,25 @@ template <class Visit>
 void WalkBatEntries(const HostFile& file, const Geometry& g, uint64_t entries, Visit&& visit) {
     BatReader bat(file, g);
     entries = std::min(entries, g.BatEntriesInRegion());
-    // Chunk and position counted along, not divided out: the walk is as
-    // fast as the reading for a BAT of tens of millions of entries.
+    // Chunk and position counted along, not divided out, but over runs of
+    // zeros: the walk is as fast as the reading for a BAT of tens of
+    // millions of entries.
+    const uint64_t period = (uint64_t)g.chunkRatio + 1;
     uint64_t chunk = 0, position = 0;
-    for (uint64_t index = 0; index < entries; index++) {
-        const bool isBitmap = position == g.chunkRatio;
-        // Entries past the end of the file read as zeros, as the driver's
-        // zero-filled buffers hold them.
+    for (uint64_t index = 0; index < entries;) {
         uint64_t value;
         bat.Entry(index, &value);
+        if (value == 0) {
+            const uint64_t run = bat.ZeroRun(index, entries);
+            index += run;
+            chunk += (position + run) / period;
+            position = (position + run) % period;
+            continue;
+        }
+        const bool isBitmap = position == g.chunkRatio;
         visit(BatEntryRef{index, value, isBitmap,
                           isBitmap ? chunk : chunk * g.chunkRatio + position});
+        index++;
         if (isBitmap) {
             chunk++;
             position = 0;
