@@ -14,21 +14,8 @@
 # usage: kernel_mount_test.sh PONTOR CHAIN_TAR_GZ
 set -euo pipefail
 pontor=$1 chain=$2
-skip() {
-    echo "SKIPPED: $*"
-    exit 77
-}
-fail() {
-    echo "kernel_mount_test: $*" >&2
-    exit 1
-}
-[[ $(id -u) -eq 0 ]] || skip "not root: a loop mount needs root"
-[[ -e /dev/loop-control ]] || skip "no loop devices here (/dev/loop-control is missing)"
-losetup -f >/dev/null 2>&1 || skip "no free loop device (losetup -f failed)"
-[[ -w /dev/fuse ]] || skip "no usable /dev/fuse"
-for tool in fusermount3 debugfs qemu-img qemu-storage-daemon; do
-    command -v $tool >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
-done
+. "$(dirname "$0")/loop_mount.sh" kernel_mount_test
+needs_loop_mount qemu-img qemu-storage-daemon
 
 work=$(mktemp -d)
 unmount() {  # a mount over $1, and the loop devices left on the file $2

@@ -12,21 +12,8 @@
 # usage: recover_ext4_test.sh PONTOR MAKE_LOGGED
 set -euo pipefail
 pontor=$1 make_logged=$2
-skip() {
-    echo "SKIPPED: $*"
-    exit 77
-}
-fail() {
-    echo "recover_ext4_test: $*" >&2
-    exit 1
-}
-[[ $(id -u) -eq 0 ]] || skip "not root: a loop mount needs root"
-[[ -e /dev/loop-control ]] || skip "no loop devices here (/dev/loop-control is missing)"
-losetup -f >/dev/null 2>&1 || skip "no free loop device (losetup -f failed)"
-[[ -w /dev/fuse ]] || skip "no usable /dev/fuse"
-for tool in fusermount3 debugfs mkfs.ext4; do
-    command -v $tool >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
-done
+. "$(dirname "$0")/loop_mount.sh" recover_ext4_test
+needs_loop_mount mkfs.ext4
 
 work=$(mktemp -d)
 cleanup() {
