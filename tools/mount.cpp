@@ -23,6 +23,7 @@
 #include <unordered_set>
 
 #include "tools/commands.h"
+#include "tools/fuse_workers.h"
 #include "tools/pontor_ioctl.h"
 #include "tools/served.h"
 
@@ -63,6 +64,7 @@ int Errno(NTSTATUS status) { return -ErrnoOf(status); }
 constexpr FileIo kFileIo = FileIo::Positional;
 
 constexpr uint64_t kReadAhead = 512 * 1024;  // see SetReadAhead
+constexpr size_t kMaxWrite = 256 * 1024;     // see Init
 
 // Sizes as the size queries report them: a bound stub's are its served size.
 int QuerySizes(const host::Handle& handle, struct stat* st) {
@@ -159,22 +161,29 @@ int Release(const char*, fuse_file_info* fi) {
     return 0;
 }
 
-int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+// A read of an open file, as the workers answer it: the count read (0 at
+// the end), or -errno.
+ssize_t ReadOpenFile(uint64_t fh, uint64_t offset, size_t size, char* data) {
     host::ReadRequest request;
-    request.buffer = buffer;
+    request.buffer = data;
     request.length = (ULONG)std::min<size_t>(size, 0xFFFFFFFFu);
-    request.offset = offset;
+    request.offset = (LONGLONG)offset;
     // An IRP read, as the I/O manager sends once fast I/O is refused: the
     // filter refuses it for every bound stub, so trying it first only costs.
     request.path = host::IoPath::Irp;
-    const host::IoResult result = host::Read(FileOf(fi)->handle, request);
+    const host::IoResult result = host::Read(((OpenFile*)(uintptr_t)fh)->handle, request);
     if (result.status == STATUS_END_OF_FILE) {
         return 0;
     }
     if (!NT_SUCCESS(result.status)) {
         return Errno(result.status);
     }
-    return (int)std::min<ULONG_PTR>(result.information, request.length);
+    return (ssize_t)std::min<ULONG_PTR>(result.information, request.length);
+}
+
+// Reads larger than the workers' buffers come this way.
+int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+    return (int)ReadOpenFile(fi->fh, (uint64_t)offset, size, buffer);
 }
 
 int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
@@ -300,7 +309,7 @@ void* Init(fuse_conn_info* connection, fuse_config* config) {
     // this large (plus a page), and each read is answered from one. 256 KiB
     // halves the requests of a sequential reader against the kernel's 128 KiB
     // and keeps the workers' buffers, the bulk of the daemon's memory, small.
-    connection->max_write = 256 * 1024;
+    connection->max_write = kMaxWrite;
     // The kernel takes the smaller of this and the mount's read-ahead.
     if (const uint64_t readAhead = State().readAhead) {
         connection->max_readahead = (unsigned)std::min<uint64_t>(readAhead, 1u << 30);
@@ -473,18 +482,8 @@ int Mount(const ParsedArgs& args) {
         // Reads of one stub take turns (the driver holds the stream's mutex
         // across each), and every worker keeps its own request and reply
         // buffers: a few more workers than processors keep both busy.
-        fuse_loop_config* config = fuse_loop_cfg_create();
         const unsigned workers = std::thread::hardware_concurrency() + 2;
-        fuse_loop_cfg_set_max_threads(config, workers);
-        fuse_loop_cfg_set_idle_threads(config, workers);
-        // Each worker reads and replies through its own clone of the device,
-        // whose list of requests being answered is its own: the replies of
-        // two readers' workers then do not meet on one lock.
-        fuse_loop_cfg_set_clone_fd(config, 1);
-        // A signal ends the loop with its number: a requested, clean stop.
-        const int ended = fuse_loop_mt(fs, config);
-        fuse_loop_cfg_destroy(config);
-        if (ended != 0 && ended != SIGINT && ended != SIGTERM && ended != SIGHUP) {
+        if (!ServeSession(session, workers, kMaxWrite, ReadOpenFile)) {
             status = kExitFailure;
         }
     }
