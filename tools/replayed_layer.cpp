@@ -251,9 +251,23 @@ NTSTATUS ReplayedLayer::Normalize(const std::vector<std::u16string>& components,
 
 NTSTATUS ReplayedLayer::Read(fs::File* file, uint64_t offset, ULONG length, void* buffer,
                              ULONG* done) {
+    return ReadFile(file, offset, length, buffer, false, done);
+}
+
+NTSTATUS ReplayedLayer::ReadCached(fs::File* file, uint64_t offset, ULONG length, void* buffer,
+                                   ULONG* done) {
+    return ReadFile(file, offset, length, buffer, true, done);
+}
+
+NTSTATUS ReplayedLayer::ReadFile(fs::File* file, uint64_t offset, ULONG length, void* buffer,
+                                 bool cached, ULONG* done) {
     LayerFile* f = Of(file);
+    const auto read = [&](ULONG bytes, ULONG* got) {
+        return cached ? inner_->ReadCached(f->inner, offset, bytes, buffer, got)
+                      : inner_->Read(f->inner, offset, bytes, buffer, got);
+    };
     if (!f->view) {
-        return inner_->Read(f->inner, offset, length, buffer, done);
+        return read(length, done);
     }
     *done = 0;
     if (offset >= f->view->size) {
@@ -261,7 +275,7 @@ NTSTATUS ReplayedLayer::Read(fs::File* file, uint64_t offset, ULONG length, void
     }
     const ULONG wanted = (ULONG)std::min<uint64_t>(length, f->view->size - offset);
     ULONG got = 0;
-    const NTSTATUS status = inner_->Read(f->inner, offset, wanted, buffer, &got);
+    const NTSTATUS status = read(wanted, &got);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -46,6 +46,8 @@ public:
                        std::u16string* normalized) override;
     NTSTATUS Read(host::fs::File* file, uint64_t offset, ULONG length, void* buffer,
                   ULONG* done) override;
+    NTSTATUS ReadCached(host::fs::File* file, uint64_t offset, ULONG length, void* buffer,
+                        ULONG* done) override;
     NTSTATUS Write(host::fs::File* file, uint64_t offset, ULONG length, const void* buffer,
                    ULONG* done) override;
     NTSTATUS Describe(host::fs::File* file, host::fs::FileFacts* facts) override;
@@ -54,6 +56,8 @@ public:
     struct View;
 
 private:
+    NTSTATUS ReadFile(host::fs::File* file, uint64_t offset, ULONG length, void* buffer,
+                      bool cached, ULONG* done);
     // The view of an opened file, null for one served as it is.
     std::shared_ptr<const View> ViewOf(host::fs::File* file, const std::u16string& normalized);
 

@@ -1,6 +1,12 @@
 // The file system below the filters: names, refusals, reads as NTFS answers
 // them, information classes, share access.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
 #include <tuple>
 
 #include "tests/platform/test_filter.h"
@@ -339,6 +345,126 @@ TEST_F(Files, DispositionsCreateAndOverwrite) {
     host::Handle h;
     EXPECT_EQ(OpenFile("outside.bin", &h, GENERIC_WRITE).status, STATUS_ACCESS_DENIED)
         << "a read-only file";
+}
+
+
+// Small cached reads are copied from views of the file, taken under a read
+// lease. Whatever another opener then does to the file, they answer as the
+// file now is: the lease is broken first, and the views dropped.
+class CachedReads : public Files {
+protected:
+    void SetUp() override {
+        Files::SetUp();
+        if (memory_ != nullptr) {
+            GTEST_SKIP() << "views are the host file layer's";
+        }
+        for (size_t i = 0; i < content_.size(); i++) {
+            content_[i] = (char)(i * 7 % 251);
+        }
+        WriteFile("big.bin", content_);
+        ASSERT_EQ(KernelOpen(Nt("big.bin"), 0, 0, &handle_, &fo_), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (fo_ != nullptr) {
+            FltClose(handle_);
+            ObDereferenceObject(fo_);
+        }
+        Files::TearDown();
+    }
+
+    NTSTATUS Read(uint64_t offset, ULONG length, std::string* bytes) {
+        bytes->assign(length, '\0');
+        ULONG got = 0;
+        LARGE_INTEGER at;
+        at.QuadPart = (LONGLONG)offset;
+        const NTSTATUS status = FltReadFile(volume_->Instance(), fo_, &at, length, bytes->data(),
+                                            FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &got,
+                                            nullptr, nullptr);
+        bytes->resize(got);
+        return status;
+    }
+
+    // Whether the process maps the file: the views are in use.
+    bool Mapped() {
+        std::ifstream maps("/proc/self/maps");
+        const std::string path = Path("big.bin").string();
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(path) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string content_ = std::string(1300 * 1024, '\0');  // five views and a part
+    HANDLE handle_ = nullptr;
+    PFILE_OBJECT fo_ = nullptr;
+};
+
+TEST_F(CachedReads, CopyTheFilesBytesFromAnywhere) {
+    std::mt19937_64 random(7);
+    std::string bytes;
+    for (int i = 0; i < 3000; i++) {
+        // Some cross a view's end, some the file's.
+        const uint64_t offset = random() % (content_.size() + 100);
+        const ULONG length = 1 + (ULONG)(random() % 4095);
+        const NTSTATUS status = Read(offset, length, &bytes);
+        if (offset >= content_.size()) {
+            ASSERT_EQ(status, STATUS_END_OF_FILE) << offset;
+            continue;
+        }
+        ASSERT_EQ(status, STATUS_SUCCESS) << offset;
+        ASSERT_EQ(bytes, content_.substr(offset, length)) << offset << "+" << length;
+    }
+    EXPECT_TRUE(Mapped()) << "the reads were all the file's";
+}
+
+TEST_F(CachedReads, AnswerAsTheFileIsAfterAnotherOpenerChangesIt) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path)> change;
+        uint64_t offset;
+        ULONG length;
+        NTSTATUS status;
+        std::string bytes;
+    };
+    const auto writeAt = [](off_t offset, const char* text) {
+        return [=](const std::string& path) {
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::pwrite(fd, text, std::strlen(text), offset), (ssize_t)std::strlen(text));
+            ::close(fd);
+        };
+    };
+    const auto truncateTo = [](off_t size) {
+        return [=](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), size), 0); };
+    };
+    const std::string content = content_;
+    for (const Case& c :
+         {Case{"rewritten", writeAt(1000, "NEW"), 998, 7, STATUS_SUCCESS,
+               content.substr(998, 2) + "NEW" + content.substr(1003, 2)},
+          Case{"cut inside a page, read across the end", truncateTo(5000), 4990, 20,
+               STATUS_SUCCESS, content.substr(4990, 10)},
+          Case{"cut inside a page, read past the end", truncateTo(5000), 5100, 8,
+               STATUS_END_OF_FILE, ""},
+          Case{"grown", writeAt((off_t)content.size(), "tail"), content.size(), 4,
+               STATUS_SUCCESS, "tail"}}) {
+        SCOPED_TRACE(c.what);
+        WriteFile("big.bin", content);
+        FltClose(handle_);
+        ObDereferenceObject(fo_);
+        fo_ = nullptr;
+        ASSERT_EQ(KernelOpen(Nt("big.bin"), 0, 0, &handle_, &fo_), STATUS_SUCCESS);
+        std::string bytes;
+        for (uint64_t offset = 0; offset < 64 * 1024; offset += 1024) {
+            ASSERT_EQ(Read(offset, 8, &bytes), STATUS_SUCCESS);
+        }
+        ASSERT_TRUE(Mapped()) << "no views to test";
+        c.change(Path("big.bin").string());
+        EXPECT_EQ(Read(c.offset, c.length, &bytes), c.status);
+        EXPECT_EQ(bytes, c.bytes);
+        EXPECT_FALSE(Mapped()) << "the views outlived the lease";
+    }
 }
 
 }  // namespace

@@ -278,8 +278,11 @@ NTSTATUS Read(PFILE_OBJECT fo, ULONG irpFlags, LONGLONG offset, ULONG length, vo
     // No size query first: a layer's read comes back empty only at or beyond
     // the end, so the end-of-file answer costs nothing on the common path.
     ULONG done = 0;
+    fs::FileLayer& layer = *h->volume->layer;
     const NTSTATUS status =
-        h->volume->layer->Read(h->file, (uint64_t)offset, length, buffer, &done);
+        (irpFlags & (IRP_NOCACHE | IRP_PAGING_IO))
+            ? layer.Read(h->file, (uint64_t)offset, length, buffer, &done)
+            : layer.ReadCached(h->file, (uint64_t)offset, length, buffer, &done);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -74,6 +74,12 @@ public:
                                std::u16string* normalized) = 0;
     // Up to length bytes at offset; a count of 0 means the end of the file.
     virtual NTSTATUS Read(File* file, uint64_t offset, ULONG length, void* buffer, ULONG* done) = 0;
+    // A cached read, which on Windows the cache manager copies from its views
+    // of the file: a layer may keep views of its own.
+    virtual NTSTATUS ReadCached(File* file, uint64_t offset, ULONG length, void* buffer,
+                                ULONG* done) {
+        return Read(file, offset, length, buffer, done);
+    }
     virtual NTSTATUS Write(File* file, uint64_t offset, ULONG length, const void* buffer,
                            ULONG* done) = 0;
     virtual NTSTATUS Describe(File* file, FileFacts* facts) = 0;

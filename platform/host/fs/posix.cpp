@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "platform/host/fs/cached_views.h"
 #include "platform/host/fs/internal.h"
 #include "platform/host/rtl/rtl.h"
 
@@ -132,9 +134,13 @@ LONGLONG FileTime(const struct timespec& t) {
 }
 
 struct PosixFile : File {
-    explicit PosixFile(int descriptor) : fd(descriptor) {}
-    ~PosixFile() override { ::close(fd); }
+    explicit PosixFile(int descriptor) : fd(descriptor), views(descriptor) {}
+    ~PosixFile() override {
+        views.reset();  // the lease goes with the descriptor
+        ::close(fd);
+    }
     const int fd;
+    std::optional<CachedViews> views;
 };
 
 int Fd(File* file) { return static_cast<PosixFile*>(file)->fd; }
@@ -222,6 +228,16 @@ public:
             *done += (ULONG)got;
         }
         return STATUS_SUCCESS;
+    }
+
+    NTSTATUS ReadCached(File* file, uint64_t offset, ULONG length, void* buffer,
+                        ULONG* done) override {
+        if (length <= CachedViews::kLargestRead &&
+            static_cast<PosixFile*>(file)->views->Copy(offset, length, buffer)) {
+            *done = length;
+            return STATUS_SUCCESS;
+        }
+        return Read(file, offset, length, buffer, done);
     }
 
     NTSTATUS Write(File* file, uint64_t offset, ULONG length, const void* buffer,

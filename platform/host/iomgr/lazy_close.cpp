@@ -9,6 +9,7 @@
 #include "platform/host/fltmgr/internal.h"
 #include "platform/host/iomgr/iomgr.h"
 #include "platform/host/ke/internal.h"
+#include "platform/host/rtl/internal.h"
 
 namespace host {
 namespace {
@@ -57,7 +58,7 @@ void Run() {
 void StartLocked(LazyCloser& c) {
     if (!c.started) {
         c.started = true;
-        std::thread(Run).detach();
+        rtl::StartServiceThread(Run);
     }
 }
 
