@@ -347,7 +347,6 @@ TEST_F(Files, DispositionsCreateAndOverwrite) {
         << "a read-only file";
 }
 
-
 // Small cached reads are copied from views of the file, taken under a read
 // lease. Whatever another opener then does to the file, they answer as the
 // file now is: the lease is broken first, and the views dropped.
@@ -377,9 +376,9 @@ protected:
         ULONG got = 0;
         LARGE_INTEGER at;
         at.QuadPart = (LONGLONG)offset;
-        const NTSTATUS status = FltReadFile(volume_->Instance(), fo_, &at, length, bytes->data(),
-                                            FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &got,
-                                            nullptr, nullptr);
+        const NTSTATUS status =
+            FltReadFile(volume_->Instance(), fo_, &at, length, bytes->data(),
+                        FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &got, nullptr, nullptr);
         bytes->resize(got);
         return status;
     }
@@ -440,15 +439,14 @@ TEST_F(CachedReads, AnswerAsTheFileIsAfterAnotherOpenerChangesIt) {
         return [=](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), size), 0); };
     };
     const std::string content = content_;
-    for (const Case& c :
-         {Case{"rewritten", writeAt(1000, "NEW"), 998, 7, STATUS_SUCCESS,
-               content.substr(998, 2) + "NEW" + content.substr(1003, 2)},
-          Case{"cut inside a page, read across the end", truncateTo(5000), 4990, 20,
-               STATUS_SUCCESS, content.substr(4990, 10)},
-          Case{"cut inside a page, read past the end", truncateTo(5000), 5100, 8,
-               STATUS_END_OF_FILE, ""},
-          Case{"grown", writeAt((off_t)content.size(), "tail"), content.size(), 4,
-               STATUS_SUCCESS, "tail"}}) {
+    for (const Case& c : {Case{"rewritten", writeAt(1000, "NEW"), 998, 7, STATUS_SUCCESS,
+                               content.substr(998, 2) + "NEW" + content.substr(1003, 2)},
+                          Case{"cut inside a page, read across the end", truncateTo(5000), 4990, 20,
+                               STATUS_SUCCESS, content.substr(4990, 10)},
+                          Case{"cut inside a page, read past the end", truncateTo(5000), 5100, 8,
+                               STATUS_END_OF_FILE, ""},
+                          Case{"grown", writeAt((off_t)content.size(), "tail"), content.size(), 4,
+                               STATUS_SUCCESS, "tail"}}) {
         SCOPED_TRACE(c.what);
         WriteFile("big.bin", content);
         FltClose(handle_);

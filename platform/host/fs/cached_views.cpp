@@ -100,7 +100,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable started_;
-    pid_t tid_ = 0;                                   // -1: no watcher, no leases
+    pid_t tid_ = 0;                                 // -1: no watcher, no leases
     std::unordered_map<int, CachedViews*> leased_;  // by descriptor
 };
 
@@ -196,12 +196,11 @@ CachedViews::View* CachedViews::Find(uint64_t base) {
 
 // A free slot's first, then the least recently used one's.
 CachedViews::View* CachedViews::Map(uint64_t base) {
-    View* slot = std::min_element(std::begin(views_), std::end(views_),
-                                  [](const View& a, const View& b) {
-                                      return (a.at != nullptr) < (b.at != nullptr) ||
-                                             ((a.at != nullptr) == (b.at != nullptr) &&
-                                              a.lastUse < b.lastUse);
-                                  });
+    View* slot =
+        std::min_element(std::begin(views_), std::end(views_), [](const View& a, const View& b) {
+            return (a.at != nullptr) < (b.at != nullptr) ||
+                   ((a.at != nullptr) == (b.at != nullptr) && a.lastUse < b.lastUse);
+        });
     if (slot->at != nullptr) {
         ::munmap(slot->at, slot->bytes);
         slot->at = nullptr;
