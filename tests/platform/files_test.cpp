@@ -1,6 +1,7 @@
 // The file system below the filters: names, refusals, reads as NTFS answers
 // them, information classes, share access.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <random>
 #include <tuple>
 
+#include "platform/host/fs/cached_views.h"
 #include "tests/platform/test_filter.h"
 
 namespace platform_test {
@@ -463,6 +465,32 @@ TEST_F(CachedReads, AnswerAsTheFileIsAfterAnotherOpenerChangesIt) {
         EXPECT_EQ(bytes, c.bytes);
         EXPECT_FALSE(Mapped()) << "the views outlived the lease";
     }
+}
+
+// A child forked after the lease was taken has no watcher of its own (the
+// kernel tells the parent's): its views are never used, and a truncation it
+// makes is answered by the file.
+TEST_F(CachedReads, AreNotUsedInAForkedChild) {
+    const std::string path = Path("big.bin").string();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+        host::fs::CachedViews views(fd);
+        char byte;
+        for (int i = 0; i < 32; i++) {
+            views.Copy(i, 1, &byte);
+        }
+        ASSERT_TRUE(views.Copy(5000, 1, &byte)) << "no lease";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool cut = ::truncate(path.c_str(), 4096) == 0;
+            ::_exit(cut && !views.Copy(5000, 1, &byte) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    ::close(fd);
 }
 
 }  // namespace

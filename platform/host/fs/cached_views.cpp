@@ -19,6 +19,10 @@
 namespace host::fs {
 namespace {
 
+// A child forked after leases were taken has no watcher: the kernel would
+// tell its parent's, which may be gone. Its views are never used.
+std::atomic<bool> gForked{false};
+
 // The thread the kernel tells of lease breaks: each lease names it as the
 // owner, with a real-time signal that carries the descriptor, which only
 // this thread takes (blocked in it, read through a signalfd). It runs for
@@ -58,6 +62,7 @@ private:
     static int Signal() { return SIGRTMIN + 1; }
 
     LeaseWatcher() {
+        ::pthread_atfork(nullptr, nullptr, [] { gForked = true; });
         std::unique_lock<std::mutex> lock(mutex_);
         rtl::StartServiceThread([this] { Run(); });
         started_.wait(lock, [this] { return tid_ != 0; });
@@ -117,6 +122,9 @@ CachedViews::~CachedViews() {
 
 bool CachedViews::Copy(uint64_t offset, size_t length, void* buffer) {
     const int state = state_.load(std::memory_order_acquire);
+    if (gForked.load(std::memory_order_relaxed)) {
+        return false;
+    }
     if (state != kLeased) {
         if (state == kUntried && smallReads_.fetch_add(1) + 1 == kReadsBeforeLease) {
             Acquire();
