@@ -84,8 +84,8 @@ void* Work(void* argument) {
     Loop& loop = *worker.loop;
     tDevice = worker.device;
     // The kernel refuses a read of the device into less than the largest
-    // write and its headers.
-    // Uninitialised: only the pages requests and replies reach are touched.
+    // write and its headers. Left uninitialised: only the pages that
+    // requests and replies reach are touched.
     const size_t requestBytes = loop.maxWrite + kHeaderRoom;
     const std::unique_ptr<char[]> request(new char[requestBytes]);
     const std::unique_ptr<char[]> reply(new char[sizeof(fuse_out_header) + loop.maxWrite]);

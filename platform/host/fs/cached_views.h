@@ -1,6 +1,6 @@
 // Cached reads of less than a page, copied from views of the file as the
-// cache manager copies them on Windows, instead of a system call each: a
-// read of a BAT entry costs its pread several times over.
+// cache manager copies them on Windows instead of a system call each: a
+// pread of a BAT entry's 8 bytes costs many times what their copy does.
 //
 // A view is only safe while the file cannot shrink beneath it (a truncated
 // mapping faults). The views are therefore taken under a read lease, which
