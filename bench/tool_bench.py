@@ -13,7 +13,9 @@ lowest and highest value; the rounds interleave the runs they compare.
   mount    4 KiB reads through 'pontor mount', sequential and random, against
            the raw file through a plain FUSE passthrough and the image through
            vhdimount and through qemu's own FUSE export (qemu-storage-daemon);
-           two reader threads against one; the peak resident size of each daemon
+           two reader threads against one; the peak resident size of each daemon.
+           For reference, random reads against a passthrough on libfuse's
+           low-level interface (fuse_passthrough_ll), a stricter floor
   scaling  two random readers of two different stubs through 'pontor mount'
            against one, beside the same for a plain FUSE passthrough over two
            raw files, measured in the same rounds: the host platform has no
@@ -275,9 +277,10 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
         print("\nmount: skipped (needs /dev/fuse, fusermount3, vhdimount and qemu-storage-daemon)")
         return None
     print("\nmount: 4 KiB reads, throughput ratios; 'plain' is the raw file through a FUSE passthrough with the\n"
-          "kernel's read-ahead (128K); 'plain-512K' the same with the pontor mount's read-ahead")
+          "kernel's read-ahead (128K); 'plain-512K' the same with the pontor mount's read-ahead; 'low-level\n"
+          "passthrough' the same files through libfuse's low-level interface, without its path layer")
     reads = os.path.join(build, "bench", "fuse_reads")
-    mounts = mount_points(work, "mnt-", ("pontor", "plain", "plain-512K", "vhdi-1M", "vhdi-32M"))
+    mounts = mount_points(work, "mnt-", ("pontor", "plain", "plain-512K", "plain-ll", "vhdi-1M", "vhdi-32M"))
     exports = {bs: os.path.join(work, "qemu-export-%s.raw" % bs) for bs in BLOCK_SIZES}
     daemons = []
     qemu = {}
@@ -286,6 +289,8 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
         for name in ("plain", "plain-512K"):
             start(daemons, mounts[name], os.path.join(build, "bench", "fuse_passthrough"), os.path.dirname(raw),
                   mounts[name])
+        start(daemons, mounts["plain-ll"], os.path.join(build, "bench", "fuse_passthrough_ll"),
+              os.path.dirname(raw), mounts["plain-ll"])
         if not set_read_ahead(mounts["plain-512K"], 512):
             print("  (not root: every mount keeps the kernel's read-ahead, 'plain-512K' included)")
         for bs in BLOCK_SIZES:
@@ -294,6 +299,7 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             qemu[bs] = qemu_export(daemons, os.path.join(served, "full-%s.vhdx" % bs), exports[bs])
         plain = os.path.join(mounts["plain"], "random.raw")
         plain512 = os.path.join(mounts["plain-512K"], "random.raw")
+        low_level = os.path.join(mounts["plain-ll"], "random.raw")
         workloads = (("seq", "seq", 1, min(size, 1024 * MiB)), ("rand", "rand", 1, 96 * MiB),
                      ("two", "rand", 2, 96 * MiB))
         for bs in BLOCK_SIZES:
@@ -301,19 +307,19 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             vhdi = os.path.join(mounts["vhdi-" + bs], "vhdi1")
             warm(raw, os.path.join(served, "full-%s.vhdx" % bs))
             figures = {key: [] for key in ("seq", "rand", "seq-v", "rand-v", "two", "two-v", "two-plain", "seq-512",
-                                           "seq-q", "rand-q", "two-q", "two-vs-plain")}
+                                           "seq-q", "rand-q", "two-q", "two-vs-plain", "rand-ll", "two-ll")}
             readers = [("ours", ours), ("plain", plain), ("vhdi", vhdi), ("plain-512K", plain512),
-                       ("qemu", exports[bs])]
+                       ("qemu", exports[bs]), ("plain-ll", low_level)]
             loads = []
             for round_ in range(rounds):
                 # The files compared read one workload back to back, each
                 # round in another order, so that a slow spell of the
                 # machine falls on all of them alike.
-                turn = readers[round_ % 5:] + readers[:round_ % 5]
+                turn = readers[round_ % len(readers):] + readers[:round_ % len(readers)]
                 rate = {}
                 for key, mode, threads, per_thread in workloads:
                     for name, path in turn:
-                        if key == "seq" or name != "plain-512K":
+                        if (name != "plain-512K" or key == "seq") and (name != "plain-ll" or key != "seq"):
                             rate[name, key] = read_rate(reads, path, mode, threads, per_thread)
                 figures["seq"].append(rate["ours", "seq"] / rate["plain", "seq"])
                 figures["rand"].append(rate["ours", "rand"] / rate["plain", "rand"])
@@ -327,6 +333,8 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
                 figures["rand-q"].append(rate["ours", "rand"] / rate["qemu", "rand"])
                 figures["two-q"].append(rate["ours", "two"] / rate["qemu", "two"])
                 figures["two-vs-plain"].append(rate["ours", "two"] / rate["plain", "two"])
+                figures["rand-ll"].append(rate["ours", "rand"] / rate["plain-ll", "rand"])
+                figures["two-ll"].append(rate["ours", "two"] / rate["plain-ll", "two"])
                 loads.append(os.getloadavg()[0])
             report.ratio("sequential, %s blocks: pontor mount / plain FUSE" % bs, figures["seq"], 0.9)
             report.ratio("random, %s blocks: pontor mount / plain FUSE" % bs, figures["rand"], 0.95)
@@ -343,6 +351,10 @@ def bench_mount(report, rounds, work, raw, served, pontor, build, size):
             report.ratio("two random readers / one: plain FUSE", figures["two-plain"], note="  (reference)")
             report.ratio("sequential, %s blocks: pontor mount / plain-512K" % bs, figures["seq-512"],
                          note="  (reference)")
+            report.ratio("random, %s blocks: pontor mount / low-level passthrough" % bs, figures["rand-ll"],
+                         note="  (reference)")
+            report.ratio("two random readers, %s blocks: pontor mount / low-level passthrough" % bs,
+                         figures["two-ll"], note="  (reference)")
             print("  load average (1 min) over the rounds: %.2f .. %.2f, on %d cores; the machine is shared" %
                   (min(loads), max(loads), os.cpu_count()))
         print("  peak resident size of each daemon after the reads:")
@@ -602,7 +614,7 @@ def main():
         parser.error("--only: no part named " + ", ".join(sorted(unknown)))
     if args.build == os.path.join(ROOT, "build", "release"):
         run("cmake", "--preset", "release", cwd=ROOT)
-    run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_reads",
+    run("cmake", "--build", args.build, "--target", "pontor", "fuse_passthrough", "fuse_passthrough_ll", "fuse_reads",
         *(["make_logged"] if "dirty" in parts else []), *(["make_child"] if "huge" in parts else []), cwd=ROOT)
     pontor = os.path.join(args.build, "tools", "pontor")
     work = args.workdir or tempfile.mkdtemp(prefix="pontor-bench-")
