@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     ops.open = Open;
     ops.read = Read;
     ops.release = Release;
-    const char* fargv[] = {"fuse_passthrough_ll", "-o", "fsname=passthrough-ll,default_permissions,ro"};
+    const char* fargv[] = {"fuse_passthrough_ll", "-o",
+                           "fsname=passthrough-ll,default_permissions,ro"};
     fuse_args args = FUSE_ARGS_INIT(3, (char**)fargv);
     fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
     fuse_opt_free_args(&args);
